@@ -1,0 +1,3 @@
+// Placeholder until archives land: an archive opens as a listing.
+#include "stream/stream.h"
+Stream* openstream_archive(const char* path) { return openstream_file(path); }

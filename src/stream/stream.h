@@ -1,0 +1,62 @@
+// Entry streams: one interface over the three kinds of source (a directory
+// walk, a snapshot listing, an archive table). Each yields, per regular
+// file, its relative path and its hex digest.
+#pragma once
+
+#include "md5lib/md5.h"
+#include "util/paths.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <dirent.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The first word of an archive; on disk the bytes 8D 35 12 01.
+inline constexpr uint32_t ARCHIVE_MAGIC = 0x0112358D;
+
+// One level of an open directory walk.
+struct dirnode {
+    dirnode* next;  // enclosing directory on the stack; next free node on the free list
+    int prefix;     // length of this directory's relative path in name, trailing '/' included
+    DIR* dir;       // handle on the directory, opened just after entering it
+};
+
+struct Stream {
+    dirnode* dirs = nullptr;      // directory walk: top of the stack of open directories
+    dirnode* freedirs = nullptr;  // directory walk: nodes popped and ready for reuse
+    std::FILE* fp = nullptr;      // listing: the file being read
+    unsigned char* table = nullptr;   // archive: the table, as read from the file
+    unsigned char* cursor = nullptr;  // archive: where the next entry (or terminator) starts
+    Stream* (*nextfn)(Stream*) = nullptr;
+    void (*closefn)(Stream*) = nullptr;
+    void (*md5fn)(Stream*, char*) = nullptr;
+    const char* curfile = nullptr;  // path by which the current entry's file opens from the working directory
+    char md5[MD5_HEX_SIZE] = {};    // listing, archive: the stored hex digest
+    char name[PATH_BUF] = {};       // the current entry's relative path
+
+    // Not shared with any other kind: what a kind needs to check its input
+    // and to name it in messages.
+    std::string source;             // the path the stream was opened on
+    unsigned char* table_end = nullptr;  // archive: one past the last byte of table
+    std::string line;               // listing: the line being read
+    unsigned long lineno = 0;       // listing: number of the line being read
+};
+
+// Opens a stream on path (absolute). Never returns null: a path that cannot
+// be opened as a stream is fatal (status 1).
+Stream* openstream(const char* path);
+inline Stream* nextstream(Stream* s) { return s->nextfn(s); }
+inline void md5stream(Stream* s, char* out) { s->md5fn(s, out); }
+inline void closestream(Stream* s) { s->closefn(s); }
+
+// Owner that closes the stream on every way out, fatal errors included.
+struct StreamCloser {
+    void operator()(Stream* s) const { closestream(s); }
+};
+using StreamPtr = std::unique_ptr<Stream, StreamCloser>;
+
+Stream* openstream_dir(const char* path);
+Stream* openstream_file(const char* path);
+Stream* openstream_archive(const char* path);

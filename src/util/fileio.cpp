@@ -1,0 +1,163 @@
+#include "util/fileio.h"
+
+#include "util/fatal.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::FILE* fopenp(char* path, const char* mode) {
+    if (std::FILE* fp = std::fopen(path, mode)) return fp;
+    make_parents(path);
+    if (std::FILE* fp = std::fopen(path, mode)) return fp;
+    fatal(1, "can not read %s\n", path);
+}
+
+std::FILE* FOPENG(const char* path, const char* mode, int line) {
+    if (std::FILE* fp = std::fopen(path, mode)) return fp;
+    fatal(1, "can not open %s with mode %s at line %d\n", path, mode, line);
+}
+
+char* copy(const char* s) {
+    const std::size_t n = std::strlen(s) + 1;
+    char* p = new char[n];
+    std::memcpy(p, s, n);
+    return p;
+}
+
+void cvt2le(void* p, int n) {
+    const int one = 1;
+    unsigned char first;
+    std::memcpy(&first, &one, 1);
+    if (first == 1) return;
+    auto b = static_cast<unsigned char*>(p);
+    for (int i = 0, j = n - 1; i < j; ++i, --j) std::swap(b[i], b[j]);
+}
+
+void make_parents(std::string_view path) {
+    std::string buf(path);
+    // The first character is never a cut point: an absolute path never asks
+    // for the root to be created.
+    for (std::size_t i = 1; i < buf.size(); ++i) {
+        if (buf[i] != '/') continue;
+        buf[i] = '\0';
+        ::mkdir(buf.c_str(), 0777);
+        buf[i] = '/';
+    }
+}
+
+File& File::operator=(File&& o) noexcept {
+    if (this != &o) {
+        if (fp_) std::fclose(fp_);
+        fp_ = o.fp_;
+        name_ = std::move(o.name_);
+        o.fp_ = nullptr;
+    }
+    return *this;
+}
+
+File::~File() {
+    if (fp_) std::fclose(fp_);
+}
+
+void File::close() {
+    if (!fp_) return;
+    std::FILE* fp = fp_;
+    fp_ = nullptr;
+    const bool had_error = std::ferror(fp) != 0;
+    if (std::fclose(fp) != 0 || had_error) fatal_errno("can not close", name_.c_str());
+}
+
+namespace {
+
+std::string unique_suffix() {
+    static std::mt19937_64 rng{std::random_device{}() ^ (uint64_t(getpid()) << 32)};
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string s(10, '0');
+    for (char& c : s) c = digits[rng() % 36];
+    return s;
+}
+
+} // namespace
+
+TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
+    // The temporary name is short and hidden, so that it fits beside any
+    // final name and stands out as ours if a killed run leaves it behind.
+    const std::size_t slash = final_.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : final_.substr(0, slash + 1);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        for (int tries = 0; tries < 100; ++tries) {
+            temp_ = dir + ".mdtree-" + unique_suffix();
+            const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0) {
+                if (errno == EEXIST) continue;
+                break;
+            }
+            fp_ = ::fdopen(fd, "wb");
+            if (!fp_) {
+                ::close(fd);
+                ::unlink(temp_.c_str());
+                fatal_errno("can not open a stream on", temp_.c_str());
+            }
+            return;
+        }
+        if (attempt == 0) make_parents(final_);
+    }
+    temp_.clear();
+    fatal(1, "can not read %s\n", final_.c_str());
+}
+
+TempFile::~TempFile() {
+    if (fp_) std::fclose(fp_);
+    if (!done_ && !temp_.empty()) ::unlink(temp_.c_str());
+}
+
+void TempFile::close() {
+    if (!fp_) return;
+    std::FILE* fp = fp_;
+    fp_ = nullptr;
+    const bool had_error = std::ferror(fp) != 0;
+    if (std::fclose(fp) != 0 || had_error) fatal_errno("write error on", final_.c_str());
+}
+
+void TempFile::commit_closed() {
+    if (::rename(temp_.c_str(), final_.c_str()) != 0) fatal_errno("can not rename a temporary file onto", final_.c_str());
+    done_ = true;
+}
+
+void TempFile::commit() {
+    close();
+    commit_closed();
+}
+
+void write_all(std::FILE* out, const void* data, std::size_t len, const char* out_name) {
+    if (len != 0 && std::fwrite(data, 1, len, out) != len) fatal_errno("write error on", out_name);
+}
+
+uint64_t copy_file(std::FILE* in, const char* in_name, std::FILE* out, const char* out_name, md5_context* hash) {
+    constexpr std::size_t BUFSZ = 128 * 1024;
+    static unsigned char buf[BUFSZ];
+    uint64_t total = 0;
+    for (;;) {
+        const std::size_t n = std::fread(buf, 1, BUFSZ, in);
+        if (n == 0) {
+            if (std::ferror(in)) fatal_errno("read error on", in_name);
+            return total;
+        }
+        if (hash) md5_process_bytes(buf, n, hash);
+        write_all(out, buf, n, out_name);
+        total += n;
+    }
+}
+
+void hash_file(std::FILE* fp, const char* name, char* out) {
+    if (md5_stream_ascii(fp, out) != 0) fatal_errno("read error on", name);
+}
+
+bool path_exists(const char* path) {
+    struct stat st;
+    return ::lstat(path, &st) == 0;
+}

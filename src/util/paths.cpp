@@ -1,0 +1,79 @@
+#include "util/paths.h"
+
+#include "util/fatal.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+bool absolute_from(std::string_view cwd, std::string_view path, std::string& out) {
+    std::string prefix(cwd);
+    prefix += '/';
+    for (;;) {
+        if (path.starts_with("./")) {
+            path.remove_prefix(2);
+        } else if (path.starts_with("../")) {
+            path.remove_prefix(3);
+            // Drop the prefix's last component; at the root there is none
+            // left to drop, so the path stays clamped at "/".
+            prefix.pop_back();
+            while (!prefix.empty() && prefix.back() != '/') prefix.pop_back();
+            if (prefix.empty()) prefix = "/";
+        } else {
+            break;
+        }
+    }
+    prefix.append(path);
+    if (prefix.size() > PATH_MAXLEN) return false;
+    out = std::move(prefix);
+    return true;
+}
+
+char* absolute(char* path) {
+    if (path[0] == '/') return path;
+    char cwd[PATH_BUF];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        if (errno == ERANGE) fatal(1, "mdtree: working directory is longer than %zu bytes\n", PATH_MAXLEN);
+        fatal_errno("can not read the working directory for", path);
+    }
+    std::string out;
+    if (!absolute_from(cwd, path, out)) fatal(1, "mdtree: path too long: %s/%s\n", cwd, path);
+    char* result = new char[out.size() + 1];
+    std::memcpy(result, out.c_str(), out.size() + 1);
+    return result;
+}
+
+bool join_path(std::string& out, std::string_view root, std::string_view rel) {
+    if (root.size() + 1 + rel.size() > PATH_MAXLEN) return false;
+    out.assign(root);
+    out += '/';
+    out.append(rel);
+    return true;
+}
+
+std::string join_path_or_die(std::string_view root, std::string_view rel) {
+    std::string out;
+    if (!join_path(out, root, rel))
+        fatal(1, "mdtree: path too long: %.*s/%.*s\n", int(root.size()), root.data(), int(rel.size()),
+              rel.data());
+    return out;
+}
+
+bool is_safe_relpath(std::string_view rel) {
+    if (rel.empty() || rel.size() > PATH_MAXLEN || rel.front() == '/') return false;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = rel.find('/', start);
+        const std::string_view part = rel.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        if (slash == std::string_view::npos) return true;
+        start = slash + 1;
+    }
+}
+
+bool is_hex_digest(std::string_view s) {
+    if (s.size() != 32) return false;
+    for (const char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}

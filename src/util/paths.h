@@ -1,0 +1,35 @@
+// Path rules: making command-line paths absolute, joining a root and a
+// relative path within the 4096-byte limit, and deciding whether a relative
+// path that came from outside (a listing, a manifest, an archive) is safe.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Largest path the system handles, terminator included.
+inline constexpr std::size_t PATH_BUF = 4096;
+inline constexpr std::size_t PATH_MAXLEN = PATH_BUF - 1;
+
+// The path itself when it begins with '/', else the working directory with
+// leading "./" and "../" components of the path consumed. Climbing above the
+// root stops at the root. A working directory or result longer than 4095
+// bytes is fatal (status 1). The result is never freed.
+char* absolute(char* path);
+// Same rule against a given working directory; pure, for tests and fuzzing.
+// Returns false when the result would not fit in 4095 bytes.
+bool absolute_from(std::string_view cwd, std::string_view path, std::string& out);
+
+// root + "/" + rel into out; false when that exceeds 4095 bytes.
+bool join_path(std::string& out, std::string_view root, std::string_view rel);
+// As join_path, but a path that does not fit is fatal (status 1).
+std::string join_path_or_die(std::string_view root, std::string_view rel);
+
+// A relative path is safe when it is not empty, does not begin with '/',
+// has no empty, "." or ".." component and fits in 4095 bytes. Anything else
+// could name the root itself or a file outside it.
+bool is_safe_relpath(std::string_view rel);
+
+// A hex digest as listings, manifests and tables hold it: 32 characters,
+// each 0-9 or a-f.
+bool is_hex_digest(std::string_view s);
