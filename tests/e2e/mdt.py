@@ -126,3 +126,16 @@ class TreeTest(unittest.TestCase):
         """diff -r as the oracle: same files, same bytes."""
         d = subprocess.run(["diff", "-r", a, b], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.assertEqual(d.returncode, 0, d.stdout.decode(errors="replace")[:3000])
+
+
+def run_as_nobody(args, cwd=None, env=None):
+    """Runs mdtree as the unprivileged user nobody (permission checks do not
+    stop root). The paths involved must be reachable by that user."""
+    e = dict(os.environ)
+    e.pop("DB_ROOT", None)
+    if env:
+        e.update(env)
+    cmd = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", MDTREE] + list(args)
+    if os.geteuid() != 0:
+        cmd = [MDTREE] + list(args)
+    return subprocess.run(cmd, cwd=cwd, env=e, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
