@@ -11,6 +11,7 @@
 #include "util/paths.h"
 
 #include <cstdio>
+#include <new>
 #include <unistd.h>
 
 char* fromdir = nullptr;
@@ -115,5 +116,9 @@ int mdtree_main(int argc, char** argv) {
     } catch (const FatalError& e) {
         std::fflush(stdout);
         return e.status;
+    } catch (const std::bad_alloc&) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "mdtree: out of memory\n");
+        return 1;
     }
 }
