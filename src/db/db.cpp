@@ -1,5 +1,133 @@
-// Placeholder until the content database lands.
+// The content database jobs. Every object is written to a temporary file,
+// hashed as it is written and published by rename only when its digest
+// equals its name, so neither a killed run nor two runs storing at once can
+// leave an object whose content differs from its name. Files restored from
+// the store are checked and published the same way.
+
+#include "db/db.h"
+
+#include "db/store.h"
 #include "driver/jobs.h"
+#include "driver/settings.h"
+#include "stream/stream.h"
 #include "util/fatal.h"
-void db_in(const char*) { fatal(1, "mdtree: -i is not built yet\n"); }
-void db_out(const char*) { fatal(1, "mdtree: -o is not built yet\n"); }
+#include "util/fileio.h"
+#include "util/paths.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+void preparedb() {
+    if (!dbroot) {
+        const char* env = std::getenv("DB_ROOT");
+        // An empty DB_ROOT names no directory: taken as a root it would put
+        // the store at the top of the file system.
+        if (!env || !*env) fatal(1, "database root unknown. Set DB_ROOT in the environment\n, or use -R parameter");
+        // Fixed now: a directory walk moves the working directory from
+        // directory to directory, and the objects must not follow it.
+        dbroot = absolute(copy(env));
+    }
+    if (std::strlen(dbroot) > STORE_ROOT_MAX)
+        fatal(1, "mdtree: database root longer than %zu bytes: %s\n", STORE_ROOT_MAX, dbroot);
+}
+
+namespace {
+
+// Only a directory walk keeps a stack of open directories; from openstream
+// on it holds at least the walk's root.
+bool is_walk(const Stream* s) { return s->dirs != nullptr; }
+
+// The digest a listing or an archive gives for the current entry, checked
+// before it is allowed to name a file in the store.
+void entry_digest(Stream* s, char* out) {
+    md5stream(s, out);
+    if (!is_hex_digest(std::string_view(out, ::strnlen(out, MD5_HEX_SIZE))))
+        fatal(1, "mdtree: %s: malformed digest for %s\n", s->source.c_str(), s->name);
+}
+
+void finish_hex(md5_context* ctx, char* out) {
+    unsigned char digest[16];
+    md5_finish_ctx(ctx, digest);
+    md5_to_hex(digest, out);
+}
+
+} // namespace
+
+void db_in(const char* path) {
+    preparedb();
+    const std::string_view root = dbroot;
+    StreamPtr s(openstream(path));
+    // A walked file's digest is known only once the file has been read, so
+    // it is hashed as it is copied, into a temporary file in the root, and
+    // renamed into its two-digit directory afterwards: each file is read
+    // once. A listing or an archive names the object beforehand, and the
+    // temporary file then sits in the object's own directory.
+    const bool walk = is_walk(s.get());
+    const std::string root_slash = std::string(root) + '/';
+    std::string object;
+    char listed[MD5_HEX_SIZE];
+    char got[MD5_HEX_SIZE];
+    while (nextstream(s.get())) {
+        if (!walk) {
+            entry_digest(s.get(), listed);
+            store_path(object, root, listed);
+        }
+        File in(FOPENG(s->curfile, "rb", __LINE__), s->name);
+        TempFile tmp(walk ? root_slash : object);
+        md5_context ctx;
+        md5_init_ctx(&ctx);
+        copy_file(in.get(), s->name, tmp.get(), tmp.temp_path().c_str(), &ctx);
+        in.close();
+        finish_hex(&ctx, got);
+        if (walk) {
+            store_path(object, root, got);
+        } else if (std::memcmp(got, listed, MD5_HEX_SIZE) != 0) {
+            // A stale listing or archive: stored under the given digest, the
+            // file would make that object lie about its content.
+            fatal(1, "mdtree: %s: content has digest %s, not %s as given in %s; not stored\n", s->name, got, listed,
+                  path);
+        }
+        tmp.close();
+        if (walk)
+            tmp.commit_closed_as(object);
+        else
+            tmp.commit_closed();
+        out_printf("%s  %s\n", store_rel(object), s->name);
+    }
+}
+
+void db_out(const char* path) {
+    preparedb();
+    const std::string_view root = dbroot;
+    StreamPtr s(openstream(path));
+    // A walk names its files relative to its root while it stands in each
+    // file's own directory, so those names would not lead back to the walked
+    // files: restoring by them would scatter copies through the tree.
+    if (is_walk(s.get())) fatal(1, "mdtree: -o takes a snapshot listing, not a directory: %s\n", path);
+    std::string object;
+    char want[MD5_HEX_SIZE];
+    char got[MD5_HEX_SIZE];
+    while (nextstream(s.get())) {
+        entry_digest(s.get(), want);
+        store_path(object, root, want);
+        File in(FOPENG(object.c_str(), "rb", __LINE__), object);
+        // Paths are taken as the listing gives them, absolute or climbing
+        // with "..": a listing is the user's own instruction. A path that
+        // can not name a file is refused before anything is created.
+        const std::size_t len = std::strlen(s->name);
+        if (len == 0 || s->name[len - 1] == '/') fatal(1, "can not read %s\n", s->name);
+        TempFile out(s->name);
+        md5_context ctx;
+        md5_init_ctx(&ctx);
+        copy_file(in.get(), object.c_str(), out.get(), s->name, &ctx);
+        in.close();
+        finish_hex(&ctx, got);
+        if (std::memcmp(got, want, MD5_HEX_SIZE) != 0)
+            fatal(1, "mdtree: damaged object %s: content has digest %s; %s left as it was\n", object.c_str(), got,
+                  s->name);
+        out.commit();
+        out_printf("%s\n", s->name);
+    }
+}

@@ -128,6 +128,19 @@ void TempFile::commit_closed() {
     done_ = true;
 }
 
+void TempFile::commit_closed_as(std::string final_path) {
+    final_ = std::move(final_path);
+    // Try the rename first: the directory is there for all but the first
+    // file published into it.
+    if (::rename(temp_.c_str(), final_.c_str()) != 0) {
+        if (errno != ENOENT) fatal_errno("can not rename a temporary file onto", final_.c_str());
+        make_parents(final_);
+        if (::rename(temp_.c_str(), final_.c_str()) != 0)
+            fatal_errno("can not rename a temporary file onto", final_.c_str());
+    }
+    done_ = true;
+}
+
 void TempFile::commit() {
     close();
     commit_closed();

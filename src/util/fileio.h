@@ -74,6 +74,11 @@ public:
     void close();
     // Publishes a file already closed with close().
     void commit_closed();
+    // Publishes a file already closed with close() under another final
+    // path on the same file system, creating its missing directories: for
+    // a content whose name is known only once it has been written and
+    // hashed. Fatal like commit_closed().
+    void commit_closed_as(std::string final_path);
 
 private:
     std::FILE* fp_ = nullptr;

@@ -139,3 +139,53 @@ def run_as_nobody(args, cwd=None, env=None):
     if os.geteuid() != 0:
         cmd = [MDTREE] + list(args)
     return subprocess.run(cmd, cwd=cwd, env=e, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
+
+
+STORE_TEMP_PREFIX = ".mdtree-"
+
+
+def check_store(root):
+    """Checks a content store with hashlib as the oracle: every object
+    root/XX/<thirty hex digits> must hash to its own name, and nothing but
+    two-digit directories, objects and temporary files ('.mdtree-' names)
+    may be there. Returns (problems, objects checked, temporary files)."""
+    problems, objects, temps = [], 0, []
+    hexd = set("0123456789abcdef")
+    if not os.path.isdir(root):
+        return problems, objects, temps
+    for top in sorted(os.listdir(root)):
+        p = os.path.join(root, top)
+        if top.startswith(STORE_TEMP_PREFIX):
+            temps.append(p)
+            continue
+        if len(top) != 2 or not set(top) <= hexd or not os.path.isdir(p) or os.path.islink(p):
+            problems.append("stray entry %s" % p)
+            continue
+        for name in sorted(os.listdir(p)):
+            q = os.path.join(p, name)
+            if name.startswith(STORE_TEMP_PREFIX):
+                temps.append(q)
+                continue
+            if len(name) != 30 or not set(name) <= hexd or not stat.S_ISREG(os.lstat(q).st_mode):
+                problems.append("stray entry %s" % q)
+                continue
+            h = hashlib.md5()
+            with open(q, "rb") as f:
+                for block in iter(lambda: f.read(1 << 20), b""):
+                    h.update(block)
+            objects += 1
+            if h.hexdigest() != top + name:
+                problems.append("object %s holds content %s" % (q, h.hexdigest()))
+    return problems, objects, temps
+
+
+def store_digests(root):
+    """The digests of the objects in a store, by their names."""
+    out = set()
+    if os.path.isdir(root):
+        for top in os.listdir(root):
+            p = os.path.join(root, top)
+            if len(top) == 2 and os.path.isdir(p):
+                out.update(top + n for n in os.listdir(p) if not n.startswith(STORE_TEMP_PREFIX))
+    return out
+

@@ -1,0 +1,24 @@
+// The layout of the content store: every content is one file named by its
+// hex digest, root/XX/YYYYYYYYYYYYYYYYYYYYYYYYYYYYYY, where XX are the first
+// two digits and the thirty Ys the rest.
+#pragma once
+
+#include "util/paths.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Length of an object's path below the root: two digits, '/', thirty digits.
+inline constexpr std::size_t STORE_REL_LEN = 33;
+// Longest root whose store paths fit in PATH_MAXLEN bytes.
+inline constexpr std::size_t STORE_ROOT_MAX = PATH_MAXLEN - 1 - STORE_REL_LEN;
+
+// Builds root + "/" + XX + "/" + thirty digits into out. digest must already
+// be checked to be 32 lowercase hex digits (is_hex_digest) and root to be at
+// most STORE_ROOT_MAX bytes long.
+void store_path(std::string& out, std::string_view root, std::string_view digest);
+
+// The object's path below the root (STORE_REL_LEN bytes) within a path built
+// by store_path.
+inline const char* store_rel(const std::string& path) { return path.c_str() + path.size() - STORE_REL_LEN; }

@@ -1,0 +1,322 @@
+"""The content store: -i stores a source under digest names, -o rebuilds the
+files a listing names; the root comes from -R or DB_ROOT. After every test
+each object in the store must hash to its own name (hashlib as the oracle)."""
+
+import os
+import random
+import unittest
+
+from mdt import (TreeTest, check_store, make_tree, md5_hex, parse_listing, run, store_digests,
+                 tree_digests, usage_text)
+
+ROOT_MESSAGE = b"database root unknown. Set DB_ROOT in the environment\n, or use -R parameter"
+EMPTY_OBJECT = ("d4", "1d8cd98f00b204e9800998ecf8427e")
+# Longest root whose store paths fit in 4095 bytes: root, '/', XX, '/', 30 digits.
+STORE_ROOT_MAX = 4095 - 34
+
+# One tree shape for the round trip: nested directories, two files with one
+# content, empty files, a space and UTF-8 in names, a hidden file, and a file
+# larger than one copy block.
+ROUND_TRIP = {
+    "a.txt": "alpha\n",
+    "dup1": "same content\n",
+    "sub/dup2": "same content\n",
+    "sub/deeper/empty": b"",
+    "sub/deeper/another empty": b"",
+    "with space.txt": "x y\n",
+    "caf\u00e9/\u00fcber": "utf-8 names\n",
+    ".hidden": "h\n",
+    "big.bin": random.Random(1).randbytes(300_001),
+}
+
+SMALL = {"a": "first\n", "b": "second\n", "c": "third\n"}
+
+
+def object_path(root, digest):
+    return os.path.join(root, digest[:2], digest[2:])
+
+
+def write_listing(path, entries):
+    """entries: (digest, relative path) pairs, written in that order."""
+    with open(path, "wb") as f:
+        for digest, name in entries:
+            f.write(digest.encode() + b"  " + os.fsencode(name) + b"\n")
+    return path
+
+
+class DbTest(TreeTest):
+    def setUp(self):
+        super().setUp()
+        self.db = self.path("db")
+        self.addCleanup(self.assertStoreSound, self.db)
+
+    def assertStoreSound(self, root):
+        problems, objects, temps = check_store(root)
+        self.assertEqual(problems, [])
+        self.assertEqual(temps, [], "temporary files left in the store")
+        return objects
+
+    def store(self, tree, root=None, **kw):
+        p = run(["-R", root or self.db, "-i", tree], **kw)
+        self.assertOk(p)
+        return p
+
+
+class StoreAndRestore(DbTest):
+    def test_round_trip(self):
+        tree = make_tree(self.path("tree"), ROUND_TRIP)
+        expect = tree_digests(tree)
+        p = self.store(tree)
+        stored = {}
+        for line in p.stdout.splitlines():
+            self.assertEqual((line[2:3], line[33:35]), (b"/", b"  "), line)
+            stored[line[35:]] = line[:33].decode()
+        self.assertEqual(len(p.stdout.splitlines()), len(expect))
+        self.assertEqual({n: o.replace("/", "") for n, o in stored.items()}, expect)
+        # One object per distinct content, shared by both lines that have it.
+        self.assertEqual(store_digests(self.db), set(expect.values()))
+        self.assertEqual(stored[b"dup1"], stored[b"sub/dup2"])
+        self.assertEqual(os.path.getsize(os.path.join(self.db, *EMPTY_OBJECT)), 0)
+
+        listing = run(["-l", tree])
+        self.assertOk(listing)
+        with open(self.path("tree.lst"), "wb") as f:
+            f.write(listing.stdout)
+        out = self.path("out")
+        os.mkdir(out)
+        p = run(["-o", self.path("tree.lst")], cwd=out, env={"DB_ROOT": self.db})
+        self.assertOk(p)
+        self.assertEqual(p.stdout.splitlines(), [n for _, n in parse_listing(listing.stdout)])
+        self.assertTreesEqual(tree, out)
+
+    def test_storing_again_writes_every_object_anew(self):
+        tree = make_tree(self.path("tree"), ROUND_TRIP)
+        first = self.store(tree)
+        # Damage an object through a second link to it: storing again must
+        # replace the object with a new file, not write into the old one.
+        obj = object_path(self.db, md5_hex(b"alpha\n"))
+        os.link(obj, self.path("link"))
+        with open(self.path("link"), "r+b") as f:
+            f.write(b"X")
+        second = self.store(tree)
+        self.assertEqual(second.stdout, first.stdout)
+        self.assertEqual(store_digests(self.db), set(tree_digests(tree).values()))
+        with open(self.path("link"), "rb") as f:
+            self.assertEqual(f.read(), b"Xlpha\n")
+
+    def test_store_from_listing(self):
+        tree = make_tree(self.path("tree"), SMALL)
+        listing = write_listing(self.path("l"), [(md5_hex(v.encode()), k) for k, v in SMALL.items()])
+        p = self.store(listing, cwd=tree)
+        self.assertEqual(p.stdout.splitlines(),
+                         [("%s/%s  %s" % (md5_hex(v.encode())[:2], md5_hex(v.encode())[2:], k)).encode()
+                          for k, v in SMALL.items()])
+        self.assertEqual(store_digests(self.db), {md5_hex(v.encode()) for v in SMALL.values()})
+
+    def test_stale_listing_digest_is_not_stored(self):
+        tree = make_tree(self.path("tree"), SMALL)
+        listing = write_listing(self.path("l"), [(md5_hex(v.encode()), k) for k, v in SMALL.items()])
+        make_tree(tree, {"b": "changed after listing\n"})
+        p = run(["-R", self.db, "-i", listing], cwd=tree)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"b: content has digest " + md5_hex(b"changed after listing\n").encode(), p.stderr)
+        self.assertEqual(p.stdout.splitlines(), [b"%s/%s  a" % (md5_hex(b"first\n")[:2].encode(),
+                                                                   md5_hex(b"first\n")[2:].encode())])
+        # Only the entry before the stale one is stored; nothing under either
+        # digest of b.
+        self.assertEqual(store_digests(self.db), {md5_hex(b"first\n")})
+
+
+class RestoreFailures(DbTest):
+    def test_restore_stops_at_a_bad_object(self):
+        for damage in ("missing", "damaged"):
+            with self.subTest(damage=damage):
+                base = self.path(damage)
+                db = os.path.join(base, "db")
+                self.store(make_tree(os.path.join(base, "tree"), SMALL), root=db)
+                listing = write_listing(os.path.join(base, "l"),
+                                        [(md5_hex(SMALL[k].encode()), k) for k in ("a", "b", "c")])
+                out = make_tree(os.path.join(base, "out"), {"b": "old b\n"})
+                obj = object_path(db, md5_hex(b"second\n"))
+                if damage == "missing":
+                    os.remove(obj)
+                else:
+                    with open(obj, "wb") as f:
+                        f.write(b"second, damaged\n")
+                p = run(["-R", db, "-o", listing], cwd=out)
+                self.assertEqual(p.returncode, 1)
+                self.assertEqual(p.stdout, b"a\n")
+                if damage == "missing":
+                    self.assertRegex(p.stderr, rb"^can not open %s with mode rb at line \d+\n$" % obj.encode())
+                else:
+                    self.assertIn(b"damaged object " + obj.encode(), p.stderr)
+                # Earlier entries restored, the bad entry's file as it was,
+                # nothing after it, no temporary file left.
+                self.assertEqual(sorted(os.listdir(out)), ["a", "b"])
+                self.assertEqual(tree_digests(out), {b"a": md5_hex(b"first\n"), b"b": md5_hex(b"old b\n")})
+
+    def test_restore_refuses_a_directory(self):
+        tree = make_tree(self.path("tree"), SMALL)
+        self.store(tree)
+        out = self.path("out")
+        os.mkdir(out)
+        p = run(["-R", self.db, "-o", tree], cwd=out)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"not a directory: " + tree.encode(), p.stderr)
+        self.assertEqual(p.stdout, b"")
+        self.assertEqual(os.listdir(out), [])
+        self.assertEqual(tree_digests(tree), {k.encode(): md5_hex(v.encode()) for k, v in SMALL.items()})
+
+    def test_empty_path_entry(self):
+        listing = write_listing(self.path("l"), [("".join(EMPTY_OBJECT), "")])
+        work = self.path("work")
+        os.mkdir(work)
+        p = run(["-R", self.db, "-i", listing], cwd=work)
+        self.assertEqual(p.returncode, 1)
+        self.assertRegex(p.stderr, rb"^can not open  with mode rb at line \d+\n$")
+        self.assertEqual(store_digests(self.db), set())
+
+        self.store(make_tree(self.path("tree"), {"e": b""}))
+        p = run(["-R", self.db, "-o", listing], cwd=work)
+        self.assertEqual((p.returncode, p.stdout, p.stderr), (1, b"", b"can not read \n"))
+        self.assertEqual(os.listdir(work), [])
+
+
+class RestorePaths(DbTest):
+    def test_listing_paths_are_taken_unchanged(self):
+        contents = {"f1": "one\n", "f2": "two\n", "f3": "three\n"}
+        self.store(make_tree(self.path("tree"), contents))
+        work = self.path("work", "here")
+        os.makedirs(work)
+        absolute = self.path("abs", "deep", "f")
+        names = [absolute, "../up/g", "new/sub/h"]
+        listing = write_listing(self.path("l"), zip((md5_hex(v.encode()) for v in contents.values()), names))
+        # A read-only file in the way is replaced, not written into.
+        make_tree(work, {"new/sub/h": "old\n"})
+        os.chmod(os.path.join(work, "new/sub/h"), 0o444)
+        p = run(["-R", self.db, "-o", listing], cwd=work)
+        self.assertOk(p)
+        self.assertEqual(p.stdout, "".join(n + "\n" for n in names).encode())
+        for path, content in zip([absolute, self.path("work", "up", "g"), os.path.join(work, "new/sub/h")],
+                                 contents.values()):
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), content.encode(), path)
+
+
+class Root(DbTest):
+    def test_relative_db_root_is_fixed_before_the_walk(self):
+        tree = make_tree(self.path("tree"), {"x/y/z/deep": "deep\n", "x/mid": "mid\n", "top": "top\n"})
+        p = run(["-i", "tree"], cwd=self.tmp, env={"DB_ROOT": "db"})
+        self.assertOk(p)
+        self.assertEqual(store_digests(self.db), set(tree_digests(tree).values()))
+        self.assertEqual(sorted(tree_digests(tree)), [b"top", b"x/mid", b"x/y/z/deep"])
+
+    def test_unknown_root(self):
+        for args in (["-i", self.path("missing")], ["-o", self.path("missing")]):
+            for env in (None, {"DB_ROOT": ""}):
+                with self.subTest(args=args[0], env=env):
+                    p = run(args, cwd=self.tmp, env=env)
+                    self.assertEqual((p.returncode, p.stdout, p.stderr), (1, b"", ROOT_MESSAGE))
+        self.assertEqual(os.listdir(self.tmp), [])
+
+    def _long_root(self, length):
+        # Components well below the 255-byte name limit.
+        root = self.path("r")
+        while len(root) < length:
+            n = min(200, length - len(root) - 1)
+            if length - len(root) - 1 - n == 1:
+                n -= 1  # leave room for a last "/r", never a lone "/"
+            root += "/" + "r" * n
+        self.assertNotIn("//", root + "/")
+        self.assertEqual(len(root), length)
+        return root
+
+    def test_root_length_limit(self):
+        tree = make_tree(self.path("tree"), {"f": "content\n"})
+        listing = write_listing(self.path("l"), [(md5_hex(b"content\n"), "f")])
+        root = self._long_root(STORE_ROOT_MAX)
+        p = self.store(tree, root=root)
+        self.assertEqual(len(root) + 34, 4095)
+        self.assertEqual(self.assertStoreSound(root), 1)
+        self.store(listing, root=root, cwd=tree)
+        self.assertEqual(self.assertStoreSound(root), 1)
+
+        too_long = self._long_root(STORE_ROOT_MAX + 1)
+        for args in (["-i", tree], ["-o", listing]):
+            with self.subTest(args=args[0]):
+                p = run(["-R", too_long] + args, cwd=self.tmp)
+                self.assertEqual(p.returncode, 1)
+                self.assertIn(b"database root longer than 4061 bytes", p.stderr)
+        self.assertFalse(os.path.exists(too_long))
+
+
+class CommandLine(DbTest):
+    """How -R, DB_ROOT and the jobs met during the scan play together."""
+
+    def setUp(self):
+        super().setUp()
+        self.t1 = make_tree(self.path("t1"), {"one": "one\n"})
+        self.t2 = make_tree(self.path("t2"), {"two": "two\n"})
+
+    def test_root_serves_only_later_options(self):
+        other = self.path("other")
+        self.addCleanup(self.assertStoreSound, other)
+        p = run(["-i", self.t1, "-R", self.db], cwd=self.tmp)
+        self.assertEqual((p.returncode, p.stderr), (1, ROOT_MESSAGE))
+        self.assertFalse(os.path.exists(self.db))
+
+        p = run(["-i", self.t1, "-R", self.db], cwd=self.tmp, env={"DB_ROOT": other})
+        self.assertOk(p)
+        self.assertEqual(store_digests(other), {md5_hex(b"one\n")})
+        self.assertFalse(os.path.exists(self.db))
+
+        p = run(["-R", self.db, "-i", self.t1, "-R", other, "-i", self.t2], cwd=self.tmp)
+        self.assertOk(p)
+        self.assertEqual(store_digests(self.db), {md5_hex(b"one\n")})
+        self.assertEqual(store_digests(other), {md5_hex(b"one\n"), md5_hex(b"two\n")})
+
+    def test_paths_after_a_walk_resolve_where_it_ended(self):
+        # The walk of a/b ends in a: "snap" is a/snap, and -o restores below a.
+        make_tree(self.path("a"), {"b/f": "walked\n"})
+        write_listing(self.path("a", "snap"), [(md5_hex(b"walked\n"), "restored/f")])
+        p = run(["-R", self.db, "-i", "a/b", "-o", "snap"], cwd=self.tmp)
+        self.assertOk(p)
+        with open(self.path("a", "restored", "f"), "rb") as f:
+            self.assertEqual(f.read(), b"walked\n")
+
+    def test_known_root_runs_no_patch_or_archive_job(self):
+        a = make_tree(self.path("A"), {"x": "from\n"})
+        b = make_tree(self.path("B"), {"x": "to\n"})
+        before = (tree_digests(a), tree_digests(b))
+        patch, archive = self.path("P"), self.path("Z")
+        cases = [
+            (["-R", self.db, "-f", a, "-t", b, "-p", patch], None),
+            (["-R", self.db, "-f", a, "-p", patch], None),
+            (["-R", self.db, "-f", a, "-a", archive], None),
+            (["-R", self.db, "-t", b, "-a", archive], None),
+            (["-i", self.t1, "-f", a, "-t", b, "-p", patch, "-a", archive], {"DB_ROOT": self.db}),
+        ]
+        for args, env in cases:
+            with self.subTest(args=args):
+                p = run(args, cwd=self.tmp, env=env)
+                self.assertOk(p)
+                self.assertEqual(p.stderr, b"")
+                if "-i" in args:
+                    self.assertEqual(p.stdout, b"%s/%s  one\n" % (md5_hex(b"one\n")[:2].encode(),
+                                                                  md5_hex(b"one\n")[2:].encode()))
+                else:
+                    self.assertEqual(p.stdout, b"")
+                self.assertFalse(os.path.exists(patch))
+                self.assertFalse(os.path.exists(archive))
+                self.assertEqual((tree_digests(a), tree_digests(b)), before)
+
+    def test_usage_error_after_a_job(self):
+        p = run(["-R", self.db, "-i", self.t1, "-h"], cwd=self.tmp)
+        self.assertEqual(p.returncode, 2)
+        self.assertEqual(p.stdout.count(b"  one\n"), 1)
+        self.assertEqual(p.stderr, usage_text())
+        self.assertEqual(store_digests(self.db), {md5_hex(b"one\n")})
+
+
+if __name__ == "__main__":
+    unittest.main()
