@@ -17,4 +17,4 @@ mdtree_need_packages() {
 # What building the tool needs.
 MDTREE_BUILD_PACKAGES=(cmake ninja-build g++ zlib1g-dev)
 # What the tests need beside that.
-MDTREE_TEST_PACKAGES=(libgtest-dev python3)
+MDTREE_TEST_PACKAGES=(libgtest-dev python3 groff)
