@@ -1,0 +1,100 @@
+#include "patch/manifest.h"
+
+#include "util/lines.h"
+
+#include <algorithm>
+
+bool is_entry_line(std::string_view line) {
+    return line.size() >= ENTRY_PREFIX && (line[0] == '-' || line[0] == '+') &&
+           is_hex_digest(line.substr(1, 32)) && line[33] == ' ' && line[34] == ' ';
+}
+
+void sort_and_cancel(std::vector<std::string>& lines) {
+    // Equal keys are ordered by marker too, so that which line of an odd run
+    // survives does not depend on the sort's whims.
+    std::sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
+        const int c = std::string_view(a).substr(1).compare(std::string_view(b).substr(1));
+        return c != 0 ? c < 0 : a[0] < b[0];
+    });
+    // A stack kept in place at the front of the array: a line equal to the
+    // top from the digest on cancels it.
+    std::size_t top = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (top > 0 && std::string_view(lines[top - 1]).substr(1) == std::string_view(lines[i]).substr(1)) {
+            --top;
+            continue;
+        }
+        if (top != i) lines[top] = std::move(lines[i]);
+        ++top;
+    }
+    lines.resize(top);
+}
+
+bool ManifestReader::take_line(std::string_view raw) {
+    ++lineno_;
+    // A line is judged whole or not at all: read in pieces, its tail would
+    // be classified on its own and could pass for an entry line. One byte
+    // beyond the buffer is allowed for a carriage return that the cut drops.
+    if (raw.size() > MANIFEST_LINE_MAX + 1) {
+        error_ = source_ + ": line " + std::to_string(lineno_) + " is longer than " +
+                 std::to_string(MANIFEST_LINE_MAX) + " bytes";
+        return false;
+    }
+    line_.assign(raw);
+    cut_at_control(line_);
+    if (line_.size() > MANIFEST_LINE_MAX) {
+        error_ = source_ + ": line " + std::to_string(lineno_) + " is longer than " +
+                 std::to_string(MANIFEST_LINE_MAX) + " bytes";
+        return false;
+    }
+    if (is_entry_line(line_)) {
+        if (!is_safe_relpath(entry_name(line_))) {
+            error_ = source_ + ": line " + std::to_string(lineno_) + ": unsafe path in entry: " + line_;
+            return false;
+        }
+        const bool creation = (line_[0] == '+') != undo_;
+        (creation ? m_.creations : m_.removals).push_back(line_);
+        return true;
+    }
+    if (line_.empty() || line_[0] < 'a' || line_[0] > 'z') return true;
+    if (m_.named) {
+        m_.admin_lines.push_back(line_);
+    } else if (line_.starts_with("patch: ")) {
+        m_.named = true;
+        m_.patch_name = line_.substr(7);
+    }
+    return true;
+}
+
+bool read_manifest(std::FILE* fp, const char* name, bool undo, Manifest& out, std::string& error) {
+    ManifestReader r(name, undo);
+    std::string raw;
+    for (;;) {
+        const LineRead got = read_line(fp, name, raw, MANIFEST_LINE_MAX + 1);
+        if (got == LineRead::eof) break;
+        // A line past the limit arrives cut to it: one byte more than a
+        // line may hold is enough for take_line to refuse it.
+        if (got == LineRead::too_long) raw.push_back('x');
+        if (!r.take_line(raw)) {
+            error = r.error();
+            return false;
+        }
+    }
+    out = std::move(r.manifest());
+    return true;
+}
+
+bool parse_manifest(std::string_view text, const char* name, bool undo, Manifest& out, std::string& error) {
+    ManifestReader r(name, undo);
+    while (!text.empty()) {
+        const std::size_t nl = text.find('\n');
+        const std::string_view raw = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        if (!r.take_line(raw)) {
+            error = r.error();
+            return false;
+        }
+    }
+    out = std::move(r.manifest());
+    return true;
+}

@@ -1,0 +1,232 @@
+"""Patches: making a patch directory from two trees, applying it, undoing it,
+and every way an application refuses to go on."""
+
+import os
+import re
+import shutil
+
+from mdt import TreeTest, make_tree, md5_hex, run, run_as_nobody, tree_digests
+
+FROM = {"same": "s", "changed": "old", "deleted": "gone", "moved/src": "mv", "dup1": "D", "dup2": "D",
+        "with space/a b": "sp", "caf\u00e9/\u00fc": "utf", "deep/x/y/z": "z"}
+TO = {"same": "s", "changed": "new", "moved/dst": "mv", "dup1": "D", "dup3": "D", "with space/a b": "sp2",
+      "caf\u00e9/\u00fc": "utf", "deep/x/y/z": "z", "added/n": "n", "empty": ""}
+
+
+def expected_manifest(a, b):
+    """Entry lines of every (digest, path) on one side only, in strcmp order
+    from the digest on, computed from hashlib digests of both trees."""
+    fa, fb = tree_digests(a), tree_digests(b)
+    lines = [b"-" + d.encode() + b"  " + p for p, d in fa.items() if fb.get(p) != d]
+    lines += [b"+" + d.encode() + b"  " + p for p, d in fb.items() if fa.get(p) != d]
+    return b"".join(l + b"\n" for l in sorted(lines, key=lambda l: l[1:]))
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def reports(out, root):
+    """stdout of an application as {relative path: word}."""
+    got = {}
+    for line in out.splitlines():
+        word, path = line.split(b": ", 1)
+        got[os.path.relpath(path, os.fsencode(root)).decode()] = word.decode()
+    return got
+
+
+class RoundTrip(TreeTest):
+    """One pair of trees with every kind of difference."""
+
+    def setUp(self):
+        super().setUp()
+        self.a, self.b, self.p = make_tree(self.path("a"), FROM), make_tree(self.path("b"), TO), self.path("P")
+        self.made = run(["-f", self.a, "-t", self.b, "-p", self.p])
+        self.assertOk(self.made)
+
+    def copy(self, src, name):
+        shutil.copytree(src, self.path(name), symlinks=True)
+        return self.path(name)
+
+    def test_manifest_order_output_and_copies(self):
+        files = read(os.path.join(self.p, "FILES"))
+        self.assertEqual(files, expected_manifest(self.a, self.b))
+        self.assertEqual(self.made.stdout, files)
+        plus = {l[35:]: l[1:33].decode() for l in files.splitlines() if l[:1] == b"+"}
+        self.assertEqual(tree_digests(os.path.join(self.p, "new")), plus)
+        self.assertEqual(sorted(os.listdir(self.p)), ["FILES", "new"])
+
+    def test_apply_then_undo_restores_both_trees(self):
+        t = self.copy(self.a, "t")
+        p = run(["-f", t, "-p", self.p])
+        self.assertOk(p)
+        self.assertTreesEqual(t, self.b)
+        self.assertEqual(reports(p.stdout, t), {
+            "changed": "Patched", "with space/a b": "Patched", "deleted": "Removed", "moved/src": "Removed",
+            "dup2": "Removed", "moved/dst": "Created", "dup3": "Created", "added/n": "Created",
+            "empty": "Created"})
+        u = run(["-f", t, "-p", self.p, "-r"])
+        self.assertOk(u)
+        self.assertTreesEqual(t, self.a)
+        self.assertEqual(reports(u.stdout, t)["deleted"], "Created")
+        self.assertEqual(reports(u.stdout, t)["added/n"], "Removed")
+        # Applying again after the undo, and -r given twice, apply forwards.
+        self.assertOk(run(["-r", "-f", t, "-r", "-p", self.p]))
+        self.assertTreesEqual(t, self.b)
+
+    def test_dry_run_prints_the_real_runs_lines_and_leaves_the_tree(self):
+        t1, t2, p2 = self.copy(self.a, "t1"), self.copy(self.a, "t2"), self.copy(self.p, "P2")
+        dry = run(["-n", "-f", t1, "-p", self.p])
+        self.assertOk(dry)
+        self.assertTreesEqual(t1, self.a)
+        real = run(["-f", t2, "-p", p2])
+        self.assertEqual(dry.stdout.replace(b"/t1/", b"/t2/"), real.stdout)
+
+    def test_undo_of_a_patch_never_applied_changes_nothing(self):
+        t = self.copy(self.a, "t")
+        p = run(["-r", "-f", t, "-p", self.p])
+        self.assertIn(p.returncode, (2, 4))
+        self.assertTreesEqual(t, self.a)
+
+    def test_patch_from_a_listing_of_the_from_tree(self):
+        listing = self.path("from.lst")
+        with open(listing, "wb") as f:
+            f.write(run(["-l", self.a]).stdout)
+        self.assertOk(run(["-f", listing, "-t", self.b, "-p", self.path("Q")]))
+        self.assertEqual(read(self.path("Q", "FILES")), read(os.path.join(self.p, "FILES")))
+        t = self.copy(self.a, "t")
+        self.assertOk(run(["-f", t, "-p", self.path("Q")]))
+        self.assertTreesEqual(t, self.b)
+
+
+class MakeRefusals(TreeTest):
+    def test_unsafe_or_unreadable_names_write_no_patch(self):
+        b = make_tree(self.path("b"), {"x": "1"})
+        for name in [b"../x", b"/etc/x", b"", b"a/./x"]:
+            with self.subTest(name):
+                with open(self.path("l"), "wb") as f:
+                    f.write(b"%s  %s\n" % (md5_hex(b"1").encode(), name))
+                p = run(["-f", self.path("l"), "-t", b, "-p", self.path("P")])
+                self.assertEqual(p.returncode, 1)
+                self.assertFalse(os.path.exists(self.path("P")))
+        # A name that a manifest line could not carry whole.
+        make_tree(self.path("c"), {"bad\nname": "2"})
+        p = run(["-f", b, "-t", self.path("c"), "-p", self.path("P")])
+        self.assertEqual(p.returncode, 1)
+        self.assertFalse(os.path.exists(self.path("P")))
+
+    def test_to_listing_ends_at_first_copy_and_leaves_no_manifest(self):
+        a = make_tree(self.path("a"), {})
+        make_tree(self.path("P"), {"FILES": "", "new/old": "o"})
+        with open(self.path("l"), "w") as f:
+            f.write(md5_hex(b"1") + "  x\n")
+        p = run(["-f", a, "-t", self.path("l"), "-p", self.path("P")])
+        self.assertEqual(p.returncode, 1)
+        self.assertTrue(p.stderr.startswith(b"can not open " + self.path("l", "x").encode() + b" with mode rb"))
+        self.assertFalse(os.path.exists(self.path("P", "FILES")))
+
+
+class ApplyFailures(TreeTest):
+    """from {a, k} to {a changed, k, sub/n}: one removal, two creations."""
+
+    def setUp(self):
+        super().setUp()
+        self.a = make_tree(self.path("a"), {"a": "1", "k": "k"})
+        self.b = make_tree(self.path("b"), {"a": "2", "k": "k", "sub/n": "n"})
+        self.assertOk(run(["-f", self.a, "-t", self.b, "-p", self.path("P")]))
+        shutil.copytree(self.a, self.path("t"))
+        self.t, self.p = self.path("t"), self.path("P")
+        self.victim = make_tree(self.path("outside"), {"victim": "v"})
+
+    def add_line(self, line):
+        with open(os.path.join(self.p, "FILES"), "ab") as f:
+            f.write(line + b"\n")
+
+    def assertUntouched(self, proc, status, stderr_re):
+        self.assertEqual(proc.returncode, status, proc.stderr)
+        self.assertRegex(proc.stderr, stderr_re)
+        self.assertTreesEqual(self.t, self.a)
+        self.assertEqual(sorted(os.listdir(self.p)), ["FILES", "new"])
+        self.assertEqual(tree_digests(self.victim), {b"victim": md5_hex(b"v")})
+        self.assertEqual(os.listdir(self.victim), ["victim"])
+
+    def test_changed_removal_target(self):
+        with open(os.path.join(self.t, "a"), "w") as f:
+            f.write("X")
+        self.a = self.t  # the tree as it now is must stay so
+        line = b"-%s  a" % md5_hex(b"1").encode()
+        expected = b"Checksum mismatch %s'%s,%s\n" % (os.path.join(self.t, "a").encode(), md5_hex(b"X").encode(), line)
+        self.assertUntouched(run(["-f", self.t, "-p", self.p]), 4, re.escape(expected))
+
+    def test_missing_removal_target(self):
+        os.unlink(os.path.join(self.t, "a"))
+        self.a = self.t
+        self.assertUntouched(run(["-f", self.t, "-p", self.p]), 2, rb"^can not access a with mode READ at line \d+\n$")
+
+    def test_not_a_patch_directory(self):
+        os.rename(os.path.join(self.p, "FILES"), os.path.join(self.p, "new", "FILES"))
+        p = run(["-f", self.t, "-p", self.p])
+        self.assertEqual((p.returncode, p.stderr), (3, self.p.encode() + b": not a patch directory\n"))
+        self.assertTreesEqual(self.t, self.a)
+
+    def test_unsafe_manifest_paths_refuse_the_whole_patch(self):
+        good = read(os.path.join(self.p, "FILES"))
+        dv = md5_hex(b"v").encode()
+        for path in [b"../outside/victim", self.victim.encode() + b"/victim", b"./a", b"sub/../a", b"a//k", b"",
+                     b"x" * 5000]:
+            for marker in b"-+":
+                with self.subTest(path=path[:40], marker=marker):
+                    with open(os.path.join(self.p, "FILES"), "wb") as f:
+                        f.write(good + bytes([marker]) + dv + b"  " + path + b"\n")
+                    self.assertUntouched(run(["-f", self.t, "-p", self.p]), 3, rb"FILES")
+
+    def test_symbolic_link_in_a_leading_directory_is_not_followed(self):
+        os.symlink(self.victim, os.path.join(self.t, "ln"))
+        self.a = self.t
+        make_tree(self.path("P", "new", "ln"), {"victim": "w"})
+        for line in [b"-%s  ln/victim" % md5_hex(b"v").encode(), b"+%s  ln/victim" % md5_hex(b"w").encode()]:
+            with self.subTest(line):
+                self.add_line(line)
+                self.assertUntouched(run(["-f", self.t, "-p", self.p]), 1, rb"symbolic link")
+        # A link planted in the patch directory is not written through either.
+        shutil.rmtree(os.path.join(self.p, "new", "ln"))
+        os.symlink(self.victim, os.path.join(self.p, "old"))
+        p = run(["-f", self.t, "-p", self.p])
+        self.assertEqual(p.returncode, 1)
+        self.assertEqual(os.listdir(self.victim), ["victim"])
+
+    def test_corrupt_source_is_not_brought_in(self):
+        with open(os.path.join(self.p, "new", "sub", "n"), "w") as f:
+            f.write("bad")
+        p = run(["-f", self.t, "-p", self.p])
+        self.assertEqual(p.returncode, 4)
+        self.assertRegex(p.stderr, re.escape(b"Invalid checksum %s'%s,+%s  sub/n\n" % (
+            os.path.join(self.p, "new", "sub", "n").encode(), md5_hex(b"bad").encode(), md5_hex(b"n").encode())))
+        # No part of it reaches the tree, and the file taken out is saved.
+        self.assertFalse(os.path.exists(os.path.join(self.t, "sub")))
+        self.assertEqual(read(os.path.join(self.p, "old", "a")), b"1")
+
+    def test_force_goes_past_missing_and_changed_files(self):
+        for change in ("missing", "changed"):
+            with self.subTest(change):
+                t = self.path("t-" + change)
+                shutil.copytree(self.a, t)
+                if change == "missing":
+                    os.unlink(os.path.join(t, "a"))
+                else:
+                    with open(os.path.join(t, "a"), "w") as f:
+                        f.write("X")
+                self.assertOk(run(["-F", "-f", t, "-p", self.p]))
+                self.assertTreesEqual(t, self.b)
+                if change == "changed":
+                    self.assertEqual(read(os.path.join(self.p, "old", "a")), b"X")
+
+    def test_unopenable_removal_target(self):
+        for d in (self.tmp, self.t, self.p):
+            os.chmod(d, 0o777)
+        os.chmod(os.path.join(self.t, "a"), 0)
+        p = run_as_nobody(["-f", self.t, "-p", self.p])
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"can not open " + os.path.join(self.t, "a").encode(), p.stderr)
+        self.assertEqual(tree_digests(self.t), tree_digests(self.a))

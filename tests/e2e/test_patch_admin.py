@@ -1,0 +1,76 @@
+"""The installation administration file that -A keeps across applications,
+undos and dry runs."""
+
+import calendar
+import os
+import re
+import shutil
+import time
+
+from mdt import TreeTest, make_tree, run
+
+DATE = re.compile(rb"date: (\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4})\n")
+
+
+class AdminFile(TreeTest):
+    def setUp(self):
+        super().setUp()
+        a = make_tree(self.path("a"), {"f": "1"})
+        b = make_tree(self.path("b"), {"f": "2", "g": "3"})
+        self.t = self.path("t")
+        shutil.copytree(a, self.t)
+        self.adm = self.path("var", "adm")
+        for name, extra in (("P1", b"lower before\npatch: p1\nUpper\nversion: 2\n\nnote: x y\n"),
+                            ("P2", b"patch: p2\nsize: 1\n"), ("P3", b"patch: p3\n")):
+            self.assertOk(run(["-f", a, "-t", b, "-p", self.path(name)]))
+            with open(self.path(name, "FILES"), "ab") as f:
+                f.write(extra)
+
+    def apply(self, patch, *flags):
+        p = run(list(flags) + ["-f", self.t, "-p", self.path(patch), "-A", self.adm], env={"TZ": "UTC"})
+        self.assertOk(p)
+
+    def records(self):
+        """The file with each date checked against the clock and blanked."""
+        with open(self.adm, "rb") as f:
+            data = f.read()
+        for m in DATE.finditer(data):
+            stamp = calendar.timegm(time.strptime(m.group(1).decode(), "%a %b %d %H:%M:%S %Y"))
+            self.assertLess(abs(stamp - time.time()), 120)
+        return DATE.sub(b"date: D\n", data)
+
+    def test_records_across_apply_other_patch_undo_and_dry_run(self):
+        r1 = b"patch: p1\ndate: D\nversion: 2\nnote: x y\n"
+        r2 = b"patch: p2\ndate: D\nsize: 1\n"
+        self.apply("P1")
+        self.assertEqual(self.records(), r1)
+        self.apply("P2", "-F")  # f no longer matches P2's "-" line
+        self.assertEqual(self.records(), r1 + b"\n" + r2)
+        self.apply("P1", "-r")
+        self.assertEqual(self.records(), r2 + b"\n" + r1)
+        self.apply("P2", "-n", "-F")
+        self.assertEqual(self.records(), r1 + b"\n" + r2)
+        # A named patch without administration lines drops its record and
+        # appends only the empty line.
+        self.apply("P1", "-n")
+        self.apply("P3", "-n", "-F")
+        self.assertEqual(self.records(), r2 + b"\n" + r1 + b"\n")
+
+    def test_without_a_name_or_without_A_nothing_is_written(self):
+        with open(self.path("P1", "FILES"), "rb") as f:
+            lines = f.read().replace(b"patch: p1\n", b"")
+        with open(self.path("P1", "FILES"), "wb") as f:
+            f.write(lines)
+        self.apply("P1", "-n")
+        self.assertOk(run(["-n", "-f", self.t, "-p", self.path("P2")]))
+        self.assertFalse(os.path.exists(os.path.dirname(self.adm)))
+
+    def test_unreadable_administration_file_is_left_alone(self):
+        os.makedirs(self.adm)  # a directory can be opened but not read
+        p = run(["-f", self.t, "-p", self.path("P1"), "-A", self.adm])
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(self.adm.encode(), p.stderr)
+        # The file work was done; the administration file is as it was.
+        self.assertEqual(p.stdout.count(b"\n"), 2)
+        self.assertEqual(os.listdir(self.path("var")), ["adm"])
+        self.assertEqual(os.listdir(self.adm), [])

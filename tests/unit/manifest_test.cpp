@@ -1,0 +1,101 @@
+#include "patch/manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string D1(32, 'a');
+const std::string D2 = "0123456789abcdef0123456789abcdef";
+
+TEST(Manifest, SortsLinesByRoleAndCollectsAdministrationLines) {
+    const std::string text = "note: before the name\n"
+                             "-" + D1 + "  old\r\n"
+                             "patch: p1\n"
+                             "+" + D2 + "  dir/new name\n"
+                             "Upper: ignored\n"
+                             "+" + D1.substr(1) + "A  bad digest\n"
+                             "-" + D2 + " one space\n"
+                             "\n"
+                             "version: 1\ttab cut\n"
+                             "patch: inner\n"
+                             "+" + D1 + "  \xc3\xa9";  // no final line feed
+    for (const bool undo : {false, true}) {
+        Manifest m;
+        std::string error;
+        ASSERT_TRUE(parse_manifest(text, "FILES", undo, m, error)) << error;
+        const std::vector<std::string> minus{"-" + D1 + "  old"};
+        const std::vector<std::string> plus{"+" + D2 + "  dir/new name", "+" + D1 + "  \xc3\xa9"};
+        EXPECT_EQ(m.removals, undo ? plus : minus);
+        EXPECT_EQ(m.creations, undo ? minus : plus);
+        EXPECT_TRUE(m.named);
+        EXPECT_EQ(m.patch_name, "p1");
+        EXPECT_EQ(m.admin_lines, (std::vector<std::string>{"version: 1", "patch: inner"}));
+    }
+}
+
+TEST(Manifest, EmptyPatchNameCounts) {
+    Manifest m;
+    std::string error;
+    ASSERT_TRUE(parse_manifest("patch: \nx\n", "FILES", false, m, error));
+    EXPECT_TRUE(m.named);
+    EXPECT_EQ(m.patch_name, "");
+    EXPECT_EQ(m.admin_lines, std::vector<std::string>{"x"});
+}
+
+class UnusableManifest : public testing::TestWithParam<std::string> {};
+
+// Each line, put among good lines, refuses the whole manifest.
+TEST_P(UnusableManifest, IsRefusedWithTheLineNumber) {
+    const std::string text = "-" + D1 + "  fine\npatch: p\n" + GetParam() + "\n+" + D2 + "  fine\n";
+    Manifest m;
+    std::string error;
+    EXPECT_FALSE(parse_manifest(text, "P/FILES", false, m, error));
+    EXPECT_NE(error.find("P/FILES: line 3"), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, UnusableManifest,
+    testing::Values("-" + D1 + "  ", "+" + D1 + "  /etc/passwd", "-" + D1 + "  ../x", "-" + D1 + "  a/../../x",
+                    "+" + D1 + "  a/./b", "+" + D1 + "  a//b", "+" + D1 + "  a/", "+" + D1 + "  .",
+                    // Too long for the line buffer: never read in pieces,
+                    // whatever the line is.
+                    "+" + D1 + "  " + std::string(4061, 'x'), "# " + std::string(5000, '-') + D1 + "  x",
+                    std::string(4096, 'a')));
+
+TEST(Manifest, LongestLineFits) {
+    const std::string line = "+" + D1 + "  " + std::string(4095 - 35, 'x');
+    for (const char* end : {"\n", "\r\n"}) {
+        Manifest m;
+        std::string error;
+        ASSERT_TRUE(parse_manifest(line + end, "FILES", false, m, error)) << error;
+        EXPECT_EQ(m.creations, std::vector<std::string>{line});
+    }
+}
+
+TEST(Manifest, ReadFromFileMatchesMemory) {
+    const std::string text = "patch: p\n-" + D1 + "  a\nz: 1\n" + std::string(5000, 'y') + "\n";
+    std::FILE* fp = tmpfile();
+    ASSERT_NE(fp, nullptr);
+    std::fwrite(text.data(), 1, text.size(), fp);
+    std::rewind(fp);
+    Manifest from_file, from_memory;
+    std::string e1, e2;
+    EXPECT_FALSE(read_manifest(fp, "FILES", false, from_file, e1));
+    EXPECT_FALSE(parse_manifest(text, "FILES", false, from_memory, e2));
+    EXPECT_EQ(e1, e2);
+    std::fclose(fp);
+}
+
+TEST(SortAndCancel, KeepsOneLineOfEveryOddRunInStrcmpOrder) {
+    const std::string x = D1 + "  x";
+    std::vector<std::string> lines{"+" + D2 + "  b", "-" + x, "+" + x, "-" + D2 + "  a", "-" + D2 + "  \xff",
+                                   "-" + D1 + "  y", "+" + D1 + "  y", "-" + D1 + "  y", "-" + D2 + "  b"};
+    sort_and_cancel(lines);
+    // Digits sort before letters and 0xff after ASCII: bytes compare unsigned.
+    EXPECT_EQ(lines, (std::vector<std::string>{"-" + D2 + "  a", "-" + D2 + "  \xff", "-" + D1 + "  y"}));
+}
+
+} // namespace
