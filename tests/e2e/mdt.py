@@ -189,3 +189,68 @@ def store_digests(root):
                 out.update(top + n for n in os.listdir(p) if not n.startswith(STORE_TEMP_PREFIX))
     return out
 
+
+ARCHIVE_MAGIC_BYTES = b"\x8d\x35\x12\x01"
+
+
+def archive_entry_size(name_len):
+    return (name_len + 67) & ~3
+
+
+def read_archive(data):
+    """Parses an archive with the format's rules, independently of mdtree.
+    Returns (headersize, entries), each entry a dict with the raw fields and
+    'padding' (the bytes after the name's zero byte). Raises ValueError on
+    anything that breaks the layout."""
+    import struct
+    if len(data) < 12 or data[:4] != ARCHIVE_MAGIC_BYTES:
+        raise ValueError("no archive header")
+    (h,) = struct.unpack_from("<I", data, 4)
+    if h < 12 or h > len(data):
+        raise ValueError("headersize %d out of range" % h)
+    entries, pos = [], 8
+    while True:
+        if pos + 4 > h:
+            raise ValueError("no terminator")
+        (word,) = struct.unpack_from("<I", data, pos)
+        if word == 0:
+            if pos + 4 != h:
+                raise ValueError("terminator at %d, headersize %d" % (pos, h))
+            return h, entries
+        magic, size, orig, comp, off, r1, r2 = struct.unpack_from("<7I", data, pos)
+        if size < 64 or size % 4 or pos + size > h - 4:
+            raise ValueError("bad entrysize %d at %d" % (size, pos))
+        raw = data[pos:pos + size]
+        nul = raw.index(b"\0", 61)
+        entries.append(dict(magic=magic, entrysize=size, origsize=orig, compsize=comp,
+                            offset=off, reserved1=r1, reserved2=r2, md5=raw[28:61],
+                            name=raw[61:nul], padding=raw[nul + 1:], at=pos))
+        pos += size
+
+
+def write_archive(members):
+    """Builds an archive from members, dicts with 'name' (bytes), 'stream'
+    (bytes), 'md5' (str) and 'origsize'; members with equal 'stream' objects
+    share one stream, as the format allows. Optional 'padding' byte value."""
+    import struct
+    h = 12 + sum(archive_entry_size(len(m["name"])) for m in members)
+    data, where, table = bytearray(), {}, bytearray()
+    for m in members:
+        key = id(m["stream"])
+        if key not in where:
+            where[key] = h + len(data)
+            data += m["stream"]
+        size = archive_entry_size(len(m["name"]))
+        e = struct.pack("<7I", 0x0112358D, size, m["origsize"], len(m["stream"]), where[key], 0, 0)
+        e += m["md5"].encode() + b"\0" + m["name"] + b"\0"
+        e += bytes([m.get("padding", 0)]) * (size - len(e))
+        table += e
+    return ARCHIVE_MAGIC_BYTES + struct.pack("<I", h) + bytes(table) + b"\0\0\0\0" + bytes(data)
+
+
+def archive_member(name, content, level=9):
+    """A member dict for write_archive holding content, compressed with zlib."""
+    import zlib
+    name = name.encode() if isinstance(name, str) else name
+    return dict(name=name, stream=zlib.compress(content, level), md5=md5_hex(content),
+                origsize=len(content))

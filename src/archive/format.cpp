@@ -1,0 +1,104 @@
+#include "archive/format.h"
+
+#include "stream/stream.h"
+#include "util/fatal.h"
+#include "util/paths.h"
+
+#include <cstring>
+#include <string_view>
+#include <sys/stat.h>
+
+uint32_t get_le32(const unsigned char* p) {
+    unsigned char b[4];
+    std::memcpy(b, p, 4);
+    cvt2le(b, 4);
+    uint32_t v;
+    std::memcpy(&v, b, 4);
+    return v;
+}
+
+void put_le32(unsigned char* p, uint32_t v) {
+    std::memcpy(p, &v, 4);
+    cvt2le(p, 4);
+}
+
+ArchiveMember decode_entry(const unsigned char* p) {
+    ArchiveMember m;
+    m.entrysize = get_le32(p + 4);
+    m.origsize = get_le32(p + 8);
+    m.compsize = get_le32(p + 12);
+    m.offset = get_le32(p + 16);
+    m.md5 = reinterpret_cast<const char*>(p + ENTRY_MD5);
+    m.name = reinterpret_cast<const char*>(p + ENTRY_NAME);
+    return m;
+}
+
+const char* check_archive_header(const unsigned char* head, uint64_t file_size, uint32_t* headersize) {
+    if (file_size < ARCHIVE_EMPTY) return "shorter than 12 bytes";
+    if (get_le32(head) != ARCHIVE_MAGIC) return "no archive magic";
+    const uint32_t h = get_le32(head + 4);
+    if (h < ARCHIVE_EMPTY || h > file_size) return "header size out of range";
+    *headersize = h;
+    return nullptr;
+}
+
+const char* parse_archive_table(const unsigned char* table, std::size_t len, uint64_t file_size,
+                                std::vector<ArchiveMember>* out) {
+    // The table starts at offset 8, so the data area starts len + 8 bytes in.
+    const uint64_t data_start = uint64_t(len) + ARCHIVE_HEADER;
+    std::size_t pos = 0;
+    for (;;) {
+        if (len - pos < 4) return "table without terminator";
+        if (get_le32(table + pos) == 0) {
+            // Anything between the terminator and the data area would be
+            // bytes that no entry accounts for.
+            return pos + 4 == len ? nullptr : "terminator before the end of the table";
+        }
+        // Room for this entry, leaving the terminator's word after it.
+        const std::size_t room = len - pos - 4;
+        if (room < ENTRY_MIN) return "entry runs past the table";
+        const unsigned char* e = table + pos;
+        const ArchiveMember m = decode_entry(e);
+        if (m.entrysize < ENTRY_MIN) return "entry size below 64";
+        if (m.entrysize % 4 != 0) return "entry size not a multiple of 4";
+        if (m.entrysize > room) return "entry runs past the table";
+        if (!is_hex_digest(std::string_view(m.md5, 32)) || m.md5[32] != '\0') return "entry without a hex digest";
+        const void* nul = std::memchr(m.name, '\0', m.entrysize - ENTRY_NAME);
+        if (!nul) return "name without its zero byte";
+        if (std::size_t(static_cast<const char*>(nul) - m.name) > PATH_MAXLEN) return "name longer than 4095 bytes";
+        if (m.offset < data_start || uint64_t(m.offset) + m.compsize > file_size)
+            return "member data outside the data area";
+        if (out) out->push_back(m);
+        pos += m.entrysize;
+    }
+}
+
+const char* parse_archive(const unsigned char* data, std::size_t size, std::vector<ArchiveMember>* out) {
+    uint32_t h = 0;
+    if (const char* why = check_archive_header(data, size, &h)) return why;
+    return parse_archive_table(data + ARCHIVE_HEADER, h - ARCHIVE_HEADER, size, out);
+}
+
+ArchiveTable read_archive_table(std::FILE* fp, const char* path) {
+    struct stat st;
+    if (::fstat(::fileno(fp), &st) != 0) fatal_errno("can not stat", path);
+    const uint64_t size = S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
+    auto refuse = [path](const char* why) { fatal(1, "mdtree: %s: not a valid archive: %s\n", path, why); };
+    auto read_exact = [fp, path, &refuse](unsigned char* buf, std::size_t n) {
+        if (std::fread(buf, 1, n, fp) == n) return;
+        if (std::ferror(fp)) fatal_errno("read error on", path);
+        refuse("ends inside its table");
+    };
+
+    unsigned char head[ARCHIVE_HEADER] = {};
+    uint32_t h = 0;
+    if (size >= ARCHIVE_EMPTY) read_exact(head, sizeof head);
+    if (const char* why = check_archive_header(head, size, &h)) refuse(why);
+
+    ArchiveTable t;
+    t.len = h - ARCHIVE_HEADER;
+    t.bytes.reset(new unsigned char[t.len]);
+    read_exact(t.bytes.get(), t.len);
+    if (const char* why = parse_archive_table(t.bytes.get(), t.len, size, &t.members)) refuse(why);
+    return t;
+}

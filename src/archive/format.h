@@ -1,0 +1,77 @@
+// The archive file: a header (magic, headersize), a table of entries, a zero
+// terminator word, then one zlib stream per distinct content. Every integer
+// is an unsigned 32-bit little-endian word.
+//
+// Nothing read from an archive is used before check_archive_header and
+// parse_archive_table have passed it: an archive may come from anywhere, and
+// a damaged one must be refused whole, with nothing extracted, rather than
+// read outside its table or walked forever.
+#pragma once
+
+#include "util/fileio.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Byte offsets inside an entry.
+inline constexpr std::size_t ENTRY_MD5 = 28;
+inline constexpr std::size_t ENTRY_NAME = 61;
+// The smallest entry: the fixed fields, an empty name and its zero byte,
+// rounded up to a word.
+inline constexpr uint32_t ENTRY_MIN = 64;
+// Magic and headersize, then (after the entries) the terminator.
+inline constexpr uint32_t ARCHIVE_HEADER = 8;
+inline constexpr uint32_t ARCHIVE_EMPTY = 12;
+
+// Length of the entry for a name of len bytes: the fixed fields, the name and
+// its zero byte, rounded up to a multiple of 4.
+inline constexpr uint32_t entry_size(std::size_t len) { return uint32_t((len + 67) & ~std::size_t(3)); }
+
+// One table entry, decoded to host order. md5 and name point into the table
+// bytes, which must outlive it.
+struct ArchiveMember {
+    uint32_t entrysize;
+    uint32_t origsize;
+    uint32_t compsize;
+    uint32_t offset;
+    const char* md5;   // 32 lowercase hex digits and a zero byte
+    const char* name;  // zero-terminated, at most 4095 bytes
+};
+
+// Reads a little-endian word at p; writes one.
+uint32_t get_le32(const unsigned char* p);
+void put_le32(unsigned char* p, uint32_t v);
+
+// Decodes the entry at p. Only for an entry parse_archive_table accepted.
+ArchiveMember decode_entry(const unsigned char* p);
+
+// Checks the first 8 bytes of an archive of file_size bytes: the magic and a
+// headersize between 12 and file_size. Returns null and sets *headersize, or
+// returns why the archive is refused.
+const char* check_archive_header(const unsigned char* head, uint64_t file_size, uint32_t* headersize);
+
+// Checks the table: the headersize - 8 bytes that follow the header. Every
+// entry must be at least 64 bytes, a multiple of 4 and leave room for the
+// terminator; hold a hex digest and a zero-terminated name of at most 4095
+// bytes; and point at compressed data inside the data area. The terminator
+// must be the last word before headersize. Returns null, with the entries in
+// table order appended to out when it is not null, or why it is refused.
+const char* parse_archive_table(const unsigned char* table, std::size_t len, uint64_t file_size,
+                                std::vector<ArchiveMember>* out);
+
+// Both checks over a whole archive held in memory (size bytes).
+const char* parse_archive(const unsigned char* data, std::size_t size, std::vector<ArchiveMember>* out);
+
+// The header and table of an archive, as read and checked.
+struct ArchiveTable {
+    std::unique_ptr<unsigned char[]> bytes;  // offset 8 up to headersize
+    std::size_t len = 0;
+    std::vector<ArchiveMember> members;      // point into bytes
+};
+
+// Reads and checks the header and table of the archive open on fp. A read
+// error or a damaged archive is fatal (status 1), naming path.
+ArchiveTable read_archive_table(std::FILE* fp, const char* path);

@@ -1,0 +1,234 @@
+"""Archive creation (-f DIR -a FILE), checked byte for byte by an independent
+reader of the format (mdt.read_archive with zlib and hashlib), the round trip
+through extraction, and -l on an archive."""
+
+import hashlib
+import os
+import random
+import zlib
+
+import mdt
+
+
+def slurp(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def real_tree(root, empty_dirs=True):
+    """A tree with what archives meet in practice: text, incompressible
+    bytes, zeros, empty files, duplicates in several directories, names with
+    spaces, UTF-8 and leading dots, and a file larger than any I/O buffer."""
+    rng = random.Random(4)
+    text = "".join("line %d of some source text\n" % i for i in range(3000))
+    big = bytes(rng.getrandbits(8) for _ in range(200_000)) + text.encode() * 3
+    files = {
+        "README": text,
+        "src/main.c": "int main(void) { return 0; }\n",
+        "src/lib/util.c": text[:5000],
+        "src/lib/copy of util.c": text[:5000],
+        "src/lib/deep/er/still/x.h": "#pragma once\n",
+        "noise.bin": bytes(rng.getrandbits(8) for _ in range(3000)),
+        "zeros": b"\0" * 100_000,
+        "one": b"x",
+        "empty": b"",
+        "also/empty": b"",
+        ".hidden": "dot\n",
+        "caf\u00e9/na\u00efve.txt": "utf-8 names\n",
+        "big.bin": big,
+        "dup/README": text,
+        "dup/x.h": "#pragma once\n",
+    }
+    mdt.make_tree(root, files)
+    if empty_dirs:
+        # Directories without files leave no trace in an archive.
+        os.makedirs(os.path.join(root, "empty dir/inner"))
+    return root
+
+
+def walk_order(tree):
+    """The order in which mdtree's walk yields the files (from -l)."""
+    p = mdt.run(["-l", tree])
+    assert p.returncode == 0, p.stderr
+    return [path for _, path in mdt.parse_listing(p.stdout)]
+
+
+class ArchiveLayout(mdt.TreeTest):
+    def create(self, tree, name="a.mdt"):
+        arch = self.path(name)
+        p = mdt.run(["-f", tree, "-a", arch])
+        self.assertOk(p)
+        self.assertEqual(p.stdout, b"")
+        with open(arch, "rb") as f:
+            return arch, f.read(), p.stderr
+
+    def test_tree_without_files_gives_the_12_byte_archive(self):
+        tree = self.path("t")
+        os.makedirs(os.path.join(tree, "d/e"))
+        os.symlink("/etc/passwd", os.path.join(tree, "link"))
+        _, data, err = self.create(tree)
+        self.assertEqual(data, bytes.fromhex("8d351201 0c000000 00000000"))
+        self.assertEqual(err, b"")
+
+    def test_one_empty_file_gives_the_88_byte_archive(self):
+        tree = mdt.make_tree(self.path("t"), {"e": b""})
+        _, data, err = self.create(tree)
+        expected = (bytes.fromhex("8d351201 50000000 8d351201 44000000 00000000 08000000 50000000"
+                                  "00000000 00000000")
+                    + b"d41d8cd98f00b204e9800998ecf8427e\0" + b"e\0" + b"\0" * 5
+                    + b"\0\0\0\0" + bytes.fromhex("78da030000000001"))
+        self.assertEqual(data, expected)
+        self.assertEqual(err, b"e (800%)\n")
+
+    def test_real_tree_matches_the_format(self):
+        tree = real_tree(self.path("t"))
+        _, data, err = self.create(tree)
+        h, entries = mdt.read_archive(data)
+
+        # Table: every file once, in the reverse of the walk's order.
+        order = walk_order(tree)
+        self.assertEqual([e["name"] for e in entries], order[::-1])
+        self.assertEqual(h, 12 + sum(e["entrysize"] for e in entries))
+
+        contents = {}
+        for rel in order:
+            with open(os.path.join(os.fsencode(tree), rel), "rb") as f:
+                contents[rel] = f.read()
+        first_of = {}
+        next_stream = h
+        for e in entries:
+            content = contents[e["name"]]
+            self.assertEqual(e["magic"], 0x0112358D)
+            self.assertEqual(e["entrysize"], mdt.archive_entry_size(len(e["name"])))
+            self.assertEqual((e["reserved1"], e["reserved2"]), (0, 0))
+            self.assertEqual(e["padding"], b"\0" * len(e["padding"]))
+            self.assertEqual(e["md5"], hashlib.md5(content).hexdigest().encode() + b"\0")
+            self.assertEqual(e["origsize"], len(content))
+            if e["md5"] in first_of:
+                # Shares the stream of the first entry with its digest.
+                twin = first_of[e["md5"]]
+                self.assertEqual((e["offset"], e["compsize"]), (twin["offset"], twin["compsize"]))
+                continue
+            first_of[e["md5"]] = e
+            # Streams follow each other with no gap, in table order of first use.
+            self.assertEqual(e["offset"], next_stream)
+            stream = data[e["offset"]:e["offset"] + e["compsize"]]
+            self.assertEqual(stream, zlib.compress(content, 9))
+            self.assertEqual(zlib.decompress(stream), content)
+            next_stream += e["compsize"]
+        self.assertEqual(next_stream, len(data), "nothing after the last stream")
+        self.assertLess(len(first_of), len(entries), "the tree holds duplicates")
+
+        expected_err = b"".join(
+            e["name"] + b" (%d%%)\n" % (e["compsize"] * 100 // (e["origsize"] or 1)) for e in entries)
+        self.assertEqual(err, expected_err)
+        pct = {e["name"]: e["compsize"] * 100 // (e["origsize"] or 1) for e in entries}
+        self.assertEqual(pct[b"zeros"], 0)
+        self.assertGreater(pct[b"one"], 100)
+
+    def test_equal_files_share_the_stream_of_the_last_walked(self):
+        tree = mdt.make_tree(self.path("t"), {"a": "same\n", "b": "same\n", "c": "same\n"})
+        _, data, err = self.create(tree)
+        h, entries = mdt.read_archive(data)
+        names = [e["name"] for e in entries]
+        self.assertEqual(names, walk_order(tree)[::-1])
+        self.assertEqual({(e["offset"], e["compsize"], e["origsize"]) for e in entries},
+                         {(h, len(zlib.compress(b"same\n", 9)), 5)})
+        self.assertEqual(len(data), h + entries[0]["compsize"])
+        line = b" (%d%%)\n" % (entries[0]["compsize"] * 100 // 5)
+        self.assertEqual(err, b"".join(n + line for n in names))
+
+    def test_old_archive_inside_the_tree_is_stored_as_it_was(self):
+        tree = mdt.make_tree(self.path("t"), {"f": "data\n"})
+        arch = os.path.join(tree, "a.mdt")
+        self.assertOk(mdt.run(["-f", tree, "-a", arch]))
+        old = slurp(arch)
+        self.assertOk(mdt.run(["-f", tree, "-a", arch]))
+        out = self.path("out")
+        p = mdt.run(["-t", out, "-a", arch])
+        self.assertOk(p)
+        self.assertNotIn(b"Invalid", p.stderr)
+        with open(os.path.join(out, "a.mdt"), "rb") as f:
+            self.assertEqual(f.read(), old)
+
+    def test_missing_parent_directories_of_the_archive_are_made(self):
+        tree = mdt.make_tree(self.path("t"), {"f": "x"})
+        arch = self.path("new", "dirs", "a.mdt")
+        self.assertOk(mdt.run(["-f", tree, "-a", arch]))
+        mdt.read_archive(slurp(arch))
+
+
+class ArchiveCreationFailures(mdt.TreeTest):
+    def test_listing_as_source_fails_on_its_first_member_and_keeps_the_old_archive(self):
+        listing = self.path("list")
+        with open(listing, "w") as f:
+            f.write("%s  some/file\n" % mdt.md5_hex(b"x"))
+        arch = self.path("keep", "a.mdt")
+        os.makedirs(self.path("keep"))
+        with open(arch, "wb") as f:
+            f.write(b"precious")
+        p = mdt.run(["-f", listing, "-a", arch])
+        self.assertEqual(p.returncode, 1)
+        self.assertRegex(p.stderr, rb"^can not open %s/some/file with mode rb at line \d+\n$" % listing.encode())
+        with open(arch, "rb") as f:
+            self.assertEqual(f.read(), b"precious")
+        self.assertEqual(os.listdir(self.path("keep")), ["a.mdt"], "no temporary file left")
+
+    def test_source_without_entries_gives_an_empty_archive(self):
+        listing = self.path("list")
+        open(listing, "w").close()
+        arch = self.path("a.mdt")
+        self.assertOk(mdt.run(["-f", listing, "-a", arch]))
+        self.assertEqual(slurp(arch), bytes.fromhex("8d3512010c00000000000000"))
+
+    def test_missing_source_is_fatal_and_creates_nothing(self):
+        arch = self.path("a.mdt")
+        p = mdt.run(["-f", self.path("nothing"), "-a", arch])
+        self.assertEqual(p.returncode, 1)
+        self.assertEqual(p.stderr, b"can not stat %s\n" % self.path("nothing").encode())
+        self.assertFalse(os.path.exists(arch))
+
+
+class ArchiveRoundTrip(mdt.TreeTest):
+    def test_create_extract_is_identical_and_verified(self):
+        tree = real_tree(self.path("t"), empty_dirs=False)
+        arch, out = self.path("a.mdt"), self.path("out")
+        # One run creates and then extracts.
+        p = mdt.run(["-f", tree, "-t", out, "-a", arch])
+        self.assertOk(p)
+        self.assertTreesEqual(tree, out)
+        _, entries = mdt.read_archive(slurp(arch))
+        packed = [e["name"] + b" (" for e in entries]
+        lines = p.stderr.splitlines(keepends=True)
+        self.assertEqual([l[:len(n)] for l, n in zip(lines, packed)], packed)
+        self.assertEqual(lines[len(entries):], [e["name"] + b": OK\n" for e in entries])
+
+    def test_listing_of_an_archive_is_its_table(self):
+        tree = real_tree(self.path("t"))
+        arch = self.path("a.mdt")
+        self.assertOk(mdt.run(["-f", tree, "-a", arch]))
+        _, entries = mdt.read_archive(slurp(arch))
+        p = mdt.run(["-l", arch])
+        self.assertOk(p)
+        self.assertEqual(mdt.parse_listing(p.stdout),
+                         [(e["md5"][:32].decode(), e["name"]) for e in entries])
+        self.assertEqual(dict((n, d) for d, n in mdt.parse_listing(p.stdout)), mdt.tree_digests(tree))
+
+    def test_listing_of_empty_and_88_byte_archives(self):
+        empty = self.path("empty.mdt")
+        with open(empty, "wb") as f:
+            f.write(bytes.fromhex("8d3512010c00000000000000"))
+        p = mdt.run(["-l", empty])
+        self.assertOk(p)
+        self.assertEqual(p.stdout, b"")
+        tree = mdt.make_tree(self.path("t"), {"e": b""})
+        one = self.path("one.mdt")
+        self.assertOk(mdt.run(["-f", tree, "-a", one]))
+        p = mdt.run(["-l", one])
+        self.assertOk(p)
+        self.assertEqual(p.stdout, b"d41d8cd98f00b204e9800998ecf8427e  e\n")
+
+
+if __name__ == "__main__":
+    import unittest
+    unittest.main()

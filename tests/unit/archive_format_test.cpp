@@ -1,0 +1,146 @@
+#include "archive/format.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const DIGEST = "d41d8cd98f00b204e9800998ecf8427e";
+
+// A well-formed archive with two entries ("a" and "dir/b") sharing one
+// 8-byte member, laid out by hand from the format's rules.
+std::vector<unsigned char> sample() {
+    const std::vector<std::string> names{"a", "dir/b"};
+    uint32_t h = ARCHIVE_EMPTY;
+    for (const auto& n : names) h += entry_size(n.size());
+    std::vector<unsigned char> v(h + 8, 0);
+    put_le32(v.data(), 0x0112358D);
+    put_le32(v.data() + 4, h);
+    unsigned char* p = v.data() + 8;
+    for (const auto& n : names) {
+        put_le32(p, 0x0112358D);
+        put_le32(p + 4, entry_size(n.size()));
+        put_le32(p + 8, 0);
+        put_le32(p + 12, 8);
+        put_le32(p + 16, h);
+        std::memcpy(p + 28, DIGEST, 33);
+        std::memcpy(p + 61, n.c_str(), n.size() + 1);
+        p += entry_size(n.size());
+    }
+    const unsigned char member[8] = {0x78, 0xDA, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
+    std::memcpy(v.data() + h, member, 8);
+    return v;
+}
+
+// Offsets in sample(): the first entry at 8, the second at 8 + 68 = 76.
+constexpr std::size_t E1 = 8;
+constexpr std::size_t E2 = 76;
+
+TEST(ArchiveFormat, AcceptsWellFormedTable) {
+    auto v = sample();
+    std::vector<ArchiveMember> out;
+    ASSERT_EQ(parse_archive(v.data(), v.size(), &out), nullptr);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_STREQ(out[0].name, "a");
+    EXPECT_STREQ(out[1].name, "dir/b");
+    EXPECT_EQ(out[1].entrysize, 72u);
+    EXPECT_EQ(out[1].offset, 8u + 68 + 72 + 4);
+    EXPECT_EQ(out[1].compsize, 8u);
+    EXPECT_STREQ(out[0].md5, DIGEST);
+}
+
+TEST(ArchiveFormat, AcceptsEmptyArchive) {
+    const unsigned char v[12] = {0x8D, 0x35, 0x12, 0x01, 0x0C, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<ArchiveMember> out;
+    EXPECT_EQ(parse_archive(v, sizeof v, &out), nullptr);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(ArchiveFormat, EntrySizeRule) {
+    EXPECT_EQ(entry_size(0), 64u);
+    EXPECT_EQ(entry_size(1), 68u);
+    EXPECT_EQ(entry_size(4), 68u);
+    EXPECT_EQ(entry_size(5), 72u);
+    EXPECT_EQ(entry_size(8), 72u);
+}
+
+struct Damage {
+    const char* what;
+    std::function<void(std::vector<unsigned char>&)> apply;
+};
+
+class DamagedArchive : public testing::TestWithParam<Damage> {};
+
+TEST_P(DamagedArchive, IsRefused) {
+    auto v = sample();
+    GetParam().apply(v);
+    std::vector<ArchiveMember> out;
+    // An exactly sized copy, so that AddressSanitizer sees any read past it.
+    std::unique_ptr<unsigned char[]> exact(new unsigned char[v.size() ? v.size() : 1]);
+    if (!v.empty()) std::memcpy(exact.get(), v.data(), v.size());
+    EXPECT_NE(parse_archive(exact.get(), v.size(), &out), nullptr) << GetParam().what;
+}
+
+void set(std::vector<unsigned char>& v, std::size_t at, uint32_t value) { put_le32(v.data() + at, value); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, DamagedArchive,
+    testing::Values(
+        Damage{"empty file", [](auto& v) { v.clear(); }},
+        Damage{"11 bytes", [](auto& v) { v.resize(11); }},
+        Damage{"magic in the other byte order",
+               [](auto& v) { v[0] = 0x01, v[1] = 0x12, v[2] = 0x35, v[3] = 0x8D; }},
+        Damage{"headersize below 12", [](auto& v) { set(v, 4, 8); }},
+        Damage{"headersize past the end", [](auto& v) { set(v, 4, uint32_t(v.size() + 4)); }},
+        Damage{"headersize huge", [](auto& v) { set(v, 4, 0xFFFFFFFC); }},
+        Damage{"headersize not on the terminator", [](auto& v) { set(v, 4, 8 + 68 + 72 + 8); }},
+        Damage{"headersize cuts the last entry", [](auto& v) { set(v, 4, 8 + 68 + 40); }},
+        Damage{"no terminator", [](auto& v) { set(v, E2 + 72, 0x0112358D); }},
+        Damage{"terminator early", [](auto& v) { set(v, E2, 0); }},
+        Damage{"entrysize 0", [](auto& v) { set(v, E1 + 4, 0); }},
+        Damage{"entrysize 60", [](auto& v) { set(v, E1 + 4, 60); }},
+        Damage{"entrysize not a multiple of 4", [](auto& v) { set(v, E1 + 4, 70); }},
+        Damage{"entrysize past the table", [](auto& v) { set(v, E2 + 4, 76); }},
+        Damage{"entrysize wraps", [](auto& v) { set(v, E2 + 4, 0xFFFFFFFC); }},
+        Damage{"name without zero byte",
+               [](auto& v) { std::memset(v.data() + E2 + 61, 'x', 72 - 61); }},
+        Damage{"digest with an uppercase letter", [](auto& v) { v[E1 + 28] = 'D'; }},
+        Damage{"digest without its zero byte", [](auto& v) { v[E1 + 60] = 'a'; }},
+        Damage{"offset inside the table", [](auto& v) { set(v, E1 + 16, 8); }},
+        Damage{"member past the end", [](auto& v) { set(v, E2 + 12, 9); }},
+        Damage{"offset + compsize wraps", [](auto& v) { set(v, E2 + 12, 0xFFFFFFFF); }},
+        Damage{"file cut inside the data area", [](auto& v) { v.resize(v.size() - 1); }}),
+    [](const testing::TestParamInfo<Damage>& p) {
+        std::string n = p.param.what;
+        for (char& c : n)
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        return n;
+    });
+
+TEST(ArchiveFormat, NameOfMaximalLengthIsAcceptedOneMoreIsNot) {
+    for (const std::size_t len : {std::size_t(4095), std::size_t(4096)}) {
+        const uint32_t es = entry_size(len);
+        const uint32_t h = ARCHIVE_EMPTY + es;
+        std::vector<unsigned char> v(h, 0);
+        put_le32(v.data(), 0x0112358D);
+        put_le32(v.data() + 4, h);
+        put_le32(v.data() + 8, 0x0112358D);
+        put_le32(v.data() + 12, es);
+        put_le32(v.data() + 24, h);  // offset h, compsize 0
+        std::memcpy(v.data() + 8 + 28, DIGEST, 33);
+        std::memset(v.data() + 8 + 61, 'n', len);
+        const char* why = parse_archive(v.data(), v.size(), nullptr);
+        if (len == 4095)
+            EXPECT_EQ(why, nullptr);
+        else
+            EXPECT_NE(why, nullptr);
+    }
+}
+
+} // namespace
