@@ -13,7 +13,7 @@ const std::string D2 = "0123456789abcdef0123456789abcdef";
 TEST(Manifest, SortsLinesByRoleAndCollectsAdministrationLines) {
     const std::string text = "note: before the name\n"
                              "-" + D1 + "  old\r\n"
-                             "patch: p1\n"
+                             "patch: \n"
                              "+" + D2 + "  dir/new name\n"
                              "Upper: ignored\n"
                              "+" + D1.substr(1) + "A  bad digest\n"
@@ -31,18 +31,9 @@ TEST(Manifest, SortsLinesByRoleAndCollectsAdministrationLines) {
         EXPECT_EQ(m.removals, undo ? plus : minus);
         EXPECT_EQ(m.creations, undo ? minus : plus);
         EXPECT_TRUE(m.named);
-        EXPECT_EQ(m.patch_name, "p1");
+        EXPECT_EQ(m.patch_name, "");  // empty, but named
         EXPECT_EQ(m.admin_lines, (std::vector<std::string>{"version: 1", "patch: inner"}));
     }
-}
-
-TEST(Manifest, EmptyPatchNameCounts) {
-    Manifest m;
-    std::string error;
-    ASSERT_TRUE(parse_manifest("patch: \nx\n", "FILES", false, m, error));
-    EXPECT_TRUE(m.named);
-    EXPECT_EQ(m.patch_name, "");
-    EXPECT_EQ(m.admin_lines, std::vector<std::string>{"x"});
 }
 
 class UnusableManifest : public testing::TestWithParam<std::string> {};
@@ -73,20 +64,6 @@ TEST(Manifest, LongestLineFits) {
         ASSERT_TRUE(parse_manifest(line + end, "FILES", false, m, error)) << error;
         EXPECT_EQ(m.creations, std::vector<std::string>{line});
     }
-}
-
-TEST(Manifest, ReadFromFileMatchesMemory) {
-    const std::string text = "patch: p\n-" + D1 + "  a\nz: 1\n" + std::string(5000, 'y') + "\n";
-    std::FILE* fp = tmpfile();
-    ASSERT_NE(fp, nullptr);
-    std::fwrite(text.data(), 1, text.size(), fp);
-    std::rewind(fp);
-    Manifest from_file, from_memory;
-    std::string e1, e2;
-    EXPECT_FALSE(read_manifest(fp, "FILES", false, from_file, e1));
-    EXPECT_FALSE(parse_manifest(text, "FILES", false, from_memory, e2));
-    EXPECT_EQ(e1, e2);
-    std::fclose(fp);
 }
 
 TEST(SortAndCancel, KeepsOneLineOfEveryOddRunInStrcmpOrder) {
