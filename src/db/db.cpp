@@ -47,6 +47,10 @@ void entry_digest(Stream* s, char* out) {
         fatal(1, "mdtree: %s: malformed digest for %s\n", s->source.c_str(), s->name);
 }
 
+// copy_file moves whole 128 KiB blocks: a stdio buffer on either side would
+// only split a small file's one write in two and add a status query per file.
+void unbuffered(std::FILE* fp) { std::setvbuf(fp, nullptr, _IONBF, 0); }
+
 void finish_hex(md5_context* ctx, char* out) {
     unsigned char digest[16];
     md5_finish_ctx(ctx, digest);
@@ -75,7 +79,9 @@ void db_in(const char* path) {
             store_path(object, root, listed);
         }
         File in(FOPENG(s->curfile, "rb", __LINE__), s->name);
+        unbuffered(in.get());
         TempFile tmp(walk ? root_slash : object);
+        unbuffered(tmp.get());
         md5_context ctx;
         md5_init_ctx(&ctx);
         copy_file(in.get(), s->name, tmp.get(), tmp.temp_path().c_str(), &ctx);
@@ -113,12 +119,14 @@ void db_out(const char* path) {
         entry_digest(s.get(), want);
         store_path(object, root, want);
         File in(FOPENG(object.c_str(), "rb", __LINE__), object);
+        unbuffered(in.get());
         // Paths are taken as the listing gives them, absolute or climbing
         // with "..": a listing is the user's own instruction. A path that
         // can not name a file is refused before anything is created.
         const std::size_t len = std::strlen(s->name);
         if (len == 0 || s->name[len - 1] == '/') fatal(1, "can not read %s\n", s->name);
         TempFile out(s->name);
+        unbuffered(out.get());
         md5_context ctx;
         md5_init_ctx(&ctx);
         copy_file(in.get(), object.c_str(), out.get(), s->name, &ctx);

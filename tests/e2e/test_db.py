@@ -104,27 +104,51 @@ class StoreAndRestore(DbTest):
         with open(self.path("link"), "rb") as f:
             self.assertEqual(f.read(), b"Xlpha\n")
 
-    def test_store_from_listing(self):
-        tree = make_tree(self.path("tree"), SMALL)
-        listing = write_listing(self.path("l"), [(md5_hex(v.encode()), k) for k, v in SMALL.items()])
-        p = self.store(listing, cwd=tree)
-        self.assertEqual(p.stdout.splitlines(),
-                         [("%s/%s  %s" % (md5_hex(v.encode())[:2], md5_hex(v.encode())[2:], k)).encode()
-                          for k, v in SMALL.items()])
-        self.assertEqual(store_digests(self.db), {md5_hex(v.encode()) for v in SMALL.values()})
+    def source(self, kind, tree):
+        """A listing or an archive describing tree as it is now."""
+        if kind == "listing":
+            return write_listing(self.path("l"), [(md5_hex(v.encode()), k) for k, v in SMALL.items()])
+        archive = self.path("z")
+        self.assertOk(run(["-f", tree, "-a", archive]))
+        return archive
 
-    def test_stale_listing_digest_is_not_stored(self):
-        tree = make_tree(self.path("tree"), SMALL)
-        listing = write_listing(self.path("l"), [(md5_hex(v.encode()), k) for k, v in SMALL.items()])
-        make_tree(tree, {"b": "changed after listing\n"})
-        p = run(["-R", self.db, "-i", listing], cwd=tree)
-        self.assertEqual(p.returncode, 1)
-        self.assertIn(b"b: content has digest " + md5_hex(b"changed after listing\n").encode(), p.stderr)
-        self.assertEqual(p.stdout.splitlines(), [b"%s/%s  a" % (md5_hex(b"first\n")[:2].encode(),
-                                                                   md5_hex(b"first\n")[2:].encode())])
-        # Only the entry before the stale one is stored; nothing under either
-        # digest of b.
-        self.assertEqual(store_digests(self.db), {md5_hex(b"first\n")})
+    def test_store_and_restore_by_listing_or_archive(self):
+        # Files are read at the source's paths below the working directory,
+        # and restored below it again.
+        for kind in ("listing", "archive"):
+            with self.subTest(kind=kind):
+                base = self.path(kind)
+                db = os.path.join(base, "db")
+                tree = make_tree(os.path.join(base, "tree"), SMALL)
+                src = self.source(kind, tree)
+                p = self.store(src, root=db, cwd=tree)
+                self.assertEqual(sorted(p.stdout.splitlines()),
+                                 sorted(("%s/%s  %s" % (md5_hex(v.encode())[:2], md5_hex(v.encode())[2:], k)).encode()
+                                        for k, v in SMALL.items()))
+                self.assertEqual(store_digests(db), {md5_hex(v.encode()) for v in SMALL.values()})
+                self.assertStoreSound(db)
+                out = os.path.join(base, "out")
+                os.mkdir(out)
+                self.assertOk(run(["-R", db, "-o", src], cwd=out))
+                self.assertTreesEqual(tree, out)
+
+    def test_stale_digest_is_not_stored(self):
+        for kind in ("listing", "archive"):
+            with self.subTest(kind=kind):
+                base = self.path(kind)
+                db = os.path.join(base, "db")
+                tree = make_tree(os.path.join(base, "tree"), SMALL)
+                src = self.source(kind, tree)
+                make_tree(tree, {"b": "changed after listing\n"})
+                p = run(["-R", db, "-i", src], cwd=tree)
+                self.assertEqual(p.returncode, 1)
+                self.assertIn(b"b: content has digest " + md5_hex(b"changed after listing\n").encode(), p.stderr)
+                # The entries before the stale one are stored; nothing under
+                # either digest of b.
+                stored = {line[35:].decode() for line in p.stdout.splitlines()}
+                self.assertNotIn("b", stored)
+                self.assertEqual(store_digests(db), {md5_hex(SMALL[k].encode()) for k in stored})
+                self.assertStoreSound(db)
 
 
 class RestoreFailures(DbTest):

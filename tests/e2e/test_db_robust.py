@@ -53,7 +53,7 @@ class Robust(TreeTest):
         rng = random.Random(11)
         tree = self.path("tree")
         make_tree(tree, random_tree(rng, "small", 300, [0, 50, 4000, 20_000]))
-        make_tree(tree, random_tree(rng, "large", 6, [6 << 20]))
+        make_tree(tree, random_tree(rng, "large", 4, [4 << 20]))
         expect = set(tree_digests(tree).values())
         db = self.path("db")
 
