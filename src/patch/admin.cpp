@@ -88,14 +88,20 @@ void update_admin(const char* path, const std::string& name, const std::vector<s
     AdminTemp tmp(tmp_path);
     if (old) {
         bool skip = false;
+        // The empty line that separates records is written only where the
+        // kept text does not already end in one (or is empty): otherwise
+        // every re-run of the last patch would add one more blank line.
+        bool ends_blank = true;
         std::string line;
         while (read_line(old.get(), path, line, 0) != LineRead::eof) {
             cut_at_control(line);
             if (line.starts_with("patch: ")) skip = std::string_view(line).substr(7) == name;
-            if (!skip) put_line(tmp, line);
+            if (skip) continue;
+            put_line(tmp, line);
+            ends_blank = line.empty();
         }
         old.close();
-        put_line(tmp, "");
+        if (!ends_blank) put_line(tmp, "");
     }
     if (!lines.empty()) {
         char date[64];

@@ -76,6 +76,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"empty name", "patch: \nold\n\npatch: q\n", "", {"new"}, "patch: q\n\npatch: \n" + EPOCH + "new\n"},
         Case{"an inner patch: line ends the record", "patch: p\na\npatch: inner\nb\n", "p", {"c"},
              "patch: inner\nb\n\npatch: p\n" + EPOCH + "c\n"},
+        Case{"re-running the last patch adds no blank line", "patch: q\nq1\n\npatch: p\n" + EPOCH + "a\n", "p",
+             {"a"}, "patch: q\nq1\n\npatch: p\n" + EPOCH + "a\n"},
+        Case{"re-running the only patch adds no blank line", "patch: p\n" + EPOCH + "a\n", "p", {"a"},
+             "patch: p\n" + EPOCH + "a\n"},
         Case{"long lines carried whole, carriage returns cut", "patch: q\r\n" + LONG + "\n", "p", {"c"},
              "patch: q\n" + LONG + "\n\npatch: p\n" + EPOCH + "c\n"}),
     [](const testing::TestParamInfo<Case>& i) { return "case" + std::to_string(i.index); });
