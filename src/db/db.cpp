@@ -78,7 +78,9 @@ void db_in(const char* path) {
             entry_digest(s.get(), listed);
             store_path(object, root, listed);
         }
-        File in(FOPENG(s->curfile, "rb", __LINE__), s->name);
+        // A listing or an archive may name anything: only a regular file is
+        // stored (a FIFO would block the run, a directory can not be read).
+        File in(walk ? FOPENG(s->curfile, "rb", __LINE__) : open_regular(s->curfile, __LINE__), s->name);
         unbuffered(in.get());
         TempFile tmp(walk ? root_slash : object);
         unbuffered(tmp.get());

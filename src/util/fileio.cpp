@@ -21,6 +21,25 @@ std::FILE* FOPENG(const char* path, const char* mode, int line) {
     fatal(1, "can not open %s with mode %s at line %d\n", path, mode, line);
 }
 
+std::FILE* open_regular(const char* path, int line) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) fatal(1, "can not open %s with mode %s at line %d\n", path, "rb", line);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        fatal(1, "mdtree: can not read %s: not a regular file\n", path);
+    }
+    // Reads of a regular file never block; clearing the flag only keeps the
+    // descriptor ordinary.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* fp = ::fdopen(fd, "rb");
+    if (!fp) {
+        ::close(fd);
+        fatal_errno("can not open a stream on", path);
+    }
+    return fp;
+}
+
 char* copy(const char* s) {
     const std::size_t n = std::strlen(s) + 1;
     char* p = new char[n];

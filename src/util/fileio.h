@@ -16,6 +16,10 @@ std::FILE* fopenp(char* path, const char* mode);
 // Opens a file that must exist; fatal with the mode and the caller's line
 // (pass __LINE__) when it can not be opened.
 std::FILE* FOPENG(const char* path, const char* mode, int line);
+// As FOPENG with mode "rb", for a file whose path came from outside (a
+// listing, an archive table): anything but a regular file is refused with a
+// message (status 1), and a FIFO is refused without blocking on its open.
+std::FILE* open_regular(const char* path, int line);
 // A heap copy of a string, kept for the rest of the run.
 char* copy(const char* s);
 // Converts an n-byte integer between host order and little-endian, in place.

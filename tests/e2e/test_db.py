@@ -151,6 +151,22 @@ class StoreAndRestore(DbTest):
                 self.assertStoreSound(db)
 
 
+    def test_listing_naming_a_non_regular_file_is_refused(self):
+        # A FIFO must not block the run; a directory can not be read as a file.
+        os.mkfifo(self.path("fifo"))
+        os.mkdir(self.path("dir"))
+        for name in ("fifo", "dir"):
+            with self.subTest(name=name):
+                lst = self.path(name + ".lst")
+                with open(lst, "wb") as f:
+                    f.write(("%s  %s\n" % (md5_hex(b""), name)).encode())
+                p = run(["-R", self.db, "-i", lst], cwd=self.tmp, timeout=20)
+                self.assertEqual(p.returncode, 1)
+                self.assertIn(b"not a regular file", p.stderr)
+                self.assertEqual(p.stdout, b"")
+                self.assertEqual(store_digests(self.db) if os.path.exists(self.db) else set(), set())
+
+
 class RestoreFailures(DbTest):
     def test_restore_stops_at_a_bad_object(self):
         for damage in ("missing", "damaged"):
