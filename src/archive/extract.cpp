@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string_view>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_set>
 #include <zlib.h>
 
@@ -36,42 +37,79 @@ struct Inflater {
     Inflater& operator=(const Inflater&) = delete;
 };
 
-// Where the archive's file position stands, so that members stored back to
-// back are read without a seek (a seek drops the read buffer).
-struct Source {
-    std::FILE* fp;
-    const char* path;
-    uint64_t pos;
+// Reads the compressed data of the archive through a window of WINDOW bytes.
+// Members stored back to back come out of the window with one read for many
+// of them; a member that shares an earlier stream is read on its own into a
+// side buffer, so that going back for it does not throw the window away.
+class Source {
+public:
+    Source(int fd, const char* path) : fd_(fd), path_(path), window_(WINDOW), side_(CHUNK) {}
+
+    // Points *data at up to CHUNK bytes of the archive from off, at most
+    // want of them. Returns how many; 0 when the archive ends at off.
+    std::size_t get(uint64_t off, std::size_t want, const unsigned char** data) {
+        if (want > CHUNK) want = CHUNK;
+        if (off >= start_ && off + want <= start_ + len_) {
+            *data = window_.data() + (off - start_);
+            return want;
+        }
+        if (off < start_) {
+            *data = side_.data();
+            return read_at(side_.data(), want, off);
+        }
+        start_ = off;
+        len_ = read_at(window_.data(), WINDOW, off);
+        *data = window_.data();
+        return want < len_ ? want : len_;
+    }
+
+private:
+    static constexpr std::size_t WINDOW = 1024 * 1024;
+
+    std::size_t read_at(unsigned char* buf, std::size_t n, uint64_t off) {
+        std::size_t got = 0;
+        while (got < n) {
+            const ssize_t r = ::pread(fd_, buf + got, n - got, off_t(off + got));
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                fatal_errno("read error on", path_);
+            }
+            if (r == 0) break;
+            got += std::size_t(r);
+        }
+        return got;
+    }
+
+    int fd_;
+    const char* path_;
+    std::vector<unsigned char> window_;
+    std::vector<unsigned char> side_;
+    uint64_t start_ = 0;
+    std::size_t len_ = 0;
 };
 
 // Inflates the member's stream into out, hashing what is written into hex.
 // False when the stream is damaged, ends early, or yields a size other than
 // origsize; inflating stops as soon as it passes origsize, so a small stream
 // that expands without end can not fill the disk.
-bool inflate_member(Inflater& inf, Source& src, const ArchiveMember& m, TempFile& out, std::vector<unsigned char>& in,
-                    std::vector<unsigned char>& buf, char* hex) {
-    if (src.pos != m.offset) {
-        if (::fseeko(src.fp, off_t(m.offset), SEEK_SET) != 0) fatal_errno("can not seek in", src.path);
-        src.pos = m.offset;
-    }
+bool inflate_member(Inflater& inf, Source& src, const ArchiveMember& m, TempFile& out, std::vector<unsigned char>& buf,
+                    char* hex) {
     if (inflateReset(&inf.z) != Z_OK) fatal(1, "mdtree: can not reset decompression\n");
     z_stream& z = inf.z;
     md5_context ctx;
     md5_init_ctx(&ctx);
+    uint64_t pos = m.offset;
     uint64_t remaining = m.compsize;
     uint64_t produced = 0;
     int ret = Z_OK;
     do {
         if (remaining == 0) return false;  // the stream needs more than compsize bytes
-        const std::size_t want = remaining < CHUNK ? std::size_t(remaining) : CHUNK;
-        const std::size_t n = std::fread(in.data(), 1, want, src.fp);
-        src.pos += n;
-        if (n == 0) {
-            if (std::ferror(src.fp)) fatal_errno("read error on", src.path);
-            return false;  // the archive ends inside the member
-        }
+        const unsigned char* data = nullptr;
+        const std::size_t n = src.get(pos, remaining < CHUNK ? std::size_t(remaining) : CHUNK, &data);
+        if (n == 0) return false;  // the archive ends inside the member
+        pos += n;
         remaining -= n;
-        z.next_in = in.data();
+        z.next_in = const_cast<unsigned char*>(data);
         z.avail_in = uInt(n);
         do {
             z.next_out = buf.data();
@@ -141,15 +179,11 @@ private:
 } // namespace
 
 void extract_archive(const char* path, const char* target) {
-    // The buffer must outlive the file that uses it.
-    std::vector<char> iobuf(CHUNK);
     File arc(FOPENG(path, "rb", __LINE__), path);
-    std::setvbuf(arc.get(), iobuf.data(), _IOFBF, iobuf.size());
     const ArchiveTable t = read_archive_table(arc.get(), path);
 
-    Source src{arc.get(), path, ARCHIVE_HEADER + uint64_t(t.len)};
+    Source src(::fileno(arc.get()), path);
     Inflater inf;
-    std::vector<unsigned char> in(CHUNK);
     std::vector<unsigned char> buf(CHUNK);
     Dirs dirs(target);
     for (const ArchiveMember& m : t.members) {
@@ -167,8 +201,10 @@ void extract_archive(const char* path, const char* target) {
             continue;
         }
         TempFile out(dest);
+        // Output goes out in whole chunks: a stream buffer would only copy it.
+        std::setvbuf(out.get(), nullptr, _IONBF, 0);
         char hex[MD5_HEX_SIZE];
-        const bool whole = inflate_member(inf, src, m, out, in, buf, hex);
+        const bool whole = inflate_member(inf, src, m, out, buf, hex);
         out.close();
         if (whole && std::memcmp(hex, m.md5, MD5_HEX_SIZE) == 0) {
             out.commit_closed();

@@ -51,6 +51,20 @@ class SoundArchives(ExtractTest):
         self.assertEqual(mdt.tree_digests(out), {b"x/one": shared["md5"], b"y/two": shared["md5"],
                                                   b"e": mdt.md5_hex(b"")})
 
+    def test_large_members_and_streams_shared_from_far_back(self):
+        # Streams larger than any read buffer, and entries that go back to
+        # them after later streams have been read.
+        big = os.urandom(3 << 20)
+        first = mdt.archive_member("big", big, level=1)
+        small = mdt.archive_member("small", b"small\n" * 1000)
+        text = mdt.archive_member("text", b"".join(b"%d\n" % i for i in range(300_000)))
+        members = [first, small, text, dict(first, name=b"big again"), dict(small, name=b"small again"),
+                   dict(text, name=b"text again")]
+        out, p = self.extract(self.write(mdt.write_archive(members)))
+        self.assertOk(p)
+        self.assertEqual(p.stderr, b"".join(m["name"] + b": OK\n" for m in members))
+        self.assertEqual(mdt.tree_digests(out), {m["name"]: m["md5"] for m in members})
+
     def test_valid_member_replaces_an_existing_file(self):
         out = mdt.make_tree(self.path("out"), {"f": "old contents\n", "other": "stays\n"})
         arch = self.write(mdt.write_archive([mdt.archive_member("f", b"new\n")]))
