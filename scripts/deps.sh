@@ -18,3 +18,5 @@ mdtree_need_packages() {
 MDTREE_BUILD_PACKAGES=(cmake ninja-build g++ zlib1g-dev)
 # What the tests need beside that.
 MDTREE_TEST_PACKAGES=(libgtest-dev python3 groff)
+# The fuzz targets are built with clang and its libFuzzer runtime.
+MDTREE_TEST_PACKAGES+=(clang libclang-rt-14-dev)

@@ -1,0 +1,297 @@
+"""The tool at its limits: relative paths of 4095 bytes and one more, text
+lines of 4095 bytes and one more, a tree 1,000 directories deep, a listing of
+a million lines read in flat memory, an archive of 100,000 entries. At each
+limit a run either does the whole job right or refuses with a message and
+leaves nothing half done."""
+
+import os
+import subprocess
+import sys
+import tempfile
+
+from mdt import (TreeTest, archive_member, make_tree, md5_hex, parse_listing, run, tree_digests,
+                 write_archive)
+
+D_EMPTY = md5_hex(b"")
+# os.walk, which the oracles use, recurses once per level of the deep tree.
+sys.setrecursionlimit(10000)
+# Entries of the big archive; MDTREE_ARCHIVE_ENTRIES lowers it for a quick run.
+ARCHIVE_ENTRIES = int(os.environ.get("MDTREE_ARCHIVE_ENTRIES", "100000"))
+
+
+def long_rel(length):
+    """A relative path of exactly length bytes in components of 100 bytes."""
+    parts, left = [], length
+    while left > 101:
+        parts.append("c" * 100)
+        left -= 101
+    return "/".join(parts + ["z" * left])
+
+
+def make_long_path(root, length, content=b"x"):
+    """Creates a file whose path relative to root is exactly length bytes,
+    through directory descriptors (its absolute path may pass the system's
+    limit). Components are at most 200 bytes. Returns the relative path."""
+    parts = []
+    left = length
+    while left > 201:
+        parts.append("d" * 199 + "%d" % (len(parts) % 10))
+        left -= 201
+    parts.append("f" * left)
+    rel = "/".join(parts)
+    assert len(rel) == length
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for d in parts[:-1]:
+            os.mkdir(d, dir_fd=fd)
+            nfd = os.open(d, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = nfd
+        wfd = os.open(parts[-1], os.O_WRONLY | os.O_CREAT, 0o666, dir_fd=fd)
+        os.write(wfd, content)
+        os.close(wfd)
+    finally:
+        os.close(fd)
+    return rel.encode()
+
+
+class LongRelativePaths(TreeTest):
+    """One tree per case: a file whose relative path is 4095 bytes (the most
+    a path may have) or 4096 (one more)."""
+
+    def tree(self, length):
+        root = self.path("t%d" % length)
+        os.mkdir(root)
+        rel = make_long_path(root, length, b"deep content")
+        make_tree(root, {"short": "s"})
+        return root, rel
+
+    def test_4095_bytes_is_listed_and_stored(self):
+        root, rel = self.tree(4095)
+        p = run(["-l", root])
+        self.assertOk(p)
+        self.assertIn((md5_hex(b"deep content"), rel), parse_listing(p.stdout))
+        p = run(["-R", self.path("db"), "-i", root])
+        self.assertOk(p)
+        digest = md5_hex(b"deep content")
+        with open(self.path("db", digest[:2], digest[2:]), "rb") as f:
+            self.assertEqual(f.read(), b"deep content")
+
+    def test_4095_bytes_archive_creation_refuses_cleanly(self):
+        # The member is opened below the absolute root, a path longer than
+        # 4095 bytes: refused before any archive exists.
+        root, rel = self.tree(4095)
+        arc = self.path("arc")
+        p = run(["-f", root, "-a", arc])
+        self.assertEqual(p.returncode, 1, p.stderr)
+        self.assertIn(b"path too long", p.stderr)
+        self.assertEqual(os.listdir(self.tmp), ["t4095"])
+
+    def test_archive_names_of_4095_and_4096_bytes(self):
+        rel = b"n/" * 2047 + b"z"
+        good = archive_member(b"short", b"s")
+        long_ok = archive_member(rel, b"deep content")
+        arc = self.path("arc")
+        with open(arc, "wb") as f:
+            f.write(write_archive([good, long_ok]))
+        p = run(["-l", arc])
+        self.assertOk(p)
+        self.assertEqual(parse_listing(p.stdout), [(md5_hex(b"s"), b"short"), (md5_hex(b"deep content"), rel)])
+        # Below the target the long name is too long for the system's
+        # paths: that member is refused by name, the other extracted.
+        p = run(["-t", self.path("out"), "-a", arc])
+        self.assertOk(p)
+        self.assertIn(b"refusing member", p.stderr)
+        self.assertEqual(tree_digests(self.path("out")), {b"short": md5_hex(b"s")})
+        # A name of 4096 bytes: the whole table is refused, nothing written.
+        with open(arc, "wb") as f:
+            f.write(write_archive([good, archive_member(rel + b"z", b"x")]))
+        for args in (["-l", arc], ["-t", self.path("out2"), "-a", arc]):
+            with self.subTest(args=args[0]):
+                p = run(args)
+                self.assertEqual(p.returncode, 1, p.stderr)
+                self.assertIn(b"4095", p.stderr)
+                self.assertEqual(p.stdout, b"")
+        self.assertFalse(os.path.exists(self.path("out2")))
+
+    def test_4096_bytes_is_refused(self):
+        root, rel = self.tree(4096)
+        for args in (["-l", root], ["-R", self.path("db"), "-i", root], ["-f", root, "-a", self.path("arc")]):
+            with self.subTest(args=args[0]):
+                p = run(args)
+                self.assertEqual(p.returncode, 1, p.stderr)
+                self.assertIn(b"longer than 4095 bytes", p.stderr)
+                self.assertNotIn(rel[:4000], p.stdout)
+        self.assertFalse(os.path.exists(self.path("arc")))
+
+    def test_manifest_line_over_4095_bytes_makes_no_patch(self):
+        # A 4095-byte path makes a 4130-byte manifest line, which the reader
+        # could not take back whole.
+        root, rel = self.tree(4095)
+        empty = self.path("empty")
+        os.mkdir(empty)
+        p = run(["-f", empty, "-t", root, "-p", self.path("p")])
+        self.assertEqual(p.returncode, 1, p.stderr)
+        self.assertIn(b"too long", p.stderr)
+        self.assertFalse(os.path.exists(self.path("p", "FILES")))
+
+
+class LongLines(TreeTest):
+    """Listing and manifest lines of 4095 bytes (read whole) and 4096 bytes
+    (refused, never cut)."""
+
+    def listing_with_path(self, path_len):
+        """A listing whose first line holds a path of path_len bytes (a line
+        of path_len + 34 bytes), then a short line."""
+        rel = long_rel(path_len)
+        make_tree(self.tmp, {"listing": "%s  %s\n%s  last\n" % (md5_hex(b"z"), rel, D_EMPTY)})
+        return rel.encode(), self.path("listing")
+
+    def test_listing_line_of_4095_bytes_reads_whole(self):
+        rel, listing = self.listing_with_path(4095 - 34)
+        p = run(["-l", listing])
+        self.assertOk(p)
+        with open(listing, "rb") as f:
+            self.assertEqual(p.stdout, f.read())
+        self.assertEqual(parse_listing(p.stdout)[0][1], rel)
+
+    def test_listing_line_of_4096_bytes_is_refused(self):
+        rel, listing = self.listing_with_path(4096 - 34)
+        out = self.path("out")
+        os.mkdir(out)
+        for args in (["-l", listing], ["-R", self.path("db"), "-o", listing], ["-R", self.path("db"), "-i", listing]):
+            with self.subTest(args=args[-2]):
+                p = run(args, cwd=out)
+                self.assertEqual(p.returncode, 1, p.stderr)
+                self.assertIn(b"line 1 is longer than 4095 bytes", p.stderr)
+                self.assertEqual(p.stdout, b"")
+        self.assertEqual(os.listdir(out), [])
+        self.assertFalse(os.path.exists(self.path("db")))
+
+    def patch_with_line(self, path_len):
+        """A tree and a patch that adds one file whose manifest line is
+        path_len + 35 bytes long. The paths are kept short enough for the
+        system: the temporary directory name is short."""
+        rel = long_rel(path_len)
+        tree = self.path("t")
+        make_tree(tree, {"keep": "k"})
+        patch = self.path("p")
+        make_tree(patch, {"FILES": "+%s  %s\n" % (md5_hex(b"new"), rel)})
+        dst = os.path.join(patch, "new", rel)
+        os.makedirs(os.path.dirname(dst))
+        with open(dst, "wb") as f:
+            f.write(b"new")
+        return rel.encode(), tree, patch
+
+    def test_manifest_line_of_4095_bytes_applies(self):
+        rel, tree, patch = self.patch_with_line(4095 - 35)
+        if len(tree) + 1 + len(rel) > 4095 or len(patch) + 5 + len(rel) > 4095:
+            self.skipTest("temporary directory name too long for this case")
+        p = run(["-f", tree, "-p", patch])
+        self.assertOk(p)
+        self.assertEqual(tree_digests(tree), {b"keep": md5_hex(b"k"), rel: md5_hex(b"new")})
+
+    def test_manifest_line_of_4096_bytes_changes_nothing(self):
+        rel, tree, patch = self.patch_with_line(4096 - 35)
+        p = run(["-f", tree, "-p", patch])
+        self.assertNotEqual(p.returncode, 0)
+        self.assertIn(b"line 1 is longer than 4095 bytes", p.stderr)
+        self.assertEqual(tree_digests(tree), {b"keep": md5_hex(b"k")})
+
+
+class DeepTree(TreeTest):
+    """A tree 1,000 directories deep, through every job that walks or
+    writes a tree."""
+
+    DEPTH = 1000
+
+    def setUp(self):
+        super().setUp()
+        self.src = self.path("src")
+        deep = os.path.join(self.src, *(["d"] * self.DEPTH))
+        os.makedirs(deep)
+        self.rel = b"d/" * self.DEPTH + b"bottom"
+        for i in (1, 500, self.DEPTH):
+            with open(os.path.join(self.src, *(["d"] * i), "f%d" % i), "wb") as f:
+                f.write(b"level %d" % i)
+        with open(os.path.join(deep, "bottom"), "wb") as f:
+            f.write(b"at the bottom")
+        self.digests = tree_digests(self.src)
+
+    def test_listing_store_and_restore(self):
+        p = run(["-l", self.src])
+        self.assertOk(p)
+        self.assertEqual({path: d for d, path in parse_listing(p.stdout)}, self.digests)
+        with open(self.path("listing"), "wb") as f:
+            f.write(p.stdout)
+        self.assertOk(run(["-R", self.path("db"), "-i", self.src]))
+        out = self.path("out")
+        os.mkdir(out)
+        self.assertOk(run(["-R", self.path("db"), "-o", self.path("listing")], cwd=out))
+        self.assertTreesEqual(self.src, out)
+
+    def test_archive_round_trip(self):
+        arc = self.path("arc")
+        self.assertOk(run(["-f", self.src, "-a", arc]))
+        self.assertOk(run(["-t", self.path("out"), "-a", arc]))
+        self.assertEqual(tree_digests(self.path("out")), self.digests)
+
+    def test_patch_round_trip(self):
+        empty = self.path("empty")
+        os.mkdir(empty)
+        self.assertOk(run(["-f", empty, "-t", self.src, "-p", self.path("p")]))
+        self.assertOk(run(["-f", empty, "-p", self.path("p")]))
+        self.assertTreesEqual(self.src, empty)
+
+
+def max_rss_kb(args, **kw):
+    """Runs mdtree under /usr/bin/time and returns (process, max RSS in kB)."""
+    with tempfile.NamedTemporaryFile() as t:
+        from mdt import MDTREE
+        e = dict(os.environ)
+        e.pop("DB_ROOT", None)
+        p = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", t.name, MDTREE] + list(args), env=e,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
+        return p, int(open(t.name).read().split()[-1])
+
+
+class BigInputs(TreeTest):
+
+    def write_listing(self, path, n):
+        with open(path, "wb") as f:
+            for start in range(0, n, 10000):
+                f.write(b"".join(b"%s  dir%03d/file%07d\n" % (md5_hex(b"%d" % i).encode(), i % 1000, i)
+                                 for i in range(start, min(n, start + 10000))))
+
+    def test_million_line_listing_in_flat_memory(self):
+        small, big = self.path("small"), self.path("big")
+        self.write_listing(small, 1000)
+        self.write_listing(big, 1000000)
+        p_small, rss_small = max_rss_kb(["-l", small])
+        p_big, rss_big = max_rss_kb(["-l", big])
+        self.assertOk(p_small)
+        self.assertOk(p_big)
+        with open(big, "rb") as f:
+            self.assertEqual(p_big.stdout, f.read())
+        # A thousand times the lines, the same memory (give or take a few
+        # megabytes of allocator and buffer noise).
+        self.assertLess(rss_big - rss_small, 8 * 1024, (rss_small, rss_big))
+
+    def test_archive_of_100000_entries(self):
+        n = ARCHIVE_ENTRIES
+        contents = [b"content %d" % k for k in range(50)] + [b""]
+        shared = [archive_member("", c) for c in contents]
+        # Entries with equal content share one stream object, so one stream.
+        entries = [dict(shared[i % 51], name=b"d%03d/f%06d" % (i % 500, i)) for i in range(n)]
+        arc = self.path("arc")
+        with open(arc, "wb") as f:
+            f.write(write_archive(entries))
+        p = run(["-l", arc])
+        self.assertOk(p)
+        want = [(md5_hex(contents[i % 51]), b"d%03d/f%06d" % (i % 500, i)) for i in range(n)]
+        self.assertEqual(parse_listing(p.stdout), want)
+        p = run(["-t", self.path("out"), "-a", arc])
+        self.assertOk(p)
+        self.assertEqual(p.stderr.count(b": OK\n"), n)
+        got = tree_digests(self.path("out"))
+        self.assertEqual(got, {path: d for d, path in want})
