@@ -1,0 +1,98 @@
+"""Patches when writes fail part-way and when an application is killed: a
+file under its final name, in the tree or in the patch directory, is its old
+content, absent, or complete and correct."""
+
+import os
+import random
+import shutil
+
+from mdt import TreeTest, make_tree, run, tree_digests
+from test_faults import (BIG, KILLS, LIMIT, SEED, Checks, Killer, is_temp, many_files_tree, run_limited)
+
+
+def two_versions(test, rng):
+    """An old and a new tree: a big file changed, small files changed, added
+    and removed."""
+    old = {"a": "alpha", "gone": "removed", "d/big": os.urandom(BIG), "d/same": "same"}
+    new = {"a": "alpha 2", "added": "new file", "d/big": os.urandom(BIG), "d/same": "same"}
+    make_tree(test.path("from"), old)
+    make_tree(test.path("to"), new)
+    return tree_digests(test.path("from")), tree_digests(test.path("to"))
+
+
+def fresh_copy(src, dst):
+    """dst becomes a copy of src made of hard links: quick, and a tool that
+    wrote into a file in place would show up as a change in src."""
+    if os.path.exists(dst):
+        shutil.rmtree(dst)
+    shutil.copytree(src, dst, copy_function=os.link)
+
+
+class WriteErrorsInPatches(TreeTest, Checks):
+
+    def setUp(self):
+        super().setUp()
+        self.old, self.new = two_versions(self, random.Random(3))
+
+    def test_creation_leaves_no_usable_half_patch(self):
+        patch = self.path("p")
+        p = run_limited(["-f", self.path("from"), "-t", self.path("to"), "-p", patch], LIMIT)
+        self.assertFailedWithMessage(p, b"File too large")
+        # A manifest would claim a whole patch: there must be none, and every
+        # copy that made it under its name is whole.
+        allowed = {b"new/" + rel: {d} for rel, d in self.new.items()}
+        self.check_target(patch, allowed, temps_allowed=False)
+        self.assertEqual(run(["-f", self.path("from"), "-p", patch]).returncode, 3)
+
+    def test_application_leaves_every_file_old_absent_or_new(self):
+        patch = self.path("p")
+        self.assertOk(run(["-f", self.path("from"), "-t", self.path("to"), "-p", patch]))
+        before = tree_digests(patch)
+        tree = self.path("from")
+        p = run_limited(["-f", tree, "-p", patch], LIMIT)
+        self.assertFailedWithMessage(p, b"File too large")
+        allowed = {rel: {self.old.get(rel), self.new.get(rel)} - {None} for rel in set(self.old) | set(self.new)}
+        self.check_target(tree, allowed, temps_allowed=False)
+        # The patch directory: its own files untouched, saved copies whole.
+        saved = {b"old/" + rel: {d} for rel, d in self.old.items()}
+        saved.update({rel: {d} for rel, d in before.items()})
+        self.check_target(patch, saved, temps_allowed=False)
+        self.assertEqual({rel: d for rel, d in tree_digests(patch).items() if not rel.startswith(b"old/")}, before)
+
+
+class KillsDuringApplication(TreeTest, Checks):
+
+    def test_kill_during_application(self):
+        rng = random.Random(SEED + 2)
+        src, dst = self.path("from"), self.path("to")
+        old = many_files_tree(src, rng, 1)
+        new = many_files_tree(dst, rng, 2)
+        # Some files only in one of the two trees.
+        make_tree(src, {"only-old/%d" % i: "o%d" % i for i in range(50)})
+        make_tree(dst, {"only-new/%d" % i: "n%d" % i for i in range(50)})
+        old, new = tree_digests(src), tree_digests(dst)
+        patch = self.path("p")
+        self.assertOk(run(["-f", src, "-t", dst, "-p", patch]))
+        patch_files = tree_digests(patch)
+        tree = self.path("tree")
+        k = Killer(self, rng)
+        fresh_copy(src, tree)
+        duration = k.time_whole_run(["-f", tree, "-p", patch])
+        self.assertEqual(tree_digests(tree), new)
+        allowed = {rel: {old.get(rel), new.get(rel)} - {None} for rel in set(old) | set(new)}
+        saved = {b"old/" + rel: {d} for rel, d in old.items()}
+        saved.update({rel: {d} for rel, d in patch_files.items()})
+        for _ in range(KILLS):
+            fresh_copy(src, tree)
+            k.kill_once(["-f", tree, "-p", patch], duration)
+            k.files_checked += self.check_target(tree, allowed, temps_allowed=True)
+            k.files_checked += self.check_target(patch, saved, temps_allowed=True)
+        k.report("-f -p")
+        # The patch itself is intact: a fresh copy of the old tree takes it.
+        fresh_copy(src, tree)
+        self.assertOk(run(["-f", tree, "-p", patch]))
+        got = {rel: d for rel, d in tree_digests(tree).items() if not is_temp(rel)}
+        self.assertEqual(got, new)
+        # Files are replaced, never written in place: the old tree, linked
+        # into every copy, is as it was.
+        self.assertEqual(tree_digests(src), old)
