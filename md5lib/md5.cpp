@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -202,20 +204,27 @@ void* md5_finish_ctx(md5_context* ctx, void* result) {
     return md5_read_ctx(ctx, result);
 }
 
-int md5_stream(std::FILE* stream, void* result) {
-    // Large reads keep the syscall count low; whole blocks are transformed
-    // straight from the read buffer and only the tail passes through pending.
+namespace {
+
+// Digests everything read_some yields. read_some(buf, len, &end) returns the
+// number of bytes it put in buf (short reads are continued, not taken as the
+// end), sets end once the source is exhausted, and returns -1 on a read
+// error. Large reads keep the syscall count low; whole blocks are transformed
+// straight from the read buffer and only the tail passes through pending.
+template <class ReadSome>
+int digest_reads(ReadSome read_some, void* result) {
     constexpr std::size_t BUFSZ = 64 * 1024;
     unsigned char buffer[BUFSZ];
     md5_context ctx;
     md5_init_ctx(&ctx);
     for (;;) {
-        std::size_t filled = 0, n;
-        do {
-            n = std::fread(buffer + filled, 1, BUFSZ - filled, stream);
-            filled += n;
-        } while (filled < BUFSZ && n != 0);
-        if (n == 0 && std::ferror(stream)) return 1;
+        std::size_t filled = 0;
+        bool end = false;
+        while (filled < BUFSZ && !end) {
+            const long n = read_some(buffer + filled, BUFSZ - filled, &end);
+            if (n < 0) return 1;
+            filled += std::size_t(n);
+        }
         if (filled < BUFSZ) {
             md5_process_bytes(buffer, filled, &ctx);
             break;
@@ -224,6 +233,34 @@ int md5_stream(std::FILE* stream, void* result) {
     }
     md5_finish_ctx(&ctx, result);
     return 0;
+}
+
+} // namespace
+
+int md5_stream(std::FILE* stream, void* result) {
+    return digest_reads(
+        [stream](unsigned char* p, std::size_t len, bool* end) -> long {
+            const std::size_t n = std::fread(p, 1, len, stream);
+            if (std::ferror(stream)) return -1;
+            // fread comes back short only at the end of the file: asking
+            // again would cost one more read() that returns nothing.
+            if (n < len) *end = true;
+            return long(n);
+        },
+        result);
+}
+
+int md5_fd(int fd, void* result) {
+    return digest_reads(
+        [fd](unsigned char* p, std::size_t len, bool* end) -> long {
+            for (;;) {
+                const ssize_t n = ::read(fd, p, len);
+                if (n < 0 && errno == EINTR) continue;
+                if (n == 0) *end = true;
+                return n < 0 ? -1 : long(n);
+            }
+        },
+        result);
 }
 
 void* md5_buffer(const void* data, std::size_t len, void* result) {

@@ -26,6 +26,10 @@ void* md5_read_ctx(const md5_context* ctx, void* result);
 // 0 when the digest of the rest of the file is in result, 1 on a read error
 // (result untouched).
 int md5_stream(std::FILE* stream, void* result);
+// The same on a file descriptor, read with read(2) straight into the block
+// buffer: no stdio buffer to allocate and fill, for the many small files of
+// a directory walk.
+int md5_fd(int fd, void* result);
 void* md5_buffer(const void* data, std::size_t len, void* result);
 // Renders the digest of the rest of the file into out (33 bytes). Returns 0,
 // or 1 after a read error, in which case out holds no digest and the caller

@@ -108,9 +108,10 @@ Stream* nextstream_dir(Stream* s) {
 }
 
 void md5stream_dir(Stream* s, char* out) {
-    File f(FOPENG(s->curfile, "rb", __LINE__), s->name);
-    hash_file(f.get(), s->name, out);
-    f.close();
+    // Read straight into the digest's buffer: a walk hashes many small
+    // files, and a stdio stream would cost a status query and a buffer each.
+    Fd f(FOPENG_fd(s->curfile, __LINE__));
+    hash_fd(f.get(), s->name, out);
 }
 
 void closestream_dir(Stream* s) {

@@ -8,6 +8,7 @@
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 std::FILE* fopenp(char* path, const char* mode) {
     if (std::FILE* fp = std::fopen(path, mode)) return fp;
@@ -19,6 +20,15 @@ std::FILE* fopenp(char* path, const char* mode) {
 std::FILE* FOPENG(const char* path, const char* mode, int line) {
     if (std::FILE* fp = std::fopen(path, mode)) return fp;
     fatal(1, "can not open %s with mode %s at line %d\n", path, mode, line);
+}
+
+int FOPENG_fd(const char* path, int line) {
+    for (;;) {
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) return fd;
+        if (errno != EINTR) break;
+    }
+    fatal(1, "can not open %s with mode %s at line %d\n", path, "rb", line);
 }
 
 std::FILE* open_regular(const char* path, int line) {
@@ -58,14 +68,34 @@ void cvt2le(void* p, int n) {
 
 void make_parents(std::string_view path) {
     std::string buf(path);
+    // Deepest first: usually only the last directory is missing (a new
+    // two-digit directory of the store, a new directory of a tree), and
+    // then one mkdir does it instead of one per component of the path.
+    // Climb only while mkdir says a parent is missing, then come back down.
     // The first character is never a cut point: an absolute path never asks
     // for the root to be created.
-    for (std::size_t i = 1; i < buf.size(); ++i) {
-        if (buf[i] != '/') continue;
-        buf[i] = '\0';
-        ::mkdir(buf.c_str(), 0777);
-        buf[i] = '/';
+    std::size_t end = buf.size();
+    std::vector<std::size_t> missing;
+    for (;;) {
+        const std::size_t slash = buf.rfind('/', end - 1);
+        if (slash == std::string::npos || slash == 0) break;
+        buf[slash] = '\0';
+        const int rc = ::mkdir(buf.c_str(), 0777);
+        const int err = errno;
+        buf[slash] = '/';
+        if (rc == 0 || err != ENOENT) break;
+        missing.push_back(slash);
+        end = slash;
     }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        buf[*it] = '\0';
+        ::mkdir(buf.c_str(), 0777);
+        buf[*it] = '/';
+    }
+}
+
+Fd::~Fd() {
+    if (fd_ >= 0) ::close(fd_);
 }
 
 File& File::operator=(File&& o) noexcept {
@@ -175,14 +205,20 @@ uint64_t copy_file(std::FILE* in, const char* in_name, std::FILE* out, const cha
     uint64_t total = 0;
     for (;;) {
         const std::size_t n = std::fread(buf, 1, BUFSZ, in);
-        if (n == 0) {
-            if (std::ferror(in)) fatal_errno("read error on", in_name);
-            return total;
-        }
+        if (std::ferror(in)) fatal_errno("read error on", in_name);
         if (hash) md5_process_bytes(buf, n, hash);
         write_all(out, buf, n, out_name);
         total += n;
+        // fread comes back short only at the end of the file: asking again
+        // would cost one more read() that returns nothing, per file copied.
+        if (n < BUFSZ) return total;
     }
+}
+
+void hash_fd(int fd, const char* name, char* out) {
+    unsigned char digest[16];
+    if (md5_fd(fd, digest) != 0) fatal_errno("read error on", name);
+    md5_to_hex(digest, out);
 }
 
 void hash_file(std::FILE* fp, const char* name, char* out) {

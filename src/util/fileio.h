@@ -16,6 +16,9 @@ std::FILE* fopenp(char* path, const char* mode);
 // Opens a file that must exist; fatal with the mode and the caller's line
 // (pass __LINE__) when it can not be opened.
 std::FILE* FOPENG(const char* path, const char* mode, int line);
+// FOPENG(path, "rb", line) as a bare descriptor, for reads that need no
+// stdio buffer; fails with the same message.
+int FOPENG_fd(const char* path, int line);
 // As FOPENG with mode "rb", for a file whose path came from outside (a
 // listing, an archive table): anything but a regular file is refused with a
 // message (status 1), and a FIFO is refused without blocking on its open.
@@ -50,6 +53,20 @@ public:
 private:
     std::FILE* fp_ = nullptr;
     std::string name_;
+};
+
+// Owns one file descriptor opened for reading; closing it can lose nothing,
+// so the close is not checked.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd();
+    int get() const { return fd_; }
+
+private:
+    int fd_;
 };
 
 // A file being written under a temporary name in the directory of its final
@@ -103,6 +120,8 @@ uint64_t copy_file(std::FILE* in, const char* in_name, std::FILE* out, const cha
 // Hex digest of the rest of an open file; a read error is fatal, naming the
 // file.
 void hash_file(std::FILE* fp, const char* name, char* out);
+// The same on a file descriptor (md5_fd).
+void hash_fd(int fd, const char* name, char* out);
 
 // True when the path names an existing file of any kind (lstat, not
 // following a final symbolic link).

@@ -1,0 +1,135 @@
+#include "util/fatal.h"
+#include "util/fileio.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A scratch directory, removed with everything in it afterwards.
+class Scratch : public testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/mdtree-fileio-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    std::string path(const std::string& rel) const { return dir_ + "/" + rel; }
+    static bool is_dir(const std::string& p) {
+        struct stat st;
+        return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    std::string dir_;
+};
+
+std::string pattern(std::size_t n) {
+    std::string s(n, '\0');
+    std::mt19937 rng{static_cast<unsigned>(n)};
+    for (auto& c : s) c = char(rng());
+    return s;
+}
+
+// copy_file reads in 128 KiB blocks and stops at the first short one: every
+// byte must arrive, also when the file ends exactly on a block.
+class CopySizes : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(CopySizes, CopiesAndHashesEveryByte) {
+    const std::string data = pattern(GetParam());
+    std::FILE* in = std::tmpfile();
+    std::FILE* out = std::tmpfile();
+    ASSERT_TRUE(in && out);
+    ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), in), data.size());
+    std::rewind(in);
+
+    md5_context ctx;
+    md5_init_ctx(&ctx);
+    EXPECT_EQ(copy_file(in, "in", out, "out", &ctx), data.size());
+
+    std::rewind(out);
+    std::string back(data.size() + 1, '\0');
+    EXPECT_EQ(std::fread(back.data(), 1, back.size(), out), data.size());
+    back.resize(data.size());
+    EXPECT_TRUE(back == data);
+
+    unsigned char got[16], want[16];
+    md5_finish_ctx(&ctx, got);
+    md5_buffer(data.data(), data.size(), want);
+    EXPECT_EQ(0, std::memcmp(got, want, 16));
+    std::fclose(in);
+    std::fclose(out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, CopySizes, testing::Values(0, 1, 131071, 131072, 131073, 262144, 400000));
+
+TEST(CopyFile, ReadErrorIsFatalNotEndOfFile) {
+    std::FILE* in = std::fopen("/dev/null", "w");  // reading it sets the error indicator
+    std::FILE* out = std::tmpfile();
+    ASSERT_TRUE(in && out);
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(copy_file(in, "the-input", out, "out"), FatalError);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("read error on the-input"), std::string::npos);
+    std::fclose(in);
+    std::fclose(out);
+}
+
+struct ParentsCase {
+    const char* existing;  // directories made beforehand, ':'-separated
+    const char* request;   // the path whose parents are wanted
+    const char* made;      // directories that must exist afterwards, ':'-separated
+};
+
+class MakeParents : public Scratch, public testing::WithParamInterface<ParentsCase> {};
+
+TEST_P(MakeParents, CreatesEveryMissingParentAndNotTheLeaf) {
+    auto each = [](std::string list, auto fn) {
+        for (std::size_t start = 0; start < list.size();) {
+            std::size_t end = list.find(':', start);
+            if (end == std::string::npos) end = list.size();
+            fn(list.substr(start, end - start));
+            start = end + 1;
+        }
+    };
+    each(GetParam().existing, [&](const std::string& d) { ASSERT_EQ(::mkdir(path(d).c_str(), 0777), 0) << d; });
+    make_parents(path(GetParam().request));
+    each(GetParam().made, [&](const std::string& d) { EXPECT_TRUE(is_dir(path(d))) << d; });
+    const std::string req = GetParam().request;
+    if (req.back() != '/') {
+        struct stat st;
+        EXPECT_NE(::stat(path(req).c_str(), &st), 0) << "the last component is not a parent";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, MakeParents,
+    testing::Values(ParentsCase{"", "a/b/c/file", "a:a/b:a/b/c"},     // all missing
+                    ParentsCase{"a:a/b", "a/b/c/file", "a/b/c"},      // only the last missing
+                    ParentsCase{"a:a/b:a/b/c", "a/b/c/file", "a/b/c"},  // none missing
+                    ParentsCase{"a", "a/b/c/", "a/b:a/b/c"},          // a trailing '/' asks for the directory itself
+                    ParentsCase{"", "file", ""}));
+
+TEST_F(Scratch, MakeParentsStopsAtAFileInTheWay) {
+    std::FILE* f = std::fopen(path("f").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    make_parents(path("f/x/y/file"));  // failures are left to the later open
+    struct stat st;
+    ASSERT_EQ(::stat(path("f").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+TEST_F(Scratch, OpenForReadingFailsWithTheOpenMessage) {
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(FOPENG_fd(path("missing").c_str(), 42), FatalError);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "can not open " + path("missing") + " with mode rb at line 42\n");
+}
+
+} // namespace
