@@ -119,12 +119,29 @@ class Bench:
 
     def wanted(self, key):
         only = self.args.only
-        return not only or any(key == o or key.startswith(o + "-") for o in only)
+        # A group ("dup") is wanted for any of its rows ("dup-extract"), and
+        # a row for its group.
+        return not only or any(key == o or key.startswith(o + "-") or o.startswith(key + "-") for o in only)
 
     def diff(self, a, b):
         r = subprocess.run(["diff", "-r", "-q", a, b], stdout=subprocess.PIPE, text=True)
         if r.returncode != 0:
             raise RuntimeError("trees differ: %s" % r.stdout[:300])
+
+    def instructions(self, cmd, prepare=None):
+        """Instructions that one run of an mdtree command line executes in
+        user space, counted by callgrind: a measure no other load on the
+        machine can change."""
+        if prepare:
+            self.run(prepare)
+        log = os.path.join(self.logs, "callgrind.txt")
+        self.run("valgrind --tool=callgrind --callgrind-out-file=/dev/null --log-file=%s %s" % (q(log), cmd),
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(log) as f:
+            for line in f:
+                if "Collected :" in line:
+                    return int(line.split(":")[-1])
+        raise RuntimeError("no instruction count in " + log)
 
     # ---- rows ----------------------------------------------------------
 
@@ -271,7 +288,7 @@ class Bench:
                                      ("peer-small", pcmd1, pprep1), ("peer-big", pcmd2, pprep2)],
                                self.args.scale_runs)
             if r is None:
-                self.scaling.append((label, None, None, None, None, None, None, None, None, "FAILED"))
+                self.scaling.append((label, None, None, None, None, None, None, None, None, "FAILED", None))
                 continue
             mem1 = self.peak_kib(cmd1, prep1) * 1024
             mem2 = self.peak_kib(cmd2, prep2) * 1024
@@ -280,8 +297,11 @@ class Bench:
             peer_ratio = r["peer-big"]["median"] / r["peer-small"]["median"]
             lim1 = (32 << 20) + 200 * n_small
             ok = ratio <= 1.1 * n_big / n_small and mem1 <= lim1 and mem2 <= lim2
+            instr = None
+            if self.args.instructions:
+                instr = self.instructions(cmd2, prep2) / self.instructions(cmd1, prep1)
             self.scaling.append((label, r["small"], r["big"], ratio, peer_ratio, mem1, mem2, lim2,
-                                 (r["peer-small"], r["peer-big"]), "met" if ok else "MISSED"))
+                                 (r["peer-small"], r["peer-big"]), "met" if ok else "MISSED", instr))
             print("  %.3f s -> %.3f s (x%.2f; the peer x%.2f), peak %.1f / %.1f MiB" % (
                 r["small"]["median"], r["big"]["median"], ratio, peer_ratio, mem1 / 2**20, mem2 / 2**20), flush=True)
 
@@ -297,42 +317,48 @@ class Bench:
         add("machine: %d cores; load average %.2f at the start, %.2f at the end; %.0f s in all" % (
             os.cpu_count(), load0, os.getloadavg()[0], time.time() - started))
         add("")
-        fmt = "%-62s %18s %18s %7s %8s  %s"
-        add(fmt % ("work", "mdtree", "peer", "ratio", "target", "verdict"))
+        add("ratio: mdtree's median over the peer's; cpu: the same for mean CPU time (user + system), which")
+        add("shows what the ratio would be without the load of other processes or the peer's second process")
+        fmt = "%-74s %10s %10s %6s %6s %8s  %s"
+        add(fmt % ("work", "mdtree", "peer", "ratio", "cpu", "target", "verdict"))
         for title, m, p, ratio, target, verdict, note in self.rows:
             if m is None:
-                add(fmt % (title, "-", "-", "-", target, verdict))
+                add(fmt % (title, "-", "-", "-", "-", target, verdict))
                 continue
             if "mbs" in m:
-                ms, ps = "%.0f MB/s" % m["mbs"], "%.0f MB/s" % p["mbs"]
+                ms, ps, cpu = "%.0f MB/s" % m["mbs"], "%.0f MB/s" % p["mbs"], "-"
             else:
                 ms, ps = "%.3f s" % m["median"], "%.3f s" % p["median"]
-            add(fmt % (title, ms, ps, "%.2f" % ratio, target, verdict + ("  " + note if note else "")))
+                cpu = "%.2f" % (m["cpu"] / p["cpu"]) if p["cpu"] > 0 else "-"
+            add(fmt % (title, ms, ps, "%.2f" % ratio, cpu, target, verdict + ("  " + note if note else "")))
         if self.scaling:
             add("")
             add("scaling, %d runs per command: %d vs %d tiny files (target: <= 11x the time; "
-                "peak <= 32 MiB + 200 B/file); \"peer x\" is the peer's own factor on the same trees"
-                % (self.args.scale_runs, self.n_small, self.n_big))
-            fmt2 = "%-16s %10s %10s %7s %7s %12s %12s %12s  %s"
-            add(fmt2 % ("job", "small", "big", "x", "peer x", "peak small", "peak big", "limit big", "verdict"))
-            for label, s, b, ratio, pratio, m1, m2, l2, _, verdict in self.scaling:
+                "peak <= 32 MiB + 200 B/file)" % (self.args.scale_runs, self.n_small, self.n_big))
+            add("x: big over small, medians; cpu x: the same for CPU time; peer x: the peer's own factor on the")
+            add("same trees; instr x: mdtree's own instructions (callgrind, with --instructions), which no load changes")
+            fmt2 = "%-16s %9s %9s %6s %6s %7s %8s %11s %11s %11s  %s"
+            add(fmt2 % ("job", "small", "big", "x", "cpu x", "peer x", "instr x", "peak small", "peak big",
+                        "limit big", "verdict"))
+            for label, s, b, ratio, pratio, m1, m2, l2, _, verdict, instr in self.scaling:
                 if s is None:
-                    add(fmt2 % (label, "-", "-", "-", "-", "-", "-", "-", verdict))
+                    add(fmt2 % (label, "-", "-", "-", "-", "-", "-", "-", "-", "-", verdict))
                     continue
-                add(fmt2 % (label, "%.3f s" % s["median"], "%.3f s" % b["median"], "%.2f" % ratio, "%.2f" % pratio,
+                add(fmt2 % (label, "%.3f s" % s["median"], "%.3f s" % b["median"], "%.2f" % ratio,
+                            "%.2f" % (b["cpu"] / s["cpu"]), "%.2f" % pratio, "%.2f" % instr if instr else "-",
                             "%.1f MiB" % (m1 / 2**20), "%.1f MiB" % (m2 / 2**20), "%.1f MiB" % (l2 / 2**20), verdict))
         add("")
         add("spread: min-max of the timed runs, and mean CPU time (user + system) per run")
         for title, m, p, *_ in self.rows:
             if m and "median" in m:
-                add("  %-62s mdtree %.3f-%.3f s cpu %.3f s; peer %.3f-%.3f s cpu %.3f s" % (
+                add("  %-74s mdtree %.3f-%.3f s cpu %.3f s; peer %.3f-%.3f s cpu %.3f s" % (
                     title, m["min"], m["max"], m["cpu"], p["min"], p["max"], p["cpu"]))
-        for label, s, b, _, _, _, _, _, peers, _ in self.scaling:
+        for label, s, b, _, _, _, _, _, peers, _, _ in self.scaling:
             if s:
-                add("  %-62s small %.3f-%.3f s cpu %.3f s; big %.3f-%.3f s cpu %.3f s" % (
+                add("  %-74s small %.3f-%.3f s cpu %.3f s; big %.3f-%.3f s cpu %.3f s" % (
                     "scaling " + label, s["min"], s["max"], s["cpu"], b["min"], b["max"], b["cpu"]))
                 ps, pb = peers
-                add("  %-62s small %.3f-%.3f s cpu %.3f s; big %.3f-%.3f s cpu %.3f s" % (
+                add("  %-74s small %.3f-%.3f s cpu %.3f s; big %.3f-%.3f s cpu %.3f s" % (
                     "  its peer", ps["min"], ps["max"], ps["cpu"], pb["min"], pb["max"], pb["cpu"]))
         for key, tail in self.failures:
             add("")
@@ -353,6 +379,8 @@ def main():
     ap.add_argument("--runs", type=int, default=5, help="timed runs per command (default 5)")
     ap.add_argument("--scale-runs", type=int, default=3, help="timed runs per command of the scaling rows (default 3)")
     ap.add_argument("--warmup", type=int, default=1, help="untimed runs first, to warm the cache (default 1)")
+    ap.add_argument("--instructions", action="store_true",
+                    help="also count the instructions of the scaling rows with callgrind (some minutes more)")
     ap.add_argument("--scale", type=float, default=1.0,
                     help="multiply every file count and size by this (0.1 for a quick try of the script)")
     ap.add_argument("--package", default="date-fns", help="npm package of the real-tree rows (default date-fns)")

@@ -140,16 +140,13 @@ TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         for (int tries = 0; tries < 100; ++tries) {
             temp_ = dir + ".mdtree-" + unique_suffix();
-            const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0) {
+            // "x" is O_EXCL, "e" O_CLOEXEC: the stream comes straight from
+            // the open, without the status query fdopen makes, once per
+            // file written.
+            fp_ = std::fopen(temp_.c_str(), "wbxe");
+            if (!fp_) {
                 if (errno == EEXIST) continue;
                 break;
-            }
-            fp_ = ::fdopen(fd, "wb");
-            if (!fp_) {
-                ::close(fd);
-                ::unlink(temp_.c_str());
-                fatal_errno("can not open a stream on", temp_.c_str());
             }
             return;
         }
