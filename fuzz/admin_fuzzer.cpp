@@ -1,7 +1,7 @@
 // The administration file update, against a model of the format: the old
 // file's lines are kept (cut at their first control character) except the
-// records of the patch being run, an empty line follows them, then the new
-// record. Input: the patch name and the administration lines, separated by
+// records of the patch being run, an empty line follows them unless they
+// are empty or already end in one, then the new record. Input: the patch name and the administration lines, separated by
 // line feeds; then, after a zero byte, the old file (no zero byte: no old
 // file).
 
@@ -78,12 +78,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::string want;
     if (has_old) {
         bool skip = false;
+        bool ends_blank = true;
         for (std::string_view raw : split_lines(in.substr(zero + 1))) {
             const std::string l = cut(raw);
             if (l.starts_with("patch: ")) skip = l.substr(7) == name;
-            if (!skip) want += l + "\n";
+            if (skip) continue;
+            want += l + "\n";
+            ends_blank = l.empty();
         }
-        want += "\n";
+        if (!ends_blank) want += "\n";
     }
     if (!lines.empty()) {
         char date[64];
