@@ -17,9 +17,6 @@ import time
 
 import datasets
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-
 def sh(*argv, cwd=None, out=None):
     """A shell command line for hyperfine: cd, then the program itself."""
     line = " ".join(shlex.quote(str(a)) for a in argv)
@@ -48,7 +45,9 @@ class Bench:
         for d in (self.data, self.work, self.logs):
             os.makedirs(d, exist_ok=True)
         self.rows = []      # (title, mdtree, peer, ratio, target, verdict, note)
-        self.scaling = []   # (title, t_small, t_big, ratio, mem_small, mem_big, limit_small, limit_big, verdict)
+        # (job, small, big, ratio, peer ratio, peak small, peak big, limit big, (peer small, peer big),
+        #  verdict, instruction ratio)
+        self.scaling = []
         self.failures = []
 
     # ---- helpers -------------------------------------------------------
