@@ -137,16 +137,16 @@ def big_file(base, size):
     return tree, path
 
 
-def npm_package(base, spec):
+def npm_package(base, pkg):
     """A release of a package from the npm registry, fetched with npm pack
     and unpacked. Returns the unpacked package directory."""
-    home = os.path.join(base, "npm-" + spec.replace("/", "_").replace("@", "_"))
+    home = os.path.join(base, "npm-" + pkg.replace("/", "_").replace("@", "_"))
     tree = os.path.join(home, "tree")
     if _ready(home):
         return os.path.join(tree, "package")
-    print("fetching %s" % spec, flush=True)
+    print("fetching %s" % pkg, flush=True)
     _fresh(home)
-    out = subprocess.run(["npm", "pack", "--silent", spec], cwd=home, check=True,
+    out = subprocess.run(["npm", "pack", "--silent", pkg], cwd=home, check=True,
                          stdout=subprocess.PIPE, text=True).stdout.split()
     tgz = os.path.join(home, out[-1])
     os.makedirs(tree)
