@@ -279,6 +279,12 @@ void md5_to_hex(const unsigned char digest[16], char* out) {
     out[32] = '\0';
 }
 
+void md5_finish_hex(md5_context* ctx, char* out) {
+    unsigned char digest[16];
+    md5_finish_ctx(ctx, digest);
+    md5_to_hex(digest, out);
+}
+
 int md5_stream_ascii(std::FILE* stream, char* out) {
     unsigned char digest[16];
     if (md5_stream(stream, digest) != 0) return 1;

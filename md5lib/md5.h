@@ -37,3 +37,5 @@ void* md5_buffer(const void* data, std::size_t len, void* result);
 int md5_stream_ascii(std::FILE* stream, char* out);
 // Renders a 16-byte digest as 32 lowercase hex digits and a zero byte.
 void md5_to_hex(const unsigned char digest[16], char* out);
+// Finishes the context and renders its digest as hex (33 bytes).
+void md5_finish_hex(md5_context* ctx, char* out);

@@ -117,10 +117,8 @@ void compress_member(Deflater& d, Buffers& b, const std::string& path, Record& r
     if (ret != Z_STREAM_END) fatal(1, "mdtree: compression of %s did not finish\n", path.c_str());
     in.close();
 
-    unsigned char raw[16];
     char hex[MD5_HEX_SIZE];
-    md5_finish_ctx(&ctx, raw);
-    md5_to_hex(raw, hex);
+    md5_finish_hex(&ctx, hex);
     if (std::memcmp(hex, r.md5, MD5_HEX_SIZE) != 0)
         fatal(1, "mdtree: %s changed while the archive was being made\n", path.c_str());
 

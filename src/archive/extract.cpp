@@ -125,9 +125,7 @@ bool inflate_member(Inflater& inf, Source& src, const ArchiveMember& m, TempFile
         } while (z.avail_out == 0 && ret != Z_STREAM_END);
     } while (ret != Z_STREAM_END);
     if (produced != m.origsize) return false;
-    unsigned char raw[16];
-    md5_finish_ctx(&ctx, raw);
-    md5_to_hex(raw, hex);
+    md5_finish_hex(&ctx, hex);
     return true;
 }
 

@@ -47,15 +47,9 @@ void entry_digest(Stream* s, char* out) {
         fatal(1, "mdtree: %s: malformed digest for %s\n", s->source.c_str(), s->name);
 }
 
-// copy_file moves whole 128 KiB blocks: a stdio buffer on either side would
+// copy_hashed moves whole 128 KiB blocks: a stdio buffer on either side would
 // only split a small file's one write in two and add a status query per file.
 void unbuffered(std::FILE* fp) { std::setvbuf(fp, nullptr, _IONBF, 0); }
-
-void finish_hex(md5_context* ctx, char* out) {
-    unsigned char digest[16];
-    md5_finish_ctx(ctx, digest);
-    md5_to_hex(digest, out);
-}
 
 } // namespace
 
@@ -84,11 +78,8 @@ void db_in(const char* path) {
         unbuffered(in.get());
         TempFile tmp(walk ? root_slash : object);
         unbuffered(tmp.get());
-        md5_context ctx;
-        md5_init_ctx(&ctx);
-        copy_file(in.get(), s->name, tmp.get(), tmp.temp_path().c_str(), &ctx);
+        copy_hashed(in.get(), s->name, tmp.get(), tmp.temp_path().c_str(), got);
         in.close();
-        finish_hex(&ctx, got);
         if (walk) {
             store_path(object, root, got);
         } else if (std::memcmp(got, listed, MD5_HEX_SIZE) != 0) {
@@ -129,11 +120,8 @@ void db_out(const char* path) {
         if (len == 0 || s->name[len - 1] == '/') fatal(1, "can not read %s\n", s->name);
         TempFile out(s->name);
         unbuffered(out.get());
-        md5_context ctx;
-        md5_init_ctx(&ctx);
-        copy_file(in.get(), object.c_str(), out.get(), s->name, &ctx);
+        copy_hashed(in.get(), object.c_str(), out.get(), s->name, got);
         in.close();
-        finish_hex(&ctx, got);
         if (std::memcmp(got, want, MD5_HEX_SIZE) != 0)
             fatal(1, "mdtree: damaged object %s: content has digest %s; %s left as it was\n", object.c_str(), got,
                   s->name);

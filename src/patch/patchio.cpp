@@ -63,11 +63,3 @@ std::FILE* open_nofollow(const char* path, int line) {
     fatal(1, "can not open %s with mode %s at line %d\n", path, "rb", line);
 }
 
-void copy_hashed(std::FILE* in, const char* in_name, std::FILE* out, const char* out_name, char* hex) {
-    md5_context ctx;
-    md5_init_ctx(&ctx);
-    copy_file(in, in_name, out, out_name, &ctx);
-    unsigned char digest[16];
-    md5_finish_ctx(&ctx, digest);
-    md5_to_hex(digest, hex);
-}

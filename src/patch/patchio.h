@@ -54,7 +54,3 @@ private:
 // not be opened (pass __LINE__).
 std::FILE* open_nofollow(const char* path, int line);
 
-// Copies the rest of in to out (both checked, see copy_file) and renders the
-// digest of the bytes copied into hex (33 bytes), so that what is written is
-// exactly what is verified.
-void copy_hashed(std::FILE* in, const char* in_name, std::FILE* out, const char* out_name, char* hex);

@@ -212,6 +212,13 @@ uint64_t copy_file(std::FILE* in, const char* in_name, std::FILE* out, const cha
     }
 }
 
+void copy_hashed(std::FILE* in, const char* in_name, std::FILE* out, const char* out_name, char* hex) {
+    md5_context ctx;
+    md5_init_ctx(&ctx);
+    copy_file(in, in_name, out, out_name, &ctx);
+    md5_finish_hex(&ctx, hex);
+}
+
 void hash_fd(int fd, const char* name, char* out) {
     unsigned char digest[16];
     if (md5_fd(fd, digest) != 0) fatal_errno("read error on", name);

@@ -117,6 +117,11 @@ void write_all(std::FILE* out, const void* data, std::size_t len, const char* ou
 uint64_t copy_file(std::FILE* in, const char* in_name, std::FILE* out, const char* out_name,
                    md5_context* hash = nullptr);
 
+// Copies the rest of in to out (as copy_file) and renders the digest of the
+// bytes copied into hex (33 bytes), so that what is written is exactly what
+// is verified.
+void copy_hashed(std::FILE* in, const char* in_name, std::FILE* out, const char* out_name, char* hex);
+
 // Hex digest of the rest of an open file; a read error is fatal, naming the
 // file.
 void hash_file(std::FILE* fp, const char* name, char* out);
