@@ -1,12 +1,32 @@
-"""Times mdtree against the tools a user would pick instead (md5sum, openssl,
-cp, tar with gzip, rsync) on the same data, warm cache, and prints one table:
-mdtree's median, the peer's median, their ratio and the target per row, and
-for the scaling rows the time of ten times the files and the peak memory.
+"""Times mdtree against the tools a user would pick instead, on the same data,
+warm cache, and prints one table. Every row runs mdtree twice, at -j 1 (its
+serial speed) and at its default (one thread per CPU it may run on: its
+parallel speed), and gives the ratio of each median to the peer's; a row's
+target applies to the default. N below is the number of CPUs this process
+may run on, which the parallel peers use too.
 
-Started by bench/run, which builds the programs; see --help.
+Rows, by the name that selects them on the command line:
+  md5      the MD5 module against OpenSSL's MD5, MB/s on 4 KiB and 1 MiB buffers
+  list1g   -l on one 1 GiB file vs openssl md5 (target <= 1.0) and md5sum
+  list20k  -l on 20,000 files of 1-16 KiB vs find | xargs -0 -P N -n BATCH md5sum
+           (target <= 1.0) and the serial find | xargs -0 md5sum
+  dup      -f -a on 20,000 files, a tenth of them duplicates, vs tar | pigz -9 -p N
+           (target <= 0.6) and tar | gzip -9; -t -a of that archive vs tar -xzf (<= 0.4)
+  pkg      the same two jobs on a release of date-fns (hundreds of small files)
+  ts       the same two jobs on a release of typescript (a few files of megabytes)
+  db       -i, and -o from a listing, of the 20,000 files vs cp -r (<= 1.0 each)
+  patch    patch creation between two date-fns releases vs rsync -rc --only-write-batch
+           (<= 0.5), and its application vs rsync -rc --read-batch (<= 1.0)
+  scale    -l, -f -a, -i and patch creation on 20,000 and on 200,000 tiny files: how
+           the time grows, and the peak memory
+Rows without a target are there for reference: the serial peers, md5sum,
+and the extraction of the package archives.
+
+Started by bench/run, which builds the programs and picks the scratch; see --help.
 """
 
 import argparse
+import collections
 import json
 import os
 import shlex
@@ -16,6 +36,15 @@ import sys
 import time
 
 import datasets
+
+# One timed comparison against one peer. m1, m, p: hyperfine's statistics of
+# mdtree at -j 1 (None when not run), at its default, and of the peer.
+Row = collections.namedtuple("Row", "title m1 m p target verdict note")
+# A peer command: name (for hyperfine), label (for the table), the command
+# line, the command that resets its output before each run, and the target
+# for mdtree's ratio against it (None: shown for reference).
+Peer = collections.namedtuple("Peer", "name label cmd prep target")
+
 
 def sh(*argv, cwd=None, out=None):
     """A shell command line for hyperfine: cd, then the program itself."""
@@ -34,6 +63,10 @@ def fs_type(path):
     return r.stdout.strip() or "?"
 
 
+def rm(path, flag="-rf"):
+    return "rm %s %s" % (flag, q(path))
+
+
 class Bench:
     def __init__(self, args):
         self.args = args
@@ -44,10 +77,15 @@ class Bench:
         self.logs = os.path.join(self.scratch, "logs")
         for d in (self.data, self.work, self.logs):
             os.makedirs(d, exist_ok=True)
-        self.rows = []      # (title, mdtree, peer, ratio, target, verdict, note)
-        # (job, small, big, ratio, peer ratio, peak small, peak big, limit big, (peer small, peer big),
-        #  verdict, instruction ratio)
-        self.scaling = []
+        # What mdtree's default -j means, and what the parallel peers get.
+        self.ncpu = len(os.sched_getaffinity(0))
+        self.j_status = self.probe_j()
+        # The mdtree runs of every row: (tag, options). The tag names the
+        # run in hyperfine and suffixes its outputs, so that a check after
+        # the timing sees the output of each run, not only the last one's.
+        self.variants = ([("-j1", ["-j", "1"])] if self.j_status == 0 else []) + [("", [])]
+        self.rows = []
+        self.scaling = []   # dicts, one per job; see scale()
         self.failures = []
 
     # ---- helpers -------------------------------------------------------
@@ -55,12 +93,45 @@ class Bench:
     def w(self, *parts):
         return os.path.join(self.work, *parts)
 
+    def m(self, jflags, *argv, cwd=None, out=None):
+        """An mdtree command line. The -j option comes first: -l, -i and -o
+        run the moment they are met."""
+        return sh(self.mdtree, *jflags, *argv, cwd=cwd, out=out)
+
     def run(self, cmd, **kw):
         return subprocess.run(cmd, shell=isinstance(cmd, str), check=True, **kw)
 
+    def probe_j(self):
+        """The exit status of mdtree -j 1 -l on a one-file directory: 0 when
+        the binary takes -j (a binary from before the option says 2)."""
+        probe = self.w("j-probe")
+        os.makedirs(probe, exist_ok=True)
+        with open(os.path.join(probe, "f"), "w") as f:
+            f.write("probe\n")
+        r = subprocess.run([self.mdtree, "-j", "1", "-l", probe], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        shutil.rmtree(probe)
+        return r.returncode
+
+    def storage_warnings(self):
+        """Loud lines for each of the data and work directories that is not
+        on a tmpfs: its timings then include the disk, and the ratios are not
+        the ones the targets are about."""
+        lines = []
+        for what, path in (("data sets", self.data), ("outputs", self.work)):
+            kind = fs_type(path)
+            if kind != "tmpfs":
+                lines += ["!" * 100,
+                          "!!! WARNING: the %s (%s) are on %s, not tmpfs: these timings include the disk" % (
+                              what, path, kind),
+                          "!!! and its allocator; do not quote the ratios against the targets",
+                          "!" * 100]
+        return lines
+
     def hyperfine(self, key, commands, runs=None):
         """commands: list of (name, command, prepare). Returns {name: stats}
-        with median/min/max seconds, or None when a command failed."""
+        with median/min/max seconds and mean CPU seconds, or None when a
+        command failed."""
         runs = runs or self.args.runs
         out = os.path.join(self.logs, key + ".json")
         log = os.path.join(self.logs, key + ".txt")
@@ -96,13 +167,23 @@ class Bench:
         with open(out) as f:
             return int(f.read().split()[-1])
 
-    def compare(self, key, title, mdtree, peer, target, prep_m=None, prep_p=None, check=None, runs=None):
+    def compare(self, key, work, ours, peers, check=None, runs=None):
+        """Times mdtree at each -j and every peer on the same work, and adds
+        one table row per peer. ours(tag, jflags) gives mdtree's (command,
+        prepare) for one run; check, when given, verifies the outputs after
+        the timing, and a wrong output voids the row."""
         if not self.wanted(key):
             return
-        print("%s: %s" % (key, title), flush=True)
-        r = self.hyperfine(key, [("mdtree", mdtree, prep_m), ("peer", peer, prep_p)], runs)
+        print("%s: %s" % (key, work), flush=True)
+        commands = []
+        for tag, jflags in self.variants:
+            cmd, prep = ours(tag, jflags)
+            commands.append(("mdtree" + tag, cmd, prep))
+        commands += [(p.name, p.cmd, p.prep) for p in peers]
+        r = self.hyperfine(key, commands, runs)
         if r is None:
-            self.rows.append((title, None, None, None, target, "FAILED", ""))
+            for p in peers:
+                self.rows.append(Row("%s vs %s" % (work, p.label), None, None, None, p.target, "FAILED", ""))
             return
         note = ""
         if check:
@@ -110,11 +191,20 @@ class Bench:
                 check()
             except Exception as e:  # a wrong result voids the timing
                 note = "WRONG OUTPUT: %s" % e
-        m, p = r["mdtree"], r["peer"]
-        ratio = m["median"] / p["median"]
-        verdict = "met" if ratio <= target and not note else "MISSED"
-        self.rows.append((title, m, p, ratio, "<= %.2f" % target, verdict, note))
-        print("  mdtree %.3f s, peer %.3f s, ratio %.2f (%s)" % (m["median"], p["median"], ratio, verdict), flush=True)
+        m1, m = r.get("mdtree-j1"), r["mdtree"]
+        for p in peers:
+            s = r[p.name]
+            ratio = m["median"] / s["median"]
+            if note:
+                verdict = "MISSED"
+            elif p.target is None:
+                verdict = "-"
+            else:
+                verdict = "met" if ratio <= p.target else "MISSED"
+            self.rows.append(Row("%s vs %s" % (work, p.label), m1, m, s, p.target, verdict, note))
+            print("  vs %s: %s, mdtree %.3f s, peer %.3f s, ratio %.2f (%s)" % (
+                p.label, "-j 1 %.3f s" % m1["median"] if m1 else "-j 1 n/a", m["median"], s["median"],
+                ratio, verdict), flush=True)
 
     def wanted(self, key):
         only = self.args.only
@@ -126,6 +216,16 @@ class Bench:
         r = subprocess.run(["diff", "-r", "-q", a, b], stdout=subprocess.PIPE, text=True)
         if r.returncode != 0:
             raise RuntimeError("trees differ: %s" % r.stdout[:300])
+
+    def same_across_j(self, path_of, what):
+        """Whatever -j, the tool writes the same bytes: the outputs of the
+        runs (path_of(tag)) are compared with the default's."""
+        base = path_of("")
+        for tag, _ in self.variants:
+            if tag:
+                r = subprocess.run(["diff", "-r", "-q", path_of(tag), base], stdout=subprocess.PIPE, text=True)
+                if r.returncode != 0:
+                    raise RuntimeError("%s at %s differs from the default's: %s" % (what, tag, r.stdout[:200]))
 
     def instructions(self, cmd, prepare=None):
         """Instructions that one run of an mdtree command line executes in
@@ -141,6 +241,27 @@ class Bench:
                 if "Collected :" in line:
                     return int(line.split(":")[-1])
         raise RuntimeError("no instruction count in " + log)
+
+    # ---- peers ---------------------------------------------------------
+
+    def md5sum_peers(self, tree, n, target):
+        """find | xargs md5sum, serial and with N processes. xargs -P alone
+        runs in parallel only the batches that the command line length cuts
+        anyway; -n cuts n files into N batches at most, so every process has
+        work whatever the path lengths."""
+        batch = -(-n // self.ncpu)
+        return [Peer("md5sum-p", "find | xargs -0 -P %d -n %d md5sum" % (self.ncpu, batch),
+                     "find %s -type f -print0 | xargs -0 -P %d -n %d md5sum" % (q(tree), self.ncpu, batch),
+                     None, target),
+                Peer("md5sum", "find | xargs -0 md5sum", "find %s -type f -print0 | xargs -0 md5sum" % q(tree),
+                     None, None)]
+
+    def tar_gz(self, tree, tgz, compressor="gzip -9"):
+        return "tar -cf - -C %s %s | %s > %s" % (q(os.path.dirname(tree)), q(os.path.basename(tree)),
+                                                  compressor, q(tgz))
+
+    def pigz(self):
+        return "pigz -9 -p %d" % self.ncpu
 
     # ---- rows ----------------------------------------------------------
 
@@ -162,147 +283,202 @@ class Bench:
             m, o = speeds["mdtree_md5/%d" % size], speeds["openssl_md5/%d" % size]
             ratio = m / o
             verdict = "met" if ratio >= 0.95 else "MISSED"
-            self.rows.append(("MD5 module MB/s, %s buffers (CPU time)" % label,
-                              {"mbs": m}, {"mbs": o}, ratio, ">= 0.95", verdict, "higher is better"))
+            # Higher is better here, and the module has no -j.
+            self.rows.append(Row("MD5 module MB/s, %s buffers (CPU time) vs OpenSSL" % label,
+                                 None, {"mbs": m}, {"mbs": o}, ">= 0.95", verdict, "higher is better"))
             print("  %s: mdtree %.0f MB/s, OpenSSL %.0f MB/s, ratio %.3f" % (label, m, o, ratio), flush=True)
 
     def listing_big(self):
         if not self.wanted("list1g"):
             return
         tree, path = datasets.big_file(self.data, self.args.big_mib << 20)
-        self.compare("list1g-openssl", "-l on a %d MiB file vs openssl md5" % self.args.big_mib,
-                     sh(self.mdtree, "-l", tree), sh("openssl", "md5", path), 1.05)
-        self.compare("list1g-md5sum", "-l on a %d MiB file vs md5sum" % self.args.big_mib,
-                     sh(self.mdtree, "-l", tree), sh("md5sum", path), 1.05)
+
+        def check():
+            want = subprocess.run(["md5sum", path], stdout=subprocess.PIPE, check=True, text=True).stdout.split()[0]
+            for _, jflags in self.variants:
+                got = subprocess.run([self.mdtree, *jflags, "-l", tree], stdout=subprocess.PIPE, check=True,
+                                     text=True).stdout
+                if got != "%s  big.bin\n" % want:
+                    raise RuntimeError("listing %r, md5sum says %s" % (got[:80], want))
+        self.compare("list1g", "-l on a %d MiB file" % self.args.big_mib,
+                     lambda tag, j: (self.m(j, "-l", tree), None),
+                     [Peer("openssl", "openssl md5", sh("openssl", "md5", path), None, 1.0),
+                      Peer("md5sum", "md5sum", sh("md5sum", path), None, None)],
+                     check=check)
 
     def listing_small(self, tree, n):
         def check():
-            ours = subprocess.run([self.mdtree, "-l", tree], stdout=subprocess.PIPE, check=True).stdout
             theirs = subprocess.run("cd %s && find . -type f -print0 | xargs -0 md5sum" % q(tree), shell=True,
                                     stdout=subprocess.PIPE, check=True).stdout
-            a = sorted(ours.splitlines())
-            b = sorted(line[:34] + line[36:] for line in theirs.splitlines())
-            if a != b:
-                raise RuntimeError("listing differs from md5sum")
-        self.compare("list20k", "-l on %d files of 1-16 KiB vs find | xargs md5sum" % n,
-                     sh(self.mdtree, "-l", tree),
-                     "find %s -type f -print0 | xargs -0 md5sum" % q(tree), 1.0, check=check)
+            want = sorted(line[:34] + line[36:] for line in theirs.splitlines())
+            outs = {}
+            for tag, jflags in self.variants:
+                outs[tag] = subprocess.run([self.mdtree, *jflags, "-l", tree], stdout=subprocess.PIPE,
+                                           check=True).stdout
+                if sorted(outs[tag].splitlines()) != want:
+                    raise RuntimeError("listing%s differs from md5sum" % (" at " + tag if tag else ""))
+            # The order of the lines follows the walk, whatever the threads.
+            if len(set(outs.values())) > 1:
+                raise RuntimeError("the listing at -j 1 is in another order than the default's")
+        self.compare("list20k", "-l on %d files of 1-16 KiB" % n,
+                     lambda tag, j: (self.m(j, "-l", tree), None),
+                     self.md5sum_peers(tree, n, 1.0), check=check)
 
-    def archives(self, key, tree, label):
-        arc, tgz = self.w(key + ".mdt"), self.w(key + ".tgz")
-        parent, base = os.path.dirname(tree), os.path.basename(tree)
-        tar_c = "tar -cf - -C %s %s | gzip -9 > %s" % (q(parent), q(base), q(tgz))
-        self.compare(key + "-create", "-f DIR -a FILE, %s vs tar | gzip -9" % label,
-                     sh(self.mdtree, "-f", tree, "-a", arc), tar_c, 1.0,
-                     prep_m="rm -f %s" % q(arc), prep_p="rm -f %s" % q(tgz))
+    def archives(self, key, tree, label, create_target, extract_target):
+        def arc(tag):
+            return self.w("%s%s.mdt" % (key, tag))
+        tgz, pgz = self.w(key + ".tgz"), self.w(key + ".pigz.tgz")
+        self.compare(key + "-create", "-f -a, %s" % label,
+                     lambda tag, j: (self.m(j, "-f", tree, "-a", arc(tag)), rm(arc(tag), "-f")),
+                     [Peer("pigz", "tar | %s" % self.pigz(), self.tar_gz(tree, pgz, self.pigz()), rm(pgz, "-f"),
+                           create_target),
+                      Peer("gzip", "tar | gzip -9", self.tar_gz(tree, tgz), rm(tgz, "-f"), None)],
+                     check=lambda: self.same_across_j(arc, "the archive"))
         if not self.wanted(key + "-extract"):
             return
         # Extraction needs both archives, whichever rows ran.
-        if not os.path.exists(arc):
-            self.run(sh(self.mdtree, "-f", tree, "-a", arc), stderr=subprocess.DEVNULL)
+        if not os.path.exists(arc("")):
+            self.run(self.m([], "-f", tree, "-a", arc("")), stderr=subprocess.DEVNULL)
         if not os.path.exists(tgz):
-            self.run(tar_c)
-        out_m, out_p = self.w(key + "-out-mdtree"), self.w(key + "-out-tar")
-        self.compare(key + "-extract", "-t DIR -a FILE, %s vs tar -xzf" % label,
-                     sh(self.mdtree, "-t", out_m, "-a", arc), "tar -xzf %s -C %s" % (q(tgz), q(out_p)), 1.3,
-                     prep_m="rm -rf %s" % q(out_m), prep_p="rm -rf %s && mkdir %s" % (q(out_p), q(out_p)),
-                     check=lambda: (self.diff(tree, out_m), self.diff(tree, os.path.join(out_p, base))))
+            self.run(self.tar_gz(tree, tgz))
+        out_p = self.w(key + "-out-tar")
+
+        def out_m(tag):
+            return self.w("%s-out-mdtree%s" % (key, tag))
+
+        def check():
+            for tag, _ in self.variants:
+                self.diff(tree, out_m(tag))
+            self.diff(tree, os.path.join(out_p, os.path.basename(tree)))
+        self.compare(key + "-extract", "-t -a, %s" % label,
+                     lambda tag, j: (self.m(j, "-t", out_m(tag), "-a", arc("")), rm(out_m(tag))),
+                     [Peer("tar", "tar -xzf", "tar -xzf %s -C %s" % (q(tgz), q(out_p)),
+                           "rm -rf %s && mkdir %s" % (q(out_p), q(out_p)), extract_target)],
+                     check=check)
 
     def database(self, tree, n):
-        db, copy = self.w("db"), self.w("db-cp")
-        self.compare("db-in", "-i, %d files vs cp -r" % n,
-                     sh(self.mdtree, "-R", db, "-i", tree), "cp -r %s %s" % (q(tree), q(copy)), 1.5,
-                     prep_m="rm -rf %s" % q(db), prep_p="rm -rf %s" % q(copy))
+        copy = self.w("db-cp")
+        cp = Peer("cp", "cp -r", "cp -r %s %s" % (q(tree), q(copy)), rm(copy), 1.0)
+
+        def db(tag):
+            return self.w("db" + tag)
+        self.compare("db-in", "-i, %d files" % n,
+                     lambda tag, j: (self.m(j, "-R", db(tag), "-i", tree), rm(db(tag))), [cp],
+                     check=lambda: self.same_across_j(db, "the store"))
         if not self.wanted("db-out"):
             return
         listing = self.w("db.listing")
-        self.run(sh(self.mdtree, "-l", tree, out=listing))
-        if not os.path.isdir(db):
-            self.run(sh(self.mdtree, "-R", db, "-i", tree), stdout=subprocess.DEVNULL)
-        out = self.w("db-out")
-        self.compare("db-out", "-o from a listing, %d files vs cp -r" % n,
-                     sh(self.mdtree, "-R", db, "-o", listing, cwd=out), "cp -r %s %s" % (q(tree), q(copy)), 1.5,
-                     prep_m="rm -rf %s && mkdir %s" % (q(out), q(out)), prep_p="rm -rf %s" % q(copy),
-                     check=lambda: self.diff(tree, out))
+        self.run(self.m([], "-l", tree, out=listing))
+        if not os.path.isdir(db("")):
+            self.run(self.m([], "-R", db(""), "-i", tree), stdout=subprocess.DEVNULL)
+
+        def out(tag):
+            return self.w("db-out" + tag)
+
+        def check():
+            for tag, _ in self.variants:
+                self.diff(tree, out(tag))
+        self.compare("db-out", "-o from a listing, %d files" % n,
+                     lambda tag, j: (self.m(j, "-R", db(""), "-o", listing, cwd=out(tag)),
+                                     "rm -rf %s && mkdir %s" % (q(out(tag)), q(out(tag)))),
+                     [cp], check=check)
 
     def patches(self, old, new, label):
-        patch, batch = self.w("patch"), self.w("rsync.batch")
-        self.compare("patch-create", "patch creation, %s vs rsync -rc --only-write-batch" % label,
-                     sh(self.mdtree, "-f", old, "-t", new, "-p", patch),
-                     "rsync -rc --only-write-batch=%s %s/ %s/" % (q(batch), q(new), q(old)), 1.0,
-                     prep_m="rm -rf %s" % q(patch), prep_p="rm -f %s %s.sh" % (q(batch), q(batch)))
+        batch = self.w("rsync.batch")
+        write_batch = "rsync -rc --only-write-batch=%s %s/ %s/" % (q(batch), q(new), q(old))
+
+        def patch(tag):
+            return self.w("patch" + tag)
+        self.compare("patch-create", "patch creation, %s" % label,
+                     lambda tag, j: (self.m(j, "-f", old, "-t", new, "-p", patch(tag)), rm(patch(tag))),
+                     [Peer("rsync", "rsync -rc --only-write-batch", write_batch,
+                           "rm -f %s %s.sh" % (q(batch), q(batch)), 0.5)],
+                     check=lambda: self.same_across_j(patch, "the patch"))
         if not self.wanted("patch-apply"):
             return
         pristine = self.w("patch.pristine")
         if not os.path.isdir(pristine):
-            self.run(sh(self.mdtree, "-f", old, "-t", new, "-p", pristine), stdout=subprocess.DEVNULL)
+            self.run(self.m([], "-f", old, "-t", new, "-p", pristine), stdout=subprocess.DEVNULL)
         if not os.path.exists(batch):
-            self.run("rsync -rc --only-write-batch=%s %s/ %s/" % (q(batch), q(new), q(old)))
-        tree_m, tree_p, patch_m = self.w("apply-mdtree"), self.w("apply-rsync"), self.w("patch.apply")
-        self.compare("patch-apply", "patch application, %s vs rsync -rc --read-batch" % label,
-                     sh(self.mdtree, "-f", tree_m, "-p", patch_m), "rsync -rc --read-batch=%s %s/" % (q(batch), q(tree_p)),
-                     1.0,
-                     prep_m="rm -rf %s %s && cp -r %s %s && cp -r %s %s" % (
-                         q(tree_m), q(patch_m), q(old), q(tree_m), q(pristine), q(patch_m)),
-                     prep_p="rm -rf %s && cp -r %s %s" % (q(tree_p), q(old), q(tree_p)),
-                     check=lambda: (self.diff(new, tree_m), self.diff(new, tree_p)))
+            self.run(write_batch)
+        tree_p = self.w("apply-rsync")
+
+        def tree_m(tag):
+            return self.w("apply-mdtree" + tag)
+
+        def patch_m(tag):
+            return self.w("patch.apply" + tag)
+
+        def ours(tag, j):
+            t, p = tree_m(tag), patch_m(tag)
+            return (self.m(j, "-f", t, "-p", p),
+                    "rm -rf %s %s && cp -r %s %s && cp -r %s %s" % (q(t), q(p), q(old), q(t), q(pristine), q(p)))
+
+        def check():
+            for tag, _ in self.variants:
+                self.diff(new, tree_m(tag))
+            self.diff(new, tree_p)
+        self.compare("patch-apply", "patch application, %s" % label, ours,
+                     [Peer("rsync", "rsync -rc --read-batch", "rsync -rc --read-batch=%s %s/" % (q(batch), q(tree_p)),
+                           "rm -rf %s && cp -r %s %s" % (q(tree_p), q(old), q(tree_p)), 1.0)],
+                     check=check)
 
     def scale(self, small, big, n_small, n_big):
-        """The same four jobs on n_small and n_big tiny files, and the peer of
-        each on the same trees: how far the platform itself (directory and
-        inode caches, page cache) departs from linear at that size."""
+        """The same four jobs on n_small and n_big tiny files, mdtree at each
+        -j and the parallel peer of each on the same trees: how far the
+        platform itself (directory and inode caches, page cache) departs from
+        linear at that size."""
         (t1, c1), (t2, c2) = small, big
+        sizes = {"small": (t1, c1, n_small), "big": (t2, c2, n_big)}
 
-        def rm(path, flag="-rf"):
-            return "rm %s %s" % (flag, q(path))
-
-        def tgz(t, k):
-            return "tar -cf - -C %s %s | gzip -9 > %s" % (q(os.path.dirname(t)), q(os.path.basename(t)),
-                                                        q(self.w(k + ".tgz")))
-
+        # Each job: key, label, mdtree's (command, prepare) and the peer's,
+        # given the trees, the file count, the output's name and -j.
         jobs = [
             ("scale-list", "-l",
-             lambda t, c, k: (sh(self.mdtree, "-l", t), None),
-             lambda t, c, k: ("find %s -type f -print0 | xargs -0 md5sum" % q(t), None)),
+             lambda t, c, n, k, j: (self.m(j, "-l", t), None),
+             lambda t, c, n, k: (self.md5sum_peers(t, n, None)[0].cmd, None)),
             ("scale-archive", "-f -a",
-             lambda t, c, k: (sh(self.mdtree, "-f", t, "-a", self.w(k + ".mdt")), rm(self.w(k + ".mdt"), "-f")),
-             lambda t, c, k: (tgz(t, k), rm(self.w(k + ".tgz"), "-f"))),
+             lambda t, c, n, k, j: (self.m(j, "-f", t, "-a", self.w(k + ".mdt")), rm(self.w(k + ".mdt"), "-f")),
+             lambda t, c, n, k: (self.tar_gz(t, self.w(k + ".tgz"), self.pigz()), rm(self.w(k + ".tgz"), "-f"))),
             ("scale-db-in", "-i",
-             lambda t, c, k: (sh(self.mdtree, "-R", self.w(k + "-db"), "-i", t), rm(self.w(k + "-db"))),
-             lambda t, c, k: ("cp -r %s %s" % (q(t), q(self.w(k + "-cp"))), rm(self.w(k + "-cp")))),
+             lambda t, c, n, k, j: (self.m(j, "-R", self.w(k + "-db"), "-i", t), rm(self.w(k + "-db"))),
+             lambda t, c, n, k: ("cp -r %s %s" % (q(t), q(self.w(k + "-cp"))), rm(self.w(k + "-cp")))),
             ("scale-patch", "patch creation",
-             lambda t, c, k: (sh(self.mdtree, "-f", t, "-t", c, "-p", self.w(k + "-patch")), rm(self.w(k + "-patch"))),
-             lambda t, c, k: ("rsync -rc --only-write-batch=%s %s/ %s/" % (q(self.w(k + ".batch")), q(c), q(t)),
-                              rm(self.w(k + ".batch"), "-f"))),
+             lambda t, c, n, k, j: (self.m(j, "-f", t, "-t", c, "-p", self.w(k + "-patch")), rm(self.w(k + "-patch"))),
+             lambda t, c, n, k: ("rsync -rc --only-write-batch=%s %s/ %s/" % (q(self.w(k + ".batch")), q(c), q(t)),
+                                 rm(self.w(k + ".batch"), "-f"))),
         ]
         for key, label, ours, peer in jobs:
             if not self.wanted(key):
                 continue
             print("%s: %s on %d vs %d tiny files" % (key, label, n_small, n_big), flush=True)
-            cmd1, prep1 = ours(t1, c1, key + "-small")
-            cmd2, prep2 = ours(t2, c2, key + "-big")
-            pcmd1, pprep1 = peer(t1, c1, key + "-peer-small")
-            pcmd2, pprep2 = peer(t2, c2, key + "-peer-big")
-            r = self.hyperfine(key, [("small", cmd1, prep1), ("big", cmd2, prep2),
-                                     ("peer-small", pcmd1, pprep1), ("peer-big", pcmd2, pprep2)],
-                               self.args.scale_runs)
+            commands, made = [], {}
+            for tag, jflags in self.variants:
+                for size, (t, c, n) in sizes.items():
+                    made[size + tag] = ours(t, c, n, "%s-%s%s" % (key, size, tag), jflags)
+                    commands.append((size + tag,) + made[size + tag])
+            for size, (t, c, n) in sizes.items():
+                commands.append(("peer-" + size,) + peer(t, c, n, "%s-peer-%s" % (key, size)))
+            r = self.hyperfine(key, commands, self.args.scale_runs)
+            rec = {"label": label, "r": r}
+            self.scaling.append(rec)
             if r is None:
-                self.scaling.append((label, None, None, None, None, None, None, None, None, "FAILED", None))
                 continue
-            mem1 = self.peak_kib(cmd1, prep1) * 1024
-            mem2 = self.peak_kib(cmd2, prep2) * 1024
-            lim2 = (32 << 20) + 200 * n_big
-            ratio = r["big"]["median"] / r["small"]["median"]
-            peer_ratio = r["peer-big"]["median"] / r["peer-small"]["median"]
-            lim1 = (32 << 20) + 200 * n_small
-            ok = ratio <= 1.1 * n_big / n_small and mem1 <= lim1 and mem2 <= lim2
-            instr = None
+            # Memory and instructions at the default -j: the threads add
+            # their buffers in flight.
+            rec["peak"] = [self.peak_kib(*made[size]) * 1024 for size in sizes]
+            rec["limit"] = [(32 << 20) + 200 * n for n in (n_small, n_big)]
+            rec["x"] = {tag: r["big" + tag]["median"] / r["small" + tag]["median"] for tag, _ in self.variants}
+            rec["peer x"] = r["peer-big"]["median"] / r["peer-small"]["median"]
+            ok = (all(x <= 1.1 * n_big / n_small for x in rec["x"].values())
+                  and all(p <= lim for p, lim in zip(rec["peak"], rec["limit"])))
+            rec["verdict"] = "met" if ok else "MISSED"
             if self.args.instructions:
-                instr = self.instructions(cmd2, prep2) / self.instructions(cmd1, prep1)
-            self.scaling.append((label, r["small"], r["big"], ratio, peer_ratio, mem1, mem2, lim2,
-                                 (r["peer-small"], r["peer-big"]), "met" if ok else "MISSED", instr))
-            print("  %.3f s -> %.3f s (x%.2f; the peer x%.2f), peak %.1f / %.1f MiB" % (
-                r["small"]["median"], r["big"]["median"], ratio, peer_ratio, mem1 / 2**20, mem2 / 2**20), flush=True)
+                rec["instr x"] = self.instructions(*made["big"]) / self.instructions(*made["small"])
+            print("  %.3f s -> %.3f s (x%.2f; at -j 1 %s; the peer x%.2f), peak %.1f / %.1f MiB" % (
+                r["small"]["median"], r["big"]["median"], rec["x"][""],
+                "x%.2f" % rec["x"]["-j1"] if "-j1" in rec["x"] else "n/a", rec["peer x"],
+                rec["peak"][0] / 2**20, rec["peak"][1] / 2**20), flush=True)
 
     # ---- report --------------------------------------------------------
 
@@ -312,53 +488,56 @@ class Bench:
         add("")
         add("mdtree %s, %d runs per command after %d warm-up run(s), medians" % (
             self.mdtree, self.args.runs, self.args.warmup))
-        add("outputs written to %s (%s)" % (self.work, fs_type(self.work)))
-        add("machine: %d cores; load average %.2f at the start, %.2f at the end; %.0f s in all" % (
-            os.cpu_count(), load0, os.getloadavg()[0], time.time() - started))
+        if self.j_status == 0:
+            add("mdtree takes -j: the -j 1 column is its serial speed, the mdtree column its default "
+                "(one thread per CPU, %d here)" % self.ncpu)
+        else:
+            add("mdtree does not take -j (mdtree -j 1 -l exits with %d): the -j 1 column is n/a and the mdtree "
+                "column is whatever the binary does" % self.j_status)
+        add("parallel peers run %d processes or threads (the CPUs this process may run on)" % self.ncpu)
+        add("data sets in %s (%s); outputs written to %s (%s)" % (
+            self.data, fs_type(self.data), self.work, fs_type(self.work)))
+        lines += self.storage_warnings()
+        add("machine: %d cores, %d usable here; load average %.2f at the start, %.2f at the end; %.0f s in all" % (
+            os.cpu_count(), self.ncpu, load0, os.getloadavg()[0], time.time() - started))
         add("")
-        add("ratio: mdtree's median over the peer's; cpu: the same for mean CPU time (user + system), which")
-        add("shows what the ratio would be without the load of other processes or the peer's second process")
-        fmt = "%-74s %10s %10s %6s %6s %8s  %s"
-        add(fmt % ("work", "mdtree", "peer", "ratio", "cpu", "target", "verdict"))
-        for title, m, p, ratio, target, verdict, note in self.rows:
-            if m is None:
-                add(fmt % (title, "-", "-", "-", "-", target, verdict))
+        add("ratio: mdtree's median over the peer's, at -j 1 and at the default; cpu: the default's mean CPU")
+        add("time (user + system) over the peer's, which shows what the ratio would be without the load of")
+        add("other processes, and how much CPU the threads spend for the time they save")
+        width = max([len(r.title) for r in self.rows] + [4])
+        fmt = "%-" + str(width) + "s %10s %10s %10s %8s %6s %6s %8s  %s"
+        add(fmt % ("work", "mdtree -j1", "mdtree", "peer", "ratio -j1", "ratio", "cpu", "target", "verdict"))
+        na = "-" if self.j_status == 0 else "n/a"
+        for row in self.rows:
+            target = row.target if isinstance(row.target, str) else (
+                "-" if row.target is None else "<= %.2f" % row.target)
+            if row.m is None:
+                add(fmt % (row.title, "-", "-", "-", "-", "-", "-", target, row.verdict))
                 continue
-            if "mbs" in m:
-                ms, ps, cpu = "%.0f MB/s" % m["mbs"], "%.0f MB/s" % p["mbs"], "-"
-            else:
-                ms, ps = "%.3f s" % m["median"], "%.3f s" % p["median"]
-                cpu = "%.2f" % (m["cpu"] / p["cpu"]) if p["cpu"] > 0 else "-"
-            add(fmt % (title, ms, ps, "%.2f" % ratio, cpu, target, verdict + ("  " + note if note else "")))
+            if "mbs" in row.m:
+                add(fmt % (row.title, "-", "%.0f MB/s" % row.m["mbs"], "%.0f MB/s" % row.p["mbs"], "-",
+                           "%.2f" % (row.m["mbs"] / row.p["mbs"]), "-", target, row.verdict + "  " + row.note))
+                continue
+            p = row.p["median"]
+            m1, r1 = ("%.3f s" % row.m1["median"], "%.2f" % (row.m1["median"] / p)) if row.m1 else (na, na)
+            cpu = "%.2f" % (row.m["cpu"] / row.p["cpu"]) if row.p["cpu"] > 0 else "-"
+            add(fmt % (row.title, m1, "%.3f s" % row.m["median"], "%.3f s" % p, r1,
+                       "%.2f" % (row.m["median"] / p), cpu, target,
+                       row.verdict + ("  " + row.note if row.note else "")))
         if self.scaling:
-            add("")
-            add("scaling, %d runs per command: %d vs %d tiny files (target: <= 11x the time; "
-                "peak <= 32 MiB + 200 B/file)" % (self.args.scale_runs, self.n_small, self.n_big))
-            add("x: big over small, medians; cpu x: the same for CPU time; peer x: the peer's own factor on the")
-            add("same trees; instr x: mdtree's own instructions (callgrind, with --instructions), which no load changes")
-            fmt2 = "%-16s %9s %9s %6s %6s %7s %8s %11s %11s %11s  %s"
-            add(fmt2 % ("job", "small", "big", "x", "cpu x", "peer x", "instr x", "peak small", "peak big",
-                        "limit big", "verdict"))
-            for label, s, b, ratio, pratio, m1, m2, l2, _, verdict, instr in self.scaling:
-                if s is None:
-                    add(fmt2 % (label, "-", "-", "-", "-", "-", "-", "-", "-", "-", verdict))
-                    continue
-                add(fmt2 % (label, "%.3f s" % s["median"], "%.3f s" % b["median"], "%.2f" % ratio,
-                            "%.2f" % (b["cpu"] / s["cpu"]), "%.2f" % pratio, "%.2f" % instr if instr else "-",
-                            "%.1f MiB" % (m1 / 2**20), "%.1f MiB" % (m2 / 2**20), "%.1f MiB" % (l2 / 2**20), verdict))
+            self.report_scaling(add)
         add("")
         add("spread: min-max of the timed runs, and mean CPU time (user + system) per run")
-        for title, m, p, *_ in self.rows:
-            if m and "median" in m:
-                add("  %-74s mdtree %.3f-%.3f s cpu %.3f s; peer %.3f-%.3f s cpu %.3f s" % (
-                    title, m["min"], m["max"], m["cpu"], p["min"], p["max"], p["cpu"]))
-        for label, s, b, _, _, _, _, _, peers, _, _ in self.scaling:
-            if s:
-                add("  %-74s small %.3f-%.3f s cpu %.3f s; big %.3f-%.3f s cpu %.3f s" % (
-                    "scaling " + label, s["min"], s["max"], s["cpu"], b["min"], b["max"], b["cpu"]))
-                ps, pb = peers
-                add("  %-74s small %.3f-%.3f s cpu %.3f s; big %.3f-%.3f s cpu %.3f s" % (
-                    "  its peer", ps["min"], ps["max"], ps["cpu"], pb["min"], pb["max"], pb["cpu"]))
+        for row in self.rows:
+            if row.m and "median" in row.m:
+                add("  %-*s %smdtree %s; peer %s" % (
+                    width, row.title, "mdtree -j 1 %s; " % self.spread(row.m1) if row.m1 else "",
+                    self.spread(row.m), self.spread(row.p)))
+        for rec in self.scaling:
+            r = rec["r"]
+            if r:
+                add("  %-*s %s" % (width, "scaling " + rec["label"], "; ".join(
+                    "%s %s" % (name, self.spread(s)) for name, s in r.items())))
         for key, tail in self.failures:
             add("")
             add("FAILED %s:" % key)
@@ -368,12 +547,43 @@ class Bench:
         with open(os.path.join(self.scratch, "results.txt"), "w") as f:
             f.write(text)
 
+    @staticmethod
+    def spread(s):
+        return "%.3f-%.3f s cpu %.3f s" % (s["min"], s["max"], s["cpu"])
+
+    def report_scaling(self, add):
+        na = "-" if self.j_status == 0 else "n/a"
+        add("")
+        add("scaling, %d runs per command: %d vs %d tiny files (target: <= 11x the time, at every -j; "
+            "peak <= 32 MiB + 200 B/file)" % (self.args.scale_runs, self.n_small, self.n_big))
+        add("x: big over small, medians; cpu x: the same for CPU time; peer x: the parallel peer's own factor on")
+        add("the same trees; instr x: mdtree's own instructions (callgrind, with --instructions), which no load")
+        add("changes; peaks at the default -j")
+        fmt = "%-16s %9s %9s %6s %9s %9s %6s %6s %7s %8s %11s %11s %11s  %s"
+        add(fmt % ("job", "small -j1", "big -j1", "x -j1", "small", "big", "x", "cpu x", "peer x", "instr x",
+                   "peak small", "peak big", "limit big", "verdict"))
+        for rec in self.scaling:
+            r = rec["r"]
+            if r is None:
+                add(fmt % ((rec["label"],) + ("-",) * 12 + ("FAILED",)))
+                continue
+            if "small-j1" in r:
+                j1 = ("%.3f s" % r["small-j1"]["median"], "%.3f s" % r["big-j1"]["median"], "%.2f" % rec["x"]["-j1"])
+            else:
+                j1 = (na, na, na)
+            mib = lambda b: "%.1f MiB" % (b / 2**20)
+            add(fmt % ((rec["label"],) + j1 + (
+                "%.3f s" % r["small"]["median"], "%.3f s" % r["big"]["median"], "%.2f" % rec["x"][""],
+                "%.2f" % (r["big"]["cpu"] / r["small"]["cpu"]), "%.2f" % rec["peer x"],
+                "%.2f" % rec["instr x"] if "instr x" in rec else "-",
+                mib(rec["peak"][0]), mib(rec["peak"][1]), mib(rec["limit"][1]), rec["verdict"])))
+
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--mdtree", required=True, help="the mdtree binary to time")
     ap.add_argument("--md5-bench", required=True, help="the md5_bench program")
-    ap.add_argument("--scratch", required=True, help="where data sets and outputs go")
+    ap.add_argument("--scratch", required=True, help="where data sets, logs and results go")
     ap.add_argument("--work", help="where the timed commands write (default: SCRATCH/work); emptied at the end")
     ap.add_argument("--runs", type=int, default=5, help="timed runs per command (default 5)")
     ap.add_argument("--scale-runs", type=int, default=3, help="timed runs per command of the scaling rows (default 3)")
@@ -382,15 +592,24 @@ def main():
                     help="also count the instructions of the scaling rows with callgrind (some minutes more)")
     ap.add_argument("--scale", type=float, default=1.0,
                     help="multiply every file count and size by this (0.1 for a quick try of the script)")
-    ap.add_argument("--package", default="date-fns", help="npm package of the real-tree rows (default date-fns)")
+    ap.add_argument("--package", default="date-fns", help="npm package of the pkg and patch rows (default date-fns)")
     ap.add_argument("--old", default="2.29.3", help="its older version (default 2.29.3)")
     ap.add_argument("--new", default="2.30.0", help="its newer version (default 2.30.0)")
-    ap.add_argument("only", nargs="*", help="rows to run (md5, list1g, list20k, dup, pkg, db, patch, scale); all by default")
+    # The last release of typescript written in JavaScript: the releases
+    # after it are a small launcher for compiled programs in other packages.
+    ap.add_argument("--big-package", default="typescript@5.9.3",
+                    help="npm package of the ts rows (default typescript@5.9.3)")
+    ap.add_argument("only", nargs="*",
+                    help="rows to run (md5, list1g, list20k, dup, pkg, ts, db, patch, scale); all by default")
     args = ap.parse_args()
     args.big_mib = max(1, int(1024 * args.scale))
 
     b = Bench(args)
     started, load0 = time.time(), os.getloadavg()[0]
+    for line in b.storage_warnings():
+        print(line, flush=True)
+    if b.j_status != 0:
+        print("mdtree -j 1 -l exits with %d: the -j 1 runs are left out" % b.j_status, flush=True)
     n20k = max(100, int(20000 * args.scale))
     b.n_small, b.n_big = n20k, n20k * 10
 
@@ -401,13 +620,15 @@ def main():
         b.listing_small(t20k, n20k)
     if b.wanted("dup"):
         dup = datasets.small_files(b.data, "dup%d" % n20k, n20k, 0.10, 20010)
-        b.archives("dup", dup, "%d files, 10%% duplicates" % n20k)
+        b.archives("dup", dup, "%d files, 10%% duplicates" % n20k, 0.6, 0.4)
     if b.wanted("pkg") or b.wanted("patch"):
         old = datasets.npm_package(b.data, "%s@%s" % (args.package, args.old))
         new = datasets.npm_package(b.data, "%s@%s" % (args.package, args.new))
-        label = "%s %s -> %s" % (args.package, args.old, args.new)
-        b.archives("pkg", new, "%s %s" % (args.package, args.new))
-        b.patches(old, new, label)
+        b.archives("pkg", new, "%s %s" % (args.package, args.new), 0.6, None)
+        b.patches(old, new, "%s %s -> %s" % (args.package, args.old, args.new))
+    if b.wanted("ts"):
+        ts = datasets.npm_package(b.data, args.big_package)
+        b.archives("ts", ts, args.big_package.replace("@", " "), 0.6, None)
     if b.wanted("db"):
         b.database(t20k, n20k)
     if b.wanted("scale"):
