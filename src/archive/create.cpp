@@ -41,7 +41,7 @@ struct Record {
 struct Deflater {
     z_stream z{};
     Deflater() {
-        if (deflateInit(&z, 9) != Z_OK) fatal(1, "mdtree: can not set up compression: %s\n", z.msg ? z.msg : "out of memory");
+        if (deflateInit(&z, 9) != Z_OK) fatal(1, "can not set up compression: %s", z.msg ? z.msg : "out of memory");
     }
     ~Deflater() { deflateEnd(&z); }
     Deflater(const Deflater&) = delete;
@@ -81,10 +81,10 @@ void compress_member(Deflater& d, Buffers& b, const std::string& path, Record& r
     struct stat st;
     if (::fstat(::fileno(in.get()), &st) != 0) fatal_errno("can not stat", path.c_str());
     auto too_big = [&path]() {
-        fatal(1, "mdtree: %s: a file of 4 GiB or more can not be stored in an archive\n", path.c_str());
+        fatal(1, "%s: a file of 4 GiB or more can not be stored in an archive", path.c_str());
     };
     if (uint64_t(st.st_size) > WORD_MAX) too_big();
-    if (deflateReset(&d.z) != Z_OK) fatal(1, "mdtree: can not reset compression for %s\n", path.c_str());
+    if (deflateReset(&d.z) != Z_OK) fatal(1, "can not reset compression for %s", path.c_str());
 
     const char* arcname = arc.final_path().c_str();
     md5_context ctx;
@@ -106,21 +106,21 @@ void compress_member(Deflater& d, Buffers& b, const std::string& path, Record& r
             d.z.next_out = b.out.data();
             d.z.avail_out = uInt(CHUNK);
             ret = deflate(&d.z, flush);
-            if (ret == Z_STREAM_ERROR) fatal(1, "mdtree: compression failed on %s\n", path.c_str());
+            if (ret == Z_STREAM_ERROR) fatal(1, "compression failed on %s", path.c_str());
             const std::size_t have = CHUNK - d.z.avail_out;
             total_out += have;
             if (*pos + total_out > WORD_MAX)
-                fatal(1, "mdtree: %s: the archive would reach 4 GiB, which the format can not hold\n", arcname);
+                fatal(1, "%s: the archive would reach 4 GiB, which the format can not hold", arcname);
             write_all(arc.get(), b.out.data(), have, arcname);
         } while (d.z.avail_out == 0);
     } while (flush != Z_FINISH);
-    if (ret != Z_STREAM_END) fatal(1, "mdtree: compression of %s did not finish\n", path.c_str());
+    if (ret != Z_STREAM_END) fatal(1, "compression of %s did not finish", path.c_str());
     in.close();
 
     char hex[MD5_HEX_SIZE];
     md5_finish_hex(&ctx, hex);
     if (std::memcmp(hex, r.md5, MD5_HEX_SIZE) != 0)
-        fatal(1, "mdtree: %s changed while the archive was being made\n", path.c_str());
+        fatal(1, "%s changed while the archive was being made", path.c_str());
 
     r.offset = uint32_t(*pos);
     r.origsize = uint32_t(total_in);
@@ -153,7 +153,7 @@ std::vector<unsigned char> build_table(const std::vector<Record>& recs, uint32_t
 void createarchive() {
     uint64_t h = 0;
     std::vector<Record> recs = collect(fromdir, &h);
-    if (h > WORD_MAX) fatal(1, "mdtree: %s: the archive's table would reach 4 GiB, which the format can not hold\n", archname);
+    if (h > WORD_MAX) fatal(1, "%s: the archive's table would reach 4 GiB, which the format can not hold", archname);
 
     // The buffer must outlive the file that uses it.
     std::vector<char> iobuf(CHUNK);

@@ -30,7 +30,7 @@ constexpr std::size_t CHUNK = 256 * 1024;
 struct Inflater {
     z_stream z{};
     Inflater() {
-        if (inflateInit(&z) != Z_OK) fatal(1, "mdtree: can not set up decompression: %s\n", z.msg ? z.msg : "out of memory");
+        if (inflateInit(&z) != Z_OK) fatal(1, "can not set up decompression: %s", z.msg ? z.msg : "out of memory");
     }
     ~Inflater() { inflateEnd(&z); }
     Inflater(const Inflater&) = delete;
@@ -94,7 +94,7 @@ private:
 // that expands without end can not fill the disk.
 bool inflate_member(Inflater& inf, Source& src, const ArchiveMember& m, TempFile& out, std::vector<unsigned char>& buf,
                     char* hex) {
-    if (inflateReset(&inf.z) != Z_OK) fatal(1, "mdtree: can not reset decompression\n");
+    if (inflateReset(&inf.z) != Z_OK) fatal(1, "can not reset decompression");
     z_stream& z = inf.z;
     md5_context ctx;
     md5_init_ctx(&ctx);
@@ -115,7 +115,7 @@ bool inflate_member(Inflater& inf, Source& src, const ArchiveMember& m, TempFile
             z.next_out = buf.data();
             z.avail_out = uInt(CHUNK);
             ret = inflate(&z, Z_NO_FLUSH);
-            if (ret == Z_MEM_ERROR) fatal(1, "mdtree: out of memory while decompressing %s\n", m.name);
+            if (ret == Z_MEM_ERROR) fatal(1, "out of memory while decompressing %s", m.name);
             if (ret == Z_NEED_DICT || ret == Z_DATA_ERROR || ret == Z_STREAM_ERROR) return false;
             const std::size_t have = CHUNK - z.avail_out;
             produced += have;

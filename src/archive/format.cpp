@@ -83,7 +83,7 @@ ArchiveTable read_archive_table(std::FILE* fp, const char* path) {
     struct stat st;
     if (::fstat(::fileno(fp), &st) != 0) fatal_errno("can not stat", path);
     const uint64_t size = S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
-    auto refuse = [path](const char* why) { fatal(1, "mdtree: %s: not a valid archive: %s\n", path, why); };
+    auto refuse = [path](const char* why) { fatal(1, "%s: not a valid archive: %s", path, why); };
     auto read_exact = [fp, path, &refuse](unsigned char* buf, std::size_t n) {
         if (std::fread(buf, 1, n, fp) == n) return;
         if (std::ferror(fp)) fatal_errno("read error on", path);

@@ -24,13 +24,16 @@ void preparedb() {
         const char* env = std::getenv("DB_ROOT");
         // An empty DB_ROOT names no directory: taken as a root it would put
         // the store at the top of the file system.
-        if (!env || !*env) fatal(1, "database root unknown. Set DB_ROOT in the environment\n, or use -R parameter");
+        // The fixed text holds a line feed of its own and no name: it is
+        // thrown as it is, with no escaping.
+        if (!env || !*env)
+            throw FatalError{1, "database root unknown. Set DB_ROOT in the environment\n, or use -R parameter"};
         // Fixed now: a directory walk moves the working directory from
         // directory to directory, and the objects must not follow it.
         dbroot = absolute(copy(env));
     }
     if (std::strlen(dbroot) > STORE_ROOT_MAX)
-        fatal(1, "mdtree: database root longer than %zu bytes: %s\n", STORE_ROOT_MAX, dbroot);
+        fatal(1, "database root longer than %zu bytes: %s", STORE_ROOT_MAX, dbroot);
 }
 
 namespace {
@@ -44,7 +47,7 @@ bool is_walk(const Stream* s) { return s->dirs != nullptr; }
 void entry_digest(Stream* s, char* out) {
     md5stream(s, out);
     if (!is_hex_digest(std::string_view(out, ::strnlen(out, MD5_HEX_SIZE))))
-        fatal(1, "mdtree: %s: malformed digest for %s\n", s->source.c_str(), s->name);
+        fatal(1, "%s: malformed digest for %s", s->source.c_str(), s->name);
 }
 
 // copy_hashed moves whole 128 KiB blocks: a stdio buffer on either side would
@@ -85,7 +88,7 @@ void db_in(const char* path) {
         } else if (std::memcmp(got, listed, MD5_HEX_SIZE) != 0) {
             // A stale listing or archive: stored under the given digest, the
             // file would make that object lie about its content.
-            fatal(1, "mdtree: %s: content has digest %s, not %s as given in %s; not stored\n", s->name, got, listed,
+            fatal(1, "%s: content has digest %s, not %s as given in %s; not stored", s->name, got, listed,
                   path);
         }
         tmp.close();
@@ -104,7 +107,7 @@ void db_out(const char* path) {
     // A walk names its files relative to its root while it stands in each
     // file's own directory, so those names would not lead back to the walked
     // files: restoring by them would scatter copies through the tree.
-    if (is_walk(s.get())) fatal(1, "mdtree: -o takes a snapshot listing, not a directory: %s\n", path);
+    if (is_walk(s.get())) fatal(1, "-o takes a snapshot listing, not a directory: %s", path);
     std::string object;
     char want[MD5_HEX_SIZE];
     char got[MD5_HEX_SIZE];
@@ -117,13 +120,13 @@ void db_out(const char* path) {
         // with "..": a listing is the user's own instruction. A path that
         // can not name a file is refused before anything is created.
         const std::size_t len = std::strlen(s->name);
-        if (len == 0 || s->name[len - 1] == '/') fatal(1, "can not read %s\n", s->name);
+        if (len == 0 || s->name[len - 1] == '/') fatal_fixed(1, "can not read %s\n", s->name);
         TempFile out(s->name);
         unbuffered(out.get());
         copy_hashed(in.get(), object.c_str(), out.get(), s->name, got);
         in.close();
         if (std::memcmp(got, want, MD5_HEX_SIZE) != 0)
-            fatal(1, "mdtree: damaged object %s: content has digest %s; %s left as it was\n", object.c_str(), got,
+            fatal(1, "damaged object %s: content has digest %s; %s left as it was", object.c_str(), got,
                   s->name);
         out.commit();
         out_printf("%s\n", s->name);

@@ -26,7 +26,7 @@ public:
         }
         if (fd < 0 || !(fp_ = ::fdopen(fd, "w"))) {
             if (fd >= 0) ::close(fd);
-            fatal(1, "can not read %s\n", path_.c_str());
+            fatal_fixed(1, "can not read %s\n", path_.c_str());
         }
         owned_ = true;
     }
@@ -73,7 +73,7 @@ bool admin_temp_path(const char* path, std::string& out) {
 void update_admin(const char* path, const std::string& name, const std::vector<std::string>& lines,
                   std::time_t now) {
     std::string tmp_path;
-    if (!admin_temp_path(path, tmp_path)) fatal(1, "mdtree: path too long: %s.tmp\n", path);
+    if (!admin_temp_path(path, tmp_path)) fatal(1, "path too long: %s.tmp", path);
 
     // Only a missing file may be started afresh: one that can not be read
     // would lose its records.
@@ -81,7 +81,7 @@ void update_admin(const char* path, const std::string& name, const std::vector<s
     if (std::FILE* fp = std::fopen(path, "r")) {
         old = File(fp, path);
     } else if (errno != ENOENT) {
-        fatal(1, "mdtree: can not read the administration file %s: %s; left unchanged\n", path,
+        fatal(1, "can not read the administration file %s: %s; left unchanged", path,
               std::strerror(errno));
     }
 
@@ -105,7 +105,7 @@ void update_admin(const char* path, const std::string& name, const std::vector<s
     }
     if (!lines.empty()) {
         char date[64];
-        if (!::ctime_r(&now, date)) fatal(1, "mdtree: can not render the date for %s\n", path);
+        if (!::ctime_r(&now, date)) fatal(1, "can not render the date for %s", path);
         put_line(tmp, "patch: ", name);
         // ctime's text ends in its own line feed.
         write_all(tmp.get(), "date: ", 6, tmp.name());

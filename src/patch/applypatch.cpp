@@ -32,7 +32,7 @@ void recognise(const char* patch) {
     StreamPtr s(openstream(patch));
     while (nextstream(s.get()))
         if (std::strcmp(s->name, "FILES") == 0) return;
-    fatal(3, "%s: not a patch directory\n", patch);
+    fatal_fixed(3, "%s: not a patch directory\n", patch);
 }
 
 // Composes and checks the paths of every line before anything is touched:
@@ -50,7 +50,7 @@ std::vector<Entry> plan(const std::vector<std::string>& lines, const std::string
         Entry e{&line, {}, {}, {}};
         if (!join_path(e.target, tree, name) || !join_path(e.backup, patch, backup_rel) ||
             !join_path(e.source, patch, source_rel))
-            fatal(3, "mdtree: %s/FILES: path too long for entry: %s\n", patch.c_str(), line.c_str());
+            fatal(3, "%s/FILES: path too long for entry: %s", patch.c_str(), line.c_str());
         guard.check(tree, name);
         guard.check(patch, backup_rel);
         guard.check(patch, source_rel);
@@ -68,12 +68,12 @@ bool remove_entry(const Entry& e, const std::string& patch, DirGuard& guard) {
     if (::lstat(e.target.c_str(), &st) != 0) {
         if (errno != ENOENT && errno != ENOTDIR) fatal_errno("can not examine", e.target.c_str());
         if (!forcepatch)
-            fatal(2, "can not access %s with mode READ at line %d\n", e.line->c_str() + ENTRY_PREFIX, __LINE__);
+            fatal_fixed(2, "can not access %s with mode READ at line %d\n", e.line->c_str() + ENTRY_PREFIX, __LINE__);
     } else {
         // The tree's files are regular files; anything else in their place
         // is not what the manifest describes, and a link is never followed.
         if (!S_ISREG(st.st_mode))
-            fatal(1, "mdtree: %s is not a regular file; not touched\n", e.target.c_str());
+            fatal(1, "%s is not a regular file; not touched", e.target.c_str());
         File in(open_nofollow(e.target.c_str(), __LINE__), e.target);
         MadeDirs made(guard);
         guard.make(patch, std::string_view(e.backup).substr(patch.size() + 1), made.list());
@@ -83,7 +83,7 @@ bool remove_entry(const Entry& e, const std::string& patch, DirGuard& guard) {
         char hex[MD5_HEX_SIZE];
         copy_hashed(in.get(), e.target.c_str(), saved.get(), e.backup.c_str(), hex);
         if (std::memcmp(hex, entry_digest(*e.line).data(), 32) != 0 && !forcepatch)
-            fatal(4, "Checksum mismatch %s'%s,%s\n", e.target.c_str(), hex, e.line->c_str());
+            fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", e.target.c_str(), hex, e.line->c_str());
         in.close();
         saved.commit();
         made.keep();
@@ -117,7 +117,7 @@ void prune_emptied(const std::string& tree, const std::vector<std::string_view>&
 // Fatal (status 4) unless hex is the digest of the entry line.
 void verify_source(const Entry& e, const char* hex) {
     if (std::memcmp(hex, entry_digest(*e.line).data(), 32) != 0)
-        fatal(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), hex, e.line->c_str());
+        fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), hex, e.line->c_str());
 }
 
 void create_entry(const Entry& e, const std::string& tree, DirGuard& guard) {
@@ -154,7 +154,7 @@ void applypatch(const char* tree, const char* patch) {
         File fp(FOPENG(files.c_str(), "r", __LINE__), files);
         std::string error;
         if (!read_manifest(fp.get(), files.c_str(), reverse != 0, m, error))
-            fatal(3, "mdtree: %s; patch refused\n", error.c_str());
+            fatal(3, "%s; patch refused", error.c_str());
         fp.close();
     }
 
@@ -166,7 +166,7 @@ void applypatch(const char* tree, const char* patch) {
     const std::vector<Entry> creations = plan(m.creations, troot, proot, backup_dir, source_dir, guard);
     const bool record = adminname && m.named;
     std::string tmp;
-    if (record && !admin_temp_path(adminname, tmp)) fatal(1, "mdtree: path too long: %s.tmp\n", adminname);
+    if (record && !admin_temp_path(adminname, tmp)) fatal(1, "path too long: %s.tmp", adminname);
 
     // All removals come before any creation, each list from its last line
     // to its first.

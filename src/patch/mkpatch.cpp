@@ -22,7 +22,7 @@ void collect(const char* path, char marker, std::vector<std::string>& lines) {
     char digest[MD5_HEX_SIZE];
     while (nextstream(s.get())) {
         const std::string_view name(s->name);
-        if (!is_safe_relpath(name)) fatal(1, "mdtree: %s: unsafe path, no patch written: %s\n", path, s->name);
+        if (!is_safe_relpath(name)) fatal(1, "%s: unsafe path, no patch written: %s", path, s->name);
         md5stream(s.get(), digest);
         std::string line;
         line.reserve(ENTRY_PREFIX + name.size());
@@ -58,13 +58,13 @@ void mkpatch(const char* from, const char* to, const char* patch) {
         // read back whole must not go into the manifest.
         for (const char c : name)
             if (static_cast<unsigned char>(c) < 32)
-                fatal(1, "mdtree: a name holds a control character, no patch written: %s\n", lines[i].c_str() + ENTRY_PREFIX);
+                fatal(1, "a name holds a control character, no patch written: %s", lines[i].c_str() + ENTRY_PREFIX);
         if (lines[i].size() > MANIFEST_LINE_MAX)
-            fatal(1, "mdtree: name too long for a manifest line, no patch written: %s\n", lines[i].c_str() + ENTRY_PREFIX);
+            fatal(1, "name too long for a manifest line, no patch written: %s", lines[i].c_str() + ENTRY_PREFIX);
         if (lines[i][0] != '+') continue;
         const std::string rel = "new/" + std::string(name);
         if (!join_path(copies[i].src, to, name) || !join_path(copies[i].dst, root, rel))
-            fatal(1, "mdtree: path too long for %.*s, no patch written\n", int(name.size()), name.data());
+            fatal(1, "path too long for %.*s, no patch written", int(name.size()), name.data());
         guard.check(root, rel);
     }
 
@@ -91,7 +91,7 @@ void mkpatch(const char* from, const char* to, const char* patch) {
         // hashed would otherwise ship under a digest that is not its own.
         copy_hashed(in.get(), c.src.c_str(), out.get(), c.dst.c_str(), hex);
         if (std::memcmp(hex, entry_digest(line).data(), 32) != 0)
-            fatal(1, "mdtree: %s changed while the patch was being made\n", c.src.c_str());
+            fatal(1, "%s changed while the patch was being made", c.src.c_str());
         in.close();
         out.commit();
     }

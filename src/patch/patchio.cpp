@@ -40,7 +40,7 @@ void DirGuard::walk(const std::string& root, std::string_view rel, std::vector<s
             }
         }
         if (S_ISLNK(st.st_mode))
-            fatal(1, "mdtree: %s is a symbolic link; refusing to follow it to %s/%.*s\n", dir.c_str(), root.c_str(),
+            fatal(1, "%s is a symbolic link; refusing to follow it to %s/%.*s", dir.c_str(), root.c_str(),
                   int(rel.size()), rel.data());
         if (!S_ISDIR(st.st_mode)) return;
         dirs_.insert(dir);
@@ -60,6 +60,6 @@ std::FILE* open_nofollow(const char* path, int line) {
         if (std::FILE* fp = ::fdopen(fd, "rb")) return fp;
         ::close(fd);
     }
-    fatal(1, "can not open %s with mode %s at line %d\n", path, "rb", line);
+    fatal_open(path, "rb", line);
 }
 

@@ -85,7 +85,7 @@ Stream* nextstream_dir(Stream* s) {
         const std::size_t need = t->prefix + len + (type == DT_DIR ? 1 : 0);
         if (need > PATH_MAXLEN) {
             s->name[t->prefix] = '\0';
-            fatal(1, "mdtree: relative path longer than %zu bytes below %s: %s%s\n", PATH_MAXLEN, s->source.c_str(),
+            fatal(1, "relative path longer than %zu bytes below %s: %s%s", PATH_MAXLEN, s->source.c_str(),
                   s->name, n);
         }
         std::memcpy(s->name + t->prefix, n, len + 1);

@@ -21,7 +21,7 @@ Stream* nextstream_file(Stream* s) {
         const LineRead r = read_line(s->fp, s->source.c_str(), s->line, LINE_MAX_BYTES);
         if (r == LineRead::eof) return nullptr;
         if (r == LineRead::too_long)
-            fatal(1, "mdtree: %s: line %lu is longer than %zu bytes\n", s->source.c_str(), s->lineno, LINE_MAX_BYTES);
+            fatal(1, "%s: line %lu is longer than %zu bytes", s->source.c_str(), s->lineno, LINE_MAX_BYTES);
         cut_at_control(s->line);
         if (!parse_listing_line(s->line, s->md5, s->name)) continue;
         s->curfile = s->name;

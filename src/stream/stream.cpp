@@ -8,9 +8,9 @@
 
 Stream* openstream(const char* path) {
     struct stat st;
-    if (::stat(path, &st) != 0) fatal(1, "can not stat %s\n", path);
+    if (::stat(path, &st) != 0) fatal_fixed(1, "can not stat %s\n", path);
     if (S_ISDIR(st.st_mode)) return openstream_dir(path);
-    if (!S_ISREG(st.st_mode)) fatal(1, "unkown stream type %s\n", path);
+    if (!S_ISREG(st.st_mode)) fatal_fixed(1, "unkown stream type %s\n", path);
 
     // An unreadable file is as fatal here as everywhere else: there is no
     // point in guessing its kind.

@@ -1,22 +1,83 @@
 #include "util/fatal.h"
 
+#include "util/escape.h"
+
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+std::string vformat(const char* fmt, va_list ap) {
+    va_list again;
+    va_copy(again, ap);
+    char small[512];
+    const int n = std::vsnprintf(small, sizeof small, fmt, ap);
+    std::string s;
+    if (n < 0) {
+        s = fmt;
+    } else if (std::size_t(n) < sizeof small) {
+        s.assign(small, std::size_t(n));
+    } else {
+        s.resize(std::size_t(n) + 1);
+        std::vsnprintf(s.data(), s.size(), fmt, again);
+        s.resize(std::size_t(n));
+    }
+    va_end(again);
+    return s;
+}
+
+// Escapes the body of a message, keeping the line feed that ends it.
+std::string finish(std::string body) {
+    const bool nl = !body.empty() && body.back() == '\n';
+    if (nl) body.pop_back();
+    std::string out = shown(body);
+    if (nl) out += '\n';
+    return out;
+}
+
+} // namespace
+
 void fatal(int status, const char* fmt, ...) {
-    // Lines already printed on standard output come before the message.
-    std::fflush(stdout);
     va_list ap;
     va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
+    std::string body = "mdtree: " + vformat(fmt, ap);
     va_end(ap);
-    throw FatalError{status};
+    throw FatalError{status, finish(std::move(body) + "\n")};
 }
 
 void fatal_errno(const char* what, const char* path) {
     const int err = errno;
-    fatal(1, "mdtree: %s %s: %s\n", what, path, std::strerror(err));
+    fatal(1, "%s %s: %s", what, path, std::strerror(err));
+}
+
+void fatal_fixed(int status, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string body = vformat(fmt, ap);
+    va_end(ap);
+    throw FatalError{status, finish(std::move(body))};
+}
+
+void fatal_open(const char* path, const char* mode, int line) {
+    fatal_fixed(1, "can not open %s with mode %s at line %d\n", path, mode, line);
+}
+
+void warn(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string body = "mdtree: " + vformat(fmt, ap);
+    va_end(ap);
+    std::fflush(stdout);
+    const std::string msg = finish(std::move(body) + "\n");
+    std::fwrite(msg.data(), 1, msg.size(), stderr);
+}
+
+void report(const FatalError& e) {
+    // Lines already printed on standard output come before the message.
+    std::fflush(stdout);
+    std::fwrite(e.message.data(), 1, e.message.size(), stderr);
 }
 
 void out_printf(const char* fmt, ...) {
@@ -27,7 +88,7 @@ void out_printf(const char* fmt, ...) {
     if (n < 0 || std::ferror(stdout)) {
         const int err = errno;
         std::clearerr(stdout);
-        fatal(1, "mdtree: write error on standard output: %s\n", std::strerror(err));
+        fatal(1, "write error on standard output: %s", std::strerror(err));
     }
 }
 
@@ -35,6 +96,6 @@ void flush_stdout() {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         const int err = errno;
         std::clearerr(stdout);
-        fatal(1, "mdtree: write error on standard output: %s\n", std::strerror(err));
+        fatal(1, "write error on standard output: %s", std::strerror(err));
     }
 }

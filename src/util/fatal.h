@@ -1,18 +1,39 @@
 // The one way a run ends early: a message on standard error and a status.
-// fatal() throws FatalError so that every RAII owner on the way out (open
-// files, directory handles, uncommitted temporary files) releases what it
-// holds; the driver catches it and ends the process with the status.
+// fatal() throws FatalError carrying its message, so that every RAII owner
+// on the way out (open files, directory handles, uncommitted temporary
+// files) releases what it holds, and so that a worker thread's failure can
+// travel to the thread that decides, in order, which failure is reported.
+// The driver prints the message of the error that ends the run.
+//
+// Two kinds of message: the tool's own, which get the "mdtree: " prefix and
+// a line feed here (fatal, fatal_errno, warn), and the fixed texts that
+// scripts match byte for byte, printed exactly as given (fatal_fixed,
+// fatal_open). Either way a control byte (from a file name) is escaped, so
+// that a name can neither forge a line nor drive the terminal.
 #pragma once
 
-#include <cstdarg>
+#include <string>
 
 struct FatalError {
     int status;
+    std::string message = {};  // complete, line feed included; printed by the driver
 };
 
+// "mdtree: <formatted text>\n".
 [[noreturn]] void fatal(int status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-// "mdtree: <what> <path>: <strerror(errno)>", status 1.
+// "mdtree: <what> <path>: <strerror(errno)>\n", status 1.
 [[noreturn]] void fatal_errno(const char* what, const char* path);
+// A fixed text, given with its own line end.
+[[noreturn]] void fatal_fixed(int status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// The fixed text of a file that can not be opened: "can not open <path> with
+// mode <mode> at line <line>\n", status 1.
+[[noreturn]] void fatal_open(const char* path, const char* mode, int line);
+// The tool's own message that does not end the run: "mdtree: <text>\n" on
+// standard error at once.
+void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Prints a FatalError's message on standard error, after what standard
+// output already holds.
+void report(const FatalError& e);
 
 // Per-file lines on standard output. A failed write (a full disk behind a
 // redirection) ends the run instead of being lost silently.

@@ -14,12 +14,12 @@ std::FILE* fopenp(char* path, const char* mode) {
     if (std::FILE* fp = std::fopen(path, mode)) return fp;
     make_parents(path);
     if (std::FILE* fp = std::fopen(path, mode)) return fp;
-    fatal(1, "can not read %s\n", path);
+    fatal_fixed(1, "can not read %s\n", path);
 }
 
 std::FILE* FOPENG(const char* path, const char* mode, int line) {
     if (std::FILE* fp = std::fopen(path, mode)) return fp;
-    fatal(1, "can not open %s with mode %s at line %d\n", path, mode, line);
+    fatal_open(path, mode, line);
 }
 
 int FOPENG_fd(const char* path, int line) {
@@ -28,16 +28,16 @@ int FOPENG_fd(const char* path, int line) {
         if (fd >= 0) return fd;
         if (errno != EINTR) break;
     }
-    fatal(1, "can not open %s with mode %s at line %d\n", path, "rb", line);
+    fatal_open(path, "rb", line);
 }
 
 std::FILE* open_regular(const char* path, int line) {
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) fatal(1, "can not open %s with mode %s at line %d\n", path, "rb", line);
+    if (fd < 0) fatal_open(path, "rb", line);
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        fatal(1, "mdtree: can not read %s: not a regular file\n", path);
+        fatal(1, "can not read %s: not a regular file", path);
     }
     // Reads of a regular file never block; clearing the flag only keeps the
     // descriptor ordinary.
@@ -153,7 +153,7 @@ TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
         if (attempt == 0) make_parents(final_);
     }
     temp_.clear();
-    fatal(1, "can not read %s\n", final_.c_str());
+    fatal_fixed(1, "can not read %s\n", final_.c_str());
 }
 
 TempFile::~TempFile() {

@@ -33,11 +33,11 @@ char* absolute(char* path) {
     if (path[0] == '/') return path;
     char cwd[PATH_BUF];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
-        if (errno == ERANGE) fatal(1, "mdtree: working directory is longer than %zu bytes\n", PATH_MAXLEN);
+        if (errno == ERANGE) fatal(1, "working directory is longer than %zu bytes", PATH_MAXLEN);
         fatal_errno("can not read the working directory for", path);
     }
     std::string out;
-    if (!absolute_from(cwd, path, out)) fatal(1, "mdtree: path too long: %s/%s\n", cwd, path);
+    if (!absolute_from(cwd, path, out)) fatal(1, "path too long: %s/%s", cwd, path);
     char* result = new char[out.size() + 1];
     std::memcpy(result, out.c_str(), out.size() + 1);
     return result;
@@ -54,7 +54,7 @@ bool join_path(std::string& out, std::string_view root, std::string_view rel) {
 std::string join_path_or_die(std::string_view root, std::string_view rel) {
     std::string out;
     if (!join_path(out, root, rel))
-        fatal(1, "mdtree: path too long: %.*s/%.*s\n", int(root.size()), root.data(), int(rel.size()),
+        fatal(1, "path too long: %.*s/%.*s", int(root.size()), root.data(), int(rel.size()),
               rel.data());
     return out;
 }
