@@ -1,6 +1,7 @@
 // The driver: one left-to-right scan of the command line. -l, -i and -o run
-// their job the moment they are met; every other option only sets a setting.
-// After the last word the patch and archive jobs run, in a fixed order.
+// their job the moment they are met, and so do --help and --version, which
+// also end the run; every other option only sets a setting. After the last
+// word the patch and archive jobs run, in a fixed order.
 
 #include "driver/driver.h"
 
@@ -10,9 +11,18 @@
 #include "util/fileio.h"
 #include "util/paths.h"
 
+#include <sched.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <unistd.h>
+
+#ifndef MDTREE_VERSION
+#error "MDTREE_VERSION comes from the project version in CMakeLists.txt"
+#endif
 
 char* fromdir = nullptr;
 char* todir = nullptr;
@@ -23,45 +33,104 @@ char* dbroot = nullptr;
 int forcepatch = 0;
 int reverse = 0;
 int onlyshow = 0;
+int nthreads = 1;
+
+namespace {
+
+// The most threads -j accepts, and the cap of the default.
+constexpr int max_threads = 1024;
+
+void print_usage(std::FILE* out, const char* progname) {
+    std::fprintf(out, "usage: %s [options]\n", progname);
+    std::fprintf(out, "      database options :\n");
+    std::fprintf(out, "\t-l <dir> : output a snapshot of <dir>\n");
+    std::fprintf(out, "\t-i <dir> : add <dir> in the database\n");
+    std::fprintf(out, "\t-o <snapshot> : extract a snapshot\n");
+    std::fprintf(out, "\t-R <dir> : define the database root\n");
+    std::fprintf(out, "      patch options :\n");
+    std::fprintf(out, "\t-f <dir> : define the `from' directory\n");
+    std::fprintf(out, "\t-t <dir> : define the `to' directory\n");
+    std::fprintf(out, "\t-p <dir> : define the `patch' directory\n");
+    std::fprintf(out, "\t-F : force the patch\n");
+    std::fprintf(out, "\t-r : undo the patch\n");
+    std::fprintf(out, "\t-n : print what would be done\n");
+    std::fprintf(out, "\t-A : define an installation administration file\n");
+    std::fprintf(out, "      archive options :\n");
+    std::fprintf(out, "\t-f <dir> : create an archive from <dir>\n");
+    std::fprintf(out, "\t-t <dir> : extract an archive to <dir>\n");
+    std::fprintf(out, "\t-a <vokfile> : define the archive name\n");
+    std::fprintf(out, "      misc options :\n");
+    std::fprintf(out, "\t-h : display this stuff\n");
+    std::fprintf(out, "\t-j <n> : run <n> threads at once (default: one per CPU)\n");
+}
+
+// The number of CPUs this process may run on. The set is allocated because a
+// machine may have more CPUs than a fixed cpu_set_t holds; the kernel says so
+// with EINVAL, and the set doubles until it fits.
+int cpus_available() {
+    struct FreeSet {
+        void operator()(cpu_set_t* set) const { CPU_FREE(set); }
+    };
+    for (int ncpus = 1024; ncpus <= (1 << 20); ncpus *= 2) {
+        const std::unique_ptr<cpu_set_t, FreeSet> set(CPU_ALLOC(ncpus));
+        if (!set) break;
+        const std::size_t size = CPU_ALLOC_SIZE(ncpus);
+        CPU_ZERO_S(size, set.get());
+        if (::sched_getaffinity(0, size, set.get()) == 0) {
+            const int n = CPU_COUNT_S(size, set.get());
+            return n < 1 ? 1 : n > max_threads ? max_threads : n;
+        }
+        if (errno != EINVAL) break;
+    }
+    return 1;
+}
+
+// The argument of -j: decimal digits only, 1 to max_threads; anything else
+// is a usage error.
+int thread_count(const char* word, const char* progname) {
+    if (*word == '\0') usage(progname);
+    int n = 0;
+    for (const char* c = word; *c; ++c) {
+        if (*c < '0' || *c > '9') usage(progname);
+        n = n * 10 + (*c - '0');
+        if (n > max_threads) usage(progname);
+    }
+    if (n < 1) usage(progname);
+    return n;
+}
+
+} // namespace
 
 void usage(const char* progname) {
     std::fflush(stdout);
-    std::fprintf(stderr, "usage: %s [options]\n", progname);
-    std::fprintf(stderr, "      database options :\n");
-    std::fprintf(stderr, "\t-l <dir> : output a snapshot of <dir>\n");
-    std::fprintf(stderr, "\t-i <dir> : add <dir> in the database\n");
-    std::fprintf(stderr, "\t-o <snapshot> : extract a snapshot\n");
-    std::fprintf(stderr, "\t-R <dir> : define the database root\n");
-    std::fprintf(stderr, "      patch options :\n");
-    std::fprintf(stderr, "\t-f <dir> : define the `from' directory\n");
-    std::fprintf(stderr, "\t-t <dir> : define the `to' directory\n");
-    std::fprintf(stderr, "\t-p <dir> : define the `patch' directory\n");
-    std::fprintf(stderr, "\t-F : force the patch\n");
-    std::fprintf(stderr, "\t-r : undo the patch\n");
-    std::fprintf(stderr, "\t-n : print what would be done\n");
-    std::fprintf(stderr, "\t-A : define an installation administration file\n");
-    std::fprintf(stderr, "      archive options :\n");
-    std::fprintf(stderr, "\t-f <dir> : create an archive from <dir>\n");
-    std::fprintf(stderr, "\t-t <dir> : extract an archive to <dir>\n");
-    std::fprintf(stderr, "\t-a <vokfile> : define the archive name\n");
-    std::fprintf(stderr, "      misc options :\n");
-    std::fprintf(stderr, "\t-h : display this stuff\n");
+    print_usage(stderr, progname);
     throw FatalError{2};
 }
 
 namespace {
 
-void scan(int argc, char** argv) {
+// Returns false when --help or --version has ended the run.
+bool scan(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
         if (word[0] != '-') continue;
+        // The two long words are matched whole; any other word that starts
+        // with "--" falls to the letter '-', which is no option.
+        if (std::strcmp(word, "--help") == 0) {
+            print_usage(stdout, argv[0]);
+            return false;
+        }
+        if (std::strcmp(word, "--version") == 0) {
+            std::fputs("mdtree " MDTREE_VERSION "\n", stdout);
+            return false;
+        }
         const char opt = word[1];
         if (opt == 'F') { forcepatch = 1; continue; }
         if (opt == 'r') { reverse = 1 - reverse; continue; }
         if (opt == 'n') { onlyshow = 1; continue; }
         char** target = nullptr;
         switch (opt) {
-        case 'l': case 'i': case 'o': break;
+        case 'l': case 'i': case 'o': case 'j': break;
         case 'R': target = &dbroot; break;
         case 'f': target = &fromdir; break;
         case 't': target = &todir; break;
@@ -73,6 +142,10 @@ void scan(int argc, char** argv) {
         // The argument is the next word, which still gets its own turn in
         // the scan: "-f -n" sets fromdir from "-n" and also sets onlyshow.
         if (i + 1 >= argc) usage(argv[0]);
+        if (opt == 'j') {
+            nthreads = thread_count(argv[i + 1], argv[0]);
+            continue;
+        }
         char* arg = absolute(argv[i + 1]);
         if (target) {
             *target = arg;
@@ -84,6 +157,7 @@ void scan(int argc, char** argv) {
             db_out(arg);
         }
     }
+    return true;
 }
 
 void dispatch() {
@@ -107,14 +181,15 @@ int mdtree_main(int argc, char** argv) {
     static char outbuf[1 << 16];
     if (!::isatty(STDOUT_FILENO)) std::setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
     const char* progname = argc > 0 ? argv[0] : "mdtree";
+    nthreads = cpus_available();
     try {
         if (argc <= 1) usage(progname);
-        scan(argc, argv);
-        dispatch();
+        if (scan(argc, argv)) dispatch();
+        // Also the check of --help and --version: a failed write is status 1.
         flush_stdout();
         return 0;
     } catch (const FatalError& e) {
-        std::fflush(stdout);
+        report(e);
         return e.status;
     } catch (const std::bad_alloc&) {
         std::fflush(stdout);

@@ -11,3 +11,7 @@ extern char* dbroot;
 extern int forcepatch;
 extern int reverse;
 extern int onlyshow;
+// Threads a job may run at once: -j, else one per CPU this process may run
+// on; always 1 to 1024. Set before the scan and by each -j, so a job uses the
+// value of the last -j before it.
+extern int nthreads;

@@ -35,6 +35,7 @@ USAGE_LINES = [
     "\t-a <vokfile> : define the archive name\n",
     "      misc options :\n",
     "\t-h : display this stuff\n",
+    "\t-j <n> : run <n> threads at once (default: one per CPU)\n",
 ]
 
 

@@ -1,22 +1,56 @@
 """The command line: usage text, statuses, the left-to-right scan."""
 
+import errno
 import os
+import re
+import subprocess
 
 from mdt import MDTREE, TreeTest, make_tree, run, usage_text, md5_hex
+
+TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+
+
+def project_version():
+    """The version that CMakeLists.txt gives the project."""
+    with open(os.path.join(TOP, "CMakeLists.txt"), encoding="utf-8") as f:
+        return re.search(r"^project\(mdtree VERSION ([\d.]+)", f.read(), re.M).group(1)
 
 
 class Usage(TreeTest):
     def test_usage_cases(self):
-        for args in ([], ["-h"], ["-"], ["-x"], ["-Z"], ["--help"], ["-l"], ["-f"], ["-A"]):
+        for args in ([], ["-h"], ["-"], ["-x"], ["-Z"], ["--"], ["--hel"], ["--helpx"],
+                     ["--version=1"], ["-l"], ["-f"], ["-A"], ["-j"],
+                     # -j takes decimal digits only, 1 to 1024.
+                     ["-j", "0"], ["-j", ""], ["-j", "x"], ["-j", "-3"], ["-j", "2k"],
+                     ["-j", "+2"], ["-j", " 2"], ["-j", "1025"], ["-j", "4294967297"],
+                     ["-j", "4", "-j", "0"]):
             with self.subTest(args=args):
                 p = run(args, cwd=self.tmp)
                 self.assertEqual(p.returncode, 2)
                 self.assertEqual(p.stdout, b"")
                 self.assertEqual(p.stderr, usage_text())
 
+    def test_help_and_version_on_stdout(self):
+        version = b"mdtree %s\n" % project_version().encode()
+        for args, out in ((["--help"], usage_text()), (["--version"], version),
+                          # They end the run where the scan meets them.
+                          (["--version", "-l", "nope", "-x"], version),
+                          (["-f", "--help", "-Z"], usage_text())):
+            with self.subTest(args=args):
+                p = run(args, cwd=self.tmp)
+                self.assertEqual((p.returncode, p.stdout, p.stderr), (0, out, b""))
+
+    def test_help_on_full_device_fails(self):
+        for word in ("--help", "--version"):
+            with self.subTest(word=word), open("/dev/full", "wb") as full:
+                p = subprocess.run([MDTREE, word], stdout=full, stderr=subprocess.PIPE)
+                self.assertEqual(p.returncode, 1)
+                self.assertEqual(p.stderr, b"mdtree: write error on standard output: %s\n"
+                                 % os.strerror(errno.ENOSPC).encode())
+
     def test_earlier_listing_is_printed_before_usage_error(self):
         make_tree(self.path("t"), {"a": "x"})
-        for tail in (["-q"], ["-f"]):
+        for tail in (["-q"], ["-f"], ["-j", "0"], ["--help=x"]):
             with self.subTest(tail=tail):
                 p = run(["-l", "t"] + tail, cwd=self.tmp)
                 self.assertEqual(p.returncode, 2)
@@ -48,6 +82,20 @@ class Scan(TreeTest):
         p = run(["-f", "-l", "t"], cwd=self.tmp)
         self.assertOk(p)
         self.assertEqual(self.listing(p.stdout), self.expected)
+
+    def test_thread_counts_accepted(self):
+        for args in (["-j", "1"], ["-j", "0002"], ["-j", "1024"], ["-j", "3", "-j", "1"]):
+            with self.subTest(args=args):
+                p = run(args + ["-l", "t"], cwd=self.tmp)
+                self.assertOk(p)
+                self.assertEqual(self.listing(p.stdout), self.expected)
+
+    def test_listing_before_help_is_printed_first(self):
+        p = run(["-l", "t", "--help", "-l", "t"], cwd=self.tmp)
+        self.assertOk(p)
+        out = p.stdout.splitlines(keepends=True)
+        self.assertEqual(self.listing(b"".join(out[:2])), self.expected)
+        self.assertEqual(b"".join(out[2:]), usage_text())
 
     def test_nothing_to_do_is_success(self):
         for args in (["-t", "t", "-p", "p"], ["-n", "-F", "-r"], ["-a", "z"]):
@@ -94,7 +142,6 @@ class Failures(TreeTest):
     def test_write_error_on_stdout_is_failure(self):
         make_tree(self.path("t"), {"a": "x"})
         with open("/dev/full", "wb") as full:
-            import subprocess
             p = subprocess.run([MDTREE, "-l", "t"], cwd=self.tmp,
                                stdout=full, stderr=subprocess.PIPE)
         self.assertEqual(p.returncode, 1)
