@@ -1,6 +1,8 @@
-"""The manual page and the install target: the page renders without a
-warning and fits a terminal, documents every option the tool accepts, and
-`cmake --install` puts a working binary and the page under a prefix."""
+"""The manual page, the bash completion and the install target: the page
+renders without a warning and fits a terminal, documents every option the
+tool accepts, the completion offers options and file names, and
+`cmake --install` puts a working binary, the page and the completion under a
+prefix."""
 
 import os
 import re
@@ -11,6 +13,7 @@ from mdt import MDTREE, USAGE_LINES, TreeTest, make_tree, md5_hex, run
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PAGE = os.path.join(TOP, "doc", "mdtree.1")
+COMPLETION = os.path.join(TOP, "completion", "mdtree.bash")
 # The build directory that holds the binary under test.
 BUILD = os.path.dirname(MDTREE)
 
@@ -55,6 +58,34 @@ class ManualPage(TreeTest):
                 self.assertRegex(src, r"\.SH EXIT STATUS\n(.*\n)*?\.TP\n\.B %d\n" % status)
 
 
+class BashCompletion(TreeTest):
+    def complete(self, *words):
+        """The completions bash offers for the last of words, as mdtree's
+        completion function computes them in self.tmp."""
+        script = ('source "$1"; shift; complete -p mdtree || exit 9; COMP_WORDS=("$@"); '
+                  'COMP_CWORD=$(($# - 1)); _mdtree; printf "%s\\n" "${COMPREPLY[@]}"')
+        p = subprocess.run(["bash", "--noprofile", "--norc", "-c", script, "bash", COMPLETION,
+                            "mdtree"] + list(words), cwd=self.tmp,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        registered, *offered = p.stdout.decode().splitlines()
+        self.assertEqual(registered, "complete -F _mdtree mdtree")
+        return sorted(o for o in offered if o)
+
+    def test_options_and_file_names(self):
+        make_tree(self.tmp, {"a file.md5": "", "arch.vok": "", "d/x": ""})
+        names = ["a file.md5", "arch.vok", "d"]
+        for words, expected in (
+                (["-f", ""], names), (["-A", "a"], ["a file.md5", "arch.vok"]),
+                # Only the second character counts, as in the tool.
+                (["-lfoo", "ar"], ["arch.vok"]), (["-R", "d"], ["d"]),
+                (["-r", ""], sorted(["-l", "-i", "-o", "-R", "-f", "-t", "-p", "-a", "-A",
+                                     "-F", "-r", "-n", "-j", "-h", "--help", "--version"])),
+                (["-n", "--v"], ["--version"]), (["-F", "a"], [])):
+            with self.subTest(words=words):
+                self.assertEqual(self.complete(*words), expected)
+
+
 class Install(TreeTest):
     def test_install_into_prefix_gives_working_tool_and_page(self):
         if not os.path.exists(os.path.join(BUILD, "cmake_install.cmake")):
@@ -64,8 +95,11 @@ class Install(TreeTest):
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.assertEqual(p.returncode, 0, p.stdout.decode(errors="replace"))
 
-        with open(PAGE, "rb") as a, open(os.path.join(prefix, "share", "man", "man1", "mdtree.1"), "rb") as b:
-            self.assertEqual(a.read(), b.read())
+        for src, dest in ((PAGE, ("man", "man1", "mdtree.1")),
+                          (COMPLETION, ("bash-completion", "completions", "mdtree"))):
+            with self.subTest(dest=dest), open(src, "rb") as a, \
+                    open(os.path.join(prefix, "share", *dest), "rb") as b:
+                self.assertEqual(a.read(), b.read())
 
         installed = os.path.join(prefix, "bin", "mdtree")
         self.assertTrue(os.access(installed, os.X_OK))
