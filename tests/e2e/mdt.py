@@ -255,3 +255,47 @@ def archive_member(name, content, level=9):
     name = name.encode() if isinstance(name, str) else name
     return dict(name=name, stream=zlib.compress(content, level), md5=md5_hex(content),
                 origsize=len(content))
+
+
+# Scratch space on tmpfs where there is one: trees of big sparse files and
+# many small writes cost nothing there.
+SCRATCH_DIR = "/dev/shm" if os.path.isdir("/dev/shm") else None
+
+
+class ScratchTreeTest(TreeTest):
+    """A TreeTest whose temporary directory is below SCRATCH_DIR."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="mdtree-test-", dir=SCRATCH_DIR)
+        self.addCleanup(self._cleanup)
+
+
+def run_measured(args, cwd=None, env=None, timeout=600):
+    """Runs mdtree as run() does, through a small fresh parent that measures
+    the child's peak memory. Returns (CompletedProcess, max RSS in KiB).
+    On a timeout both are killed and subprocess.TimeoutExpired is raised."""
+    e = dict(os.environ)
+    e.pop("DB_ROOT", None)
+    e.update(env or {})
+    with tempfile.NamedTemporaryFile() as f:
+        if os.path.exists("/usr/bin/time"):
+            wrapper = ["/usr/bin/time", "-o", f.name, "-f", "%M"]
+        else:
+            wrapper = ["/usr/bin/python3", "-c",
+                       "import resource, subprocess, sys\n"
+                       "r = subprocess.call(sys.argv[2:])\n"
+                       "open(sys.argv[1], 'w').write('%d\\n' % "
+                       "resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+                       "sys.exit(r if r >= 0 else 128 - r)\n", f.name]
+        # A session of their own, so that a timeout kills mdtree too and
+        # not only the measuring parent.
+        with subprocess.Popen(wrapper + [MDTREE] + list(args), cwd=cwd, env=e, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, start_new_session=True) as proc:
+            try:
+                out, err = proc.communicate(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, __import__("signal").SIGKILL)
+                proc.communicate()
+                raise
+        # time writes a line of its own first when the status is not 0.
+        return subprocess.CompletedProcess(proc.args, proc.returncode, out, err), int(f.read().split()[-1])

@@ -1,0 +1,509 @@
+"""mdtree in hostile surroundings: names holding control bytes, standard
+descriptors closed at start, FIFOs, devices, sockets and links where the tool
+reads or writes, signals part-way through, inputs built to exhaust memory.
+Each run either does the whole job right or refuses it, with a status and a
+message, before anything changes; no run may hang."""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import stat
+import struct
+import subprocess
+import time
+
+from mdt import (MDTREE, ScratchTreeTest, archive_member, make_tree, md5_hex, parse_listing, run,
+                 run_measured, tree_digests, write_archive)
+
+LIMIT = 20  # seconds any one run may take before it counts as hung
+EMPTY = md5_hex(b"")
+PERCENT = re.compile(rb"\(\d+%\)")
+ENTRY = re.compile(rb"[+-][0-9a-f]{32}  [^\n]+")
+APPLIED = re.compile(rb"^(Patched|Created|Removed): ", re.M)
+
+
+def control(name):
+    return any(b < 32 for b in name)
+
+
+def listing_line(first, name):
+    """A listing line as md5sum writes one: escaped, behind a backslash,
+    when the name holds a byte below 32."""
+    if not control(name):
+        return first + b"  " + name
+    esc = name.replace(b"\\", b"\\\\").replace(b"\n", b"\\n").replace(b"\r", b"\\r")
+    return b"\\" + first + b"  " + esc
+
+
+def make_node(path, kind):
+    """Puts a node of the given kind at path; returns its file type."""
+    if kind == "directory":
+        os.mkdir(path)
+    elif kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "device":
+        null = os.stat("/dev/null").st_rdev
+        os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(os.major(null), os.minor(null)))
+    elif kind == "socket":
+        s = socket.socket(socket.AF_UNIX)
+        s.bind(path)
+        s.close()
+    return stat.S_IFMT(os.lstat(path).st_mode)
+
+
+NODES = ("directory", "fifo", "device", "socket")
+
+
+def temps_below(root):
+    return [os.path.join(d, n) for d, ds, fs in os.walk(root) for n in fs + ds if n.startswith(".mdtree-")]
+
+
+class Hostile(ScratchTreeTest):
+    def mdt(self, args, measured=False, **kw):
+        """run() with a time limit: a hang fails the test instead of
+        blocking the suite. measured: run_measured() instead."""
+        try:
+            return (run_measured if measured else run)(args, timeout=LIMIT, **kw)
+        except subprocess.TimeoutExpired:
+            self.fail("mdtree %r hung" % (args,))
+
+    def started(self, args, close=None, stdout=subprocess.PIPE, cwd=None):
+        """Runs mdtree with descriptor close (1 or 2) closed at start."""
+        try:
+            return subprocess.run([MDTREE] + args, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
+                                  timeout=LIMIT, preexec_fn=(lambda: os.close(close)) if close else None,
+                                  env={k: v for k, v in os.environ.items() if k != "DB_ROOT"})
+        except subprocess.TimeoutExpired:
+            self.fail("mdtree %r hung" % (args,))
+
+    def assertNoControl(self, p):
+        """No byte below 32 but the line feeds that end lines, on either
+        stream: names are shown escaped."""
+        for out in (p.stdout, p.stderr):
+            self.assertFalse(control(out.replace(b"\n", b"")), out)
+
+    def assertRefused(self, p, status, path):
+        self.assertEqual(p.returncode, status, p.stderr)
+        self.assertIn(os.fsencode(os.path.basename(path)), p.stderr)
+
+    def copy(self, src, name):
+        shutil.copytree(src, self.path(name), symlinks=True)
+        return self.path(name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+
+NAMES = {
+    "forged line": b"y\nd41d8cd98f00b204e9800998ecf8427e  forged",
+    "carriage return": b"a\rb",
+    "tab": b"t\tab",
+    "backslash and newline": b"back\\\nslash",
+    "plain backslash": b"plain\\name",
+    "directory with a CR": b"sub\rdir/inner",
+    "escape sequence": b"esc\x1b[31m",
+}
+
+
+class ControlNames(Hostile):
+    """One tree holding every name of NAMES, each file with its own content."""
+
+    def setUp(self):
+        super().setUp()
+        self.tree = make_tree(self.path("tree"), {n: b"content of " + n for n in NAMES.values()})
+        make_tree(self.tree, {"plain": "p"})
+        self.digests = tree_digests(self.tree)
+        self.lines = {listing_line(d.encode(), n) for n, d in self.digests.items()}
+
+    def listing(self, src):
+        p = self.mdt(["-l", src])
+        self.assertOk(p)
+        self.assertEqual(p.stderr, b"")
+        self.assertEqual(len(p.stdout.splitlines()), len(self.digests))
+        return p.stdout
+
+    def test_listing_store_and_restore(self):
+        listing = self.listing(self.tree)
+        self.assertEqual(set(listing.splitlines()), self.lines)
+        lst = self.write("tree.md5", listing)
+        check = subprocess.run(["md5sum", "-c", "--strict", lst], cwd=self.tree, capture_output=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        self.assertEqual(set(self.listing(lst).splitlines()), self.lines)
+        db = self.path("db")
+        p = self.mdt(["-i", self.tree], env={"DB_ROOT": db})
+        self.assertOk(p)
+        self.assertEqual(set(p.stdout.splitlines()),
+                         {listing_line(d[:2].encode() + b"/" + d[2:].encode(), n) for n, d in self.digests.items()})
+        for args, env in ((["-R", db, "-o", lst], None), (["-o", lst], {"DB_ROOT": db})):
+            with self.subTest(args=args[0]):
+                out = self.path("out" + args[0])
+                os.mkdir(out)
+                p = self.mdt(args, cwd=out, env=env)
+                self.assertOk(p)
+                self.assertNoControl(p)
+                self.assertEqual(tree_digests(out), self.digests)
+                self.assertFalse(os.path.lexists(os.path.join(out, "forged")))
+
+    def test_archive_round_trip(self):
+        arc = self.path("a.vok")
+        p = self.mdt(["-f", self.tree, "-a", arc])
+        self.assertOk(p)
+        self.assertNoControl(p)
+        self.assertEqual(set(self.listing(arc).splitlines()), self.lines)
+        p = self.mdt(["-t", self.path("out"), "-a", arc])
+        self.assertOk(p)
+        self.assertNoControl(p)
+        self.assertEqual(tree_digests(self.path("out")), self.digests)
+
+    def test_patch_creation_refuses_control_names(self):
+        os.mkdir(self.path("empty"))
+        for case, name in NAMES.items():
+            if not control(name):
+                continue
+            with self.subTest(case=case):
+                to = make_tree(self.path("to-" + case), {name: "x", "plain": "p"})
+                p = self.mdt(["-f", self.path("empty"), "-t", to, "-p", self.path("P")])
+                self.assertEqual(p.returncode, 1, p.stderr)
+                self.assertNotEqual(p.stderr, b"")
+                self.assertNoControl(p)
+                self.assertFalse(os.path.exists(self.path("P", "FILES")))
+
+    def test_messages_and_report_lines_show_names_escaped(self):
+        # Objects missing from the store: -o fails naming them.
+        lst = self.write("missing.md5", b"".join(l + b"\n" for l in sorted(self.lines)))
+        os.mkdir(self.path("out"))
+        p = self.mdt(["-R", self.path("nodb"), "-o", lst], cwd=self.path("out"))
+        self.assertNotEqual(p.returncode, 0)
+        self.assertNotEqual(p.stderr, b"")
+        self.assertNoControl(p)
+        # A manifest written by hand can hold a tab or an escape byte on one
+        # line; applying and undoing it prints those names.
+        names = [b"t\tab", b"esc\x1b[31m"]
+        patch = make_tree(self.path("P"), {b"new/" + n: b"n" for n in names})
+        make_tree(patch, {"FILES": b"".join(b"+%s  %s\n" % (md5_hex(b"n").encode(), n) for n in names)})
+        t = make_tree(self.path("t"), {"keep": "k"})
+        for args in (["-n"], [], ["-r"]):
+            with self.subTest(args=args):
+                p = self.mdt(args + ["-f", t, "-p", patch])
+                self.assertIn(p.returncode, (0, 1, 2, 4), p.stderr)
+                self.assertNotEqual(p.stdout + p.stderr, b"")
+                self.assertNoControl(p)
+
+
+def two_versions(test):
+    a = make_tree(test.path("from"), {"keep": "k", "gone": "g", "changed": "old", "d/x": "dx"})
+    b = make_tree(test.path("to"), {"keep": "k", "x": "X", "changed": "new", "d/x": "dx", "d/y": "dy"})
+    return a, b
+
+
+def manifest_lines(a, b):
+    fa, fb = tree_digests(a), tree_digests(b)
+    return sorted([b"-%s  %s" % (d.encode(), n) for n, d in fa.items() if fb.get(n) != d] +
+                  [b"+%s  %s" % (d.encode(), n) for n, d in fb.items() if fa.get(n) != d])
+
+
+class ClosedDescriptors(Hostile):
+    """A file the tool opens must not take the place of a closed standard
+    descriptor: messages would land in it."""
+
+    def test_archive_with_standard_error_closed(self):
+        tree = make_tree(self.path("tree"), {"f%d" % i: os.urandom(100 * i) for i in range(8)})
+        arc = self.path("a.vok")
+        p = self.started(["-f", tree, "-a", arc], close=2)
+        self.assertEqual(p.returncode, 0)
+        p = self.mdt(["-l", arc])
+        self.assertOk(p)
+        self.assertEqual(sorted(parse_listing(p.stdout)), sorted((d, n) for n, d in tree_digests(tree).items()))
+        check = subprocess.run(["md5sum", "-c", "--strict", "-"], cwd=tree, input=p.stdout, capture_output=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+    def test_patch_with_standard_output_closed(self):
+        a, b = two_versions(self)
+        p = self.started(["-f", a, "-t", b, "-p", self.path("P")], close=1, stdout=None)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        with open(self.path("P", "FILES"), "rb") as f:
+            lines = f.read().split(b"\n")
+        self.assertEqual(lines[-1], b"")
+        for line in lines[:-1]:
+            self.assertRegex(line, b"^" + ENTRY.pattern + b"$")
+        self.assertEqual(sorted(lines[:-1]), manifest_lines(a, b))
+
+
+class WrittenPaths(Hostile):
+    """What stands at the path of an archive or administration file."""
+
+    def setUp(self):
+        super().setUp()
+        self.tree = make_tree(self.path("tree"), {"a": "alpha", "d/b": os.urandom(5000)})
+        self.view = sorted((d, n) for n, d in tree_digests(self.tree).items())
+
+    def assertArchiveOfTree(self, arc):
+        p = self.mdt(["-l", arc])
+        self.assertOk(p)
+        self.assertEqual(sorted(parse_listing(p.stdout)), self.view)
+
+    def test_archive_through_links(self):
+        real = self.write("real", b"old content")
+        os.symlink("real", self.path("link"))
+        os.symlink("created", self.path("dangling"))
+        for link, target in (("link", real), ("dangling", self.path("created"))):
+            with self.subTest(link=link):
+                self.assertOk(self.mdt(["-f", self.tree, "-a", self.path(link)]))
+                self.assertTrue(os.path.islink(self.path(link)))
+                self.assertArchiveOfTree(target)
+
+    def test_archive_onto_special_file_is_refused_first(self):
+        for kind in NODES:
+            with self.subTest(kind=kind):
+                arc = self.path("arc-" + kind)
+                ftype = make_node(arc, kind)
+                p = self.mdt(["-f", self.tree, "-a", arc])
+                self.assertRefused(p, 1, arc)
+                self.assertNotRegex(p.stderr, PERCENT)
+                self.assertEqual(stat.S_IFMT(os.lstat(arc).st_mode), ftype)
+
+    def named_patch(self):
+        a, b = two_versions(self)
+        self.assertOk(self.mdt(["-f", a, "-t", b, "-p", self.path("P")]))
+        with open(self.path("P", "FILES"), "ab") as f:
+            f.write(b"patch: hostile\nsummary: hostile surroundings\n")
+        return a, b
+
+    def test_admin_file_special_is_refused_first(self):
+        a, _ = self.named_patch()
+        for kind in NODES:
+            with self.subTest(kind=kind):
+                t = self.copy(a, "t-" + kind)
+                admin = self.path("admin-" + kind)
+                ftype = make_node(admin, kind)
+                p = self.mdt(["-f", t, "-p", self.path("P"), "-A", admin])
+                self.assertRefused(p, 1, admin)
+                self.assertNotRegex(p.stdout, APPLIED)
+                self.assertEqual(tree_digests(t), tree_digests(a))
+                self.assertEqual(stat.S_IFMT(os.lstat(admin).st_mode), ftype)
+
+    def test_admin_file_with_one_long_line_in_bounded_memory(self):
+        a, b = self.named_patch()
+        line = b"x" * (64 << 20)
+        admin = self.write("admin", line)
+        p, rss = self.mdt(["-f", a, "-p", self.path("P"), "-A", admin], measured=True)
+        self.assertOk(p)
+        self.assertTreesEqual(a, b)
+        with open(admin, "rb") as f:
+            self.assertEqual(f.read(len(line) + 1), line + b"\n")
+            self.assertIn(b"patch: hostile\n", f.read())
+        self.assertLess(rss, 32 << 10)
+
+
+SWAPS = {
+    "directory becomes a file": ({"d/f": "1", "k": "k"}, {"d": "2", "k": "k"}),
+    "file becomes a directory": ({"d": "2", "k": "k"}, {"d/f": "1", "k": "k"}),
+    "nested directories become a file": ({"a/b/c": "c"}, {"a": "A"}),
+    "file becomes nested directories": ({"a": "A"}, {"a/b/c": "c"}),
+}
+
+
+class PatchDirectories(Hostile):
+    def test_special_file_among_the_new_files(self):
+        a, b = two_versions(self)
+        for kind in ("fifo", "device"):
+            patch = self.path("P-" + kind)
+            self.assertOk(self.mdt(["-f", a, "-t", b, "-p", patch]))
+            os.unlink(os.path.join(patch, "new", "x"))
+            make_node(os.path.join(patch, "new", "x"), kind)
+            for dry in ([], ["-n"]):
+                with self.subTest(kind=kind, dry=dry):
+                    t = self.copy(a, "t-%s%s" % (kind, "".join(dry)))
+                    p = self.mdt(dry + ["-f", t, "-p", patch])
+                    self.assertNotEqual(p.returncode, 0)
+                    self.assertEqual(tree_digests(t), tree_digests(a))
+                    self.assertTrue(os.path.isfile(os.path.join(t, "gone")))
+
+    def test_directories_and_files_swap_places(self):
+        for case, (old, new) in SWAPS.items():
+            with self.subTest(case=case):
+                a, b = make_tree(self.path(case, "from"), old), make_tree(self.path(case, "to"), new)
+                patch = self.path(case, "P")
+                self.assertOk(self.mdt(["-f", a, "-t", b, "-p", patch]))
+                t = self.copy(a, case + "/t")
+                self.assertOk(self.mdt(["-f", t, "-p", patch]))
+                self.assertTreesEqual(t, b)
+                self.assertOk(self.mdt(["-r", "-f", t, "-p", patch]))
+                self.assertTreesEqual(t, a)
+
+    def test_directories_of_the_tree_keep_their_place_and_mode(self):
+        a = make_tree(self.path("from"), {"a": "1", "old/f": "f"})
+        os.mkdir(self.path("from", "logs"))
+        os.chmod(self.path("from", "logs"), 0o750)
+        os.chmod(self.path("from", "old"), 0o700)
+        b = make_tree(self.path("to"), {"a": "1", "logs/x": "x"})
+        self.assertOk(self.mdt(["-f", a, "-t", b, "-p", self.path("P")]))
+        t = self.copy(a, "t")
+        self.assertOk(self.mdt(["-f", t, "-p", self.path("P")]))
+        self.assertTrue(os.path.isfile(os.path.join(t, "logs", "x")))
+        self.assertFalse(os.path.lexists(os.path.join(t, "old")))
+        self.assertOk(self.mdt(["-r", "-f", t, "-p", self.path("P")]))
+        self.assertTrue(os.path.isdir(os.path.join(t, "logs")))
+        self.assertEqual(os.listdir(os.path.join(t, "logs")), [])
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.join(t, "logs")).st_mode), 0o750)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.join(t, "old")).st_mode), 0o700)
+        self.assertEqual(tree_digests(t), tree_digests(a))
+
+
+class Store(Hostile):
+    """Links and FIFOs in the content store and below the working directory."""
+
+    def setUp(self):
+        super().setUp()
+        self.tree = make_tree(self.path("tree"), {"doc/x": "hello"})
+        self.d = md5_hex(b"hello")
+        self.db = self.path("db")
+        self.lst = self.write("x.md5", b"%s  doc/x\n" % self.d.encode())
+        for d in ("outside", "out", "victim"):
+            os.mkdir(self.path(d))
+
+    def test_link_in_the_store_root(self):
+        os.mkdir(self.db)
+        os.symlink(self.path("outside"), os.path.join(self.db, self.d[:2]))
+        p = self.mdt(["-R", self.db, "-i", self.tree])
+        self.assertRefused(p, 1, self.d[:2])
+        self.assertEqual(os.listdir(self.path("outside")), [])
+
+    def test_fifo_in_place_of_an_object(self):
+        os.makedirs(os.path.join(self.db, self.d[:2]))
+        os.mkfifo(os.path.join(self.db, self.d[:2], self.d[2:]))
+        p = self.mdt(["-R", self.db, "-o", self.lst], cwd=self.path("out"))
+        self.assertNotEqual(p.returncode, 0)
+        self.assertEqual(os.listdir(self.path("out")), [])
+
+    def test_link_in_the_working_directory(self):
+        self.assertOk(self.mdt(["-R", self.db, "-i", self.tree]))
+        os.symlink("../victim", self.path("out", "doc"))
+        p = self.mdt(["-R", self.db, "-o", self.lst], cwd=self.path("out"))
+        self.assertRefused(p, 1, "doc")
+        self.assertEqual(os.listdir(self.path("victim")), [])
+
+
+# A member at x/y/bad that fails, and whether x/ stood in the target before.
+BAD_MEMBERS = {
+    "damaged stream": ("stream", False),
+    "damaged stream, x/ there before": ("stream", True),
+    "wrong digest": ("digest", False),
+    "link at x/y": ("link", True),
+}
+
+
+class Extraction(Hostile):
+    def test_failed_member_leaves_no_new_directories(self):
+        for i, (case, (how, x_before)) in enumerate(BAD_MEMBERS.items()):
+            with self.subTest(case=case):
+                bad = archive_member(b"x/y/bad", b"bad content " * 100)
+                if how == "stream":
+                    bad["stream"] = bad["stream"][:2] + bytes(b ^ 0x5a for b in bad["stream"][2:])
+                elif how == "digest":
+                    bad["md5"] = md5_hex(b"something else")
+                arc = self.write("%d.vok" % i, write_archive([archive_member(b"ok", b"fine"), bad]))
+                out = self.path("out%d" % i)
+                os.mkdir(out)
+                if x_before:
+                    os.mkdir(os.path.join(out, "x"))
+                if how == "link":
+                    os.mkdir(self.path("elsewhere%d" % i))
+                    os.symlink(self.path("elsewhere%d" % i), os.path.join(out, "x", "y"))
+                p = self.mdt(["-t", out, "-a", arc])
+                self.assertIn(p.returncode, (0, 1), p.stderr)
+                self.assertEqual(tree_digests(out), {b"ok": md5_hex(b"fine")})
+                self.assertEqual(os.path.isdir(os.path.join(out, "x")), x_before)
+                self.assertEqual(os.path.lexists(os.path.join(out, "x", "y")), how == "link")
+                if how == "link":
+                    self.assertEqual(os.listdir(self.path("elsewhere%d" % i)), [])
+
+
+SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def default_signals():
+    for s in SIGNALS:
+        signal.signal(s, signal.SIG_DFL)
+
+
+class Interrupted(Hostile):
+    """A run stopped by a signal while it writes one big file removes its
+    temporary file and dies of that signal."""
+
+    def test_signal_while_writing_a_big_file(self):
+        tree = make_tree(self.path("tree"), {"small": "s"})
+        with open(os.path.join(tree, "big"), "wb"):
+            pass
+        os.truncate(os.path.join(tree, "big"), 2 << 30)
+        for sig in SIGNALS:
+            jobs = {"store": (["-R", self.path("db", sig.name), "-i", tree], self.path("db", sig.name)),
+                    "archive": (["-f", tree, "-a", self.path("arc", sig.name, "a.vok")],
+                                self.path("arc", sig.name))}
+            os.makedirs(self.path("arc", sig.name))
+            for job, (args, watch) in jobs.items():
+                with self.subTest(signal=sig.name, job=job):
+                    proc = subprocess.Popen([MDTREE] + args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                            preexec_fn=default_signals)
+                    deadline = time.monotonic() + LIMIT
+                    while not temps_below(watch) and proc.poll() is None and time.monotonic() < deadline:
+                        time.sleep(0.005)
+                    found = bool(temps_below(watch))
+                    proc.send_signal(sig)
+                    try:
+                        _, err = proc.communicate(timeout=LIMIT)
+                    except subprocess.TimeoutExpired:
+                        proc.kill()
+                        proc.communicate()
+                        self.fail("no end after %s" % sig.name)
+                    self.assertTrue(found, "no temporary file seen")
+                    self.assertEqual(proc.returncode, -sig, err)
+                    self.assertEqual(temps_below(watch), [])
+
+
+class SmallFaults(Hostile):
+    def test_table_claim_of_nearly_4_gib(self):
+        arc = self.write("huge.vok", b"\x8d\x35\x12\x01" + struct.pack("<I", 0xFFFFFFF0))
+        os.truncate(arc, (4 << 30) + 16)
+        p, rss = self.mdt(["-l", arc], measured=True)
+        self.assertRefused(p, 1, arc)
+        self.assertLess(rss, 64 << 10)
+
+    def test_cr_lf_line_at_the_length_limit(self):
+        for length in (4094, 4095):
+            with self.subTest(length=length):
+                rel = b"d" * 99 + b"/" + b"n" * (length - 134)
+                line = b"%s  %s" % (EMPTY.encode(), rel)
+                self.assertEqual(len(line), length)
+                tail = b"%s  x" % EMPTY.encode()
+                lf = self.mdt(["-l", self.write("lf", line + b"\n" + tail + b"\n")])
+                crlf = self.mdt(["-l", self.write("crlf", line + b"\r\n" + tail + b"\r\n")])
+                self.assertOk(lf)
+                self.assertOk(crlf)
+                self.assertEqual(crlf.stdout, lf.stdout)
+                self.assertEqual(parse_listing(crlf.stdout), [(EMPTY, rel), (EMPTY, b"x")])
+
+    def test_same_line_twice_in_the_from_listing(self):
+        b = make_tree(self.path("to"), {"f": "kept", "g": "new"})
+        line = b"%s  f\n" % md5_hex(b"kept").encode()
+        p = self.mdt(["-f", self.write("from.md5", line * 2), "-t", b, "-p", self.path("P")])
+        self.assertOk(p)
+        with open(self.path("P", "FILES"), "rb") as f:
+            files = f.read()
+        self.assertIn(b"+" + line, files)
+        self.assertNotIn(b"-" + line, files)
+        t = make_tree(self.path("t"), {"f": "kept"})
+        self.assertOk(self.mdt(["-f", t, "-p", self.path("P")]))
+        self.assertTreesEqual(t, b)
+
+    def test_patch_onto_a_full_standard_output(self):
+        a, b = two_versions(self)
+        with open("/dev/full", "wb") as full:
+            p = self.started(["-f", a, "-t", b, "-p", self.path("P")], stdout=full)
+        self.assertEqual(p.returncode, 1, p.stderr)
+        self.assertNotEqual(p.stderr, b"")
+        self.assertFalse(os.path.exists(self.path("P", "FILES")))
