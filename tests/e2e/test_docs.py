@@ -101,9 +101,9 @@ class ReadmeOptions(unittest.TestCase):
             text = f.read()
         section = text[text.index("## Options"):text.index("## Tutorial")]
         letters = {m.group(1) for l in USAGE_LINES for m in [re.match(r"\t-(\w) ", l)] if m}
-        for letter in sorted(letters):
-            with self.subTest(option=letter):
-                self.assertRegex(section, r"\| `[^`]*-%s\b" % letter)
+        for option in sorted("-" + l for l in letters) + ["--help", "--version"]:
+            with self.subTest(option=option):
+                self.assertRegex(section, r"\| `[^`]*%s\b" % option)
 
 
 class ConsoleBlockParsing(unittest.TestCase):

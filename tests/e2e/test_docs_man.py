@@ -41,9 +41,15 @@ class ManualPage(TreeTest):
         wide = [l for l in text.splitlines() if len(l) > 78]
         self.assertEqual(wide, [])
         # Every section a reader looks for is there.
-        for heading in ("NAME", "SYNOPSIS", "OPTIONS", "ENVIRONMENT", "EXIT STATUS", "EXAMPLES"):
+        for heading in ("NAME", "SYNOPSIS", "OPTIONS", "ENVIRONMENT", "EXIT STATUS", "SECURITY",
+                        "EXAMPLES"):
             with self.subTest(heading=heading):
                 self.assertRegex(text, r"(?m)^%s$" % heading)
+
+    def test_page_carries_the_version_of_the_tool(self):
+        with open(PAGE, encoding="utf-8") as f:
+            th = re.search(r'^\.TH MDTREE 1 "[^"]*" "([^"]*)"', f.read(), re.M).group(1)
+        self.assertEqual(run(["--version"]).stdout.decode(), th + "\n")
 
     def test_documents_every_option_and_status(self):
         with open(PAGE, encoding="utf-8") as f:
@@ -53,6 +59,9 @@ class ManualPage(TreeTest):
         for letter in letters:
             with self.subTest(option=letter):
                 self.assertRegex(src, r"\n\.TP\n\.BI? \\-%s\b" % letter)
+        for word in ("help", "version"):
+            with self.subTest(option=word):
+                self.assertRegex(src, r"\n\.TP\n\.B \\-\\-%s\n" % word)
         for status in range(5):
             with self.subTest(status=status):
                 self.assertRegex(src, r"\.SH EXIT STATUS\n(.*\n)*?\.TP\n\.B %d\n" % status)
