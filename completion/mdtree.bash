@@ -16,8 +16,8 @@ _mdtree()
         # name is offered.
         -[lioRftpaA]*)
             compopt -o filenames 2>/dev/null
-            local IFS=$'\n'
-            COMPREPLY=($(compgen -f -- "$cur"))
+            # One name a line, neither split at spaces nor globbed.
+            mapfile -t COMPREPLY < <(compgen -f -- "$cur")
             return
             ;;
         -j*)
