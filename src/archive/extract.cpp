@@ -12,6 +12,7 @@
 #include "driver/settings.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/tempfile.h"
 #include "util/paths.h"
 
 #include <cerrno>

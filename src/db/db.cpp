@@ -12,6 +12,7 @@
 #include "stream/stream.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/tempfile.h"
 #include "util/paths.h"
 
 #include <cstdlib>

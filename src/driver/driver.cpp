@@ -10,6 +10,7 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/paths.h"
+#include "util/tempfile.h"
 
 #include <sched.h>
 
@@ -176,6 +177,11 @@ void dispatch() {
 } // namespace
 
 int mdtree_main(int argc, char** argv) {
+    // Before any file is opened: a run started with a standard descriptor
+    // closed would otherwise hand that number to the first file it creates,
+    // and its printed lines would land in that file.
+    open_std_fds();
+    install_signal_cleanup();
     // Listings can run to millions of lines: a large buffer keeps the write
     // calls few. A terminal keeps its line buffering.
     static char outbuf[1 << 16];

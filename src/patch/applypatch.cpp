@@ -11,6 +11,7 @@
 #include "stream/stream.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/tempfile.h"
 
 #include <cerrno>
 #include <cstring>

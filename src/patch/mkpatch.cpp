@@ -8,6 +8,7 @@
 #include "stream/stream.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/tempfile.h"
 
 #include <cstring>
 #include <unistd.h>

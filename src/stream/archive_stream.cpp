@@ -33,6 +33,7 @@ void closestream_archive(Stream* s) {
 
 Stream* openstream_archive(const char* path) {
     auto s = new Stream;
+    s->kind = StreamKind::archive;
     s->source = path;
     s->nextfn = nextstream_archive;
     s->closefn = closestream_archive;

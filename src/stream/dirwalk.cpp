@@ -129,8 +129,19 @@ void closestream_dir(Stream* s) {
 
 } // namespace
 
+int open_entry_fd(Stream* s) {
+    if (s->kind != StreamKind::walk) return FOPENG_fd(s->curfile, __LINE__);
+    for (;;) {
+        const int fd = ::openat(::dirfd(s->dirs->dir), s->curfile, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) return fd;
+        if (errno != EINTR) break;
+    }
+    fatal_open(s->curfile, "rb", __LINE__);
+}
+
 Stream* openstream_dir(const char* path) {
     auto s = std::make_unique<Stream>();
+    s->kind = StreamKind::walk;
     s->source = path;
     s->nextfn = nextstream_dir;
     s->closefn = closestream_dir;

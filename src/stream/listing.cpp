@@ -6,7 +6,13 @@
 #include "stream/stream.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/escape.h"
 #include "util/lines.h"
+#include "util/pipeline.h"
+#include "driver/settings.h"
+
+#include <memory>
+#include <string>
 
 #include <cstring>
 
@@ -18,11 +24,12 @@ constexpr std::size_t LINE_MAX_BYTES = PATH_BUF - 1;
 Stream* nextstream_file(Stream* s) {
     for (;;) {
         ++s->lineno;
-        const LineRead r = read_line(s->fp, s->source.c_str(), s->line, LINE_MAX_BYTES);
+        // One byte more than a line may hold, for the carriage return of a
+        // line that ends in CR LF.
+        const LineRead r = read_line(s->fp, s->source.c_str(), s->line, LINE_MAX_BYTES + 1);
         if (r == LineRead::eof) return nullptr;
-        if (r == LineRead::too_long)
+        if (r == LineRead::too_long || (s->line.size() > LINE_MAX_BYTES && s->line.back() != '\r'))
             fatal(1, "%s: line %lu is longer than %zu bytes", s->source.c_str(), s->lineno, LINE_MAX_BYTES);
-        cut_at_control(s->line);
         if (!parse_listing_line(s->line, s->md5, s->name)) continue;
         s->curfile = s->name;
         return s;
@@ -39,10 +46,32 @@ void closestream_file(Stream* s) {
 } // namespace
 
 bool parse_listing_line(std::string_view line, char* md5, char* name) {
-    if (line.size() < 34 || line.size() > PATH_MAXLEN || !is_hex_digest(line.substr(0, 32)) || line[32] != ' ' || line[33] != ' ') return false;
-    std::memcpy(md5, line.data(), 32);
+    // A line for a name that holds a byte below 32 starts with a backslash
+    // and carries the name escaped; in it only a line end (CR LF) is cut.
+    // Any other line is cut at its first byte below 32, as it always was.
+    const bool escaped = line.starts_with('\\');
+    std::string_view body = line;
+    if (escaped) {
+        body.remove_prefix(1);
+        if (body.ends_with('\r')) body.remove_suffix(1);
+    } else {
+        for (std::size_t i = 0; i < body.size(); ++i)
+            if (static_cast<unsigned char>(body[i]) < 32) {
+                body = body.substr(0, i);
+                break;
+            }
+    }
+    if (body.size() < 34 || body.size() > PATH_MAXLEN || !is_hex_digest(body.substr(0, 32)) || body[32] != ' ' ||
+        body[33] != ' ')
+        return false;
+    std::string_view path = body.substr(34);
+    std::string unescaped;
+    if (escaped) {
+        if (!unescape_listing(path, unescaped)) return false;
+        path = unescaped;
+    }
+    std::memcpy(md5, body.data(), 32);
     md5[32] = '\0';
-    const std::string_view path = line.substr(34);
     std::memcpy(name, path.data(), path.size());
     name[path.size()] = '\0';
     return true;
@@ -50,6 +79,7 @@ bool parse_listing_line(std::string_view line, char* md5, char* name) {
 
 Stream* openstream_file(const char* path) {
     auto s = new Stream;
+    s->kind = StreamKind::listing;
     s->source = path;
     s->nextfn = nextstream_file;
     s->closefn = closestream_file;
@@ -61,9 +91,35 @@ Stream* openstream_file(const char* path) {
 
 void db_list(const char* path) {
     StreamPtr s(openstream(path));
-    char digest[MD5_HEX_SIZE];
-    while (nextstream(s.get())) {
-        md5stream(s.get(), digest);
-        out_printf("%s  %s\n", digest, s->name);
+    if (s->kind != StreamKind::walk) {
+        // Listings and archives carry their digests: nothing to compute.
+        char digest[MD5_HEX_SIZE];
+        while (nextstream(s.get())) {
+            md5stream(s.get(), digest);
+            print_listing_line(digest, s->name);
+        }
+        return;
     }
+    // The walk opens each file where it stands; workers hash them; lines
+    // come out in walk order.
+    struct Item {
+        std::string name;
+        Fd fd;
+        char hex[MD5_HEX_SIZE];
+    };
+    Pipeline p(nthreads);
+    p.enumerate([&] {
+        while (nextstream(s.get())) {
+            auto it = std::make_shared<Item>();
+            it->name = s->name;
+            it->fd = Fd(open_entry_fd(s.get()));
+            p.submit(
+                [it] {
+                    hash_fd(it->fd.get(), it->name.c_str(), it->hex);
+                    it->fd = Fd();
+                },
+                [it] { print_listing_line(it->hex, it->name); });
+        }
+    });
+    p.finish();
 }

@@ -23,7 +23,11 @@ struct dirnode {
     DIR* dir;       // handle on the directory, opened just after entering it
 };
 
+// What a stream reads: jobs that treat the kinds differently ask this.
+enum class StreamKind { walk, listing, archive };
+
 struct Stream {
+    StreamKind kind = StreamKind::walk;
     dirnode* dirs = nullptr;      // directory walk: top of the stack of open directories
     dirnode* freedirs = nullptr;  // directory walk: nodes popped and ready for reuse
     std::FILE* fp = nullptr;      // listing: the file being read
@@ -56,6 +60,13 @@ struct StreamCloser {
     void operator()(Stream* s) const { closestream(s); }
 };
 using StreamPtr = std::unique_ptr<Stream, StreamCloser>;
+
+// Opens the current entry's file for reading, as a descriptor that does not
+// depend on the working directory from then on: a walk opens it in the
+// directory being read, listings and archives by their path from the working
+// directory. Fatal, as FOPENG, when it can not be opened. For handing the
+// file to a worker thread.
+int open_entry_fd(Stream* s);
 
 Stream* openstream_dir(const char* path);
 Stream* openstream_file(const char* path);

@@ -1,21 +1,15 @@
 #include "util/fileio.h"
 
 #include "util/fatal.h"
+#include "util/paths.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <memory>
 #include <vector>
-
-std::FILE* fopenp(char* path, const char* mode) {
-    if (std::FILE* fp = std::fopen(path, mode)) return fp;
-    make_parents(path);
-    if (std::FILE* fp = std::fopen(path, mode)) return fp;
-    fatal_fixed(1, "can not read %s\n", path);
-}
 
 std::FILE* FOPENG(const char* path, const char* mode, int line) {
     if (std::FILE* fp = std::fopen(path, mode)) return fp;
@@ -31,8 +25,11 @@ int FOPENG_fd(const char* path, int line) {
     fatal_open(path, "rb", line);
 }
 
-std::FILE* open_regular(const char* path, int line) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+int open_regular_fd(const char* path, int line, bool nofollow) {
+    int fd;
+    do {
+        fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0));
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) fatal_open(path, "rb", line);
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -42,12 +39,66 @@ std::FILE* open_regular(const char* path, int line) {
     // Reads of a regular file never block; clearing the flag only keeps the
     // descriptor ordinary.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+std::FILE* open_regular(const char* path, int line, bool nofollow) {
+    const int fd = open_regular_fd(path, line, nofollow);
     std::FILE* fp = ::fdopen(fd, "rb");
     if (!fp) {
         ::close(fd);
         fatal_errno("can not open a stream on", path);
     }
     return fp;
+}
+
+std::string publish_target(const char* path, const char* what) {
+    std::string p = path;
+    // Follow a chain of links to the file they lead to, as open() would, but
+    // stop there: the file is replaced by rename, so the last link must be
+    // resolved by hand or the rename would replace the link itself.
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(p.c_str(), &st) != 0) {
+            if (errno == ENOENT) return p;
+            fatal_errno("can not examine", p.c_str());
+        }
+        if (S_ISREG(st.st_mode)) return p;
+        if (!S_ISLNK(st.st_mode)) {
+            const char* kind = S_ISDIR(st.st_mode)                          ? "a directory"
+                               : S_ISFIFO(st.st_mode)                        ? "a FIFO"
+                               : S_ISSOCK(st.st_mode)                        ? "a socket"
+                               : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                                                                             : "not a regular file";
+            fatal(1, "%s %s is %s; refusing to replace it", what, p.c_str(), kind);
+        }
+        char buf[PATH_BUF];
+        const ssize_t n = ::readlink(p.c_str(), buf, sizeof buf);
+        if (n < 0) fatal_errno("can not read the link", p.c_str());
+        if (std::size_t(n) >= sizeof buf) fatal(1, "%s %s: link target too long", what, p.c_str());
+        std::string target(buf, std::size_t(n));
+        if (target.empty()) fatal(1, "%s %s: empty link", what, p.c_str());
+        if (target[0] != '/') {
+            const std::size_t slash = p.rfind('/');
+            target = p.substr(0, slash + 1) + target;
+        }
+        if (target.size() > PATH_MAXLEN) fatal(1, "path too long: %s", target.c_str());
+        p = std::move(target);
+    }
+    fatal(1, "%s %s: too many levels of symbolic links", what, path);
+}
+
+void open_std_fds() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open() returns the lowest free descriptor, which is this one.
+        const int got = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (got != fd) {
+            // Without /dev/null the run can not be made safe: stop before
+            // any file is created.
+            ::_exit(1);
+        }
+    }
 }
 
 char* copy(const char* s) {
@@ -98,6 +149,15 @@ Fd::~Fd() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+Fd& Fd::operator=(Fd&& o) noexcept {
+    if (this != &o) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = o.fd_;
+        o.fd_ = -1;
+    }
+    return *this;
+}
+
 File& File::operator=(File&& o) noexcept {
     if (this != &o) {
         if (fp_) std::fclose(fp_);
@@ -120,85 +180,68 @@ void File::close() {
     if (std::fclose(fp) != 0 || had_error) fatal_errno("can not close", name_.c_str());
 }
 
-namespace {
-
-std::string unique_suffix() {
-    static std::mt19937_64 rng{std::random_device{}() ^ (uint64_t(getpid()) << 32)};
-    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::string s(10, '0');
-    for (char& c : s) c = digits[rng() % 36];
-    return s;
-}
-
-} // namespace
-
-TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
-    // The temporary name is short and hidden, so that it fits beside any
-    // final name and stands out as ours if a killed run leaves it behind.
-    const std::size_t slash = final_.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : final_.substr(0, slash + 1);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        for (int tries = 0; tries < 100; ++tries) {
-            temp_ = dir + ".mdtree-" + unique_suffix();
-            // "x" is O_EXCL, "e" O_CLOEXEC: the stream comes straight from
-            // the open, without the status query fdopen makes, once per
-            // file written.
-            fp_ = std::fopen(temp_.c_str(), "wbxe");
-            if (!fp_) {
-                if (errno == EEXIST) continue;
-                break;
-            }
-            return;
-        }
-        if (attempt == 0) make_parents(final_);
-    }
-    temp_.clear();
-    fatal_fixed(1, "can not read %s\n", final_.c_str());
-}
-
-TempFile::~TempFile() {
-    if (fp_) std::fclose(fp_);
-    if (!done_ && !temp_.empty()) ::unlink(temp_.c_str());
-}
-
-void TempFile::close() {
-    if (!fp_) return;
-    std::FILE* fp = fp_;
-    fp_ = nullptr;
-    const bool had_error = std::ferror(fp) != 0;
-    if (std::fclose(fp) != 0 || had_error) fatal_errno("write error on", final_.c_str());
-}
-
-void TempFile::commit_closed() {
-    if (::rename(temp_.c_str(), final_.c_str()) != 0) fatal_errno("can not rename a temporary file onto", final_.c_str());
-    done_ = true;
-}
-
-void TempFile::commit_closed_as(std::string final_path) {
-    final_ = std::move(final_path);
-    // Try the rename first: the directory is there for all but the first
-    // file published into it.
-    if (::rename(temp_.c_str(), final_.c_str()) != 0) {
-        if (errno != ENOENT) fatal_errno("can not rename a temporary file onto", final_.c_str());
-        make_parents(final_);
-        if (::rename(temp_.c_str(), final_.c_str()) != 0)
-            fatal_errno("can not rename a temporary file onto", final_.c_str());
-    }
-    done_ = true;
-}
-
-void TempFile::commit() {
-    close();
-    commit_closed();
-}
-
 void write_all(std::FILE* out, const void* data, std::size_t len, const char* out_name) {
     if (len != 0 && std::fwrite(data, 1, len, out) != len) fatal_errno("write error on", out_name);
 }
 
+unsigned char* io_buffer() {
+    // One per thread: copies run on several at once.
+    thread_local std::unique_ptr<unsigned char[]> buf(new unsigned char[IO_BUFSZ]);
+    return buf.get();
+}
+
+void write_fd(int fd, const void* data, std::size_t len, const char* name) {
+    auto p = static_cast<const unsigned char*>(data);
+    while (len > 0) {
+        const ssize_t n = ::write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fatal_errno("write error on", name);
+        }
+        p += n;
+        len -= std::size_t(n);
+    }
+}
+
+std::size_t read_fd(int fd, void* data, std::size_t len, const char* name) {
+    auto p = static_cast<unsigned char*>(data);
+    std::size_t got = 0;
+    while (got < len) {
+        const ssize_t n = ::read(fd, p + got, len - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fatal_errno("read error on", name);
+        }
+        if (n == 0) break;
+        got += std::size_t(n);
+    }
+    return got;
+}
+
+uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5_context* hash) {
+    unsigned char* buf = io_buffer();
+    uint64_t total = 0;
+    for (;;) {
+        const std::size_t n = read_fd(in, buf, IO_BUFSZ, in_name);
+        if (hash) md5_process_bytes(buf, n, hash);
+        write_fd(out, buf, n, out_name);
+        total += n;
+        // A short read means the end of a regular file: asking again would
+        // cost one more read() that returns nothing, per file copied.
+        if (n < IO_BUFSZ) return total;
+    }
+}
+
+void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, char* hex) {
+    md5_context ctx;
+    md5_init_ctx(&ctx);
+    copy_fd(in, in_name, out, out_name, &ctx);
+    md5_finish_hex(&ctx, hex);
+}
+
 uint64_t copy_file(std::FILE* in, const char* in_name, std::FILE* out, const char* out_name, md5_context* hash) {
-    constexpr std::size_t BUFSZ = 128 * 1024;
-    static unsigned char buf[BUFSZ];
+    constexpr std::size_t BUFSZ = IO_BUFSZ;
+    unsigned char* buf = io_buffer();
     uint64_t total = 0;
     for (;;) {
         const std::size_t n = std::fread(buf, 1, BUFSZ, in);
@@ -227,9 +270,4 @@ void hash_fd(int fd, const char* name, char* out) {
 
 void hash_file(std::FILE* fp, const char* name, char* out) {
     if (md5_stream_ascii(fp, out) != 0) fatal_errno("read error on", name);
-}
-
-bool path_exists(const char* path) {
-    struct stat st;
-    return ::lstat(path, &st) == 0;
 }

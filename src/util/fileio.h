@@ -10,9 +10,6 @@
 #include <string>
 #include <string_view>
 
-// Opens a file to be written, creating the missing directories above it.
-// Fatal "can not read <path>" (status 1) when that fails.
-std::FILE* fopenp(char* path, const char* mode);
 // Opens a file that must exist; fatal with the mode and the caller's line
 // (pass __LINE__) when it can not be opened.
 std::FILE* FOPENG(const char* path, const char* mode, int line);
@@ -20,9 +17,25 @@ std::FILE* FOPENG(const char* path, const char* mode, int line);
 // stdio buffer; fails with the same message.
 int FOPENG_fd(const char* path, int line);
 // As FOPENG with mode "rb", for a file whose path came from outside (a
-// listing, an archive table): anything but a regular file is refused with a
-// message (status 1), and a FIFO is refused without blocking on its open.
-std::FILE* open_regular(const char* path, int line);
+// listing, an archive table, a patch, the store): anything but a regular
+// file is refused with a message (status 1), and a FIFO or a device is
+// refused without blocking on its open. With nofollow, a symbolic link as
+// the last component is not followed (the open fails).
+std::FILE* open_regular(const char* path, int line, bool nofollow = false);
+// The same as a bare descriptor.
+int open_regular_fd(const char* path, int line, bool nofollow = false);
+
+// The path at which a job will publish the file the user named (the
+// archive, the administration file), checked before any work starts: a
+// symbolic link there is followed, so the file it points to is replaced and
+// the link stays; a directory, device, FIFO or socket is refused (status 1),
+// naming the file as what.
+std::string publish_target(const char* path, const char* what);
+
+// Makes sure descriptors 0, 1 and 2 are open (on /dev/null when they are
+// not), so that no file the run creates can take their place and receive
+// its printed lines.
+void open_std_fds();
 // A heap copy of a string, kept for the rest of the run.
 char* copy(const char* s);
 // Converts an n-byte integer between host order and little-endian, in place.
@@ -59,7 +72,9 @@ private:
 // so the close is not checked.
 class Fd {
 public:
-    explicit Fd(int fd) : fd_(fd) {}
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    Fd& operator=(Fd&& o) noexcept;
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     ~Fd();
@@ -69,44 +84,18 @@ private:
     int fd_;
 };
 
-// A file being written under a temporary name in the directory of its final
-// path, published by rename() once complete. Keeping the temporary file in
-// the same directory keeps rename() atomic on one file system. Until commit()
-// the final path keeps whatever it held; an uncommitted temporary file is
-// removed by the destructor.
-class TempFile {
-public:
-    // Creates the missing directories above final_path and the temporary
-    // file (default permissions). Fatal "can not read <final_path>" when it
-    // can not be created.
-    explicit TempFile(std::string final_path);
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    ~TempFile();
+// The block size of copies, and this thread's buffer of that size.
+inline constexpr std::size_t IO_BUFSZ = 128 * 1024;
+unsigned char* io_buffer();
 
-    std::FILE* get() const { return fp_; }
-    const std::string& final_path() const { return final_; }
-    const std::string& temp_path() const { return temp_; }
-    // Checks that every write reached the file, closes it and renames it
-    // onto the final path. Fatal on any failure (the temporary file goes).
-    void commit();
-    // Checks the writes and closes the file without publishing it; the
-    // temporary file stays until commit_closed() or destruction.
-    void close();
-    // Publishes a file already closed with close().
-    void commit_closed();
-    // Publishes a file already closed with close() under another final
-    // path on the same file system, creating its missing directories: for
-    // a content whose name is known only once it has been written and
-    // hashed. Fatal like commit_closed().
-    void commit_closed_as(std::string final_path);
-
-private:
-    std::FILE* fp_ = nullptr;
-    std::string final_;
-    std::string temp_;
-    bool done_ = false;
-};
+// Whole writes and reads on descriptors, EINTR retried; an error is fatal,
+// naming the file. read_fd returns less than len only at the end of the file.
+void write_fd(int fd, const void* data, std::size_t len, const char* name);
+std::size_t read_fd(int fd, void* data, std::size_t len, const char* name);
+// copy_file and copy_hashed on descriptors: nothing in them depends on the
+// working directory or on another thread.
+uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5_context* hash = nullptr);
+void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, char* hex);
 
 // Writes bytes to out; a short write is fatal, naming out_name.
 void write_all(std::FILE* out, const void* data, std::size_t len, const char* out_name);
@@ -127,7 +116,3 @@ void copy_hashed(std::FILE* in, const char* in_name, std::FILE* out, const char*
 void hash_file(std::FILE* fp, const char* name, char* out);
 // The same on a file descriptor (md5_fd).
 void hash_fd(int fd, const char* name, char* out);
-
-// True when the path names an existing file of any kind (lstat, not
-// following a final symbolic link).
-bool path_exists(const char* path);

@@ -1,0 +1,63 @@
+// Leading directories below a root, for every job that writes, removes or
+// reads a file at a relative path that came from outside (a manifest, an
+// archive table, a listing) or that lies in a tree someone else can change.
+// The shape of the relative path is is_safe_relpath's business; what it
+// passes through on disk is checked here: a symbolic link in a leading
+// directory (a/b where a links out of the tree) would carry a write or a
+// delete outside the root, so such a path is refused instead of followed.
+// The root itself is the user's choice and may be a link.
+//
+// Directories that the guard creates are remembered, so that a file that is
+// refused or fails its check can take away the directories made for it and
+// leave no trace.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+class DirGuard {
+public:
+    // The first leading directory of root/rel (below root) that is a
+    // symbolic link, or "" when there is none. With an empty root, rel is
+    // taken from the working directory. A missing directory, or a file in
+    // the way, is left for the operation on the path to report.
+    std::string find_link(std::string_view root, std::string_view rel);
+    // As find_link, and creates the missing leading directories as real
+    // directories; appends those it created, outermost first, to created
+    // when given.
+    std::string make(std::string_view root, std::string_view rel, std::vector<std::string>* created = nullptr);
+    // The same, fatal (status 1) on a link.
+    void check_or_die(std::string_view root, std::string_view rel);
+    void make_or_die(std::string_view root, std::string_view rel, std::vector<std::string>* created = nullptr);
+    // Removes again, innermost first, the leading directories of root/rel
+    // that this guard created and that are empty now; stops at the first
+    // that still holds something.
+    void unmake(std::string_view root, std::string_view rel);
+
+private:
+    std::string walk(std::string_view root, std::string_view rel, bool create, std::vector<std::string>* created);
+    std::unordered_set<std::string> dirs_;  // seen to be real directories
+    std::unordered_set<std::string> made_;  // created by this guard
+};
+
+// The directories made for one file that may still be refused: unless
+// keep() is called, they are removed again (as DirGuard::unmake) when this
+// goes out of scope, failures included.
+class MadeFor {
+public:
+    MadeFor(DirGuard& guard, std::string_view root, std::string_view rel) : guard_(guard), root_(root), rel_(rel) {}
+    MadeFor(const MadeFor&) = delete;
+    MadeFor& operator=(const MadeFor&) = delete;
+    ~MadeFor() {
+        if (!kept_) guard_.unmake(root_, rel_);
+    }
+    void keep() { kept_ = true; }
+
+private:
+    DirGuard& guard_;
+    std::string root_;
+    std::string rel_;
+    bool kept_ = false;
+};

@@ -1,0 +1,116 @@
+#include "util/pipeline.h"
+
+#include <csignal>
+#include <pthread.h>
+
+Pipeline::Pipeline(int threads) : threads_(threads < 1 ? 1 : threads) {
+    // A few items per thread keep every worker busy while the calling thread
+    // consumes; more would only hold more memory.
+    window_ = std::size_t(threads_) * 4;
+    if (threads_ <= 1) return;
+    // Workers take no signals: the handler that removes temporary files then
+    // runs on the calling thread, never in the middle of a worker's work.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    try {
+        for (int i = 1; i < threads_; ++i) workers_.emplace_back([this] { worker(); });
+    } catch (...) {
+        // Fewer workers than asked for still give the same results.
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+Pipeline::~Pipeline() {
+    {
+        std::lock_guard lock(mu_);
+        stop_ = true;
+        pending_.clear();
+    }
+    work_cv_.notify_all();
+    for (std::thread& t : workers_) t.join();
+    // Newest first: a later item's temporary file may sit in a directory
+    // that an earlier item made.
+    while (!items_.empty()) items_.pop_back();
+}
+
+void Pipeline::run(Item& it) {
+    try {
+        it.work();
+    } catch (...) {
+        it.error = std::current_exception();
+    }
+    // The heavy part is over: what it captured is no longer needed to run.
+    it.work = nullptr;
+}
+
+void Pipeline::worker() {
+    std::unique_lock lock(mu_);
+    for (;;) {
+        work_cv_.wait(lock, [this] { return stop_ || !pending_.empty(); });
+        if (stop_) return;
+        std::shared_ptr<Item> it = std::move(pending_.front());
+        pending_.pop_front();
+        it->started = true;
+        lock.unlock();
+        run(*it);
+        lock.lock();
+        it->ready = true;
+        done_cv_.notify_all();
+    }
+}
+
+void Pipeline::consume_oldest() {
+    std::shared_ptr<Item> it = items_.front();
+    {
+        std::unique_lock lock(mu_);
+        while (!it->ready) {
+            // Help instead of idling: run pending work, the oldest first.
+            if (!pending_.empty()) {
+                std::shared_ptr<Item> next = std::move(pending_.front());
+                pending_.pop_front();
+                next->started = true;
+                lock.unlock();
+                run(*next);
+                lock.lock();
+                next->ready = true;
+                done_cv_.notify_all();
+                continue;
+            }
+            done_cv_.wait(lock);
+        }
+    }
+    items_.pop_front();
+    in_flight_bytes_ -= it->bytes;
+    failed_ = true;
+    if (it->error) std::rethrow_exception(it->error);
+    it->done();
+    failed_ = false;
+}
+
+void Pipeline::submit(std::function<void()> work, std::function<void()> done, std::size_t bytes) {
+    if (threads_ <= 1) {
+        failed_ = true;
+        work();
+        done();
+        failed_ = false;
+        return;
+    }
+    while (!items_.empty() && (items_.size() >= window_ || in_flight_bytes_ + bytes > BUDGET)) consume_oldest();
+    auto it = std::make_shared<Item>();
+    it->work = std::move(work);
+    it->done = std::move(done);
+    it->bytes = bytes;
+    items_.push_back(it);
+    in_flight_bytes_ += bytes;
+    {
+        std::lock_guard lock(mu_);
+        pending_.push_back(it);
+    }
+    work_cv_.notify_one();
+}
+
+void Pipeline::finish() {
+    if (failed_) return;
+    while (!items_.empty()) consume_oldest();
+}

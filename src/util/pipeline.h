@@ -1,0 +1,84 @@
+// Parallel work, serial decisions. The calling thread submits items in
+// stream order; the heavy part of each item (read, hash, copy into a
+// temporary file, compress, inflate) runs on a worker; the item's `done`
+// part runs back on the calling thread, strictly in submission order, and
+// does everything visible: printing, renaming onto final names, deciding
+// errors. The output is then the same at any thread count, and the first
+// failure in stream order is the one reported, as in a serial run.
+//
+// Work must not depend on the working directory (the directory walk moves
+// it): it gets open descriptors or absolute paths. A failure in work (a
+// FatalError or any exception) is kept with its item and rethrown when the
+// item's turn comes; items after it are never consumed, and whatever they
+// own (temporary files) goes when the pipeline is destroyed, newest first.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class Pipeline {
+public:
+    // threads <= 1 runs every item at once on the calling thread. Otherwise
+    // threads - 1 workers run beside the calling thread, which helps with
+    // pending work whenever it waits.
+    explicit Pipeline(int threads);
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+    ~Pipeline();
+
+    // Submits one item. bytes is what its buffers may hold at most, counted
+    // against the budget; submit first consumes the oldest items while the
+    // window of items or the budget is full.
+    void submit(std::function<void()> work, std::function<void()> done, std::size_t bytes = 0);
+    // Consumes every item submitted so far.
+    void finish();
+    // Runs the calling thread's own part, the enumeration that submits the
+    // items. When it fails, the items submitted before the failure are
+    // consumed first (an earlier failure among them wins), as a serial run
+    // would have reported them before it met this one.
+    template <class F>
+    void enumerate(F&& f) {
+        try {
+            f();
+        } catch (...) {
+            if (failed_) throw;
+            const std::exception_ptr e = std::current_exception();
+            finish();
+            std::rethrow_exception(e);
+        }
+    }
+    // Items in flight at most, and bytes they may hold.
+    static constexpr std::size_t BUDGET = 64u << 20;
+
+private:
+    struct Item {
+        std::function<void()> work;
+        std::function<void()> done;
+        std::exception_ptr error;
+        std::size_t bytes = 0;
+        bool started = false;
+        bool ready = false;
+    };
+    void consume_oldest();
+    void run(Item& it);
+    void worker();
+
+    int threads_;
+    std::size_t window_;
+    std::size_t in_flight_bytes_ = 0;
+    std::deque<std::shared_ptr<Item>> items_;    // submitted, not consumed, in order
+    std::deque<std::shared_ptr<Item>> pending_;  // not started yet
+    std::mutex mu_;
+    std::condition_variable work_cv_;  // pending work or stop
+    std::condition_variable done_cv_;  // an item is ready
+    bool stop_ = false;
+    bool failed_ = false;  // an item failed: nothing after it is consumed
+    std::vector<std::thread> workers_;
+};

@@ -1,0 +1,167 @@
+#include "util/tempfile.h"
+
+#include "util/fatal.h"
+#include "util/fileio.h"
+#include "util/paths.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <unistd.h>
+
+namespace {
+
+// The temporary files in flight, for the signal handler. A handler may only
+// make async-signal-safe calls: it reads fixed slots (a claimed slot is
+// filled before it is marked live) and calls unlink. Slots are few because
+// the files in flight are bounded by the work window; a file that finds no
+// slot is still removed on every ordinary way out.
+constexpr int SLOTS = 1024;
+constexpr std::size_t SLOT_PATH = PATH_BUF + 32;
+enum : int { FREE = 0, FILLING = 1, LIVE = 2 };
+struct Slot {
+    std::atomic<int> state{FREE};
+    char path[SLOT_PATH];
+};
+Slot slots[SLOTS];
+
+int claim(const std::string& path) {
+    if (path.size() >= SLOT_PATH) return -1;
+    for (int i = 0; i < SLOTS; ++i) {
+        int expect = FREE;
+        if (!slots[i].state.compare_exchange_strong(expect, FILLING)) continue;
+        std::memcpy(slots[i].path, path.c_str(), path.size() + 1);
+        slots[i].state.store(LIVE, std::memory_order_release);
+        return i;
+    }
+    return -1;
+}
+
+void release(int& slot) {
+    if (slot >= 0) slots[slot].state.store(FREE, std::memory_order_release);
+    slot = -1;
+}
+
+extern "C" void on_signal(int sig) {
+    for (Slot& s : slots)
+        if (s.state.load(std::memory_order_acquire) == LIVE) ::unlink(s.path);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+std::string unique_suffix() {
+    // One generator per thread: temporary files may be made on any of them.
+    thread_local std::mt19937_64 rng{std::random_device{}() ^ (uint64_t(getpid()) << 32)};
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string s(10, '0');
+    for (char& c : s) c = digits[rng() % 36];
+    return s;
+}
+
+} // namespace
+
+void install_signal_cleanup() {
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigfillset(&sa.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal the caller chose to ignore (nohup) stays ignored.
+        struct sigaction old {};
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        ::sigaction(sig, &sa, nullptr);
+    }
+}
+
+TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
+    // The temporary name is short and hidden, so that it fits beside any
+    // final name and stands out as ours if a killed run leaves it behind.
+    const std::size_t slash = final_.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : final_.substr(0, slash + 1);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        for (int tries = 0; tries < 100; ++tries) {
+            temp_ = dir + ".mdtree-" + unique_suffix();
+            // The slot is claimed before the file exists, so no moment
+            // passes in which an interrupted run would leave it behind.
+            slot_ = claim(temp_);
+            // "x" is O_EXCL, "e" O_CLOEXEC: the stream comes straight from
+            // the open, without the status query fdopen makes, once per
+            // file written.
+            fp_ = std::fopen(temp_.c_str(), "wbxe");
+            if (fp_) return;
+            const int err = errno;
+            release(slot_);
+            if (err != EEXIST) break;
+        }
+        if (attempt == 0) make_parents(final_);
+    }
+    temp_.clear();
+    fatal_fixed(1, "can not read %s\n", final_.c_str());
+}
+
+TempFile::TempFile(std::string final_path, std::string fixed_temp)
+    : final_(std::move(final_path)), temp_(std::move(fixed_temp)) {
+    ::unlink(temp_.c_str());
+    open_fixed();
+}
+
+void TempFile::open_fixed() {
+    slot_ = claim(temp_);
+    for (int attempt = 0; attempt < 2 && !fp_; ++attempt) {
+        const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            fp_ = ::fdopen(fd, "w");
+            if (!fp_) ::close(fd);
+            break;
+        }
+        if (errno != ENOENT) break;
+        make_parents(temp_);
+    }
+    if (!fp_) {
+        // Only a file this run created may be removed again.
+        release(slot_);
+        const std::string shown_path = std::move(temp_);
+        fatal_fixed(1, "can not read %s\n", shown_path.c_str());
+    }
+}
+
+TempFile::~TempFile() {
+    if (fp_) std::fclose(fp_);
+    if (!done_ && !temp_.empty()) ::unlink(temp_.c_str());
+    release(slot_);
+}
+
+void TempFile::close() {
+    if (!fp_) return;
+    std::FILE* fp = fp_;
+    fp_ = nullptr;
+    const bool had_error = std::ferror(fp) != 0;
+    if (std::fclose(fp) != 0 || had_error) fatal_errno("write error on", final_.c_str());
+}
+
+void TempFile::commit_closed() {
+    if (::rename(temp_.c_str(), final_.c_str()) != 0) fatal_errno("can not rename a temporary file onto", final_.c_str());
+    done_ = true;
+    release(slot_);
+}
+
+void TempFile::commit_closed_as(std::string final_path) {
+    final_ = std::move(final_path);
+    // Try the rename first: the directory is there for all but the first
+    // file published into it.
+    if (::rename(temp_.c_str(), final_.c_str()) != 0) {
+        if (errno != ENOENT) fatal_errno("can not rename a temporary file onto", final_.c_str());
+        make_parents(final_);
+        if (::rename(temp_.c_str(), final_.c_str()) != 0)
+            fatal_errno("can not rename a temporary file onto", final_.c_str());
+    }
+    done_ = true;
+    release(slot_);
+}
+
+void TempFile::commit() {
+    close();
+    commit_closed();
+}
