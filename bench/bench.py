@@ -121,11 +121,11 @@ class Bench:
         for what, path in (("data sets", self.data), ("outputs", self.work)):
             kind = fs_type(path)
             if kind != "tmpfs":
-                lines += ["!" * 100,
-                          "!!! WARNING: the %s (%s) are on %s, not tmpfs: these timings include the disk" % (
-                              what, path, kind),
-                          "!!! and its allocator; do not quote the ratios against the targets",
-                          "!" * 100]
+                lines.append("!!! WARNING: the %s (%s) are on %s, not tmpfs" % (what, path, kind))
+        if lines:
+            lines = (["!" * 100] + lines +
+                     ["!!! these timings include the disk and its allocator: do not quote the ratios against the targets",
+                      "!" * 100])
         return lines
 
     def hyperfine(self, key, commands, runs=None):

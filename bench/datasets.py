@@ -119,10 +119,13 @@ def tiny_files(base, name, count, seed):
 def big_file(base, size):
     """One file of size bytes of random data alone in a directory. Returns
     (directory, file)."""
-    home = os.path.join(base, "big")
+    # The size is in the name, as the file count is for the other sets: a
+    # --scale run must not leave a small file that a full run then times
+    # under the full size's title.
+    home = os.path.join(base, "big%d" % size)
     tree = os.path.join(home, "tree")
     path = os.path.join(tree, "big.bin")
-    if _ready(home):
+    if _ready(home) and os.path.getsize(path) == size:
         return tree, path
     print("building big (%d MiB)" % (size >> 20), flush=True)
     _fresh(tree)
