@@ -3,216 +3,144 @@
 // hashed as it is written. Only a member whose size and digest match its
 // entry is renamed over the target; any other leaves the target as it was,
 // so a damaged archive can never destroy a good file. A member whose name
-// could reach outside the target directory is not written at all.
+// could reach outside the target directory, or pass through a symbolic
+// link, is not written at all. Workers inflate, hash and write each member
+// into its temporary file; the members are verified, published and reported
+// in table order.
 
 #include "archive/extract.h"
 
+#include "archive/codec.h"
 #include "archive/format.h"
 #include "driver/jobs.h"
 #include "driver/settings.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/tempfile.h"
+#include "util/escape.h"
+#include "util/guard.h"
 #include "util/paths.h"
+#include "util/pipeline.h"
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_set>
-#include <zlib.h>
 
 namespace {
 
-constexpr std::size_t CHUNK = 256 * 1024;
-
-// One inflate state for the whole run, reset for each member.
-struct Inflater {
-    z_stream z{};
-    Inflater() {
-        if (inflateInit(&z) != Z_OK) fatal(1, "can not set up decompression: %s", z.msg ? z.msg : "out of memory");
-    }
-    ~Inflater() { inflateEnd(&z); }
-    Inflater(const Inflater&) = delete;
-    Inflater& operator=(const Inflater&) = delete;
-};
-
-// Reads the compressed data of the archive through a window of WINDOW bytes.
-// Members stored back to back come out of the window with one read for many
-// of them; a member that shares an earlier stream is read on its own into a
-// side buffer, so that going back for it does not throw the window away.
-class Source {
-public:
-    Source(int fd, const char* path) : fd_(fd), path_(path), window_(WINDOW), side_(CHUNK) {}
-
-    // Points *data at up to CHUNK bytes of the archive from off, at most
-    // want of them. Returns how many; 0 when the archive ends at off.
-    std::size_t get(uint64_t off, std::size_t want, const unsigned char** data) {
-        if (want > CHUNK) want = CHUNK;
-        if (off >= start_ && off + want <= start_ + len_) {
-            *data = window_.data() + (off - start_);
-            return want;
-        }
-        if (off < start_) {
-            *data = side_.data();
-            return read_at(side_.data(), want, off);
-        }
-        start_ = off;
-        len_ = read_at(window_.data(), WINDOW, off);
-        *data = window_.data();
-        return want < len_ ? want : len_;
-    }
-
-private:
-    static constexpr std::size_t WINDOW = 1024 * 1024;
-
-    std::size_t read_at(unsigned char* buf, std::size_t n, uint64_t off) {
-        std::size_t got = 0;
-        while (got < n) {
-            const ssize_t r = ::pread(fd_, buf + got, n - got, off_t(off + got));
-            if (r < 0) {
-                if (errno == EINTR) continue;
-                fatal_errno("read error on", path_);
-            }
-            if (r == 0) break;
-            got += std::size_t(r);
-        }
-        return got;
-    }
-
-    int fd_;
-    const char* path_;
-    std::vector<unsigned char> window_;
-    std::vector<unsigned char> side_;
-    uint64_t start_ = 0;
-    std::size_t len_ = 0;
-};
-
-// Inflates the member's stream into out, hashing what is written into hex.
-// False when the stream is damaged, ends early, or yields a size other than
-// origsize; inflating stops as soon as it passes origsize, so a small stream
-// that expands without end can not fill the disk.
-bool inflate_member(Inflater& inf, Source& src, const ArchiveMember& m, TempFile& out, std::vector<unsigned char>& buf,
-                    char* hex) {
-    if (inflateReset(&inf.z) != Z_OK) fatal(1, "can not reset decompression");
-    z_stream& z = inf.z;
+// Inflates member m of the archive open on fd into out, hashing what is
+// written into hex. False when the stream is damaged, ends early, or yields
+// a size other than origsize.
+bool inflate_member(int fd, const char* path, const ArchiveMember& m, TempFile& out, char* hex) {
     md5_context ctx;
     md5_init_ctx(&ctx);
-    uint64_t pos = m.offset;
-    uint64_t remaining = m.compsize;
-    uint64_t produced = 0;
-    int ret = Z_OK;
-    do {
-        if (remaining == 0) return false;  // the stream needs more than compsize bytes
-        const unsigned char* data = nullptr;
-        const std::size_t n = src.get(pos, remaining < CHUNK ? std::size_t(remaining) : CHUNK, &data);
-        if (n == 0) return false;  // the archive ends inside the member
-        pos += n;
-        remaining -= n;
-        z.next_in = const_cast<unsigned char*>(data);
-        z.avail_in = uInt(n);
-        do {
-            z.next_out = buf.data();
-            z.avail_out = uInt(CHUNK);
-            ret = inflate(&z, Z_NO_FLUSH);
-            if (ret == Z_MEM_ERROR) fatal(1, "out of memory while decompressing %s", m.name);
-            if (ret == Z_NEED_DICT || ret == Z_DATA_ERROR || ret == Z_STREAM_ERROR) return false;
-            const std::size_t have = CHUNK - z.avail_out;
-            produced += have;
-            if (produced > m.origsize) return false;
-            md5_process_bytes(buf.data(), have, &ctx);
-            write_all(out.get(), buf.data(), have, out.final_path().c_str());
-        } while (z.avail_out == 0 && ret != Z_STREAM_END);
-    } while (ret != Z_STREAM_END);
-    if (produced != m.origsize) return false;
+    const char* out_name = out.final_path().c_str();
+    // A sound stream is never much larger than its content: a member whose
+    // claims stay small is read and inflated whole, any other streams.
+    if (m.origsize <= WHOLE_MAX && m.compsize <= 2 * WHOLE_MAX) {
+        std::vector<unsigned char> comp(m.compsize);
+        std::size_t got = 0;
+        while (got < comp.size()) {
+            const ssize_t n = ::pread(fd, comp.data() + got, comp.size() - got, off_t(m.offset + got));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                fatal_errno("read error on", path);
+            }
+            if (n == 0) return false;  // the archive ends inside the member
+            got += std::size_t(n);
+        }
+        std::vector<unsigned char> data(m.origsize);
+        if (!inflate_whole(comp.data(), comp.size(), data.data(), data.size())) return false;
+        md5_process_bytes(data.data(), data.size(), &ctx);
+        write_fd(out.fd(), data.data(), data.size(), out_name);
+    } else if (!inflate_stream(fd, path, m.offset, m.compsize, m.origsize, out.fd(), out_name, &ctx)) {
+        return false;
+    }
     md5_finish_hex(&ctx, hex);
     return true;
 }
-
-// Makes the directories that lead to name below target, refusing to pass
-// through a symbolic link: a link already in the target directory could
-// otherwise carry a member out of it. Returns null, or the leading path
-// that is a link. A leading path that is some other non-directory is left
-// for the creation of the target to report.
-class Dirs {
-public:
-    explicit Dirs(const char* target) : target_(target) {}
-
-    const char* prepare(std::string_view name) {
-        if (!made_target_) {
-            // The target directory itself is the user's choice; it is made
-            // (with its parents) only once a member is about to be written.
-            make_parents(target_ + "/");
-            made_target_ = true;
-        }
-        const std::size_t last = name.rfind('/');
-        if (last == std::string_view::npos || checked_.contains(std::string(name.substr(0, last)))) return nullptr;
-        for (std::size_t slash = name.find('/'); slash != std::string_view::npos; slash = name.find('/', slash + 1)) {
-            std::string lead(name.substr(0, slash));
-            if (checked_.contains(lead)) continue;
-            const std::string path = target_ + "/" + lead;
-            struct stat st;
-            if (::lstat(path.c_str(), &st) != 0) {
-                if (errno != ENOENT) return nullptr;
-                ::mkdir(path.c_str(), 0777);
-                if (::lstat(path.c_str(), &st) != 0) return nullptr;
-            }
-            if (S_ISLNK(st.st_mode)) {
-                link_ = std::move(lead);
-                return link_.c_str();
-            }
-            if (!S_ISDIR(st.st_mode)) return nullptr;
-            checked_.insert(std::move(lead));
-        }
-        return nullptr;
-    }
-
-private:
-    std::string target_;
-    bool made_target_ = false;
-    std::unordered_set<std::string> checked_;
-    std::string link_;
-};
 
 } // namespace
 
 void extract_archive(const char* path, const char* target) {
     File arc(FOPENG(path, "rb", __LINE__), path);
     const ArchiveTable t = read_archive_table(arc.get(), path);
+    const int fd = ::fileno(arc.get());
 
-    Source src(::fileno(arc.get()), path);
-    Inflater inf;
-    std::vector<unsigned char> buf(CHUNK);
-    Dirs dirs(target);
-    for (const ArchiveMember& m : t.members) {
-        if (!is_safe_relpath(m.name)) {
-            std::fprintf(stderr, "mdtree: refusing member '%s': unsafe name\n", m.name);
-            continue;
-        }
-        std::string dest;
-        if (!join_path(dest, target, m.name)) {
-            std::fprintf(stderr, "mdtree: refusing member '%s': target path longer than %zu bytes\n", m.name, PATH_MAXLEN);
-            continue;
-        }
-        if (const char* link = dirs.prepare(m.name)) {
-            std::fprintf(stderr, "mdtree: refusing member '%s': %s is a symbolic link\n", m.name, link);
-            continue;
-        }
-        TempFile out(dest);
-        // Output goes out in whole chunks: a stream buffer would only copy it.
-        std::setvbuf(out.get(), nullptr, _IONBF, 0);
+    struct Item {
+        DirGuard* guard = nullptr;
+        const ArchiveMember* m = nullptr;
+        std::string refusal;  // why the member is not written at all
+        std::unique_ptr<TempFile> out;
+        bool whole = false;
+        bool published = false;
         char hex[MD5_HEX_SIZE];
-        const bool whole = inflate_member(inf, src, m, out, buf, hex);
-        out.close();
-        if (whole && std::memcmp(hex, m.md5, MD5_HEX_SIZE) == 0) {
-            out.commit_closed();
-            std::fprintf(stderr, "%s: OK\n", m.name);
-        } else {
-            // The temporary file goes with out; the target keeps what it held.
-            std::fprintf(stderr, "%s: Invalid checksum\n", m.name);
+        const char* target = nullptr;
+        ~Item() {
+            // A member that is not published takes away the directories
+            // made for it, once they are empty.
+            out.reset();
+            if (guard && !published) guard->unmake(target, m->name);
         }
-    }
+    };
+    const std::string root(target);
+    DirGuard guard;
+    bool made_target = false;
+    Pipeline p(nthreads);
+    p.enumerate([&] {
+        for (const ArchiveMember& m : t.members) {
+            auto it = std::make_shared<Item>();
+            it->m = &m;
+            std::string dest;
+            if (!is_safe_relpath(m.name)) {
+                it->refusal = "unsafe name";
+            } else if (!join_path(dest, target, m.name)) {
+                it->refusal = "target path longer than " + std::to_string(PATH_MAXLEN) + " bytes";
+            } else {
+                if (!made_target) {
+                    // The target directory itself is the user's choice; it is
+                    // made (with its parents) only once a member is about to
+                    // be written.
+                    make_parents(root + "/");
+                    made_target = true;
+                }
+                it->guard = &guard;
+                it->target = target;
+                const std::string link = guard.make(root, m.name);
+                if (!link.empty()) {
+                    it->refusal = link.substr(root.size() + 1) + " is a symbolic link";
+                } else {
+                    it->out = std::make_unique<TempFile>(dest);
+                }
+            }
+            const std::size_t bytes = it->out && m.origsize <= WHOLE_MAX ? std::size_t(m.origsize) + m.compsize : 0;
+            p.submit(
+                [it, fd, path] {
+                    if (!it->out) return;
+                    it->whole = inflate_member(fd, path, *it->m, *it->out, it->hex);
+                    it->out->close();
+                },
+                [it] {
+                    const ArchiveMember& mm = *it->m;
+                    if (!it->refusal.empty()) {
+                        warn("refusing member '%s': %s", mm.name, it->refusal.c_str());
+                    } else if (it->whole && std::memcmp(it->hex, mm.md5, MD5_HEX_SIZE) == 0) {
+                        it->out->commit_closed();
+                        it->published = true;
+                        print_name_line(stderr, "", mm.name, ": OK");
+                    } else {
+                        // The temporary file goes with the item; the target
+                        // keeps what it held.
+                        print_name_line(stderr, "", mm.name, ": Invalid checksum");
+                    }
+                },
+                bytes);
+        }
+    });
+    p.finish();
     arc.close();
 }
 

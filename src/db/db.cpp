@@ -13,10 +13,14 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/tempfile.h"
+#include "util/escape.h"
+#include "util/guard.h"
 #include "util/paths.h"
+#include "util/pipeline.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -39,10 +43,6 @@ void preparedb() {
 
 namespace {
 
-// Only a directory walk keeps a stack of open directories; from openstream
-// on it holds at least the walk's root.
-bool is_walk(const Stream* s) { return s->dirs != nullptr; }
-
 // The digest a listing or an archive gives for the current entry, checked
 // before it is allowed to name a file in the store.
 void entry_digest(Stream* s, char* out) {
@@ -51,85 +51,123 @@ void entry_digest(Stream* s, char* out) {
         fatal(1, "%s: malformed digest for %s", s->source.c_str(), s->name);
 }
 
-// copy_hashed moves whole 128 KiB blocks: a stdio buffer on either side would
-// only split a small file's one write in two and add a status query per file.
-void unbuffered(std::FILE* fp) { std::setvbuf(fp, nullptr, _IONBF, 0); }
-
 } // namespace
 
 void db_in(const char* path) {
     preparedb();
-    const std::string_view root = dbroot;
+    const std::string root = dbroot;
     StreamPtr s(openstream(path));
-    // A walked file's digest is known only once the file has been read, so
-    // it is hashed as it is copied, into a temporary file in the root, and
-    // renamed into its two-digit directory afterwards: each file is read
-    // once. A listing or an archive names the object beforehand, and the
-    // temporary file then sits in the object's own directory.
-    const bool walk = is_walk(s.get());
-    const std::string root_slash = std::string(root) + '/';
-    std::string object;
-    char listed[MD5_HEX_SIZE];
-    char got[MD5_HEX_SIZE];
-    while (nextstream(s.get())) {
-        if (!walk) {
-            entry_digest(s.get(), listed);
-            store_path(object, root, listed);
+    // Each file is copied into a temporary file in the root and hashed as it
+    // is copied (by a worker), then renamed into its two-digit directory
+    // under the digest it turned out to have: each file is read once. A
+    // listing or an archive names the object beforehand; a content that
+    // differs from that name is refused.
+    const bool walk = s->kind == StreamKind::walk;
+    struct Item {
+        std::string name;
+        Fd in;
+        std::unique_ptr<TempFile> tmp;
+        char listed[MD5_HEX_SIZE];
+        char got[MD5_HEX_SIZE];
+    };
+    DirGuard guard;
+    Pipeline p(nthreads);
+    p.enumerate([&] {
+        while (nextstream(s.get())) {
+            auto it = std::make_shared<Item>();
+            it->name = s->name;
+            if (!walk) entry_digest(s.get(), it->listed);
+            // A listing or an archive may name anything: only a regular file
+            // is stored (a FIFO would block the run, a directory can not be
+            // read).
+            it->in = Fd(walk ? open_entry_fd(s.get()) : open_regular_fd(s->curfile, __LINE__));
+            it->tmp = std::make_unique<TempFile>(root + "/");
+            p.submit(
+                [it] {
+                    copy_fd_hashed(it->in.get(), it->name.c_str(), it->tmp->fd(), it->tmp->temp_path().c_str(), it->got);
+                    it->in = Fd();
+                    it->tmp->close();
+                },
+                [it, walk, path, &root, &guard] {
+                    if (!walk && std::memcmp(it->got, it->listed, MD5_HEX_SIZE) != 0)
+                        // A stale listing or archive: stored under the given
+                        // digest, the file would make that object lie.
+                        fatal(1, "%s: content has digest %s, not %s as given in %s; not stored", it->name.c_str(),
+                              it->got, it->listed, path);
+                    std::string object;
+                    store_path(object, root, it->got);
+                    // A link planted at ROOT/XX would carry the object out of
+                    // the store.
+                    guard.make_or_die(root, store_rel(object));
+                    it->tmp->commit_closed_as(object);
+                    print_listing_line(store_rel(object), it->name);
+                });
         }
-        // A listing or an archive may name anything: only a regular file is
-        // stored (a FIFO would block the run, a directory can not be read).
-        File in(walk ? FOPENG(s->curfile, "rb", __LINE__) : open_regular(s->curfile, __LINE__), s->name);
-        unbuffered(in.get());
-        TempFile tmp(walk ? root_slash : object);
-        unbuffered(tmp.get());
-        copy_hashed(in.get(), s->name, tmp.get(), tmp.temp_path().c_str(), got);
-        in.close();
-        if (walk) {
-            store_path(object, root, got);
-        } else if (std::memcmp(got, listed, MD5_HEX_SIZE) != 0) {
-            // A stale listing or archive: stored under the given digest, the
-            // file would make that object lie about its content.
-            fatal(1, "%s: content has digest %s, not %s as given in %s; not stored", s->name, got, listed,
-                  path);
-        }
-        tmp.close();
-        if (walk)
-            tmp.commit_closed_as(object);
-        else
-            tmp.commit_closed();
-        out_printf("%s  %s\n", store_rel(object), s->name);
-    }
+    });
+    p.finish();
 }
 
 void db_out(const char* path) {
     preparedb();
-    const std::string_view root = dbroot;
+    const std::string root = dbroot;
     StreamPtr s(openstream(path));
     // A walk names its files relative to its root while it stands in each
     // file's own directory, so those names would not lead back to the walked
     // files: restoring by them would scatter copies through the tree.
-    if (is_walk(s.get())) fatal(1, "-o takes a snapshot listing, not a directory: %s", path);
-    std::string object;
-    char want[MD5_HEX_SIZE];
-    char got[MD5_HEX_SIZE];
-    while (nextstream(s.get())) {
-        entry_digest(s.get(), want);
-        store_path(object, root, want);
-        File in(FOPENG(object.c_str(), "rb", __LINE__), object);
-        unbuffered(in.get());
-        // Paths are taken as the listing gives them, absolute or climbing
-        // with "..": a listing is the user's own instruction. A path that
-        // can not name a file is refused before anything is created.
-        const std::size_t len = std::strlen(s->name);
-        if (len == 0 || s->name[len - 1] == '/') fatal_fixed(1, "can not read %s\n", s->name);
-        TempFile out(s->name);
-        unbuffered(out.get());
-        copy_hashed(in.get(), object.c_str(), out.get(), s->name, got);
-        in.close();
-        if (std::memcmp(got, want, MD5_HEX_SIZE) != 0)
-            fatal(1, "damaged object %s: content has digest %s; %s left as it was", object.c_str(), got,
-                  s->name);
-        out.commit();
-        out_printf("%s\n", s->name);
-    }
+    if (s->kind == StreamKind::walk) fatal(1, "-o takes a snapshot listing, not a directory: %s", path);
+    DirGuard guard;
+    // Directories made for a file that is not published go again, so that a
+    // run stopped by a damaged object leaves what a serial run would.
+    struct Item {
+        DirGuard* guard = nullptr;
+        std::string name;
+        bool guarded = false;
+        bool kept = false;
+        Fd in;
+        std::string object;
+        std::unique_ptr<TempFile> out;
+        char want[MD5_HEX_SIZE];
+        char got[MD5_HEX_SIZE];
+        ~Item() {
+            out.reset();
+            if (guarded && !kept) guard->unmake("", name);
+        }
+    };
+    Pipeline p(nthreads);
+    p.enumerate([&] {
+        while (nextstream(s.get())) {
+            auto it = std::make_shared<Item>();
+            it->guard = &guard;
+            it->name = s->name;
+            entry_digest(s.get(), it->want);
+            store_path(it->object, root, it->want);
+            guard.check_or_die(root, store_rel(it->object));
+            it->in = Fd(open_regular_fd(it->object.c_str(), __LINE__));
+            // Paths are taken as the listing gives them, absolute or climbing
+            // with "..": a listing is the user's own instruction. A plain
+            // relative name, as -l writes them, stays below the working
+            // directory: a link planted in its way is refused.
+            if (it->name.empty() || it->name.back() == '/') fatal_fixed(1, "can not read %s\n", it->name.c_str());
+            if (is_safe_relpath(it->name)) {
+                it->guarded = true;
+                guard.make_or_die("", it->name);
+            }
+            it->out = std::make_unique<TempFile>(it->name);
+            p.submit(
+                [it] {
+                    copy_fd_hashed(it->in.get(), it->object.c_str(), it->out->fd(), it->name.c_str(), it->got);
+                    it->in = Fd();
+                    it->out->close();
+                },
+                [it] {
+                    if (std::memcmp(it->got, it->want, MD5_HEX_SIZE) != 0)
+                        fatal(1, "damaged object %s: content has digest %s; %s left as it was", it->object.c_str(),
+                              it->got, it->name.c_str());
+                    it->out->commit_closed();
+                    it->kept = true;
+                    print_name_line(stdout, "", it->name);
+                });
+        }
+    });
+    p.finish();
 }

@@ -77,3 +77,14 @@ void print_listing_line(std::string_view first, std::string_view name) {
     const std::string e = escape_listing(name);
     out_printf("\\%.*s  %s\n", int(first.size()), first.data(), e.c_str());
 }
+
+void print_name_line(std::FILE* to, std::string_view before, std::string_view name, std::string_view after) {
+    const bool esc = has_control(name);
+    const std::string n = esc ? shown(name) : std::string(name);
+    const char* mark = esc ? "\\" : "";
+    if (to == stdout) {
+        out_printf("%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()), after.data());
+        return;
+    }
+    std::fprintf(to, "%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()), after.data());
+}

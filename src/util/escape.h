@@ -6,6 +6,7 @@
 // md5sum -c reads them.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -30,3 +31,8 @@ std::string shown(std::string_view name);
 // being a hex digest or a store object's path. The one place listing lines
 // are printed: -l and -i.
 void print_listing_line(std::string_view first, std::string_view name);
+
+// Any other per-file line that shows a name: "[\]<before><name><after>\n",
+// the backslash and the escaping only when the name holds a byte below 32.
+// On standard output a failed write is fatal (out_printf).
+void print_name_line(std::FILE* to, std::string_view before, std::string_view name, std::string_view after = {});
