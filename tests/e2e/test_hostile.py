@@ -266,6 +266,7 @@ class WrittenPaths(Hostile):
                 self.assertRefused(p, 1, arc)
                 self.assertNotRegex(p.stderr, PERCENT)
                 self.assertEqual(stat.S_IFMT(os.lstat(arc).st_mode), ftype)
+                self.assertEqual(temps_below(self.tmp), [])
 
     def named_patch(self):
         a, b = two_versions(self)
