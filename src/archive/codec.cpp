@@ -12,6 +12,7 @@
 namespace {
 
 constexpr std::size_t CHUNK = 256 * 1024;
+constexpr std::size_t SMALL_MAX = 4096;
 
 struct CompressorFree {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
@@ -58,6 +59,20 @@ void deflate_whole(const unsigned char* in, std::size_t n, std::vector<unsigned 
         // would spend an empty stored block): an archive of empty files
         // stays as small as it always was.
         out.assign({0x78, 0xDA, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01});
+        return;
+    }
+    if (n < SMALL_MAX) {
+        // Below a few KiB libdeflate's cost model often settles for a stored
+        // block where zlib finds a shorter Huffman one; zlib is as fast here.
+        thread_local Deflater d;
+        if (deflateReset(&d.z) != Z_OK) fatal(1, "can not reset compression");
+        out.resize(deflateBound(&d.z, uLong(n)));
+        d.z.next_in = const_cast<unsigned char*>(in);
+        d.z.avail_in = uInt(n);
+        d.z.next_out = out.data();
+        d.z.avail_out = uInt(out.size());
+        if (deflate(&d.z, Z_FINISH) != Z_STREAM_END) fatal(1, "compression failed");
+        out.resize(out.size() - d.z.avail_out);
         return;
     }
     libdeflate_compressor* c = compressor();

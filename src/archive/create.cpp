@@ -47,34 +47,14 @@ std::vector<Record> collect(const char* root, uint64_t* headersize) {
     std::vector<Record> recs;
     uint64_t h = ARCHIVE_EMPTY;
     StreamPtr s(openstream(root));
-    const bool walk = s->kind == StreamKind::walk;
-    struct Item {
+    each_entry(s.get(), nthreads, [&](std::string_view name, const char* hex) {
         Record r;
-        Fd fd;
-    };
-    Pipeline p(nthreads);
-    p.enumerate([&] {
-        while (nextstream(s.get())) {
-            auto it = std::make_shared<Item>();
-            it->r.name = s->name;
-            if (walk)
-                it->fd = Fd(open_entry_fd(s.get()));
-            else
-                md5stream(s.get(), it->r.md5);
-            p.submit(
-                [it] {
-                    if (it->fd.get() < 0) return;
-                    hash_fd(it->fd.get(), it->r.name.c_str(), it->r.md5);
-                    it->fd = Fd();
-                },
-                [it, &recs, &h] {
-                    it->r.entrysize = entry_size(it->r.name.size());
-                    h += it->r.entrysize;
-                    recs.push_back(std::move(it->r));
-                });
-        }
+        r.name = name;
+        std::memcpy(r.md5, hex, MD5_HEX_SIZE);
+        r.entrysize = entry_size(r.name.size());
+        h += r.entrysize;
+        recs.push_back(std::move(r));
     });
-    p.finish();
     s.reset();
     std::reverse(recs.begin(), recs.end());
     *headersize = h;

@@ -4,60 +4,79 @@
 #include "util/fileio.h"
 #include "util/lines.h"
 #include "util/paths.h"
+#include "util/tempfile.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// The temporary file of an update; removed unless it was renamed into place.
-class AdminTemp {
-public:
-    explicit AdminTemp(std::string path) : path_(std::move(path)) {
-        // A leftover of a killed run, or a link planted under the fixed
-        // name, is replaced rather than written through.
-        ::unlink(path_.c_str());
-        int fd = create();
-        if (fd < 0 && errno == ENOENT) {
-            make_parents(path_);
-            fd = create();
-        }
-        if (fd < 0 || !(fp_ = ::fdopen(fd, "w"))) {
-            if (fd >= 0) ::close(fd);
-            fatal_fixed(1, "can not read %s\n", path_.c_str());
-        }
-        owned_ = true;
-    }
-    AdminTemp(const AdminTemp&) = delete;
-    AdminTemp& operator=(const AdminTemp&) = delete;
-    ~AdminTemp() {
-        if (fp_) std::fclose(fp_);
-        if (owned_) ::unlink(path_.c_str());
-    }
-    std::FILE* get() const { return fp_; }
-    const char* name() const { return path_.c_str(); }
-    void commit(const char* final_path) {
-        std::FILE* fp = fp_;
-        fp_ = nullptr;
-        const bool had_error = std::ferror(fp) != 0;
-        if (std::fclose(fp) != 0 || had_error) fatal_errno("write error on", path_.c_str());
-        if (::rename(path_.c_str(), final_path) != 0) fatal_errno("can not rename a temporary file onto", final_path);
-        owned_ = false;
-    }
+void put_line(TempFile& tmp, std::string_view a, std::string_view b = {}) {
+    const char* name = tmp.temp_path().c_str();
+    write_all(tmp.get(), a.data(), a.size(), name);
+    write_all(tmp.get(), b.data(), b.size(), name);
+    write_all(tmp.get(), "\n", 1, name);
+}
 
-private:
-    int create() { return ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }
-    std::string path_;
-    std::FILE* fp_ = nullptr;
-    bool owned_ = false;
-};
-
-void put_line(AdminTemp& tmp, std::string_view a, std::string_view b = {}) {
-    write_all(tmp.get(), a.data(), a.size(), tmp.name());
-    write_all(tmp.get(), b.data(), b.size(), tmp.name());
-    write_all(tmp.get(), "\n", 1, tmp.name());
+// Copies the old file's lines into tmp, each cut at its first control
+// character, leaving out the record of the patch called name. Memory stays
+// bounded whatever the lines' lengths: only the head of a line is held,
+// enough to tell a "patch: " line for name (names are shorter than a
+// manifest line); the rest of a longer line streams through. Returns
+// whether the text copied ends in an empty line (or is empty).
+bool carry_over(std::FILE* in, const char* path, TempFile& tmp, const std::string& name) {
+    constexpr std::size_t HEAD_MAX = 2 * PATH_BUF;
+    const char* out_name = tmp.temp_path().c_str();
+    std::FILE* out = tmp.get();
+    std::string head;
+    bool skip = false;
+    bool ends_blank = true;
+    bool cut = false;   // a control character ended the line's text
+    bool spill = false; // the line outgrew the head and is being streamed
+    bool any = false;
+    for (;;) {
+        const int c = getc_unlocked(in);
+        if (c == EOF && std::ferror(in)) fatal_errno("read error on", path);
+        if (c == EOF && !any) break;
+        if (c == EOF || c == '\n') {
+            if (spill) {
+                if (!skip) write_all(out, "\n", 1, out_name);
+                ends_blank = false;
+            } else {
+                if (head.starts_with("patch: ")) skip = std::string_view(head).substr(7) == name;
+                if (!skip) {
+                    put_line(tmp, head);
+                    ends_blank = head.empty();
+                }
+            }
+            head.clear();
+            cut = spill = any = false;
+            if (c == EOF) break;
+            continue;
+        }
+        any = true;
+        if (cut) continue;
+        if (c < 32) {
+            cut = true;
+            continue;
+        }
+        if (!spill && head.size() < HEAD_MAX) {
+            head.push_back(char(c));
+            continue;
+        }
+        if (!spill) {
+            // Too long to be this patch's "patch: " line; any other
+            // "patch: " line starts another record, which is kept.
+            spill = true;
+            if (head.starts_with("patch: ")) skip = false;
+            if (!skip) write_all(out, head.data(), head.size(), out_name);
+        }
+        if (!skip && putc_unlocked(c, out) == EOF) fatal_errno("write error on", out_name);
+    }
+    return ends_blank;
 }
 
 } // namespace
@@ -76,30 +95,35 @@ void update_admin(const char* path, const std::string& name, const std::vector<s
     if (!admin_temp_path(path, tmp_path)) fatal(1, "path too long: %s.tmp", path);
 
     // Only a missing file may be started afresh: one that can not be read
-    // would lose its records.
+    // would lose its records. Opened without blocking: a FIFO put there
+    // after the check at start must not hang the run.
     File old;
-    if (std::FILE* fp = std::fopen(path, "r")) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            fatal(1, "administration file %s is not a regular file; left unchanged", path);
+        }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        std::FILE* fp = ::fdopen(fd, "r");
+        if (!fp) {
+            ::close(fd);
+            fatal_errno("can not open a stream on", path);
+        }
         old = File(fp, path);
     } else if (errno != ENOENT) {
-        fatal(1, "can not read the administration file %s: %s; left unchanged", path,
-              std::strerror(errno));
+        fatal(1, "can not read the administration file %s: %s; left unchanged", path, std::strerror(errno));
     }
 
-    AdminTemp tmp(tmp_path);
+    // The fixed temporary name is part of the file's format; a leftover of
+    // a killed run, or a link planted under it, is replaced.
+    TempFile tmp(path, tmp_path);
     if (old) {
-        bool skip = false;
         // The empty line that separates records is written only where the
         // kept text does not already end in one (or is empty): otherwise
         // every re-run of the last patch would add one more blank line.
-        bool ends_blank = true;
-        std::string line;
-        while (read_line(old.get(), path, line, 0) != LineRead::eof) {
-            cut_at_control(line);
-            if (line.starts_with("patch: ")) skip = std::string_view(line).substr(7) == name;
-            if (skip) continue;
-            put_line(tmp, line);
-            ends_blank = line.empty();
-        }
+        const bool ends_blank = carry_over(old.get(), path, tmp, name);
         old.close();
         if (!ends_blank) put_line(tmp, "");
     }
@@ -108,9 +132,9 @@ void update_admin(const char* path, const std::string& name, const std::vector<s
         if (!::ctime_r(&now, date)) fatal(1, "can not render the date for %s", path);
         put_line(tmp, "patch: ", name);
         // ctime's text ends in its own line feed.
-        write_all(tmp.get(), "date: ", 6, tmp.name());
-        write_all(tmp.get(), date, std::strlen(date), tmp.name());
+        write_all(tmp.get(), "date: ", 6, tmp_path.c_str());
+        write_all(tmp.get(), date, std::strlen(date), tmp_path.c_str());
         for (const std::string& l : lines) put_line(tmp, l);
     }
-    tmp.commit(path);
+    tmp.commit();
 }

@@ -1,32 +1,44 @@
-// Patch application and undo: verifies, saves into the patch directory and
-// deletes every file that the patch takes out of the tree (removal pass),
-// then verifies and brings in every file that it puts in (creation pass).
-// Undo (-r) swaps the roles of the "-" and "+" lines and of old/ and new/.
+// Patch application and undo. Every check that can fail runs before the
+// first change to the tree: the tree's files and the patch's files are
+// regular files with the digests the manifest gives (hashed by workers),
+// and the tree's shape lets every new file in. Then the removal pass saves
+// into the patch directory and takes out every file the patch removes, and
+// the creation pass brings in every file it puts in, copied and verified
+// again as it is written. Undo (-r) swaps the roles of the "-" and "+" lines
+// and of old/ and new/.
 
 #include "driver/jobs.h"
 #include "driver/settings.h"
 #include "patch/admin.h"
+#include "patch/dirs.h"
 #include "patch/manifest.h"
-#include "patch/patchio.h"
 #include "stream/stream.h"
+#include "util/escape.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/guard.h"
+#include "util/pipeline.h"
 #include "util/tempfile.h"
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace {
 
-// The three paths of one entry line.
+// The paths of one entry line.
 struct Entry {
     const std::string* line;
+    std::string_view name;
     std::string target;  // tree/name
     std::string backup;  // patch/<backup dir>/name: where a removed file is saved
     std::string source;  // patch/<source dir>/name: the version brought in
+    bool present = false;  // removal: the target is there to be taken out
 };
 
 void recognise(const char* patch) {
@@ -38,23 +50,25 @@ void recognise(const char* patch) {
 
 // Composes and checks the paths of every line before anything is touched:
 // a path that does not fit, or that passes through a symbolic link, refuses
-// the whole patch.
+// the whole patch. Returned in the order the passes take them: the
+// manifest's last line first.
 std::vector<Entry> plan(const std::vector<std::string>& lines, const std::string& tree, const std::string& patch,
                         const char* backup_dir, const char* source_dir, DirGuard& guard) {
     std::vector<Entry> out;
     out.reserve(lines.size());
     std::string backup_rel, source_rel;
-    for (const std::string& line : lines) {
+    for (auto l = lines.rbegin(); l != lines.rend(); ++l) {
+        const std::string& line = *l;
         const std::string_view name = entry_name(line);
         backup_rel.assign(backup_dir).append(name);
         source_rel.assign(source_dir).append(name);
-        Entry e{&line, {}, {}, {}};
+        Entry e{&line, name, {}, {}, {}};
         if (!join_path(e.target, tree, name) || !join_path(e.backup, patch, backup_rel) ||
             !join_path(e.source, patch, source_rel))
             fatal(3, "%s/FILES: path too long for entry: %s", patch.c_str(), line.c_str());
-        guard.check(tree, name);
-        guard.check(patch, backup_rel);
-        guard.check(patch, source_rel);
+        guard.check_or_die(tree, name);
+        guard.check_or_die(patch, backup_rel);
+        guard.check_or_die(patch, source_rel);
         out.push_back(std::move(e));
     }
     return out;
@@ -62,85 +76,194 @@ std::vector<Entry> plan(const std::vector<std::string>& lines, const std::string
 
 bool readable(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
 
-// Returns true when the target was deleted from the tree.
-bool remove_entry(const Entry& e, const std::string& patch, DirGuard& guard) {
-    bool deleted = false;
-    struct stat st;
-    if (::lstat(e.target.c_str(), &st) != 0) {
-        if (errno != ENOENT && errno != ENOTDIR) fatal_errno("can not examine", e.target.c_str());
-        if (!forcepatch)
-            fatal_fixed(2, "can not access %s with mode READ at line %d\n", e.line->c_str() + ENTRY_PREFIX, __LINE__);
-    } else {
-        // The tree's files are regular files; anything else in their place
-        // is not what the manifest describes, and a link is never followed.
-        if (!S_ISREG(st.st_mode))
-            fatal(1, "%s is not a regular file; not touched", e.target.c_str());
-        File in(open_nofollow(e.target.c_str(), __LINE__), e.target);
-        MadeDirs made(guard);
-        guard.make(patch, std::string_view(e.backup).substr(patch.size() + 1), made.list());
-        TempFile saved(e.backup);
-        // Saved and hashed in one read, so the saved copy is exactly the
-        // bytes that were verified. On a mismatch nothing is published.
+// The first pass: every file the patch reads, hashed by the workers and
+// judged in pass order, so the first failure reported is the one a run
+// that checked file by file would meet first.
+void verify(std::vector<Entry>& removals, const std::vector<Entry>& creations) {
+    struct Item {
+        const Entry* e;
+        bool removal;
+        Fd fd;
         char hex[MD5_HEX_SIZE];
-        copy_hashed(in.get(), e.target.c_str(), saved.get(), e.backup.c_str(), hex);
-        if (std::memcmp(hex, entry_digest(*e.line).data(), 32) != 0 && !forcepatch)
-            fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", e.target.c_str(), hex, e.line->c_str());
-        in.close();
-        saved.commit();
-        made.keep();
-        // No chmod before the unlink: removing a name needs no permission on
-        // the file, and a mode change would reach every other hard link to
-        // it (or the file behind a link).
-        if (!onlyshow && ::unlink(e.target.c_str()) != 0 && errno != ENOENT)
-            fatal_errno("can not remove", e.target.c_str());
-        deleted = !onlyshow;
-    }
-    if (!readable(e.source)) out_printf("Removed: %s\n", e.target.c_str());
-    return deleted;
+    };
+    Pipeline p(nthreads);
+    p.enumerate([&] {
+        auto check = [&p](const Entry& e, bool removal, int fd) {
+            auto it = std::make_shared<Item>();
+            it->e = &e;
+            it->removal = removal;
+            it->fd = Fd(fd);
+            p.submit(
+                [it] {
+                    hash_fd(it->fd.get(), it->removal ? it->e->target.c_str() : it->e->source.c_str(), it->hex);
+                    it->fd = Fd();
+                },
+                [it] {
+                    const Entry& en = *it->e;
+                    if (std::memcmp(it->hex, entry_digest(*en.line).data(), 32) == 0) return;
+                    if (!it->removal)
+                        fatal_fixed(4, "Invalid checksum %s'%s,%s\n", en.source.c_str(), it->hex, en.line->c_str());
+                    if (!forcepatch)
+                        fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", en.target.c_str(), it->hex, en.line->c_str());
+                });
+        };
+        for (Entry& e : removals) {
+            struct stat st;
+            if (::lstat(e.target.c_str(), &st) != 0) {
+                if (errno != ENOENT && errno != ENOTDIR) fatal_errno("can not examine", e.target.c_str());
+                if (!forcepatch)
+                    fatal_fixed(2, "can not access %s with mode READ at line %d\n", e.line->c_str() + ENTRY_PREFIX,
+                                __LINE__);
+                continue;
+            }
+            // The tree's files are regular files; anything else in their
+            // place is not what the manifest describes, and a link is never
+            // followed.
+            if (!S_ISREG(st.st_mode)) fatal(1, "%s is not a regular file; not touched", e.target.c_str());
+            e.present = true;
+            check(e, true, open_regular_fd(e.target.c_str(), __LINE__, true));
+        }
+        // A FIFO or a device in the patch is refused without blocking.
+        for (const Entry& e : creations) check(e, false, open_regular_fd(e.source.c_str(), __LINE__, true));
+    });
+    p.finish();
 }
 
-// Patches carry files, not directories: a directory that held only files
-// the patch took out goes with them (rmdir takes only empty ones), so that a
-// tree patched and unpatched is again the tree it was. This runs after the
-// creation pass, so a directory that gets new files keeps its own mode.
-void prune_emptied(const std::string& tree, const std::vector<std::string_view>& removed) {
+// True when every file below dir (relative names from prefix) is one the
+// removal pass takes out, so that the directory will be empty of files.
+bool emptied(const std::string& dir, const std::string& prefix, const std::unordered_set<std::string_view>& removed) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return false;
+    bool ok = true;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string n = e->d_name;
+        if (n == "." || n == "..") continue;
+        struct stat st;
+        const std::string path = dir + "/" + n;
+        if (::lstat(path.c_str(), &st) != 0) {
+            ok = false;
+            break;
+        }
+        const std::string rel = prefix + n;
+        if (S_ISDIR(st.st_mode) ? !emptied(path, rel + "/", removed) : !removed.contains(rel)) {
+            ok = false;
+            break;
+        }
+    }
+    ::closedir(d);
+    return ok;
+}
+
+// The tree must let every new file in: nothing but directories, or files
+// the removal pass takes out, may stand on the way to a new file, and a
+// directory where a new file goes must hold only files that go.
+void check_layout(const std::string& tree, const std::vector<Entry>& removals, const std::vector<Entry>& creations) {
+    std::unordered_set<std::string_view> removed;
+    for (const Entry& e : removals)
+        if (e.present) removed.insert(e.name);
+    std::string path;
+    for (const Entry& e : creations) {
+        for (std::size_t slash = e.name.find('/'); slash != std::string_view::npos; slash = e.name.find('/', slash + 1)) {
+            const std::string_view lead = e.name.substr(0, slash);
+            path.assign(tree).append("/").append(lead);
+            struct stat st;
+            if (::lstat(path.c_str(), &st) != 0) break;
+            if (!S_ISDIR(st.st_mode) && !removed.contains(lead))
+                fatal(1, "%s is not a directory; can not create %s", path.c_str(), e.target.c_str());
+        }
+        struct stat st;
+        if (::lstat(e.target.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+            !emptied(e.target, std::string(e.name) + "/", removed))
+            fatal(1, "%s is a directory holding files the patch keeps; not replaced", e.target.c_str());
+    }
+}
+
+// Saves the target under backup. A real run moves it there (the removal and
+// the backup in one rename); a dry run (-n) leaves the tree as it is and
+// links, or copies across file systems.
+void save(const Entry& e, const std::string& patch) {
+    if (!onlyshow) {
+        // A dry run may have left the backup as a second link to this very
+        // file, and rename() between two links to one file does nothing:
+        // the old backup goes first (the tree still holds the content).
+        if (::unlink(e.backup.c_str()) != 0 && errno != ENOENT) fatal_errno("can not remove", e.backup.c_str());
+        if (::rename(e.target.c_str(), e.backup.c_str()) == 0) return;
+        if (errno != EXDEV) fatal_errno("can not move into the patch directory", e.target.c_str());
+    } else {
+        // A link under a temporary name, renamed over the old backup: the
+        // backup path holds the old copy or the new one, never none.
+        TempFile t(e.backup);
+        t.close();
+        if (::unlink(t.temp_path().c_str()) == 0 && ::link(e.target.c_str(), t.temp_path().c_str()) == 0) {
+            t.commit_closed();
+            return;
+        }
+    }
+    Fd in(open_regular_fd(e.target.c_str(), __LINE__, true));
+    TempFile saved(e.backup);
+    char hex[MD5_HEX_SIZE];
+    copy_fd_hashed(in.get(), e.target.c_str(), saved.fd(), e.backup.c_str(), hex);
+    saved.commit();
+    if (!onlyshow && ::unlink(e.target.c_str()) != 0 && errno != ENOENT) fatal_errno("can not remove", e.target.c_str());
+}
+
+std::string relative(const std::string& path, const std::string& root) { return path.substr(root.size() + 1); }
+
+// Removes the directories the removals emptied, deepest first, and records
+// each with its mode. With a record of the application this one undoes,
+// only the directories that it made are candidates: an empty directory
+// that was there before it stays. A directory on the way to a new file is
+// kept, so that it keeps its own mode.
+void prune(const std::string& tree, const std::vector<Entry>& removals, const std::vector<Entry>& creations,
+           const DirRecord* undone, DirRecord& rec) {
+    std::unordered_set<std::string_view> needed;
+    for (const Entry& e : creations)
+        for (std::size_t slash = e.name.find('/'); slash != std::string_view::npos; slash = e.name.find('/', slash + 1))
+            needed.insert(e.name.substr(0, slash));
     std::string dir;
-    for (const std::string_view name : removed) {
-        std::size_t end = name.rfind('/');
-        while (end != std::string_view::npos && end != 0) {
-            dir.assign(tree).append("/").append(name.substr(0, end));
-            if (::rmdir(dir.c_str()) != 0) break;
-            end = name.rfind('/', end - 1);
+    for (const Entry& e : removals) {
+        if (!e.present) continue;
+        for (std::size_t end = e.name.rfind('/'); end != std::string_view::npos && end != 0;
+             end = e.name.rfind('/', end - 1)) {
+            const std::string rel(e.name.substr(0, end));
+            if (needed.contains(rel) || (undone && !undone->made.contains(rel))) break;
+            dir.assign(tree).append("/").append(rel);
+            struct stat st;
+            if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::rmdir(dir.c_str()) != 0) break;
+            rec.gone[rel] = unsigned(st.st_mode & 07777);
         }
     }
 }
 
-// Fatal (status 4) unless hex is the digest of the entry line.
-void verify_source(const Entry& e, const char* hex) {
-    if (std::memcmp(hex, entry_digest(*e.line).data(), 32) != 0)
-        fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), hex, e.line->c_str());
-}
-
-void create_entry(const Entry& e, const std::string& tree, DirGuard& guard) {
-    File in(open_nofollow(e.source.c_str(), __LINE__), e.source);
-    char hex[MD5_HEX_SIZE];
-    if (onlyshow) {
-        hash_file(in.get(), e.source.c_str(), hex);
-        verify_source(e, hex);
-    } else {
-        MadeDirs made(guard);
-        guard.make(tree, std::string_view(e.target).substr(tree.size() + 1), made.list());
+void create_entry(const Entry& e, const std::string& tree, DirGuard& guard, const DirRecord* undone, DirRecord& rec) {
+    if (!onlyshow) {
+        std::vector<std::string> created;
+        guard.make_or_die(tree, e.name, &created);
+        for (const std::string& d : created) {
+            std::string rel = relative(d, tree);
+            // A directory an earlier application removed comes back as it was.
+            if (undone) {
+                const auto g = undone->gone.find(rel);
+                if (g != undone->gone.end()) ::chmod(d.c_str(), g->second);
+            }
+            rec.made.insert(std::move(rel));
+        }
+        // A directory emptied by the removals makes way for the new file.
+        struct stat st;
+        if (::lstat(e.target.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::rmdir(e.target.c_str()) != 0)
+            fatal_errno("can not remove the directory", e.target.c_str());
+        Fd in(open_regular_fd(e.source.c_str(), __LINE__, true));
         // Written under a temporary name and renamed into place only once
         // its digest is proven: the target path holds either its old content
         // or the verified new one, never a part.
         TempFile out(e.target);
-        copy_hashed(in.get(), e.source.c_str(), out.get(), e.target.c_str(), hex);
-        verify_source(e, hex);
-        in.close();
+        char hex[MD5_HEX_SIZE];
+        copy_fd_hashed(in.get(), e.source.c_str(), out.fd(), e.target.c_str(), hex);
+        if (std::memcmp(hex, entry_digest(*e.line).data(), 32) != 0)
+            fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), hex, e.line->c_str());
         out.commit();
-        made.keep();
     }
-    out_printf(readable(e.backup) ? "Patched: %s\n" : "Created: %s\n", e.target.c_str());
+    print_name_line(stdout, readable(e.backup) ? "Patched: " : "Created: ", e.target);
 }
 
 } // namespace
@@ -154,8 +277,7 @@ void applypatch(const char* tree, const char* patch) {
     {
         File fp(FOPENG(files.c_str(), "r", __LINE__), files);
         std::string error;
-        if (!read_manifest(fp.get(), files.c_str(), reverse != 0, m, error))
-            fatal(3, "%s; patch refused", error.c_str());
+        if (!read_manifest(fp.get(), files.c_str(), reverse != 0, m, error)) fatal(3, "%s; patch refused", error.c_str());
         fp.close();
     }
 
@@ -163,19 +285,38 @@ void applypatch(const char* tree, const char* patch) {
     const char* backup_dir = reverse ? "new/" : "old/";
     const char* source_dir = reverse ? "old/" : "new/";
     DirGuard guard;
-    const std::vector<Entry> removals = plan(m.removals, troot, proot, backup_dir, source_dir, guard);
+    std::vector<Entry> removals = plan(m.removals, troot, proot, backup_dir, source_dir, guard);
     const std::vector<Entry> creations = plan(m.creations, troot, proot, backup_dir, source_dir, guard);
     const bool record = adminname && m.named;
-    std::string tmp;
-    if (record && !admin_temp_path(adminname, tmp)) fatal(1, "path too long: %s.tmp", adminname);
+    std::string admin_path;
+    if (record) {
+        // What stands at the administration file's path is checked before
+        // the tree is touched.
+        admin_path = publish_target(adminname, "administration file");
+        std::string tmp;
+        if (!admin_temp_path(admin_path.c_str(), tmp)) fatal(1, "path too long: %s.tmp", admin_path.c_str());
+    }
 
-    // All removals come before any creation, each list from its last line
-    // to its first.
-    std::vector<std::string_view> removed;
-    for (auto it = removals.rbegin(); it != removals.rend(); ++it)
-        if (remove_entry(*it, proot, guard)) removed.push_back(entry_name(*it->line));
-    for (auto it = creations.rbegin(); it != creations.rend(); ++it) create_entry(*it, troot, guard);
-    prune_emptied(troot, removed);
+    verify(removals, creations);
+    check_layout(troot, removals, creations);
 
-    if (record) update_admin(adminname, m.patch_name, m.admin_lines, std::time(nullptr));
+    DirRecord undone_rec;
+    const bool have_undone = read_dir_record(proot, undone_rec) && undone_rec.undo != (reverse != 0);
+    const DirRecord* undone = have_undone ? &undone_rec : nullptr;
+    DirRecord rec;
+    rec.undo = reverse != 0;
+
+    // All removals come before any creation.
+    for (const Entry& e : removals) {
+        if (e.present) {
+            guard.make_or_die(proot, relative(e.backup, proot));
+            save(e, proot);
+        }
+        if (!readable(e.source)) print_name_line(stdout, "Removed: ", e.target);
+    }
+    if (!onlyshow) prune(troot, removals, creations, undone, rec);
+    for (const Entry& e : creations) create_entry(e, troot, guard, undone, rec);
+    if (!onlyshow) write_dir_record(proot, rec);
+
+    if (record) update_admin(admin_path.c_str(), m.patch_name, m.admin_lines, std::time(nullptr));
 }

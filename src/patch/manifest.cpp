@@ -10,11 +10,12 @@ bool is_entry_line(std::string_view line) {
 }
 
 void sort_and_cancel(std::vector<std::string>& lines) {
-    // Equal keys are ordered by marker too, so that which line of an odd run
-    // survives does not depend on the sort's whims.
-    std::sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
-        const int c = std::string_view(a).substr(1).compare(std::string_view(b).substr(1));
-        return c != 0 ? c < 0 : a[0] < b[0];
+    // Ordered by the line from its digest on; equal lines keep their order
+    // of collection ("from" before "to"), so that of an odd run of equal
+    // lines the survivor is the last collected: a "from" listing that holds
+    // a file twice counts it as absent, and the "to" line stands.
+    std::stable_sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
+        return std::string_view(a).substr(1) < std::string_view(b).substr(1);
     });
     // A stack kept in place at the front of the array: a line equal to the
     // top from the digest on cancels it.

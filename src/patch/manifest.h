@@ -26,7 +26,8 @@ inline std::string_view entry_name(std::string_view line) { return line.substr(E
 // Sorts entry lines into manifest order (by the line from its digest on,
 // byte by byte) and drops every pair of lines equal from the digest on,
 // whatever their markers: of a digest and path seen an odd number of times
-// one line is left, of one seen an even number of times none.
+// one line is left (the last in collection order), of one seen an even
+// number of times none.
 void sort_and_cancel(std::vector<std::string>& lines);
 
 struct Manifest {

@@ -1,16 +1,23 @@
 // Patch creation: compares a "from" source with a "to" tree and writes a
 // patch directory, FILES (the entry lines of every file in which the two
 // differ) and below new/ a copy of every file that "to" adds or changes.
+// Workers hash the trees and make the copies; lines are printed, written
+// and the copies published in manifest order.
 
 #include "driver/jobs.h"
+#include "driver/settings.h"
 #include "patch/manifest.h"
-#include "patch/patchio.h"
+#include "patch/dirs.h"
 #include "stream/stream.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/escape.h"
+#include "util/guard.h"
+#include "util/pipeline.h"
 #include "util/tempfile.h"
 
 #include <cstring>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -20,11 +27,9 @@ namespace {
 // refused before anything is written.
 void collect(const char* path, char marker, std::vector<std::string>& lines) {
     StreamPtr s(openstream(path));
-    char digest[MD5_HEX_SIZE];
-    while (nextstream(s.get())) {
-        const std::string_view name(s->name);
-        if (!is_safe_relpath(name)) fatal(1, "%s: unsafe path, no patch written: %s", path, s->name);
-        md5stream(s.get(), digest);
+    each_entry(s.get(), nthreads, [&](std::string_view name, const char* digest) {
+        if (!is_safe_relpath(name))
+            fatal(1, "%s: unsafe path, no patch written: %.*s", path, int(name.size()), name.data());
         std::string line;
         line.reserve(ENTRY_PREFIX + name.size());
         line += marker;
@@ -32,7 +37,7 @@ void collect(const char* path, char marker, std::vector<std::string>& lines) {
         line += "  ";
         line += name;
         lines.push_back(std::move(line));
-    }
+    });
 }
 
 struct Copy {
@@ -57,44 +62,69 @@ void mkpatch(const char* from, const char* to, const char* patch) {
         // The manifest reader cuts a line at its first control character and
         // takes lines of at most MANIFEST_LINE_MAX bytes: a name it could not
         // read back whole must not go into the manifest.
-        for (const char c : name)
-            if (static_cast<unsigned char>(c) < 32)
-                fatal(1, "a name holds a control character, no patch written: %s", lines[i].c_str() + ENTRY_PREFIX);
+        if (has_control(name))
+            fatal(1, "a name holds a control character, no patch written: %.*s", int(name.size()), name.data());
         if (lines[i].size() > MANIFEST_LINE_MAX)
             fatal(1, "name too long for a manifest line, no patch written: %s", lines[i].c_str() + ENTRY_PREFIX);
         if (lines[i][0] != '+') continue;
         const std::string rel = "new/" + std::string(name);
         if (!join_path(copies[i].src, to, name) || !join_path(copies[i].dst, root, rel))
             fatal(1, "path too long for %.*s, no patch written", int(name.size()), name.data());
-        guard.check(root, rel);
+        guard.check_or_die(root, rel);
     }
 
     const std::string files = join_path_or_die(root, "FILES");
     TempFile manifest(files);
     // The old manifest would no longer describe new/ once the first copy is
     // replaced: a run that stops half-way leaves no FILES, so nothing
-    // mistakes the directory for a usable patch.
+    // mistakes the directory for a usable patch. What an earlier application
+    // recorded of its directories belongs to the old patch too.
     ::unlink(files.c_str());
+    forget_dir_record(root);
 
-    char hex[MD5_HEX_SIZE];
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        out_printf("%s\n", line.c_str());
-        write_all(manifest.get(), line.data(), line.size(), files.c_str());
-        write_all(manifest.get(), "\n", 1, files.c_str());
-        if (line[0] != '+') continue;
-        const Copy& c = copies[i];
-        std::vector<std::string> made;
-        guard.make(root, std::string_view(c.dst).substr(root.size() + 1), made);
-        File in(FOPENG(c.src.c_str(), "rb", __LINE__), c.src);
-        TempFile out(c.dst);
-        // The copy is hashed as it is made: a file changed since it was
-        // hashed would otherwise ship under a digest that is not its own.
-        copy_hashed(in.get(), c.src.c_str(), out.get(), c.dst.c_str(), hex);
-        if (std::memcmp(hex, entry_digest(line).data(), 32) != 0)
-            fatal(1, "%s changed while the patch was being made", c.src.c_str());
-        in.close();
-        out.commit();
-    }
+    struct Item {
+        const std::string* line;
+        Fd in;
+        std::unique_ptr<TempFile> out;
+        const Copy* copy = nullptr;
+        char hex[MD5_HEX_SIZE];
+    };
+    Pipeline p(nthreads);
+    p.enumerate([&] {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            auto it = std::make_shared<Item>();
+            it->line = &lines[i];
+            if (lines[i][0] == '+') {
+                it->copy = &copies[i];
+                guard.make_or_die(root, std::string_view(it->copy->dst).substr(root.size() + 1));
+                it->in = Fd(FOPENG_fd(it->copy->src.c_str(), __LINE__));
+                it->out = std::make_unique<TempFile>(it->copy->dst);
+            }
+            p.submit(
+                [it] {
+                    if (!it->copy) return;
+                    // The copy is hashed as it is made: a file changed since
+                    // it was hashed would otherwise ship under a digest that
+                    // is not its own.
+                    copy_fd_hashed(it->in.get(), it->copy->src.c_str(), it->out->fd(), it->copy->dst.c_str(), it->hex);
+                    it->in = Fd();
+                    it->out->close();
+                },
+                [it, &manifest, &files] {
+                    const std::string& line = *it->line;
+                    out_printf("%s\n", line.c_str());
+                    write_all(manifest.get(), line.data(), line.size(), files.c_str());
+                    write_all(manifest.get(), "\n", 1, files.c_str());
+                    if (!it->copy) return;
+                    if (std::memcmp(it->hex, entry_digest(line).data(), 32) != 0)
+                        fatal(1, "%s changed while the patch was being made", it->copy->src.c_str());
+                    it->out->commit_closed();
+                });
+        }
+    });
+    p.finish();
+    // Every line reached standard output before the manifest is published:
+    // a patch whose listing was lost must not look complete.
+    flush_stdout();
     manifest.commit();
 }

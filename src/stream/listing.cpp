@@ -8,10 +8,8 @@
 #include "util/fileio.h"
 #include "util/escape.h"
 #include "util/lines.h"
-#include "util/pipeline.h"
 #include "driver/settings.h"
 
-#include <memory>
 #include <string>
 
 #include <cstring>
@@ -91,35 +89,5 @@ Stream* openstream_file(const char* path) {
 
 void db_list(const char* path) {
     StreamPtr s(openstream(path));
-    if (s->kind != StreamKind::walk) {
-        // Listings and archives carry their digests: nothing to compute.
-        char digest[MD5_HEX_SIZE];
-        while (nextstream(s.get())) {
-            md5stream(s.get(), digest);
-            print_listing_line(digest, s->name);
-        }
-        return;
-    }
-    // The walk opens each file where it stands; workers hash them; lines
-    // come out in walk order.
-    struct Item {
-        std::string name;
-        Fd fd;
-        char hex[MD5_HEX_SIZE];
-    };
-    Pipeline p(nthreads);
-    p.enumerate([&] {
-        while (nextstream(s.get())) {
-            auto it = std::make_shared<Item>();
-            it->name = s->name;
-            it->fd = Fd(open_entry_fd(s.get()));
-            p.submit(
-                [it] {
-                    hash_fd(it->fd.get(), it->name.c_str(), it->hex);
-                    it->fd = Fd();
-                },
-                [it] { print_listing_line(it->hex, it->name); });
-        }
-    });
-    p.finish();
+    each_entry(s.get(), nthreads, [](std::string_view name, const char* hex) { print_listing_line(hex, name); });
 }

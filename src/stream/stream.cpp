@@ -2,8 +2,11 @@
 
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/pipeline.h"
 
 #include <cstring>
+#include <memory>
+#include <string>
 #include <sys/stat.h>
 
 Stream* openstream(const char* path) {
@@ -26,4 +29,37 @@ Stream* openstream(const char* path) {
         if (magic == ARCHIVE_MAGIC) return openstream_archive(path);
     }
     return openstream_file(path);
+}
+
+void each_entry(Stream* s, int threads, const std::function<void(std::string_view name, const char* hex)>& fn) {
+    if (s->kind != StreamKind::walk) {
+        char hex[MD5_HEX_SIZE];
+        while (nextstream(s)) {
+            md5stream(s, hex);
+            fn(s->name, hex);
+        }
+        return;
+    }
+    // The walk opens each file where it stands (workers must not depend on
+    // the working directory, which the walk moves); workers hash them.
+    struct Item {
+        std::string name;
+        Fd fd;
+        char hex[MD5_HEX_SIZE];
+    };
+    Pipeline p(threads);
+    p.enumerate([&] {
+        while (nextstream(s)) {
+            auto it = std::make_shared<Item>();
+            it->name = s->name;
+            it->fd = Fd(open_entry_fd(s));
+            p.submit(
+                [it] {
+                    hash_fd(it->fd.get(), it->name.c_str(), it->hex);
+                    it->fd = Fd();
+                },
+                [it, &fn] { fn(it->name, it->hex); });
+        }
+    });
+    p.finish();
 }

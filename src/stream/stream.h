@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <dirent.h>
+#include <functional>
 #include <memory>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -67,6 +69,11 @@ using StreamPtr = std::unique_ptr<Stream, StreamCloser>;
 // directory. Fatal, as FOPENG, when it can not be opened. For handing the
 // file to a worker thread.
 int open_entry_fd(Stream* s);
+
+// Calls fn with every entry's relative path and hex digest, in stream order.
+// A walk's files are hashed by up to threads threads at once; listings and
+// archives give their stored digests.
+void each_entry(Stream* s, int threads, const std::function<void(std::string_view name, const char* hex)>& fn);
 
 Stream* openstream_dir(const char* path);
 Stream* openstream_file(const char* path);

@@ -7,7 +7,8 @@ import random
 import shutil
 
 from mdt import TreeTest, make_tree, run, tree_digests
-from test_faults import (BIG, KILLS, LIMIT, SEED, Checks, Killer, is_temp, many_files_tree, run_limited)
+from test_faults import (BIG, KILLS, LIMIT, SEED, Checks, Killer, file_md5, is_temp, many_files_tree,
+                         run_limited)
 
 
 def two_versions(test, rng):
@@ -82,6 +83,8 @@ class KillsDuringApplication(TreeTest, Checks):
         allowed = {rel: {old.get(rel), new.get(rel)} - {None} for rel in set(old) | set(new)}
         saved = {b"old/" + rel: {d} for rel, d in old.items()}
         saved.update({rel: {d} for rel, d in patch_files.items()})
+        # The record of the directories the application made and removed.
+        saved[b"DIRS"] = {file_md5(os.path.join(patch, "DIRS"))} if os.path.exists(os.path.join(patch, "DIRS")) else set()
         for _ in range(KILLS):
             fresh_copy(src, tree)
             k.kill_once(["-f", tree, "-p", patch], duration)

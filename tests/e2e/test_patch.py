@@ -203,9 +203,11 @@ class ApplyFailures(TreeTest):
         self.assertEqual(p.returncode, 4)
         self.assertRegex(p.stderr, re.escape(b"Invalid checksum %s'%s,+%s  sub/n\n" % (
             os.path.join(self.p, "new", "sub", "n").encode(), md5_hex(b"bad").encode(), md5_hex(b"n").encode())))
-        # No part of it reaches the tree, and the file taken out is saved.
+        # Every check comes before the first change: the tree is as it was
+        # and nothing was taken out of it.
         self.assertFalse(os.path.exists(os.path.join(self.t, "sub")))
-        self.assertEqual(read(os.path.join(self.p, "old", "a")), b"1")
+        self.assertEqual(read(os.path.join(self.t, "a")), b"1")
+        self.assertFalse(os.path.exists(os.path.join(self.p, "old", "a")))
 
     def test_force_goes_past_missing_and_changed_files(self):
         for change in ("missing", "changed"):

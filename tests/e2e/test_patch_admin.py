@@ -7,6 +7,7 @@ import re
 import shutil
 import time
 
+import mdt
 from mdt import TreeTest, make_tree, run
 
 DATE = re.compile(rb"date: (\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4})\n")
@@ -56,9 +57,11 @@ class AdminFile(TreeTest):
         self.apply("P3", "-n", "-F")
         self.assertEqual(self.records(), r2 + b"\n" + r1 + b"\n")
 
-    def test_unreadable_administration_file_fails_after_the_file_work(self):
-        os.makedirs(os.path.join(self.adm, "keep"))  # a directory opens but can not be read
+    def test_directory_as_administration_file_is_refused_before_the_file_work(self):
+        os.makedirs(os.path.join(self.adm, "keep"))
+        before = mdt.tree_digests(self.t)
         p = run(["-f", self.t, "-p", self.path("P1"), "-A", self.adm])
         self.assertEqual(p.returncode, 1)
-        self.assertEqual(p.stdout.count(b"\n"), 2)
+        self.assertEqual(p.stdout, b"")
+        self.assertEqual(mdt.tree_digests(self.t), before)
         self.assertEqual((os.listdir(self.path("var")), os.listdir(self.adm)), (["adm"], ["keep"]))
