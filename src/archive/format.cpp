@@ -4,6 +4,7 @@
 #include "util/fatal.h"
 #include "util/paths.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <sys/stat.h>
@@ -97,8 +98,36 @@ ArchiveTable read_archive_table(std::FILE* fp, const char* path) {
 
     ArchiveTable t;
     t.len = h - ARCHIVE_HEADER;
-    t.bytes.reset(new unsigned char[t.len]);
-    read_exact(t.bytes.get(), t.len);
+    // The header's word is only a claim: the table is read in growing
+    // pieces and its entries' sizes are checked as they arrive, so a claim
+    // of gigabytes that the entries do not bear out is refused before more
+    // than a piece of it is held.
+    std::size_t have = 0;
+    std::size_t next = 0;  // where the next entry starts
+    while (have < t.len) {
+        const std::size_t want = std::min(t.len - have, std::max<std::size_t>(have, std::size_t(1) << 20));
+        std::unique_ptr<unsigned char[]> grown(new unsigned char[have + want]);
+        if (have) std::memcpy(grown.get(), t.bytes.get(), have);
+        t.bytes = std::move(grown);
+        read_exact(t.bytes.get() + have, want);
+        have += want;
+        // The same checks, in the same order, as parse_archive_table makes
+        // of each entry's first words.
+        while (next + 8 <= have) {
+            const unsigned char* e = t.bytes.get() + next;
+            if (get_le32(e) == 0) {
+                if (next + 4 != t.len) refuse("terminator before the end of the table");
+                break;
+            }
+            const std::size_t room = t.len - next - 4;
+            const uint32_t esize = get_le32(e + 4);
+            if (room < ENTRY_MIN) refuse("entry runs past the table");
+            if (esize < ENTRY_MIN) refuse("entry size below 64");
+            if (esize % 4 != 0) refuse("entry size not a multiple of 4");
+            if (esize > room) refuse("entry runs past the table");
+            next += esize;
+        }
+    }
     if (const char* why = parse_archive_table(t.bytes.get(), t.len, size, &t.members)) refuse(why);
     return t;
 }
