@@ -3,6 +3,7 @@
 import errno
 import os
 import re
+import shutil
 import subprocess
 
 from mdt import MDTREE, TreeTest, make_tree, run, usage_text, md5_hex
@@ -146,3 +147,71 @@ class Failures(TreeTest):
                                stdout=full, stderr=subprocess.PIPE)
         self.assertEqual(p.returncode, 1)
         self.assertIn(b"standard output", p.stderr)
+
+
+class ThreadCounts(TreeTest):
+    """Every job gives the same output, status and files at -j 1 and -j 8:
+    the work runs in parallel, the decisions in order."""
+
+    def read_all(self, root):
+        out = {}
+        for dirpath, _, files in os.walk(root):
+            for n in files:
+                p = os.path.join(dirpath, n)
+                with open(p, "rb") as f:
+                    out[os.path.relpath(p, root)] = f.read()
+        return out
+
+    def run_jobs(self, j):
+        w = self.path("j%d" % j)
+        os.makedirs(w)
+        runs = {}
+
+        def job(key, args, cwd=w):
+            p = run(["-j", str(j)] + args, cwd=cwd)
+            runs[key] = (p.returncode, p.stdout, p.stderr)
+
+        job("list", ["-l", self.tree])
+        job("archive", ["-f", self.tree, "-a", os.path.join(w, "arc")])
+        job("list archive", ["-l", os.path.join(w, "arc")])
+        job("extract", ["-t", os.path.join(w, "x"), "-a", os.path.join(w, "arc")])
+        job("store", ["-R", os.path.join(w, "db"), "-i", self.tree])
+        with open(os.path.join(w, "listing"), "wb") as f:
+            f.write(runs["list"][1])
+        os.makedirs(os.path.join(w, "o"))
+        job("restore", ["-R", os.path.join(w, "db"), "-o", os.path.join(w, "listing")], cwd=os.path.join(w, "o"))
+        job("make patch", ["-f", self.tree, "-t", self.tree2, "-p", os.path.join(w, "P")])
+        shutil.copytree(self.tree, os.path.join(w, "live"))
+        job("apply", ["-f", os.path.join(w, "live"), "-p", os.path.join(w, "P")])
+        # A damaged member: the first failure in table order is reported.
+        with open(os.path.join(w, "arc"), "r+b") as f:
+            f.seek(-40, os.SEEK_END)
+            f.write(b"\xff" * 8)
+        job("extract damaged", ["-t", os.path.join(w, "y"), "-a", os.path.join(w, "arc")])
+        return runs, self.read_all(w)
+
+    def test_every_job_is_the_same_at_1_and_8_threads(self):
+        import random
+        rnd = random.Random(7)
+        files = {"d%d/f%03d" % (i % 7, i): bytes(rnd.randrange(256) for _ in range(rnd.randrange(3000)))
+                 for i in range(150)}
+        files.update({"dup%d" % i: b"same content\n" for i in range(5)})
+        files["empty"] = b""
+        # Larger than what is compressed whole in memory: the streamed path.
+        files["big/large"] = (b"0123456789abcdef" * 4096 + bytes(range(256))) * 260
+        self.tree = make_tree(self.path("tree"), files)
+        changed = dict(files)
+        changed.pop("d1/f001")
+        changed["d2/f002"] = b"changed"
+        changed["new/n"] = b"new"
+        self.tree2 = make_tree(self.path("tree2"), changed)
+        one, files1 = self.run_jobs(1)
+        eight, files8 = self.run_jobs(8)
+        for key in one:
+            with self.subTest(job=key):
+                self.assertEqual(one[key][0], 0 if key != "extract damaged" else one[key][0])
+                self.assertEqual(eight[key], tuple(x.replace(b"/j1/", b"/j8/") if isinstance(x, bytes) else x
+                                                   for x in one[key]))
+        self.assertIn(b"Invalid checksum", one["extract damaged"][2])
+        self.assertEqual(files1, files8)
+        self.assertEqual(self.read_all(os.path.join(self.path("j1"), "x")), {k: v for k, v in files.items()})
