@@ -1,6 +1,6 @@
 #include "archive/format.h"
 
-#include "stream/stream.h"
+#include "util/fileio.h"
 #include "util/fatal.h"
 #include "util/paths.h"
 

@@ -16,6 +16,11 @@
 #include <string>
 #include <vector>
 
+// The first word of an archive and of every entry; on disk the bytes
+// 8D 35 12 01. Here, not with the streams, so that the stream kinds can
+// recognise an archive without the format depending on them.
+inline constexpr uint32_t ARCHIVE_MAGIC = 0x0112358D;
+
 // Byte offsets inside an entry.
 inline constexpr std::size_t ENTRY_MD5 = 28;
 inline constexpr std::size_t ENTRY_NAME = 61;

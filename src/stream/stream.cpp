@@ -1,5 +1,7 @@
 #include "stream/stream.h"
 
+#include "archive/format.h"
+
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/pipeline.h"

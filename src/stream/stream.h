@@ -15,9 +15,6 @@
 #include <string>
 #include <vector>
 
-// The first word of an archive; on disk the bytes 8D 35 12 01.
-inline constexpr uint32_t ARCHIVE_MAGIC = 0x0112358D;
-
 // One level of an open directory walk.
 struct dirnode {
     dirnode* next;  // enclosing directory on the stack; next free node on the free list
