@@ -448,6 +448,10 @@ class Interrupted(Hostile):
                                 self.path("arc", sig.name))}
             os.makedirs(self.path("arc", sig.name))
             for job, (args, watch) in jobs.items():
+                # Archive creation hashes the whole file before its temporary
+                # file exists: under ThreadSanitizer that outlasts the limit.
+                if job == "archive" and os.environ.get("MDTREE_SLOW_BUILD"):
+                    continue
                 with self.subTest(signal=sig.name, job=job):
                     proc = subprocess.Popen([MDTREE] + args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                             preexec_fn=default_signals)
