@@ -1,13 +1,14 @@
 // The snapshot listing reader: every line through the parser, and the whole
 // input as a listing file read by the listing stream. Whatever the bytes,
 // an accepted entry has a 32-digit lowercase digest and a path of at most
-// 4095 bytes without control characters, and a refused one ends in
-// FatalError, never in a read outside a buffer.
+// 4095 bytes, a name written back in the listing form reads back the same,
+// and a refused input ends in FatalError, never in a read outside a buffer.
 
 #include "fuzz_support.h"
 
 #include "stream/listing.h"
 #include "stream/stream.h"
+#include "util/escape.h"
 #include "util/lines.h"
 #include "util/paths.h"
 
@@ -21,7 +22,16 @@ void check_entry(const char* md5, const char* name) {
     FUZZ_CHECK(is_hex_digest(std::string_view(md5, std::strlen(md5))));
     const std::size_t n = std::strlen(name);
     FUZZ_CHECK(n <= PATH_MAXLEN);
-    for (std::size_t i = 0; i < n; ++i) FUZZ_CHECK(static_cast<unsigned char>(name[i]) >= 32);
+    // The line -l would print for this entry names the same file.
+    const std::string_view nm(name, n);
+    const std::string line = has_control(nm) ? "\\" + std::string(md5) + "  " + escape_listing(nm)
+                                             : std::string(md5) + "  " + std::string(nm);
+    char md5b[MD5_HEX_SIZE];
+    static char nameb[PATH_BUF];
+    if (line.size() <= PATH_MAXLEN) {
+        FUZZ_CHECK(parse_listing_line(line, md5b, nameb));
+        FUZZ_CHECK(std::strcmp(nameb, name) == 0 && std::strcmp(md5b, md5) == 0);
+    }
 }
 
 } // namespace
@@ -35,14 +45,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     while (start <= text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
-        std::string line(text.substr(start, end - start));
-        cut_at_control(line);
+        const std::string raw(text.substr(start, end - start));
         char md5[MD5_HEX_SIZE];
         char name[PATH_BUF];
-        if (parse_listing_line(line, md5, name)) {
+        if (parse_listing_line(raw, md5, name)) {
             check_entry(md5, name);
-            FUZZ_CHECK(std::strlen(name) == line.size() - 34);
-            FUZZ_CHECK(std::memcmp(md5, line.data(), 32) == 0);
+            if (!raw.starts_with('\\')) {
+                // A plain line is cut at its first control byte, as always.
+                std::string line = raw;
+                cut_at_control(line);
+                FUZZ_CHECK(std::strlen(name) == line.size() - 34);
+                FUZZ_CHECK(std::memcmp(md5, line.data(), 32) == 0);
+            } else {
+                FUZZ_CHECK(std::memcmp(md5, raw.data() + 1, 32) == 0);
+            }
         }
         start = end + 1;
     }

@@ -65,7 +65,9 @@ bool parse_listing_line(std::string_view line, char* md5, char* name) {
     std::string_view path = body.substr(34);
     std::string unescaped;
     if (escaped) {
-        if (!unescape_listing(path, unescaped)) return false;
+        // A zero byte can not be part of a name: the entry would name a
+        // shorter one.
+        if (path.find('\0') != std::string_view::npos || !unescape_listing(path, unescaped)) return false;
         path = unescaped;
     }
     std::memcpy(md5, body.data(), 32);
