@@ -181,7 +181,7 @@ void check_layout(const std::string& tree, const std::vector<Entry>& removals, c
 // Saves the target under backup. A real run moves it there (the removal and
 // the backup in one rename); a dry run (-n) leaves the tree as it is and
 // links, or copies across file systems.
-void save(const Entry& e, const std::string& patch) {
+void save(const Entry& e) {
     if (!onlyshow) {
         // A dry run may have left the backup as a second link to this very
         // file, and rename() between two links to one file does nothing:
@@ -310,7 +310,7 @@ void applypatch(const char* tree, const char* patch) {
     for (const Entry& e : removals) {
         if (e.present) {
             guard.make_or_die(proot, relative(e.backup, proot));
-            save(e, proot);
+            save(e);
         }
         if (!readable(e.source)) print_name_line(stdout, "Removed: ", e.target);
     }

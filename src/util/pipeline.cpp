@@ -44,19 +44,23 @@ void Pipeline::run(Item& it) {
     it.work = nullptr;
 }
 
+void Pipeline::run_pending(std::unique_lock<std::mutex>& lock) {
+    std::shared_ptr<Item> it = std::move(pending_.front());
+    pending_.pop_front();
+    it->started = true;
+    lock.unlock();
+    run(*it);
+    lock.lock();
+    it->ready = true;
+    done_cv_.notify_all();
+}
+
 void Pipeline::worker() {
     std::unique_lock lock(mu_);
     for (;;) {
         work_cv_.wait(lock, [this] { return stop_ || !pending_.empty(); });
         if (stop_) return;
-        std::shared_ptr<Item> it = std::move(pending_.front());
-        pending_.pop_front();
-        it->started = true;
-        lock.unlock();
-        run(*it);
-        lock.lock();
-        it->ready = true;
-        done_cv_.notify_all();
+        run_pending(lock);
     }
 }
 
@@ -67,14 +71,7 @@ void Pipeline::consume_oldest() {
         while (!it->ready) {
             // Help instead of idling: run pending work, the oldest first.
             if (!pending_.empty()) {
-                std::shared_ptr<Item> next = std::move(pending_.front());
-                pending_.pop_front();
-                next->started = true;
-                lock.unlock();
-                run(*next);
-                lock.lock();
-                next->ready = true;
-                done_cv_.notify_all();
+                run_pending(lock);
                 continue;
             }
             done_cv_.wait(lock);

@@ -68,6 +68,8 @@ private:
     };
     void consume_oldest();
     void run(Item& it);
+    // Runs the oldest pending item; called, and returns, with the lock held.
+    void run_pending(std::unique_lock<std::mutex>& lock);
     void worker();
 
     int threads_;
