@@ -24,6 +24,8 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,6 +44,14 @@ struct Entry {
 };
 
 void recognise(const char* patch) {
+    // A directory with a regular file FILES is what the walk below would
+    // find; looking straight at it spares walking all of old/ and new/ when
+    // the walk happens to meet them first.
+    struct stat st;
+    if (::stat(patch, &st) == 0 && S_ISDIR(st.st_mode)) {
+        const std::string files = join_path_or_die(patch, "FILES");
+        if (::lstat(files.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return;
+    }
     StreamPtr s(openstream(patch));
     while (nextstream(s.get()))
         if (std::strcmp(s->name, "FILES") == 0) return;
@@ -157,25 +167,34 @@ bool emptied(const std::string& dir, const std::string& prefix, const std::unord
 // The tree must let every new file in: nothing but directories, or files
 // the removal pass takes out, may stand on the way to a new file, and a
 // directory where a new file goes must hold only files that go.
-void check_layout(const std::string& tree, const std::vector<Entry>& removals, const std::vector<Entry>& creations) {
+// Returns the names of the new files whose place a directory holds now.
+std::unordered_set<std::string_view> check_layout(const std::string& tree, const std::vector<Entry>& removals,
+                                                  const std::vector<Entry>& creations) {
+    std::unordered_set<std::string_view> dirs_in_place;
     std::unordered_set<std::string_view> removed;
     for (const Entry& e : removals)
         if (e.present) removed.insert(e.name);
     std::string path;
+    std::unordered_set<std::string_view> passable;  // leading directories already seen fit
     for (const Entry& e : creations) {
         for (std::size_t slash = e.name.find('/'); slash != std::string_view::npos; slash = e.name.find('/', slash + 1)) {
             const std::string_view lead = e.name.substr(0, slash);
+            if (passable.contains(lead)) continue;
             path.assign(tree).append("/").append(lead);
             struct stat st;
             if (::lstat(path.c_str(), &st) != 0) break;
             if (!S_ISDIR(st.st_mode) && !removed.contains(lead))
                 fatal(1, "%s is not a directory; can not create %s", path.c_str(), e.target.c_str());
+            passable.insert(lead);
         }
         struct stat st;
-        if (::lstat(e.target.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-            !emptied(e.target, std::string(e.name) + "/", removed))
-            fatal(1, "%s is a directory holding files the patch keeps; not replaced", e.target.c_str());
+        if (::lstat(e.target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            if (!emptied(e.target, std::string(e.name) + "/", removed))
+                fatal(1, "%s is a directory holding files the patch keeps; not replaced", e.target.c_str());
+            dirs_in_place.insert(e.name);
+        }
     }
+    return dirs_in_place;
 }
 
 // Saves the target under backup. A real run moves it there (the removal and
@@ -184,9 +203,14 @@ void check_layout(const std::string& tree, const std::vector<Entry>& removals, c
 void save(const Entry& e) {
     if (!onlyshow) {
         // A dry run may have left the backup as a second link to this very
-        // file, and rename() between two links to one file does nothing:
-        // the old backup goes first (the tree still holds the content).
-        if (::unlink(e.backup.c_str()) != 0 && errno != ENOENT) fatal_errno("can not remove", e.backup.c_str());
+        // file, and rename() between two links to one file does nothing: a
+        // backup already there goes first (the tree still holds the
+        // content). Without one, a single call does it.
+        if (::renameat2(AT_FDCWD, e.target.c_str(), AT_FDCWD, e.backup.c_str(), RENAME_NOREPLACE) == 0) return;
+        if (errno != EEXIST && errno != EINVAL && errno != ENOSYS && errno != EXDEV)
+            fatal_errno("can not move into the patch directory", e.target.c_str());
+        if (errno != EXDEV && ::unlink(e.backup.c_str()) != 0 && errno != ENOENT)
+            fatal_errno("can not remove", e.backup.c_str());
         if (::rename(e.target.c_str(), e.backup.c_str()) == 0) return;
         if (errno != EXDEV) fatal_errno("can not move into the patch directory", e.target.c_str());
     } else {
@@ -235,7 +259,8 @@ void prune(const std::string& tree, const std::vector<Entry>& removals, const st
     }
 }
 
-void create_entry(const Entry& e, const std::string& tree, DirGuard& guard, const DirRecord* undone, DirRecord& rec) {
+void create_entry(const Entry& e, const std::string& tree, DirGuard& guard, const DirRecord* undone, DirRecord& rec,
+                  bool dir_in_place) {
     if (!onlyshow) {
         std::vector<std::string> created;
         guard.make_or_die(tree, e.name, &created);
@@ -249,8 +274,7 @@ void create_entry(const Entry& e, const std::string& tree, DirGuard& guard, cons
             rec.made.insert(std::move(rel));
         }
         // A directory emptied by the removals makes way for the new file.
-        struct stat st;
-        if (::lstat(e.target.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::rmdir(e.target.c_str()) != 0)
+        if (dir_in_place && ::rmdir(e.target.c_str()) != 0 && errno != ENOENT)
             fatal_errno("can not remove the directory", e.target.c_str());
         Fd in(open_regular_fd(e.source.c_str(), __LINE__, true));
         // Written under a temporary name and renamed into place only once
@@ -298,7 +322,7 @@ void applypatch(const char* tree, const char* patch) {
     }
 
     verify(removals, creations);
-    check_layout(troot, removals, creations);
+    const std::unordered_set<std::string_view> dirs_in_place = check_layout(troot, removals, creations);
 
     DirRecord undone_rec;
     const bool have_undone = read_dir_record(proot, undone_rec) && undone_rec.undo != (reverse != 0);
@@ -315,7 +339,7 @@ void applypatch(const char* tree, const char* patch) {
         if (!readable(e.source)) print_name_line(stdout, "Removed: ", e.target);
     }
     if (!onlyshow) prune(troot, removals, creations, undone, rec);
-    for (const Entry& e : creations) create_entry(e, troot, guard, undone, rec);
+    for (const Entry& e : creations) create_entry(e, troot, guard, undone, rec, dirs_in_place.contains(e.name));
     if (!onlyshow) write_dir_record(proot, rec);
 
     if (record) update_admin(admin_path.c_str(), m.patch_name, m.admin_lines, std::time(nullptr));

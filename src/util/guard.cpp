@@ -23,13 +23,18 @@ std::string DirGuard::walk(std::string_view root, std::string_view rel, bool cre
         if (slash == 0) continue;
         lead(dir, root, rel, slash);
         if (dirs_.contains(dir)) continue;
+        if (!create && missing_.contains(dir)) return {};
         struct stat st;
         if (::lstat(dir.c_str(), &st) != 0) {
             if (errno == ENOTDIR) return {};
             if (errno != ENOENT) fatal_errno("can not examine", dir.c_str());
-            if (!create) return {};
+            if (!create) {
+                missing_.insert(dir);
+                return {};
+            }
             if (::mkdir(dir.c_str(), 0777) == 0) {
                 if (created) created->push_back(dir);
+                missing_.erase(dir);
                 made_.insert(dir);
                 dirs_.insert(dir);
                 continue;
@@ -37,6 +42,7 @@ std::string DirGuard::walk(std::string_view root, std::string_view rel, bool cre
             // Someone else may have made it meanwhile: look again.
             if (errno != EEXIST || ::lstat(dir.c_str(), &st) != 0) return {};
         }
+        missing_.erase(dir);
         if (S_ISLNK(st.st_mode)) return dir;
         if (!S_ISDIR(st.st_mode)) return {};
         dirs_.insert(dir);

@@ -40,6 +40,10 @@ private:
     std::string walk(std::string_view root, std::string_view rel, bool create, std::vector<std::string>* created);
     std::unordered_set<std::string> dirs_;  // seen to be real directories
     std::unordered_set<std::string> made_;  // created by this guard
+    // Seen missing by a check: no link can stand there until this guard
+    // makes the directory (checks of many files below one missing directory
+    // then cost one lstat).
+    std::unordered_set<std::string> missing_;
 };
 
 // The directories made for one file that may still be refused: unless
