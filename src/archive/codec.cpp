@@ -12,7 +12,7 @@
 namespace {
 
 constexpr std::size_t CHUNK = 256 * 1024;
-constexpr std::size_t SMALL_MAX = 4096;
+constexpr std::size_t SMALL_MAX = 512;
 
 struct CompressorFree {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
@@ -62,8 +62,8 @@ void deflate_whole(const unsigned char* in, std::size_t n, std::vector<unsigned 
         return;
     }
     if (n < SMALL_MAX) {
-        // Below a few KiB libdeflate's cost model often settles for a stored
-        // block where zlib finds a shorter Huffman one; zlib is as fast here.
+        // Below some hundred bytes libdeflate's cost model often settles
+        // for a stored block where zlib finds a shorter Huffman one.
         thread_local Deflater d;
         if (deflateReset(&d.z) != Z_OK) fatal(1, "can not reset compression");
         out.resize(deflateBound(&d.z, uLong(n)));

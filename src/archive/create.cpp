@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <atomic>
 #include <memory>
 #include <sys/stat.h>
 #include <unordered_map>
@@ -40,21 +41,77 @@ struct Record {
     uint32_t origsize = 0;
     uint32_t compsize = 0;
     uint32_t offset = 0;
+    // The stream, when the walk compressed the file as it hashed it.
+    std::unique_ptr<std::vector<unsigned char>> stream;
+    uint64_t size = 0;
 };
 
+// Compressed streams the walk may keep for the writing pass, so that a
+// small file is read once; beyond this the writing pass reads files again.
+constexpr uint64_t KEEP_BUDGET = 32u << 20;
+
 // The records of the tree, in the reverse of the order the walk yields them.
+// A walked file that is small enough is compressed by the worker that hashes
+// it, from the same bytes, while the streams kept stay within KEEP_BUDGET;
+// the stream is the one the writing pass would make, so the archive does
+// not depend on which pass made it.
 std::vector<Record> collect(const char* root, uint64_t* headersize) {
     std::vector<Record> recs;
     uint64_t h = ARCHIVE_EMPTY;
     StreamPtr s(openstream(root));
-    each_entry(s.get(), nthreads, [&](std::string_view name, const char* hex) {
-        Record r;
-        r.name = name;
-        std::memcpy(r.md5, hex, MD5_HEX_SIZE);
+    auto add = [&recs, &h](Record r) {
         r.entrysize = entry_size(r.name.size());
         h += r.entrysize;
         recs.push_back(std::move(r));
-    });
+    };
+    if (s->kind != StreamKind::walk) {
+        each_entry(s.get(), nthreads, [&](std::string_view name, const char* hex) {
+            Record r;
+            r.name = name;
+            std::memcpy(r.md5, hex, MD5_HEX_SIZE);
+            add(std::move(r));
+        });
+    } else {
+        struct Item {
+            Record r;
+            Fd fd;
+        };
+        std::atomic<uint64_t> kept{0};
+        Pipeline p(nthreads);
+        p.enumerate([&] {
+            while (nextstream(s.get())) {
+                auto it = std::make_shared<Item>();
+                it->r.name = s->name;
+                it->fd = Fd(open_entry_fd(s.get()));
+                p.submit(
+                    [it, &kept] {
+                        const char* name = it->r.name.c_str();
+                        struct stat st;
+                        const uint64_t bound = ::fstat(it->fd.get(), &st) == 0 ? uint64_t(st.st_size) * 9 / 8 + 64 : 0;
+                        if (bound == 0 || st.st_size >= off_t(WHOLE_MAX) || kept.fetch_add(bound) + bound > KEEP_BUDGET) {
+                            if (bound) kept.fetch_sub(bound);
+                            hash_fd(it->fd.get(), name, it->r.md5);
+                        } else {
+                            // One byte more than the size is asked for: a
+                            // file that grew meanwhile is taken as it is read.
+                            std::vector<unsigned char> data(std::size_t(st.st_size) + 1);
+                            const std::size_t n = read_fd(it->fd.get(), data.data(), data.size(), name);
+                            md5_context ctx;
+                            md5_init_ctx(&ctx);
+                            md5_process_bytes(data.data(), n, &ctx);
+                            md5_finish_hex(&ctx, it->r.md5);
+                            it->r.stream = std::make_unique<std::vector<unsigned char>>();
+                            deflate_whole(data.data(), n, *it->r.stream);
+                            it->r.size = n;
+                            kept.fetch_sub(bound - it->r.stream->size());
+                        }
+                        it->fd = Fd();
+                    },
+                    [it, &add] { add(std::move(it->r)); });
+            }
+        });
+        p.finish();
+    }
     s.reset();
     std::reverse(recs.begin(), recs.end());
     *headersize = h;
@@ -67,8 +124,43 @@ struct Member {
     Fd fd;
     uint64_t size = 0;
     std::vector<unsigned char> stream;  // whole members only
+    bool streamed = false;              // too large to hold: zlib, in its turn
     char hex[MD5_HEX_SIZE];
 };
+
+void print_progress(const Record& r) {
+    const uint64_t pct = uint64_t(r.compsize) * 100 / (r.origsize ? r.origsize : 1);
+    print_name_line(stderr, "", r.name, " (" + std::to_string(pct) + "%)");
+}
+
+// Writes the member's stream at the end of the archive (at pos), filling
+// r's sizes and offset, and prints its line.
+void write_member(Member& m, Record& r, uint64_t& pos, int out, const char* arcname) {
+    uint64_t written = 0;
+    if (!m.streamed) {
+        written = m.stream.size();
+        if (pos + written > WORD_MAX)
+            fatal(1, "%s: the archive would reach 4 GiB, which the format can not hold", arcname);
+        write_fd(out, m.stream.data(), m.stream.size(), arcname);
+    } else {
+        // Too large to hold in memory: streamed through zlib straight into
+        // the archive.
+        md5_context ctx;
+        md5_init_ctx(&ctx);
+        m.size = deflate_stream(m.fd.get(), m.path.c_str(), out, arcname, &ctx, WORD_MAX - pos, &written);
+        md5_finish_hex(&ctx, m.hex);
+    }
+    // The bytes compressed must have the digest the walk took: a file
+    // changed in between would be stored under a digest its data does not
+    // have.
+    if (std::memcmp(m.hex, r.md5, MD5_HEX_SIZE) != 0)
+        fatal(1, "%s changed while the archive was being made", m.path.c_str());
+    r.offset = uint32_t(pos);
+    r.origsize = uint32_t(m.size);
+    r.compsize = uint32_t(written);
+    pos += written;
+    print_progress(r);
+}
 
 // Reads and compresses a member of at most WHOLE_MAX bytes. One byte more
 // than the size is asked for, so a file that grew since it was measured is
@@ -125,66 +217,47 @@ void createarchive() {
     std::unordered_map<std::string_view, std::size_t> first_of;
     first_of.reserve(recs.size());
     uint64_t pos = h;
-    auto progress = [](const Record& r) {
-        const uint64_t pct = uint64_t(r.compsize) * 100 / (r.origsize ? r.origsize : 1);
-        print_name_line(stderr, "", r.name, " (" + std::to_string(pct) + "%)");
-    };
     Pipeline p(nthreads);
     p.enumerate([&] {
         for (std::size_t i = 0; i < recs.size(); ++i) {
             Record& r = recs[i];
             const auto [twin, fresh] = first_of.try_emplace(std::string_view(r.md5, MD5_HEX_SIZE - 1), i);
             if (!fresh) {
+                r.stream.reset();  // the first record's stream serves
                 const std::size_t first = twin->second;
-                p.submit([] {}, [&r, &recs, first, &progress] {
+                p.submit([] {}, [&r, &recs, first] {
                     r.offset = recs[first].offset;
                     r.compsize = recs[first].compsize;
                     r.origsize = recs[first].origsize;
-                    progress(r);
+                    print_progress(r);
                 });
                 continue;
             }
             auto m = std::make_shared<Member>();
+            // Every member's path must fit, whichever pass compresses it.
             m->path = join_path_or_die(fromdir, r.name);
+            if (r.stream) {
+                // Compressed by the walk from the bytes it hashed.
+                m->stream = std::move(*r.stream);
+                r.stream.reset();
+                m->size = r.size;
+                std::memcpy(m->hex, r.md5, MD5_HEX_SIZE);
+                p.submit([] {}, [m, &r, &pos, out, arcname] { write_member(*m, r, pos, out, arcname); });
+                continue;
+            }
             m->fd = Fd(FOPENG_fd(m->path.c_str(), __LINE__));
             struct stat st;
             if (::fstat(m->fd.get(), &st) != 0) fatal_errno("can not stat", m->path.c_str());
             if (uint64_t(st.st_size) > WORD_MAX)
                 fatal(1, "%s: a file of 4 GiB or more can not be stored in an archive", m->path.c_str());
             m->size = uint64_t(st.st_size);
-            const bool whole = m->size < WHOLE_MAX;
+            m->streamed = m->size >= WHOLE_MAX;
             p.submit(
-                [m, whole] {
-                    if (whole) compress_whole(*m);
+                [m] {
+                    if (!m->streamed) compress_whole(*m);
                 },
-                [m, whole, &r, &pos, out, arcname, &progress] {
-                    uint64_t written = 0;
-                    if (whole) {
-                        written = m->stream.size();
-                        if (pos + written > WORD_MAX)
-                            fatal(1, "%s: the archive would reach 4 GiB, which the format can not hold", arcname);
-                        write_fd(out, m->stream.data(), m->stream.size(), arcname);
-                    } else {
-                        // Too large to hold in memory: streamed through zlib
-                        // straight into the archive, in its turn.
-                        md5_context ctx;
-                        md5_init_ctx(&ctx);
-                        m->size = deflate_stream(m->fd.get(), m->path.c_str(), out, arcname, &ctx, WORD_MAX - pos,
-                                                 &written);
-                        md5_finish_hex(&ctx, m->hex);
-                    }
-                    // The bytes compressed must have the digest the walk
-                    // took: a file changed in between would be stored under
-                    // a digest its data does not have.
-                    if (std::memcmp(m->hex, r.md5, MD5_HEX_SIZE) != 0)
-                        fatal(1, "%s changed while the archive was being made", m->path.c_str());
-                    r.offset = uint32_t(pos);
-                    r.origsize = uint32_t(m->size);
-                    r.compsize = uint32_t(written);
-                    pos += written;
-                    progress(r);
-                },
-                whole ? std::size_t(2 * m->size + 1024) : 0);
+                [m, &r, &pos, out, arcname] { write_member(*m, r, pos, out, arcname); },
+                m->streamed ? 0 : std::size_t(2 * m->size + 1024));
         }
     });
     p.finish();
