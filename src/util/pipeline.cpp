@@ -1,12 +1,15 @@
 #include "util/pipeline.h"
 
+#include <algorithm>
 #include <csignal>
 #include <pthread.h>
 
 Pipeline::Pipeline(int threads) : threads_(threads < 1 ? 1 : threads) {
-    // A few items per thread keep every worker busy while the calling thread
-    // consumes; more would only hold more memory.
-    window_ = std::size_t(threads_) * 4;
+    // Enough items in flight that one slow item at the head (a large file)
+    // does not leave the other threads idle behind it; few enough that the
+    // descriptors they hold (an input and a temporary file each) stay well
+    // within the usual limit of 1024. The byte budget bounds their buffers.
+    window_ = std::min<std::size_t>(std::max<std::size_t>(std::size_t(threads_) * 4, 64), 128);
     if (threads_ <= 1) return;
     // Workers take no signals: the handler that removes temporary files then
     // runs on the calling thread, never in the middle of a worker's work.
