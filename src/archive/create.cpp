@@ -48,7 +48,7 @@ struct Record {
 
 // Compressed streams the walk may keep for the writing pass, so that a
 // small file is read once; beyond this the writing pass reads files again.
-constexpr uint64_t KEEP_BUDGET = 32u << 20;
+constexpr uint64_t KEEP_BUDGET = 8u << 20;
 
 // The records of the tree, in the reverse of the order the walk yields them.
 // A walked file that is small enough is compressed by the worker that hashes
@@ -87,7 +87,7 @@ std::vector<Record> collect(const char* root, uint64_t* headersize) {
                     [it, &kept] {
                         const char* name = it->r.name.c_str();
                         struct stat st;
-                        const uint64_t bound = ::fstat(it->fd.get(), &st) == 0 ? uint64_t(st.st_size) * 9 / 8 + 64 : 0;
+                        const uint64_t bound = ::fstat(it->fd.get(), &st) == 0 ? uint64_t(st.st_size) * 9 / 8 + 128 : 0;
                         if (bound == 0 || st.st_size >= off_t(WHOLE_MAX) || kept.fetch_add(bound) + bound > KEEP_BUDGET) {
                             if (bound) kept.fetch_sub(bound);
                             hash_fd(it->fd.get(), name, it->r.md5);
@@ -103,7 +103,9 @@ std::vector<Record> collect(const char* root, uint64_t* headersize) {
                             it->r.stream = std::make_unique<std::vector<unsigned char>>();
                             deflate_whole(data.data(), n, *it->r.stream);
                             it->r.size = n;
-                            kept.fetch_sub(bound - it->r.stream->size());
+                            // Counted with what a kept stream costs besides its
+                            // bytes, so that many tiny files stay in budget.
+                            kept.fetch_sub(bound - (it->r.stream->size() + 64));
                         }
                         it->fd = Fd();
                     },

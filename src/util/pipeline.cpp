@@ -103,11 +103,16 @@ void Pipeline::submit(std::function<void()> work, std::function<void()> done, st
     it->bytes = bytes;
     items_.push_back(it);
     in_flight_bytes_ += bytes;
+    bool wake;
     {
         std::lock_guard lock(mu_);
         pending_.push_back(it);
+        // Waking a sleeping worker costs more than a tiny item's work: wake
+        // one only once a few items wait, or for one that holds real work.
+        // The calling thread runs what is left whenever it waits.
+        wake = pending_.size() >= WAKE_BATCH || bytes >= (64u << 10);
     }
-    work_cv_.notify_one();
+    if (wake) work_cv_.notify_one();
 }
 
 void Pipeline::finish() {

@@ -56,6 +56,8 @@ public:
     }
     // Items in flight at most, and bytes they may hold.
     static constexpr std::size_t BUDGET = 64u << 20;
+    // Pending items that wake a sleeping worker.
+    static constexpr std::size_t WAKE_BATCH = 4;
 
 private:
     struct Item {
