@@ -130,6 +130,33 @@ struct Member {
     char hex[MD5_HEX_SIZE];
 };
 
+// The archive's data area, written in order through a buffer: many small
+// members would otherwise cost a write call each.
+class Out {
+public:
+    Out(int fd, const char* name) : fd_(fd), name_(name) { buf_.reserve(CAP); }
+    int fd() const { return fd_; }
+    const char* name() const { return name_; }
+    void put(const unsigned char* p, std::size_t n) {
+        if (buf_.size() + n > CAP) flush();
+        if (n >= CAP) {
+            write_fd(fd_, p, n, name_);
+            return;
+        }
+        buf_.insert(buf_.end(), p, p + n);
+    }
+    void flush() {
+        write_fd(fd_, buf_.data(), buf_.size(), name_);
+        buf_.clear();
+    }
+
+private:
+    static constexpr std::size_t CAP = 1u << 20;
+    int fd_;
+    const char* name_;
+    std::vector<unsigned char> buf_;
+};
+
 void print_progress(const Record& r) {
     const uint64_t pct = uint64_t(r.compsize) * 100 / (r.origsize ? r.origsize : 1);
     print_name_line(stderr, "", r.name, " (" + std::to_string(pct) + "%)");
@@ -137,19 +164,21 @@ void print_progress(const Record& r) {
 
 // Writes the member's stream at the end of the archive (at pos), filling
 // r's sizes and offset, and prints its line.
-void write_member(Member& m, Record& r, uint64_t& pos, int out, const char* arcname) {
+void write_member(Member& m, Record& r, uint64_t& pos, Out& out) {
+    const char* arcname = out.name();
     uint64_t written = 0;
     if (!m.streamed) {
         written = m.stream.size();
         if (pos + written > WORD_MAX)
             fatal(1, "%s: the archive would reach 4 GiB, which the format can not hold", arcname);
-        write_fd(out, m.stream.data(), m.stream.size(), arcname);
+        out.put(m.stream.data(), m.stream.size());
     } else {
         // Too large to hold in memory: streamed through zlib straight into
         // the archive.
         md5_context ctx;
         md5_init_ctx(&ctx);
-        m.size = deflate_stream(m.fd.get(), m.path.c_str(), out, arcname, &ctx, WORD_MAX - pos, &written);
+        out.flush();
+        m.size = deflate_stream(m.fd.get(), m.path.c_str(), out.fd(), arcname, &ctx, WORD_MAX - pos, &written);
         md5_finish_hex(&ctx, m.hex);
     }
     // The bytes compressed must have the digest the walk took: a file
@@ -211,8 +240,8 @@ void createarchive() {
     if (h > WORD_MAX) fatal(1, "%s: the archive's table would reach 4 GiB, which the format can not hold", archname);
 
     TempFile arc(arcpath);
-    const int out = arc.fd();
-    if (::lseek(out, off_t(h), SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
+    Out out(arc.fd(), arcname);
+    if (::lseek(arc.fd(), off_t(h), SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
 
     // A record shares the stream of the first earlier record in list order
     // with the same digest; the map finds that record without a walk.
@@ -244,7 +273,10 @@ void createarchive() {
                 r.stream.reset();
                 m->size = r.size;
                 std::memcpy(m->hex, r.md5, MD5_HEX_SIZE);
-                p.submit([] {}, [m, &r, &pos, out, arcname] { write_member(*m, r, pos, out, arcname); });
+                if (p.idle())
+                    write_member(*m, r, pos, out);
+                else
+                    p.submit([] {}, [m, &r, &pos, &out] { write_member(*m, r, pos, out); });
                 continue;
             }
             m->fd = Fd(FOPENG_fd(m->path.c_str(), __LINE__));
@@ -258,14 +290,15 @@ void createarchive() {
                 [m] {
                     if (!m->streamed) compress_whole(*m);
                 },
-                [m, &r, &pos, out, arcname] { write_member(*m, r, pos, out, arcname); },
+                [m, &r, &pos, &out] { write_member(*m, r, pos, out); },
                 m->streamed ? 0 : std::size_t(2 * m->size + 1024));
         }
     });
     p.finish();
 
     const std::vector<unsigned char> table = build_table(recs, uint32_t(h));
-    if (::lseek(out, 0, SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
-    write_fd(out, table.data(), table.size(), arcname);
+    out.flush();
+    if (::lseek(arc.fd(), 0, SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
+    write_fd(arc.fd(), table.data(), table.size(), arcname);
     arc.commit();
 }

@@ -186,6 +186,11 @@ int mdtree_main(int argc, char** argv) {
     // calls few. A terminal keeps its line buffering.
     static char outbuf[1 << 16];
     if (!::isatty(STDOUT_FILENO)) std::setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
+    // The archive jobs print a line per file on standard error: buffered
+    // too, unless a person watches it. A line on either stream first
+    // flushes the other (see util/escape.cpp), so the two keep their order.
+    static char errbuf[1 << 16];
+    if (!::isatty(STDERR_FILENO)) std::setvbuf(stderr, errbuf, _IOFBF, sizeof errbuf);
     const char* progname = argc > 0 ? argv[0] : "mdtree";
     nthreads = cpus_available();
     try {

@@ -86,5 +86,6 @@ void print_name_line(std::FILE* to, std::string_view before, std::string_view na
         out_printf("%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()), after.data());
         return;
     }
+    std::fflush(stdout);
     std::fprintf(to, "%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()), after.data());
 }

@@ -81,6 +81,9 @@ void report(const FatalError& e) {
 }
 
 void out_printf(const char* fmt, ...) {
+    // Lines already on standard error come first (it is buffered when it
+    // is not a terminal).
+    std::fflush(stderr);
     va_list ap;
     va_start(ap, fmt);
     const int n = std::vfprintf(stdout, fmt, ap);

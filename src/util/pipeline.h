@@ -39,6 +39,9 @@ public:
     void submit(std::function<void()> work, std::function<void()> done, std::size_t bytes = 0);
     // Consumes every item submitted so far.
     void finish();
+    // True when no item is in flight: the caller may then do an item's
+    // decisions at once, without submitting it.
+    bool idle() const { return items_.empty(); }
     // Runs the calling thread's own part, the enumeration that submits the
     // items. When it fails, the items submitted before the failure are
     // consumed first (an earlier failure among them wins), as a serial run
