@@ -6,11 +6,13 @@
 #include "util/paths.h"
 #include "util/tempfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -52,13 +54,17 @@ bool read_dir_record(const std::string& patch, DirRecord& out) {
 void write_dir_record(const std::string& patch, const DirRecord& r) {
     const std::string path = record_path(patch);
     TempFile t(path);
-    std::string text = r.undo ? "undo\n" : "apply\n";
-    for (const std::string& d : r.made) text += "made " + d + "\n";
+    // Sorted, so that the same work always writes the same file.
+    std::vector<std::string> lines;
+    for (const std::string& d : r.made) lines.push_back("made " + d + "\n");
     char mode[16];
     for (const auto& [d, m] : r.gone) {
         std::snprintf(mode, sizeof mode, "%o", m);
-        text += std::string("gone ") + mode + " " + d + "\n";
+        lines.push_back(std::string("gone ") + mode + " " + d + "\n");
     }
+    std::sort(lines.begin(), lines.end());
+    std::string text = r.undo ? "undo\n" : "apply\n";
+    for (const std::string& l : lines) text += l;
     write_all(t.get(), text.data(), text.size(), path.c_str());
     t.commit();
 }
