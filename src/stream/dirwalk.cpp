@@ -1,7 +1,10 @@
 // The directory walk: yields every regular file below a directory, depth
-// first, in the order the directories return their entries. It moves the
-// working directory as it descends and climbs, so each entry opens by its
-// bare name; a finished walk leaves the process in the root's parent.
+// first, in the order the directories return their entries. Each directory
+// is opened and read through its parent's descriptor, and each entry opens
+// by its bare name in its directory's descriptor: nothing depends on the
+// working directory, so workers and a second walk can run beside it. A
+// finished walk leaves the process in the root's parent, as the command
+// line's rule for later relative paths expects.
 
 #include "stream/stream.h"
 #include "util/fatal.h"
@@ -19,15 +22,11 @@ Stream* nextstream_dir(Stream* s);
 void closestream_dir(Stream* s);
 void md5stream_dir(Stream* s, char* out);
 
-// Enters the directory open on fd and returns a handle on it. fd is owned
-// by the handle from then on. A directory that cannot be entered or read
-// ends the run: skipping it would make a listing, and so a patch, wrong.
+// Returns a handle on the directory open on fd, which the handle owns from
+// then on. A directory that cannot be opened or read ends the run: skipping
+// it would make a listing, and so a patch, wrong.
 DIR* enter(int fd, const char* shown) {
     if (fd < 0) fatal_errno("can not open directory", shown);
-    if (::fchdir(fd) != 0) {
-        ::close(fd);
-        fatal_errno("can not enter directory", shown);
-    }
     DIR* d = ::fdopendir(fd);
     if (!d) {
         ::close(fd);
@@ -54,11 +53,11 @@ Stream* nextstream_dir(Stream* s) {
                 s->name[t->prefix] = '\0';
                 fatal_errno("can not read directory", t->prefix ? s->name : s->source.c_str());
             }
-            // Climb to the enclosing directory through its own handle, so a
-            // directory moved during the walk can not lead elsewhere; the
-            // root climbs to its parent.
+            // Back to the enclosing directory's handle, so a directory moved
+            // during the walk can not lead elsewhere; the finished root
+            // leaves the process in its parent.
             dirnode* up = t->next;
-            const int rc = up ? ::fchdir(::dirfd(up->dir)) : ::chdir("..");
+            const int rc = up ? 0 : (::fchdir(::dirfd(t->dir)) == 0 ? ::chdir("..") : -1);
             ::closedir(t->dir);
             t->dir = nullptr;
             s->dirs = up;
@@ -110,7 +109,7 @@ Stream* nextstream_dir(Stream* s) {
 void md5stream_dir(Stream* s, char* out) {
     // Read straight into the digest's buffer: a walk hashes many small
     // files, and a stdio stream would cost a status query and a buffer each.
-    Fd f(FOPENG_fd(s->curfile, __LINE__));
+    Fd f(open_entry_fd(s));
     hash_fd(f.get(), s->name, out);
 }
 

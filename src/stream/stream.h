@@ -35,7 +35,10 @@ struct Stream {
     Stream* (*nextfn)(Stream*) = nullptr;
     void (*closefn)(Stream*) = nullptr;
     void (*md5fn)(Stream*, char*) = nullptr;
-    const char* curfile = nullptr;  // path by which the current entry's file opens from the working directory
+    // Path by which the current entry's file opens: from the working
+    // directory for a listing or an archive, from the directory being read
+    // for a walk. open_entry_fd opens either.
+    const char* curfile = nullptr;
     char md5[MD5_HEX_SIZE] = {};    // listing, archive: the stored hex digest
     char name[PATH_BUF] = {};       // the current entry's relative path
 
