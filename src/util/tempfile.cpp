@@ -30,7 +30,12 @@ Slot slots[SLOTS];
 
 int claim(const std::string& path) {
     if (path.size() >= SLOT_PATH) return -1;
-    for (int i = 0; i < SLOTS; ++i) {
+    // Start past the slots taken last: the files in flight are released
+    // roughly in the order they were claimed.
+    static std::atomic<unsigned> hint{0};
+    const unsigned start = hint.fetch_add(1, std::memory_order_relaxed);
+    for (int k = 0; k < SLOTS; ++k) {
+        const int i = int((start + unsigned(k)) % SLOTS);
         int expect = FREE;
         if (!slots[i].state.compare_exchange_strong(expect, FILLING)) continue;
         std::memcpy(slots[i].path, path.c_str(), path.size() + 1);
@@ -86,11 +91,8 @@ TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
             // The slot is claimed before the file exists, so no moment
             // passes in which an interrupted run would leave it behind.
             slot_ = claim(temp_);
-            // "x" is O_EXCL, "e" O_CLOEXEC: the stream comes straight from
-            // the open, without the status query fdopen makes, once per
-            // file written.
-            fp_ = std::fopen(temp_.c_str(), "wbxe");
-            if (fp_) return;
+            fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ >= 0) return;
             const int err = errno;
             release(slot_);
             if (err != EEXIST) break;
@@ -109,17 +111,12 @@ TempFile::TempFile(std::string final_path, std::string fixed_temp)
 
 void TempFile::open_fixed() {
     slot_ = claim(temp_);
-    for (int attempt = 0; attempt < 2 && !fp_; ++attempt) {
-        const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            fp_ = ::fdopen(fd, "w");
-            if (!fp_) ::close(fd);
-            break;
-        }
-        if (errno != ENOENT) break;
+    for (int attempt = 0; attempt < 2 && fd_ < 0; ++attempt) {
+        fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd_ >= 0 || errno != ENOENT) break;
         make_parents(temp_);
     }
-    if (!fp_) {
+    if (fd_ < 0) {
         // Only a file this run created may be removed again.
         release(slot_);
         const std::string shown_path = std::move(temp_);
@@ -128,17 +125,34 @@ void TempFile::open_fixed() {
 }
 
 TempFile::~TempFile() {
-    if (fp_) std::fclose(fp_);
+    if (fp_)
+        std::fclose(fp_);
+    else if (fd_ >= 0)
+        ::close(fd_);
     if (!done_ && !temp_.empty()) ::unlink(temp_.c_str());
     release(slot_);
 }
 
+std::FILE* TempFile::get() {
+    if (!fp_ && fd_ >= 0) {
+        fp_ = ::fdopen(fd_, "wb");
+        if (!fp_) fatal_errno("can not open a stream on", temp_.c_str());
+    }
+    return fp_;
+}
+
 void TempFile::close() {
-    if (!fp_) return;
-    std::FILE* fp = fp_;
-    fp_ = nullptr;
-    const bool had_error = std::ferror(fp) != 0;
-    if (std::fclose(fp) != 0 || had_error) fatal_errno("write error on", final_.c_str());
+    if (fd_ < 0) return;
+    bool failed;
+    if (fp_) {
+        const bool had_error = std::ferror(fp_) != 0;
+        failed = std::fclose(fp_) != 0 || had_error;
+        fp_ = nullptr;
+    } else {
+        failed = ::close(fd_) != 0;
+    }
+    fd_ = -1;
+    if (failed) fatal_errno("write error on", final_.c_str());
 }
 
 void TempFile::commit_closed() {

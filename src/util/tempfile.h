@@ -32,8 +32,10 @@ public:
     TempFile& operator=(const TempFile&) = delete;
     ~TempFile();
 
-    std::FILE* get() const { return fp_; }
-    int fd() const { return ::fileno(fp_); }
+    // A stream on the file, made on first use: the many files written in
+    // whole blocks through fd() never pay for one.
+    std::FILE* get();
+    int fd() const { return fd_; }
     const std::string& final_path() const { return final_; }
     const std::string& temp_path() const { return temp_; }
     // Checks that every write reached the file, closes it and renames it
@@ -50,7 +52,8 @@ public:
 
 private:
     void open_fixed();
-    std::FILE* fp_ = nullptr;
+    int fd_ = -1;
+    std::FILE* fp_ = nullptr;  // on fd_, once get() was called
     std::string final_;
     std::string temp_;
     int slot_ = -1;  // in the table the signal handler cleans
