@@ -66,21 +66,25 @@ void deflate_whole(const unsigned char* in, std::size_t n, std::vector<unsigned 
         // for a stored block where zlib finds a shorter Huffman one.
         thread_local Deflater d;
         if (deflateReset(&d.z) != Z_OK) fatal(1, "can not reset compression");
-        out.resize(deflateBound(&d.z, uLong(n)));
+        const std::size_t bound = deflateBound(&d.z, uLong(n));
+        unsigned char* buf = scratch(bound, 3);
         d.z.next_in = const_cast<unsigned char*>(in);
         d.z.avail_in = uInt(n);
-        d.z.next_out = out.data();
-        d.z.avail_out = uInt(out.size());
+        d.z.next_out = buf;
+        d.z.avail_out = uInt(bound);
         if (deflate(&d.z, Z_FINISH) != Z_STREAM_END) fatal(1, "compression failed");
-        out.resize(out.size() - d.z.avail_out);
+        out.assign(buf, buf + (bound - d.z.avail_out));
         return;
     }
+    // Compressed into this thread's scratch buffer and copied out at its
+    // length: the stream is kept for a while, the bound-sized buffer not.
     libdeflate_compressor* c = compressor();
-    out.resize(libdeflate_zlib_compress_bound(c, n));
-    const std::size_t got = libdeflate_zlib_compress(c, in, n, out.data(), out.size());
+    const std::size_t bound = libdeflate_zlib_compress_bound(c, n);
+    unsigned char* buf = scratch(bound, 3);
+    const std::size_t got = libdeflate_zlib_compress(c, in, n, buf, bound);
     // The bound always suffices; nothing but a broken library gets here.
     if (got == 0) fatal(1, "compression failed");
-    out.resize(got);
+    out.assign(buf, buf + got);
 }
 
 bool inflate_whole(const unsigned char* in, std::size_t n, unsigned char* out, std::size_t origsize) {

@@ -94,14 +94,15 @@ std::vector<Record> collect(const char* root, uint64_t* headersize) {
                         } else {
                             // One byte more than the size is asked for: a
                             // file that grew meanwhile is taken as it is read.
-                            std::vector<unsigned char> data(std::size_t(st.st_size) + 1);
-                            const std::size_t n = read_fd(it->fd.get(), data.data(), data.size(), name);
+                            const std::size_t want = std::size_t(st.st_size) + 1;
+                            unsigned char* data = scratch(want, 0);
+                            const std::size_t n = read_fd(it->fd.get(), data, want, name);
                             md5_context ctx;
                             md5_init_ctx(&ctx);
-                            md5_process_bytes(data.data(), n, &ctx);
+                            md5_process_bytes(data, n, &ctx);
                             md5_finish_hex(&ctx, it->r.md5);
                             it->r.stream = std::make_unique<std::vector<unsigned char>>();
-                            deflate_whole(data.data(), n, *it->r.stream);
+                            deflate_whole(data, n, *it->r.stream);
                             it->r.size = n;
                             // Counted with what a kept stream costs besides its
                             // bytes, so that many tiny files stay in budget.
@@ -197,15 +198,15 @@ void write_member(Member& m, Record& r, uint64_t& pos, Out& out) {
 // than the size is asked for, so a file that grew since it was measured is
 // caught by its digest.
 void compress_whole(Member& m) {
-    std::vector<unsigned char> data(m.size + 1);
-    const std::size_t n = read_fd(m.fd.get(), data.data(), data.size(), m.path.c_str());
+    unsigned char* data = scratch(m.size + 1, 0);
+    const std::size_t n = read_fd(m.fd.get(), data, m.size + 1, m.path.c_str());
     m.fd = Fd();
     md5_context ctx;
     md5_init_ctx(&ctx);
-    md5_process_bytes(data.data(), n, &ctx);
+    md5_process_bytes(data, n, &ctx);
     md5_finish_hex(&ctx, m.hex);
     m.size = n;
-    deflate_whole(data.data(), n, m.stream);
+    deflate_whole(data, n, m.stream);
 }
 
 // The header, the table in list order and the terminator.

@@ -41,10 +41,10 @@ bool inflate_member(int fd, const char* path, const ArchiveMember& m, TempFile& 
     // A sound stream is never much larger than its content: a member whose
     // claims stay small is read and inflated whole, any other streams.
     if (m.origsize <= WHOLE_MAX && m.compsize <= 2 * WHOLE_MAX) {
-        std::vector<unsigned char> comp(m.compsize);
+        unsigned char* comp = scratch(m.compsize, 0);
         std::size_t got = 0;
-        while (got < comp.size()) {
-            const ssize_t n = ::pread(fd, comp.data() + got, comp.size() - got, off_t(m.offset + got));
+        while (got < m.compsize) {
+            const ssize_t n = ::pread(fd, comp + got, m.compsize - got, off_t(m.offset + got));
             if (n < 0) {
                 if (errno == EINTR) continue;
                 fatal_errno("read error on", path);
@@ -52,10 +52,10 @@ bool inflate_member(int fd, const char* path, const ArchiveMember& m, TempFile& 
             if (n == 0) return false;  // the archive ends inside the member
             got += std::size_t(n);
         }
-        std::vector<unsigned char> data(m.origsize);
-        if (!inflate_whole(comp.data(), comp.size(), data.data(), data.size())) return false;
-        md5_process_bytes(data.data(), data.size(), &ctx);
-        write_fd(out.fd(), data.data(), data.size(), out_name);
+        unsigned char* data = scratch(m.origsize, 1);
+        if (!inflate_whole(comp, m.compsize, data, m.origsize)) return false;
+        md5_process_bytes(data, m.origsize, &ctx);
+        write_fd(out.fd(), data, m.origsize, out_name);
     } else if (!inflate_stream(fd, path, m.offset, m.compsize, m.origsize, out.fd(), out_name, &ctx)) {
         return false;
     }

@@ -189,6 +189,22 @@ unsigned char* io_buffer() {
     return buf.get();
 }
 
+unsigned char* scratch(std::size_t n, int slot) {
+    struct Buf {
+        std::unique_ptr<unsigned char[]> p;
+        std::size_t cap = 0;
+    };
+    thread_local Buf bufs[4];
+    Buf& b = bufs[slot];
+    if (n == 0) n = 1;  // never a null pointer, even for nothing
+    if (b.cap < n) {
+        // new[] without () leaves the bytes uninitialised.
+        b.p.reset(new unsigned char[n]);
+        b.cap = n;
+    }
+    return b.p.get();
+}
+
 void write_fd(int fd, const void* data, std::size_t len, const char* name) {
     auto p = static_cast<const unsigned char*>(data);
     while (len > 0) {

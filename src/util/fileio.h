@@ -88,6 +88,11 @@ private:
 inline constexpr std::size_t IO_BUFSZ = 128 * 1024;
 unsigned char* io_buffer();
 
+// A buffer of at least n bytes, uninitialised, owned by this thread and
+// reused: per-file buffers would cost an allocation and zero-filling each.
+// slot tells apart the buffers one piece of code needs at once (0 to 3).
+unsigned char* scratch(std::size_t n, int slot);
+
 // Whole writes and reads on descriptors, EINTR retried; an error is fatal,
 // naming the file. read_fd returns less than len only at the end of the file.
 void write_fd(int fd, const void* data, std::size_t len, const char* name);
