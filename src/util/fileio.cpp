@@ -41,16 +41,6 @@ int open_regular_fd(const char* path, int line, bool nofollow) {
     return fd;
 }
 
-std::FILE* open_regular(const char* path, int line, bool nofollow) {
-    const int fd = open_regular_fd(path, line, nofollow);
-    std::FILE* fp = ::fdopen(fd, "rb");
-    if (!fp) {
-        ::close(fd);
-        fatal_errno("can not open a stream on", path);
-    }
-    return fp;
-}
-
 std::string publish_target(const char* path, const char* what) {
     std::string p = path;
     // Follow a chain of links to the file they lead to, as open() would, but
@@ -254,35 +244,9 @@ void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, 
     md5_finish_hex(&ctx, hex);
 }
 
-uint64_t copy_file(std::FILE* in, const char* in_name, std::FILE* out, const char* out_name, md5_context* hash) {
-    constexpr std::size_t BUFSZ = IO_BUFSZ;
-    unsigned char* buf = io_buffer();
-    uint64_t total = 0;
-    for (;;) {
-        const std::size_t n = std::fread(buf, 1, BUFSZ, in);
-        if (std::ferror(in)) fatal_errno("read error on", in_name);
-        if (hash) md5_process_bytes(buf, n, hash);
-        write_all(out, buf, n, out_name);
-        total += n;
-        // fread comes back short only at the end of the file: asking again
-        // would cost one more read() that returns nothing, per file copied.
-        if (n < BUFSZ) return total;
-    }
-}
-
-void copy_hashed(std::FILE* in, const char* in_name, std::FILE* out, const char* out_name, char* hex) {
-    md5_context ctx;
-    md5_init_ctx(&ctx);
-    copy_file(in, in_name, out, out_name, &ctx);
-    md5_finish_hex(&ctx, hex);
-}
-
 void hash_fd(int fd, const char* name, char* out) {
     unsigned char digest[16];
     if (md5_fd(fd, digest) != 0) fatal_errno("read error on", name);
     md5_to_hex(digest, out);
 }
 
-void hash_file(std::FILE* fp, const char* name, char* out) {
-    if (md5_stream_ascii(fp, out) != 0) fatal_errno("read error on", name);
-}

@@ -16,13 +16,11 @@ std::FILE* FOPENG(const char* path, const char* mode, int line);
 // FOPENG(path, "rb", line) as a bare descriptor, for reads that need no
 // stdio buffer; fails with the same message.
 int FOPENG_fd(const char* path, int line);
-// As FOPENG with mode "rb", for a file whose path came from outside (a
-// listing, an archive table, a patch, the store): anything but a regular
-// file is refused with a message (status 1), and a FIFO or a device is
-// refused without blocking on its open. With nofollow, a symbolic link as
-// the last component is not followed (the open fails).
-std::FILE* open_regular(const char* path, int line, bool nofollow = false);
-// The same as a bare descriptor.
+// FOPENG_fd for a file whose path came from outside (a listing, an archive
+// table, a patch, the store): anything but a regular file is refused with a
+// message (status 1), and a FIFO or a device is refused without blocking on
+// its open. With nofollow, a symbolic link as the last component is not
+// followed (the open fails).
 int open_regular_fd(const char* path, int line, bool nofollow = false);
 
 // The path at which a job will publish the file the user named (the
@@ -97,27 +95,18 @@ unsigned char* scratch(std::size_t n, int slot);
 // naming the file. read_fd returns less than len only at the end of the file.
 void write_fd(int fd, const void* data, std::size_t len, const char* name);
 std::size_t read_fd(int fd, void* data, std::size_t len, const char* name);
-// copy_file and copy_hashed on descriptors: nothing in them depends on the
-// working directory or on another thread.
+// Copies the rest of in to out in IO_BUFSZ blocks. A read error is fatal
+// (never taken as end of file), and so is a write error. When hash is given,
+// every byte copied is fed to it. Returns the number of bytes copied.
+// Nothing here depends on the working directory or on another thread.
 uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5_context* hash = nullptr);
+// The same, rendering the digest of the bytes copied into hex (33 bytes), so
+// that what is written is exactly what is verified.
 void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, char* hex);
 
 // Writes bytes to out; a short write is fatal, naming out_name.
 void write_all(std::FILE* out, const void* data, std::size_t len, const char* out_name);
 
-// Copies the rest of in to out through a large buffer. A read error is fatal
-// (never taken as end of file), and so is a write error. When hash is given,
-// every byte copied is fed to it. Returns the number of bytes copied.
-uint64_t copy_file(std::FILE* in, const char* in_name, std::FILE* out, const char* out_name,
-                   md5_context* hash = nullptr);
-
-// Copies the rest of in to out (as copy_file) and renders the digest of the
-// bytes copied into hex (33 bytes), so that what is written is exactly what
-// is verified.
-void copy_hashed(std::FILE* in, const char* in_name, std::FILE* out, const char* out_name, char* hex);
-
-// Hex digest of the rest of an open file; a read error is fatal, naming the
-// file.
-void hash_file(std::FILE* fp, const char* name, char* out);
-// The same on a file descriptor (md5_fd).
+// Hex digest of the rest of the file open on fd (md5_fd); a read error is
+// fatal, naming the file.
 void hash_fd(int fd, const char* name, char* out);

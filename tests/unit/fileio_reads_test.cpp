@@ -37,7 +37,7 @@ std::string pattern(std::size_t n) {
     return s;
 }
 
-// copy_file reads in 128 KiB blocks and stops at the first short one: every
+// copy_fd reads in 128 KiB blocks and stops at the first short one: every
 // byte must arrive, also when the file ends exactly on a block.
 class CopySizes : public testing::TestWithParam<std::size_t> {};
 
@@ -51,7 +51,7 @@ TEST_P(CopySizes, CopiesAndHashesEveryByte) {
 
     md5_context ctx;
     md5_init_ctx(&ctx);
-    EXPECT_EQ(copy_file(in, "in", out, "out", &ctx), data.size());
+    EXPECT_EQ(copy_fd(::fileno(in), "in", ::fileno(out), "out", &ctx), data.size());
 
     std::rewind(out);
     std::string back(data.size() + 1, '\0');
@@ -74,7 +74,7 @@ TEST(CopyFile, ReadErrorIsFatalNotEndOfFile) {
     std::FILE* out = std::tmpfile();
     ASSERT_TRUE(in && out);
     try {
-        copy_file(in, "the-input", out, "out");
+        copy_fd(::fileno(in), "the-input", ::fileno(out), "out");
         ADD_FAILURE() << "a read error passed for the end of the file";
     } catch (const FatalError& e) {
         EXPECT_NE(e.message.find("read error on the-input"), std::string::npos);
