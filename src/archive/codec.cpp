@@ -140,14 +140,10 @@ bool inflate_stream(int in, const char* in_name, uint64_t offset, uint64_t comps
     do {
         if (remaining == 0) return false;  // the stream needs more than compsize bytes
         const std::size_t want = remaining < CHUNK ? std::size_t(remaining) : CHUNK;
-        ssize_t n;
-        do {
-            n = ::pread(in, ibuf.data(), want, off_t(pos));
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) fatal_errno("read error on", in_name);
+        const std::size_t n = pread_fd(in, ibuf.data(), want, pos, in_name);
         if (n == 0) return false;  // the archive ends inside the member
-        pos += uint64_t(n);
-        remaining -= uint64_t(n);
+        pos += n;
+        remaining -= n;
         z.next_in = ibuf.data();
         z.avail_in = uInt(n);
         do {

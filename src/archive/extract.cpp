@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,16 +43,8 @@ bool inflate_member(int fd, const char* path, const ArchiveMember& m, TempFile& 
     // claims stay small is read and inflated whole, any other streams.
     if (m.origsize <= WHOLE_MAX && m.compsize <= 2 * WHOLE_MAX) {
         unsigned char* comp = scratch(m.compsize, 0);
-        std::size_t got = 0;
-        while (got < m.compsize) {
-            const ssize_t n = ::pread(fd, comp + got, m.compsize - got, off_t(m.offset + got));
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                fatal_errno("read error on", path);
-            }
-            if (n == 0) return false;  // the archive ends inside the member
-            got += std::size_t(n);
-        }
+        // An archive that ends inside the member gives a short read.
+        if (pread_fd(fd, comp, m.compsize, m.offset, path) != m.compsize) return false;
         unsigned char* data = scratch(m.origsize, 1);
         if (!inflate_whole(comp, m.compsize, data, m.origsize)) return false;
         md5_process_bytes(data, m.origsize, &ctx);
@@ -71,20 +64,14 @@ void extract_archive(const char* path, const char* target) {
     const int fd = ::fileno(arc.get());
 
     struct Item {
-        DirGuard* guard = nullptr;
         const ArchiveMember* m = nullptr;
         std::string refusal;  // why the member is not written at all
+        // A member that is not published takes away the directories made
+        // for it; destroyed after out, when they are empty again.
+        std::optional<MadeFor> made;
         std::unique_ptr<TempFile> out;
         bool whole = false;
-        bool published = false;
         char hex[MD5_HEX_SIZE];
-        const char* target = nullptr;
-        ~Item() {
-            // A member that is not published takes away the directories
-            // made for it, once they are empty.
-            out.reset();
-            if (guard && !published) guard->unmake(target, m->name);
-        }
     };
     const std::string root(target);
     DirGuard guard;
@@ -107,8 +94,7 @@ void extract_archive(const char* path, const char* target) {
                     make_parents(root + "/");
                     made_target = true;
                 }
-                it->guard = &guard;
-                it->target = target;
+                it->made.emplace(guard, root, m.name);
                 const std::string link = guard.make(root, m.name);
                 if (!link.empty()) {
                     it->refusal = link.substr(root.size() + 1) + " is a symbolic link";
@@ -129,7 +115,7 @@ void extract_archive(const char* path, const char* target) {
                         warn("refusing member '%s': %s", mm.name, it->refusal.c_str());
                     } else if (it->whole && std::memcmp(it->hex, mm.md5, MD5_HEX_SIZE) == 0) {
                         it->out->commit_closed();
-                        it->published = true;
+                        it->made->keep();
                         print_name_line(stderr, "", mm.name, ": OK");
                     } else {
                         // The temporary file goes with the item; the target

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -119,25 +120,18 @@ void db_out(const char* path) {
     // Directories made for a file that is not published go again, so that a
     // run stopped by a damaged object leaves what a serial run would.
     struct Item {
-        DirGuard* guard = nullptr;
         std::string name;
-        bool guarded = false;
-        bool kept = false;
+        std::optional<MadeFor> made;  // destroyed after out: the directory is empty by then
         Fd in;
         std::string object;
         std::unique_ptr<TempFile> out;
         char want[MD5_HEX_SIZE];
         char got[MD5_HEX_SIZE];
-        ~Item() {
-            out.reset();
-            if (guarded && !kept) guard->unmake("", name);
-        }
     };
     Pipeline p(nthreads);
     p.enumerate([&] {
         while (nextstream(s.get())) {
             auto it = std::make_shared<Item>();
-            it->guard = &guard;
             it->name = s->name;
             entry_digest(s.get(), it->want);
             store_path(it->object, root, it->want);
@@ -149,7 +143,7 @@ void db_out(const char* path) {
             // directory: a link planted in its way is refused.
             if (it->name.empty() || it->name.back() == '/') fatal_fixed(1, "can not read %s\n", it->name.c_str());
             if (is_safe_relpath(it->name)) {
-                it->guarded = true;
+                it->made.emplace(guard, "", it->name);
                 guard.make_or_die("", it->name);
             }
             it->out = std::make_unique<TempFile>(it->name);
@@ -164,7 +158,7 @@ void db_out(const char* path) {
                         fatal(1, "damaged object %s: content has digest %s; %s left as it was", it->object.c_str(),
                               it->got, it->name.c_str());
                     it->out->commit_closed();
-                    it->kept = true;
+                    if (it->made) it->made->keep();
                     print_name_line(stdout, "", it->name);
                 });
         }

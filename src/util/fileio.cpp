@@ -223,6 +223,21 @@ std::size_t read_fd(int fd, void* data, std::size_t len, const char* name) {
     return got;
 }
 
+std::size_t pread_fd(int fd, void* data, std::size_t len, uint64_t offset, const char* name) {
+    auto p = static_cast<unsigned char*>(data);
+    std::size_t got = 0;
+    while (got < len) {
+        const ssize_t n = ::pread(fd, p + got, len - got, off_t(offset + got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fatal_errno("read error on", name);
+        }
+        if (n == 0) break;
+        got += std::size_t(n);
+    }
+    return got;
+}
+
 uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5_context* hash) {
     unsigned char* buf = io_buffer();
     uint64_t total = 0;

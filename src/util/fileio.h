@@ -95,6 +95,9 @@ unsigned char* scratch(std::size_t n, int slot);
 // naming the file. read_fd returns less than len only at the end of the file.
 void write_fd(int fd, const void* data, std::size_t len, const char* name);
 std::size_t read_fd(int fd, void* data, std::size_t len, const char* name);
+// The same at an offset (pread), leaving the file position alone: workers
+// share one descriptor on an archive.
+std::size_t pread_fd(int fd, void* data, std::size_t len, uint64_t offset, const char* name);
 // Copies the rest of in to out in IO_BUFSZ blocks. A read error is fatal
 // (never taken as end of file), and so is a write error. When hash is given,
 // every byte copied is fed to it. Returns the number of bytes copied.

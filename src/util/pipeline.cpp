@@ -50,7 +50,6 @@ void Pipeline::run(Item& it) {
 void Pipeline::run_pending(std::unique_lock<std::mutex>& lock) {
     std::shared_ptr<Item> it = std::move(pending_.front());
     pending_.pop_front();
-    it->started = true;
     lock.unlock();
     run(*it);
     lock.lock();

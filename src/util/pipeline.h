@@ -68,7 +68,6 @@ private:
         std::function<void()> done;
         std::exception_ptr error;
         std::size_t bytes = 0;
-        bool started = false;
         bool ready = false;
     };
     void consume_oldest();
