@@ -4,6 +4,7 @@
 #include "util/fileio.h"
 
 #include <cerrno>
+#include <cstring>
 #include <libdeflate.h>
 #include <memory>
 #include <unistd.h>
@@ -31,10 +32,14 @@ struct Deflater {
     }
     ~Deflater() { deflateEnd(&z); }
 };
+// window_bits as inflateInit2 takes them: 15 for zlib streams, -15 for raw
+// deflate blocks.
+template <int window_bits>
 struct Inflater {
     z_stream z{};
     Inflater() {
-        if (inflateInit(&z) != Z_OK) fatal(1, "can not set up decompression: %s", z.msg ? z.msg : "out of memory");
+        if (inflateInit2(&z, window_bits) != Z_OK)
+            fatal(1, "can not set up decompression: %s", z.msg ? z.msg : "out of memory");
     }
     ~Inflater() { inflateEnd(&z); }
 };
@@ -87,49 +92,77 @@ void deflate_whole(const unsigned char* in, std::size_t n, std::vector<unsigned 
     out.assign(buf, buf + got);
 }
 
+uint32_t adler32_update(uint32_t adler, const unsigned char* p, std::size_t n) {
+    return libdeflate_adler32(adler, p, n);
+}
+
+namespace {
+
+// Reads the raw blocks s back, which must give exactly in[0, n), and makes
+// them joinable: the final block's flag is cleared and an empty stored
+// block (three zero bits, then 00 00 FF FF at the next byte boundary)
+// brings the piece to a byte boundary, where the next piece's first block
+// starts. zlib's inflate stops at every block boundary when asked
+// (Z_BLOCK) and tells how many bits of the last byte it took are still
+// unread: the flag of the next block is the lowest of them.
+void open_end(std::vector<unsigned char>& s, const unsigned char* in, std::size_t n) {
+    thread_local Inflater<-15> inf;
+    z_stream& z = inf.z;
+    if (inflateReset(&z) != Z_OK) fatal(1, "can not reset decompression");
+    unsigned char* back = scratch(n + 1, 2);
+    z.next_in = s.data();
+    z.avail_in = uInt(s.size());
+    z.next_out = back;
+    z.avail_out = uInt(n + 1);
+    std::size_t flag_at = 0;  // the first block's flag: bit 0 of byte 0
+    unsigned flag_mask = 1;
+    unsigned end_unread = 8;  // past the final block: bits of its last byte unread
+    int ret = Z_OK;
+    while ((ret = inflate(&z, Z_BLOCK)) == Z_OK) {
+        if ((z.data_type & 128) == 0) continue;  // not at a block boundary
+        const unsigned unread = unsigned(z.data_type & 7);
+        const std::size_t taken = std::size_t(z.next_in - s.data());
+        if (z.data_type & 64) {
+            // The final block has just ended (the end of the stream, once
+            // reported, has dropped these bits).
+            if (taken == s.size()) end_unread = unread;
+        } else {
+            flag_at = unread ? taken - 1 : taken;
+            flag_mask = unread ? 0x100u >> unread : 1u;
+        }
+    }
+    // Anything else is a broken library, and must not reach an archive.
+    if (ret != Z_STREAM_END || z.total_out != n || std::memcmp(back, in, n) != 0 || end_unread == 8 ||
+        flag_at >= s.size() || (s[flag_at] & flag_mask) == 0)
+        fatal(1, "compression failed: its blocks do not read back");
+    s[flag_at] = static_cast<unsigned char>(s[flag_at] & ~flag_mask);
+    s.back() = static_cast<unsigned char>(s.back() & (0xFFu >> end_unread));
+    if (end_unread < 3) s.push_back(0);  // the stored block's header does not fit
+    s.insert(s.end(), {0x00, 0x00, 0xFF, 0xFF});
+}
+
+} // namespace
+
+void deflate_piece(const unsigned char* in, std::size_t n, bool last, std::vector<unsigned char>& out) {
+    libdeflate_compressor* c = compressor();
+    const std::size_t bound = libdeflate_deflate_compress_bound(c, n);
+    unsigned char* buf = scratch(bound, 3);
+    const std::size_t got = libdeflate_deflate_compress(c, in, n, buf, bound);
+    if (got == 0) fatal(1, "compression failed");
+    out.reserve(got + 5);
+    out.assign(buf, buf + got);
+    if (!last) open_end(out, in, n);
+}
+
 bool inflate_whole(const unsigned char* in, std::size_t n, unsigned char* out, std::size_t origsize) {
     std::size_t got = 0;
     const libdeflate_result r = libdeflate_zlib_decompress(decompressor(), in, n, out, origsize, &got);
     return r == LIBDEFLATE_SUCCESS && got == origsize;
 }
 
-uint64_t deflate_stream(int in, const char* in_name, int out, const char* out_name, md5_context* ctx,
-                        uint64_t limit, uint64_t* written) {
-    thread_local Deflater d;
-    if (deflateReset(&d.z) != Z_OK) fatal(1, "can not reset compression for %s", in_name);
-    std::vector<unsigned char> ibuf(CHUNK), obuf(CHUNK);
-    uint64_t total_in = 0;
-    uint64_t total_out = 0;
-    int flush = Z_NO_FLUSH;
-    int ret = Z_OK;
-    do {
-        const std::size_t n = read_fd(in, ibuf.data(), CHUNK, in_name);
-        total_in += n;
-        if (total_in > limit) fatal(1, "%s: a file of 4 GiB or more can not be stored in an archive", in_name);
-        md5_process_bytes(ibuf.data(), n, ctx);
-        flush = n < CHUNK ? Z_FINISH : Z_NO_FLUSH;
-        d.z.next_in = ibuf.data();
-        d.z.avail_in = uInt(n);
-        do {
-            d.z.next_out = obuf.data();
-            d.z.avail_out = uInt(CHUNK);
-            ret = deflate(&d.z, flush);
-            if (ret == Z_STREAM_ERROR) fatal(1, "compression failed on %s", in_name);
-            const std::size_t have = CHUNK - d.z.avail_out;
-            total_out += have;
-            if (total_out > limit)
-                fatal(1, "%s: the archive would reach 4 GiB, which the format can not hold", out_name);
-            write_fd(out, obuf.data(), have, out_name);
-        } while (d.z.avail_out == 0);
-    } while (flush != Z_FINISH);
-    if (ret != Z_STREAM_END) fatal(1, "compression of %s did not finish", in_name);
-    *written = total_out;
-    return total_in;
-}
-
 bool inflate_stream(int in, const char* in_name, uint64_t offset, uint64_t compsize, uint64_t origsize, int out,
                     const char* out_name, md5_context* ctx) {
-    thread_local Inflater inf;
+    thread_local Inflater<15> inf;
     z_stream& z = inf.z;
     if (inflateReset(&z) != Z_OK) fatal(1, "can not reset decompression");
     std::vector<unsigned char> ibuf(CHUNK), obuf(CHUNK);

@@ -1,7 +1,8 @@
 // The members' zlib streams. A member whose size is known and small enough
 // is compressed or inflated whole in memory with libdeflate, which is much
-// faster than zlib's streaming at the same level; larger members stream
-// through zlib in fixed chunks so that memory stays bounded. Both write
+// faster than zlib's streaming at the same level. Larger members are
+// compressed in pieces, in parallel, and inflated through zlib in fixed
+// chunks, so that memory stays bounded. Both write
 // ordinary zlib streams (header 78 DA at level 9) that any zlib reads.
 // Every state belongs to one thread: the calls are safe on workers.
 #pragma once
@@ -12,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-// Largest member handled whole in memory.
+// Largest member inflated whole in memory.
 inline constexpr std::size_t WHOLE_MAX = 16u << 20;
 
 // Compresses in[0, n) at level 9 into out (resized to the stream's length).
@@ -21,12 +22,22 @@ void deflate_whole(const unsigned char* in, std::size_t n, std::vector<unsigned 
 // True only when the stream is whole and gives exactly origsize bytes.
 bool inflate_whole(const unsigned char* in, std::size_t n, unsigned char* out, std::size_t origsize);
 
-// Streams the rest of the file open on in (named in_name) through zlib at
-// level 9 onto out (named out_name), hashing what it reads into ctx. Returns
-// the number of bytes read and sets *written to the stream's length; stops
-// with a fatal error once either would pass limit.
-uint64_t deflate_stream(int in, const char* in_name, int out, const char* out_name, md5_context* ctx,
-                        uint64_t limit, uint64_t* written);
+// Members larger than PIECE are compressed in pieces of PIECE bytes (the
+// last one shorter), each on its own worker, and written in order as one
+// stream: ZLIB_HEAD, the pieces' raw deflate blocks, then the Adler-32 of
+// the whole content, big-endian. A piece starts with an empty window, which
+// costs little at this size; the pieces depend only on the content, never
+// on the number of threads.
+inline constexpr std::size_t PIECE = 1u << 20;
+inline constexpr unsigned char ZLIB_HEAD[2] = {0x78, 0xDA};
+// Compresses in[0, n) at level 9 into raw deflate blocks in out. Unless
+// last, the blocks end open (no final flag) on a byte boundary, so that the
+// next piece's blocks can follow; the blocks are read back and checked
+// against in before they are returned.
+void deflate_piece(const unsigned char* in, std::size_t n, bool last, std::vector<unsigned char>& out);
+// Adds p[0, n) to a running Adler-32 (1 at the start).
+uint32_t adler32_update(uint32_t adler, const unsigned char* p, std::size_t n);
+
 // Inflates the stream of compsize bytes at offset of the file open on in
 // into out, hashing what it writes into ctx. True only when the stream is
 // whole and gives exactly origsize bytes; inflating stops as soon as it

@@ -88,7 +88,7 @@ std::vector<Record> collect(const char* root, uint64_t* headersize) {
                         const char* name = it->r.name.c_str();
                         struct stat st;
                         const uint64_t bound = ::fstat(it->fd.get(), &st) == 0 ? uint64_t(st.st_size) * 9 / 8 + 128 : 0;
-                        if (bound == 0 || st.st_size >= off_t(WHOLE_MAX) || kept.fetch_add(bound) + bound > KEEP_BUDGET) {
+                        if (bound == 0 || st.st_size > off_t(PIECE) || kept.fetch_add(bound) + bound > KEEP_BUDGET) {
                             if (bound) kept.fetch_sub(bound);
                             hash_fd(it->fd.get(), name, it->r.md5);
                         } else {
@@ -121,24 +121,42 @@ std::vector<Record> collect(const char* root, uint64_t* headersize) {
     return recs;
 }
 
-// The compressed stream of one distinct content, made by a worker.
+// One distinct content. A member of at most PIECE bytes is read and
+// compressed whole by a worker; a larger one is compressed in pieces by
+// several, and its stream's running state is kept here by the calling
+// thread, which writes the pieces in order.
 struct Member {
     std::string path;  // fromdir/name
     Fd fd;
     uint64_t size = 0;
-    std::vector<unsigned char> stream;  // whole members only
-    bool streamed = false;              // too large to hold: zlib, in its turn
+    std::vector<unsigned char> stream;  // a whole member's
     char hex[MD5_HEX_SIZE];
+    md5_context ctx;
+    uint32_t adler = 1;
+};
+
+// One piece of a large member, compressed by a worker.
+struct Piece {
+    std::shared_ptr<Member> m;
+    uint64_t offset = 0;
+    std::size_t len = 0;
+    bool last = false;
+    bool changed = false;  // the file no longer has the size measured
+    std::unique_ptr<unsigned char[]> data;
+    std::vector<unsigned char> stream;
 };
 
 // The archive's data area, written in order through a buffer: many small
-// members would otherwise cost a write call each.
+// members would otherwise cost a write call each. pos is where the next
+// byte lands in the archive.
 class Out {
 public:
-    Out(int fd, const char* name) : fd_(fd), name_(name) { buf_.reserve(CAP); }
+    Out(int fd, const char* name, uint64_t pos) : fd_(fd), name_(name), pos_(pos) { buf_.reserve(CAP); }
     int fd() const { return fd_; }
-    const char* name() const { return name_; }
+    uint64_t pos() const { return pos_; }
     void put(const unsigned char* p, std::size_t n) {
+        if (pos_ + n > WORD_MAX) fatal(1, "%s: the archive would reach 4 GiB, which the format can not hold", name_);
+        pos_ += n;
         if (buf_.size() + n > CAP) flush();
         if (n >= CAP) {
             write_fd(fd_, p, n, name_);
@@ -155,6 +173,7 @@ private:
     static constexpr std::size_t CAP = 1u << 20;
     int fd_;
     const char* name_;
+    uint64_t pos_;
     std::vector<unsigned char> buf_;
 };
 
@@ -163,38 +182,61 @@ void print_progress(const Record& r) {
     print_name_line(stderr, "", r.name, " (" + std::to_string(pct) + "%)");
 }
 
-// Writes the member's stream at the end of the archive (at pos), filling
-// r's sizes and offset, and prints its line.
-void write_member(Member& m, Record& r, uint64_t& pos, Out& out) {
-    const char* arcname = out.name();
-    uint64_t written = 0;
-    if (!m.streamed) {
-        written = m.stream.size();
-        if (pos + written > WORD_MAX)
-            fatal(1, "%s: the archive would reach 4 GiB, which the format can not hold", arcname);
-        out.put(m.stream.data(), m.stream.size());
-    } else {
-        // Too large to hold in memory: streamed through zlib straight into
-        // the archive.
-        md5_context ctx;
-        md5_init_ctx(&ctx);
-        out.flush();
-        m.size = deflate_stream(m.fd.get(), m.path.c_str(), out.fd(), arcname, &ctx, WORD_MAX - pos, &written);
-        md5_finish_hex(&ctx, m.hex);
-    }
-    // The bytes compressed must have the digest the walk took: a file
-    // changed in between would be stored under a digest its data does not
-    // have.
+// Records a member whose stream ended just before out's position, and
+// prints its line. The bytes compressed must have the digest the walk
+// took: a file changed in between would be stored under a digest its data
+// does not have.
+void finish_member(const Member& m, Record& r, const Out& out) {
     if (std::memcmp(m.hex, r.md5, MD5_HEX_SIZE) != 0)
         fatal(1, "%s changed while the archive was being made", m.path.c_str());
-    r.offset = uint32_t(pos);
     r.origsize = uint32_t(m.size);
-    r.compsize = uint32_t(written);
-    pos += written;
+    r.compsize = uint32_t(out.pos() - r.offset);
     print_progress(r);
 }
 
-// Reads and compresses a member of at most WHOLE_MAX bytes. One byte more
+void write_member(const Member& m, Record& r, Out& out) {
+    r.offset = uint32_t(out.pos());
+    out.put(m.stream.data(), m.stream.size());
+    finish_member(m, r, out);
+}
+
+// Writes one piece of a large member in its turn: the stream's head before
+// the first, the Adler-32 after the last. The content is hashed here, in
+// order, for the same check as a whole member's.
+void write_piece(Piece& pc, Record& r, Out& out) {
+    Member& m = *pc.m;
+    if (pc.offset == 0) {
+        r.offset = uint32_t(out.pos());
+        out.put(ZLIB_HEAD, sizeof ZLIB_HEAD);
+        md5_init_ctx(&m.ctx);
+        m.adler = 1;
+    }
+    if (pc.changed) fatal(1, "%s changed while the archive was being made", m.path.c_str());
+    md5_process_bytes(pc.data.get(), pc.len, &m.ctx);
+    m.adler = adler32_update(m.adler, pc.data.get(), pc.len);
+    out.put(pc.stream.data(), pc.stream.size());
+    if (!pc.last) return;
+    const unsigned char tail[4] = {static_cast<unsigned char>(m.adler >> 24), static_cast<unsigned char>(m.adler >> 16),
+                                   static_cast<unsigned char>(m.adler >> 8), static_cast<unsigned char>(m.adler)};
+    out.put(tail, sizeof tail);
+    md5_finish_hex(&m.ctx, m.hex);
+    finish_member(m, r, out);
+}
+
+// Reads and compresses a piece. The last piece asks for one byte more, so
+// that a file that grew since it was measured is caught.
+void compress_piece(Piece& pc) {
+    const std::size_t want = pc.len + (pc.last ? 1 : 0);
+    pc.data.reset(new unsigned char[want]);
+    const std::size_t n = pread_fd(pc.m->fd.get(), pc.data.get(), want, off_t(pc.offset), pc.m->path.c_str());
+    if (n != pc.len) {
+        pc.changed = true;
+        return;
+    }
+    deflate_piece(pc.data.get(), pc.len, pc.last, pc.stream);
+}
+
+// Reads and compresses a member of at most PIECE bytes. One byte more
 // than the size is asked for, so a file that grew since it was measured is
 // caught by its digest.
 void compress_whole(Member& m) {
@@ -241,14 +283,13 @@ void createarchive() {
     if (h > WORD_MAX) fatal(1, "%s: the archive's table would reach 4 GiB, which the format can not hold", archname);
 
     TempFile arc(arcpath);
-    Out out(arc.fd(), arcname);
+    Out out(arc.fd(), arcname, h);
     if (::lseek(arc.fd(), off_t(h), SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
 
     // A record shares the stream of the first earlier record in list order
     // with the same digest; the map finds that record without a walk.
     std::unordered_map<std::string_view, std::size_t> first_of;
     first_of.reserve(recs.size());
-    uint64_t pos = h;
     Pipeline p(nthreads);
     p.enumerate([&] {
         for (std::size_t i = 0; i < recs.size(); ++i) {
@@ -275,9 +316,9 @@ void createarchive() {
                 m->size = r.size;
                 std::memcpy(m->hex, r.md5, MD5_HEX_SIZE);
                 if (p.idle())
-                    write_member(*m, r, pos, out);
+                    write_member(*m, r, out);
                 else
-                    p.submit([] {}, [m, &r, &pos, &out] { write_member(*m, r, pos, out); });
+                    p.submit([] {}, [m, &r, &out] { write_member(*m, r, out); });
                 continue;
             }
             m->fd = Fd(FOPENG_fd(m->path.c_str(), __LINE__));
@@ -286,13 +327,20 @@ void createarchive() {
             if (uint64_t(st.st_size) > WORD_MAX)
                 fatal(1, "%s: a file of 4 GiB or more can not be stored in an archive", m->path.c_str());
             m->size = uint64_t(st.st_size);
-            m->streamed = m->size >= WHOLE_MAX;
-            p.submit(
-                [m] {
-                    if (!m->streamed) compress_whole(*m);
-                },
-                [m, &r, &pos, &out] { write_member(*m, r, pos, out); },
-                m->streamed ? 0 : std::size_t(2 * m->size + 1024));
+            if (m->size <= PIECE) {
+                p.submit([m] { compress_whole(*m); }, [m, &r, &out] { write_member(*m, r, out); },
+                         std::size_t(2 * m->size + 1024));
+                continue;
+            }
+            for (uint64_t off = 0; off < m->size; off += PIECE) {
+                auto pc = std::make_shared<Piece>();
+                pc->m = m;
+                pc->offset = off;
+                pc->len = std::size_t(std::min<uint64_t>(PIECE, m->size - off));
+                pc->last = off + pc->len == m->size;
+                p.submit([pc] { compress_piece(*pc); }, [pc, &r, &out] { write_piece(*pc, r, out); },
+                         2 * pc->len + 1024);
+            }
         }
     });
     p.finish();

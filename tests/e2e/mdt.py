@@ -14,6 +14,22 @@ MDTREE = os.environ.get("MDTREE") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "mdtree")
 MDTREE = os.path.abspath(MDTREE)
 
+# MDTREE_TEST_JOBS=N runs every command of the suite with "-j N" first, so
+# that the whole suite can run at one thread as well as at the default.
+TEST_JOBS = os.environ.get("MDTREE_TEST_JOBS")
+
+
+def argv(args, prog=MDTREE):
+    """The command line that runs prog with args, at MDTREE_TEST_JOBS threads
+    when that is set and the arguments are not about the thread count or the
+    command line itself."""
+    args = list(args)
+    plain = [a.encode() if isinstance(a, str) else a for a in args]
+    if (TEST_JOBS and prog == MDTREE and args and
+            not any(a.startswith(b"-j") or a.startswith(b"--") for a in plain)):
+        args = ["-j", TEST_JOBS] + args
+    return [prog] + args
+
 USAGE_LINES = [
     "usage: {prog} [options]\n",
     "      database options :\n",
@@ -51,7 +67,7 @@ def run(args, cwd=None, env=None, input=None, timeout=600, prog=MDTREE):
     e.pop("DB_ROOT", None)
     if env:
         e.update(env)
-    return subprocess.run([prog] + list(args), cwd=cwd, env=e, input=input,
+    return subprocess.run(argv(args, prog), cwd=cwd, env=e, input=input,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           timeout=timeout)
 
@@ -136,9 +152,9 @@ def run_as_nobody(args, cwd=None, env=None):
     e.pop("DB_ROOT", None)
     if env:
         e.update(env)
-    cmd = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", MDTREE] + list(args)
+    cmd = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + argv(args)
     if os.geteuid() != 0:
-        cmd = [MDTREE] + list(args)
+        cmd = argv(args)
     return subprocess.run(cmd, cwd=cwd, env=e, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
 
 
@@ -289,7 +305,7 @@ def run_measured(args, cwd=None, env=None, timeout=600):
                        "sys.exit(r if r >= 0 else 128 - r)\n", f.name]
         # A session of their own, so that a timeout kills mdtree too and
         # not only the measuring parent.
-        with subprocess.Popen(wrapper + [MDTREE] + list(args), cwd=cwd, env=e, stdout=subprocess.PIPE,
+        with subprocess.Popen(wrapper + argv(args), cwd=cwd, env=e, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, start_new_session=True) as proc:
             try:
                 out, err = proc.communicate(timeout=timeout)

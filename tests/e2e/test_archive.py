@@ -18,7 +18,9 @@ def slurp(path):
 def real_tree(root, empty_dirs=True):
     """A tree with what archives meet in practice: text, incompressible
     bytes, zeros, empty files, duplicates in several directories, names with
-    spaces, UTF-8 and leading dots, and a file larger than any I/O buffer."""
+    spaces, UTF-8 and leading dots, a file larger than any I/O buffer, and
+    files about the size (1 MiB) above which a member is compressed in
+    pieces that are joined into one stream."""
     rng = random.Random(4)
     text = "".join("line %d of some source text\n" % i for i in range(3000))
     big = bytes(rng.getrandbits(8) for _ in range(200_000)) + text.encode() * 3
@@ -38,6 +40,9 @@ def real_tree(root, empty_dirs=True):
         "big.bin": big,
         "dup/README": text,
         "dup/x.h": "#pragma once\n",
+        "pieces/one": text.encode()[:1 << 20].ljust(1 << 20, b"#"),
+        "pieces/one and a byte": rng.randbytes(1 << 20) + b"z",
+        "pieces/mixed": (rng.randbytes(300_000) + text.encode() * 7 + b"\0" * 700_000)[:(5 << 19) + 3],
     }
     mdt.make_tree(root, files)
     if empty_dirs:

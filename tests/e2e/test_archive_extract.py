@@ -134,7 +134,7 @@ class DamagedMembers(ExtractTest):
         # A limit on the size of any file written: extraction that inflated
         # the whole stream would hit it and fail.
         limit = 4 << 20
-        p = subprocess.run([mdt.MDTREE, "-t", out, "-a", arch], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        p = subprocess.run(mdt.argv(["-t", out, "-a", arch]), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
         self.assertOk(p)
         self.assertEqual(p.stderr, b"a: Invalid checksum\nb: Invalid checksum\nc: Invalid checksum\n")

@@ -6,7 +6,7 @@ import re
 import shutil
 import subprocess
 
-from mdt import MDTREE, TreeTest, make_tree, run, usage_text, md5_hex
+from mdt import MDTREE, TreeTest, argv, make_tree, run, usage_text, md5_hex
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
@@ -143,7 +143,7 @@ class Failures(TreeTest):
     def test_write_error_on_stdout_is_failure(self):
         make_tree(self.path("t"), {"a": "x"})
         with open("/dev/full", "wb") as full:
-            p = subprocess.run([MDTREE, "-l", "t"], cwd=self.tmp,
+            p = subprocess.run(argv(["-l", "t"]), cwd=self.tmp,
                                stdout=full, stderr=subprocess.PIPE)
         self.assertEqual(p.returncode, 1)
         self.assertIn(b"standard output", p.stderr)

@@ -13,7 +13,7 @@ import subprocess
 import sys
 import time
 
-from mdt import MDTREE, TreeTest, check_store, make_tree, md5_hex, run, store_digests, tree_digests
+from mdt import TreeTest, argv, check_store, make_tree, md5_hex, run, store_digests, tree_digests
 
 # The temporary files the tool writes before publishing by rename.
 TEMP_PREFIX = b".mdtree-"
@@ -33,7 +33,7 @@ def run_limited(args, fsize, cwd=None, env=None, stdout=subprocess.PIPE):
     e = dict(os.environ)
     e.pop("DB_ROOT", None)
     e.update(env or {})
-    return subprocess.run([MDTREE] + list(args), cwd=cwd, env=e, stdout=stdout, stderr=subprocess.PIPE,
+    return subprocess.run(argv(args), cwd=cwd, env=e, stdout=stdout, stderr=subprocess.PIPE,
                           preexec_fn=_limit_file_size(fsize), timeout=600)
 
 
@@ -222,7 +222,7 @@ class Killer:
         e.pop("DB_ROOT", None)
         if self.window is None:
             self.window = duration
-        proc = subprocess.Popen([MDTREE] + list(args), cwd=cwd, env=e, stdout=subprocess.DEVNULL,
+        proc = subprocess.Popen(argv(args), cwd=cwd, env=e, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
         time.sleep(self.rng.uniform(0, self.window))
         proc.send_signal(signal.SIGKILL)

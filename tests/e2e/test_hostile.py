@@ -14,7 +14,7 @@ import struct
 import subprocess
 import time
 
-from mdt import (MDTREE, ScratchTreeTest, archive_member, make_tree, md5_hex, parse_listing, run,
+from mdt import (ScratchTreeTest, argv, archive_member, make_tree, md5_hex, parse_listing, run,
                  run_measured, tree_digests, write_archive)
 
 LIMIT = 20  # seconds any one run may take before it counts as hung
@@ -72,7 +72,7 @@ class Hostile(ScratchTreeTest):
     def started(self, args, close=None, stdout=subprocess.PIPE, cwd=None):
         """Runs mdtree with descriptor close (1 or 2) closed at start."""
         try:
-            return subprocess.run([MDTREE] + args, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
+            return subprocess.run(argv(args), cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
                                   timeout=LIMIT, preexec_fn=(lambda: os.close(close)) if close else None,
                                   env={k: v for k, v in os.environ.items() if k != "DB_ROOT"})
         except subprocess.TimeoutExpired:
@@ -453,7 +453,7 @@ class Interrupted(Hostile):
                 if job == "archive" and os.environ.get("MDTREE_SLOW_BUILD"):
                     continue
                 with self.subTest(signal=sig.name, job=job):
-                    proc = subprocess.Popen([MDTREE] + args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                    proc = subprocess.Popen(argv(args), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                             preexec_fn=default_signals)
                     deadline = time.monotonic() + LIMIT
                     while not temps_below(watch) and proc.poll() is None and time.monotonic() < deadline:
