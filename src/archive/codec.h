@@ -28,7 +28,7 @@ bool inflate_whole(const unsigned char* in, std::size_t n, unsigned char* out, s
 // the whole content, big-endian. A piece starts with an empty window, which
 // costs little at this size; the pieces depend only on the content, never
 // on the number of threads.
-inline constexpr std::size_t PIECE = 1u << 20;
+inline constexpr std::size_t PIECE = 256u << 10;
 inline constexpr unsigned char ZLIB_HEAD[2] = {0x78, 0xDA};
 // Compresses in[0, n) at level 9 into raw deflate blocks in out. Unless
 // last, the blocks end open (no final flag) on a byte boundary, so that the

@@ -49,6 +49,10 @@ struct Record {
 // Compressed streams the walk may keep for the writing pass, so that a
 // small file is read once; beyond this the writing pass reads files again.
 constexpr uint64_t KEEP_BUDGET = 8u << 20;
+// Largest file the walk compresses. A larger one would hold up the walk's
+// window of items behind it while the other threads run dry; the writing
+// pass reads it again, which costs little beside compressing it.
+constexpr off_t WALK_COMPRESS_MAX = 64 << 10;
 
 // The records of the tree, in the reverse of the order the walk yields them.
 // A walked file that is small enough is compressed by the worker that hashes
@@ -88,8 +92,10 @@ std::vector<Record> collect(const char* root, uint64_t* headersize) {
                         const char* name = it->r.name.c_str();
                         struct stat st;
                         const uint64_t bound = ::fstat(it->fd.get(), &st) == 0 ? uint64_t(st.st_size) * 9 / 8 + 128 : 0;
-                        if (bound == 0 || st.st_size > off_t(PIECE) || kept.fetch_add(bound) + bound > KEEP_BUDGET) {
-                            if (bound) kept.fetch_sub(bound);
+                        // The bound is reserved only for a file small enough to keep.
+                        const bool keep = bound != 0 && st.st_size <= WALK_COMPRESS_MAX;
+                        if (!keep || kept.fetch_add(bound) + bound > KEEP_BUDGET) {
+                            if (keep) kept.fetch_sub(bound);
                             hash_fd(it->fd.get(), name, it->r.md5);
                         } else {
                             // One byte more than the size is asked for: a
@@ -298,7 +304,7 @@ void createarchive() {
             if (!fresh) {
                 r.stream.reset();  // the first record's stream serves
                 const std::size_t first = twin->second;
-                p.submit([] {}, [&r, &recs, first] {
+                p.submit_done([&r, &recs, first] {
                     r.offset = recs[first].offset;
                     r.compsize = recs[first].compsize;
                     r.origsize = recs[first].origsize;
@@ -315,10 +321,7 @@ void createarchive() {
                 r.stream.reset();
                 m->size = r.size;
                 std::memcpy(m->hex, r.md5, MD5_HEX_SIZE);
-                if (p.idle())
-                    write_member(*m, r, out);
-                else
-                    p.submit([] {}, [m, &r, &out] { write_member(*m, r, out); });
+                p.submit_done([m, &r, &out] { write_member(*m, r, out); });
                 continue;
             }
             m->fd = Fd(FOPENG_fd(m->path.c_str(), __LINE__));

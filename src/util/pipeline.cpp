@@ -81,6 +81,7 @@ void Pipeline::consume_oldest() {
     }
     items_.pop_front();
     in_flight_bytes_ -= it->bytes;
+    if (it->counted) --counted_;
     failed_ = true;
     if (it->error) std::rethrow_exception(it->error);
     it->done();
@@ -95,7 +96,8 @@ void Pipeline::submit(std::function<void()> work, std::function<void()> done, st
         failed_ = false;
         return;
     }
-    while (!items_.empty() && (items_.size() >= window_ || in_flight_bytes_ + bytes > BUDGET)) consume_oldest();
+    while (!items_.empty() && (counted_ >= window_ || in_flight_bytes_ + bytes > BUDGET)) consume_oldest();
+    ++counted_;
     auto it = std::make_shared<Item>();
     it->work = std::move(work);
     it->done = std::move(done);
@@ -112,6 +114,20 @@ void Pipeline::submit(std::function<void()> work, std::function<void()> done, st
         wake = pending_.size() >= WAKE_BATCH || bytes >= (64u << 10);
     }
     if (wake) work_cv_.notify_one();
+}
+
+void Pipeline::submit_done(std::function<void()> done) {
+    if (items_.empty()) {
+        failed_ = true;
+        done();
+        failed_ = false;
+        return;
+    }
+    auto it = std::make_shared<Item>();
+    it->done = std::move(done);
+    it->ready = true;
+    it->counted = false;
+    items_.push_back(std::move(it));
 }
 
 void Pipeline::finish() {

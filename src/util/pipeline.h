@@ -37,11 +37,13 @@ public:
     // against the budget; submit first consumes the oldest items while the
     // window of items or the budget is full.
     void submit(std::function<void()> work, std::function<void()> done, std::size_t bytes = 0);
+    // Submits an item without a heavy part: done runs in its turn, after
+    // every earlier item, at once when nothing is in flight. It takes no
+    // place in the window: a slow item ahead of many such items does not
+    // hold up the calling thread.
+    void submit_done(std::function<void()> done);
     // Consumes every item submitted so far.
     void finish();
-    // True when no item is in flight: the caller may then do an item's
-    // decisions at once, without submitting it.
-    bool idle() const { return items_.empty(); }
     // Runs the calling thread's own part, the enumeration that submits the
     // items. When it fails, the items submitted before the failure are
     // consumed first (an earlier failure among them wins), as a serial run
@@ -69,6 +71,7 @@ private:
         std::exception_ptr error;
         std::size_t bytes = 0;
         bool ready = false;
+        bool counted = true;  // takes a place in the window
     };
     void consume_oldest();
     void run(Item& it);
@@ -79,6 +82,7 @@ private:
     int threads_;
     std::size_t window_;
     std::size_t in_flight_bytes_ = 0;
+    std::size_t counted_ = 0;  // items in flight that take a place in the window
     std::deque<std::shared_ptr<Item>> items_;    // submitted, not consumed, in order
     std::deque<std::shared_ptr<Item>> pending_;  // not started yet
     std::mutex mu_;

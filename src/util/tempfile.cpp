@@ -22,11 +22,10 @@ namespace {
 constexpr int SLOTS = 1024;
 constexpr std::size_t SLOT_PATH = PATH_BUF + 32;
 enum : int { FREE = 0, FILLING = 1, LIVE = 2 };
-struct Slot {
-    std::atomic<int> state{FREE};
-    char path[SLOT_PATH];
-};
-Slot slots[SLOTS];
+// States apart from the paths, and both zero at load time: the paths are
+// touched only when used, not 4 MiB of them at every start.
+constinit std::atomic<int> states[SLOTS] = {};
+char paths[SLOTS][SLOT_PATH];
 
 int claim(const std::string& path) {
     if (path.size() >= SLOT_PATH) return -1;
@@ -37,22 +36,22 @@ int claim(const std::string& path) {
     for (int k = 0; k < SLOTS; ++k) {
         const int i = int((start + unsigned(k)) % SLOTS);
         int expect = FREE;
-        if (!slots[i].state.compare_exchange_strong(expect, FILLING)) continue;
-        std::memcpy(slots[i].path, path.c_str(), path.size() + 1);
-        slots[i].state.store(LIVE, std::memory_order_release);
+        if (!states[i].compare_exchange_strong(expect, FILLING)) continue;
+        std::memcpy(paths[i], path.c_str(), path.size() + 1);
+        states[i].store(LIVE, std::memory_order_release);
         return i;
     }
     return -1;
 }
 
 void release(int& slot) {
-    if (slot >= 0) slots[slot].state.store(FREE, std::memory_order_release);
+    if (slot >= 0) states[slot].store(FREE, std::memory_order_release);
     slot = -1;
 }
 
 extern "C" void on_signal(int sig) {
-    for (Slot& s : slots)
-        if (s.state.load(std::memory_order_acquire) == LIVE) ::unlink(s.path);
+    for (int i = 0; i < SLOTS; ++i)
+        if (states[i].load(std::memory_order_acquire) == LIVE) ::unlink(paths[i]);
     ::signal(sig, SIG_DFL);
     ::raise(sig);
 }
