@@ -27,7 +27,8 @@
 #include <atomic>
 #include <memory>
 #include <sys/stat.h>
-#include <unordered_map>
+#include <deque>
+#include <utility>
 
 namespace {
 
@@ -41,32 +42,65 @@ struct Record {
     uint32_t origsize = 0;
     uint32_t compsize = 0;
     uint32_t offset = 0;
-    // The stream, when the walk compressed the file as it hashed it.
-    std::unique_ptr<std::vector<unsigned char>> stream;
-    uint64_t size = 0;
+    // The stream, when the walk compressed the file as it hashed it, and
+    // the size of the content.
+    const unsigned char* kept = nullptr;
+    uint32_t kept_len = 0;
+    uint32_t size = 0;
 };
 
 // Compressed streams the walk may keep for the writing pass, so that a
-// small file is read once; beyond this the writing pass reads files again.
+// small file is read once: KEEP_BUDGET, and KEEP_PER_FILE more for every
+// file walked, so that a tree of many tiny files is read once too while
+// its memory grows with it by a fixed amount per file. Beyond this the
+// writing pass reads files again.
 constexpr uint64_t KEEP_BUDGET = 8u << 20;
+constexpr uint64_t KEEP_PER_FILE = 100;
 // Largest file the walk compresses. A larger one would hold up the walk's
 // window of items behind it while the other threads run dry; the writing
 // pass reads it again, which costs little beside compressing it.
 constexpr off_t WALK_COMPRESS_MAX = 64 << 10;
 
-// The records of the tree, in the reverse of the order the walk yields them.
-// A walked file that is small enough is compressed by the worker that hashes
-// it, from the same bytes, while the streams kept stay within KEEP_BUDGET;
-// the stream is the one the writing pass would make, so the archive does
-// not depend on which pass made it.
-std::vector<Record> collect(const char* root, uint64_t* headersize) {
-    std::vector<Record> recs;
-    uint64_t h = ARCHIVE_EMPTY;
+// The kept streams, packed one after another in large blocks: a tiny
+// file's stream costs its bytes, not two allocations of its own.
+class KeptStreams {
+public:
+    const unsigned char* put(const std::vector<unsigned char>& s) {
+        if (blocks_.empty() || s.size() > BLOCK - used_) {
+            blocks_.emplace_back(new unsigned char[std::max(BLOCK, s.size())]);
+            used_ = 0;
+        }
+        unsigned char* p = blocks_.back().get() + used_;
+        std::memcpy(p, s.data(), s.size());
+        used_ += s.size();
+        return p;
+    }
+
+private:
+    static constexpr std::size_t BLOCK = 1u << 20;
+    std::vector<std::unique_ptr<unsigned char[]>> blocks_;
+    std::size_t used_ = 0;
+};
+
+// The records of a tree in list order: the reverse of the order the walk
+// yields them. A deque grows without copying what it holds, which for a
+// tree of 200,000 files would briefly cost half as much again.
+struct Collected {
+    std::deque<Record> recs;
+    KeptStreams kept;
+    uint64_t headersize = ARCHIVE_EMPTY;
+};
+
+// A walked file that is small enough is compressed by the worker that
+// hashes it, from the same bytes, while the streams kept stay within their
+// budget; the stream is the one the writing pass would make, so the
+// archive does not depend on which pass made it.
+void collect(const char* root, Collected& c) {
     StreamPtr s(openstream(root));
-    auto add = [&recs, &h](Record r) {
+    auto add = [&c](Record r) {
         r.entrysize = entry_size(r.name.size());
-        h += r.entrysize;
-        recs.push_back(std::move(r));
+        c.headersize += r.entrysize;
+        c.recs.push_back(std::move(r));
     };
     if (s->kind != StreamKind::walk) {
         each_entry(s.get(), nthreads, [&](std::string_view name, const char* hex) {
@@ -79,22 +113,25 @@ std::vector<Record> collect(const char* root, uint64_t* headersize) {
         struct Item {
             Record r;
             Fd fd;
+            std::vector<unsigned char> stream;
         };
         std::atomic<uint64_t> kept{0};
+        std::atomic<uint64_t> budget{KEEP_BUDGET};
         Pipeline p(nthreads);
         p.enumerate([&] {
             while (nextstream(s.get())) {
                 auto it = std::make_shared<Item>();
                 it->r.name = s->name;
                 it->fd = Fd(open_entry_fd(s.get()));
+                budget.fetch_add(KEEP_PER_FILE, std::memory_order_relaxed);
                 p.submit(
-                    [it, &kept] {
+                    [it, &kept, &budget] {
                         const char* name = it->r.name.c_str();
                         struct stat st;
                         const uint64_t bound = ::fstat(it->fd.get(), &st) == 0 ? uint64_t(st.st_size) * 9 / 8 + 128 : 0;
                         // The bound is reserved only for a file small enough to keep.
                         const bool keep = bound != 0 && st.st_size <= WALK_COMPRESS_MAX;
-                        if (!keep || kept.fetch_add(bound) + bound > KEEP_BUDGET) {
+                        if (!keep || kept.fetch_add(bound) + bound > budget.load(std::memory_order_relaxed)) {
                             if (keep) kept.fetch_sub(bound);
                             hash_fd(it->fd.get(), name, it->r.md5);
                         } else {
@@ -107,24 +144,61 @@ std::vector<Record> collect(const char* root, uint64_t* headersize) {
                             md5_init_ctx(&ctx);
                             md5_process_bytes(data, n, &ctx);
                             md5_finish_hex(&ctx, it->r.md5);
-                            it->r.stream = std::make_unique<std::vector<unsigned char>>();
-                            deflate_whole(data, n, *it->r.stream);
-                            it->r.size = n;
-                            // Counted with what a kept stream costs besides its
-                            // bytes, so that many tiny files stay in budget.
-                            kept.fetch_sub(bound - (it->r.stream->size() + 64));
+                            deflate_whole(data, n, it->stream);
+                            it->r.size = uint32_t(n);
+                            kept.fetch_sub(bound - it->stream.size());
                         }
                         it->fd = Fd();
                     },
-                    [it, &add] { add(std::move(it->r)); });
+                    [it, &add, &c] {
+                        if (!it->stream.empty()) {
+                            it->r.kept = c.kept.put(it->stream);
+                            it->r.kept_len = uint32_t(it->stream.size());
+                        }
+                        add(std::move(it->r));
+                    });
             }
         });
         p.finish();
     }
     s.reset();
-    std::reverse(recs.begin(), recs.end());
-    *headersize = h;
-    return recs;
+    std::reverse(c.recs.begin(), c.recs.end());
+}
+
+// For each record, the first record in list order with the same digest:
+// that record's stream serves them all. The records are sorted by the
+// first 16 digits of their digest and their place, so that each group of
+// equal digests starts with its first record; a sort of small pairs costs
+// a fraction of a hash map's nodes for a tree of many files.
+std::vector<uint32_t> first_with_digest(const std::deque<Record>& recs) {
+    std::vector<std::pair<uint64_t, uint32_t>> keys(recs.size());
+    for (std::size_t i = 0; i < recs.size(); ++i) {
+        uint64_t k = 0;
+        for (int d = 0; d < 16; ++d) {
+            const char x = recs[i].md5[d];
+            k = k << 4 | (uint64_t(x <= '9' ? x - '0' : x - 'a' + 10) & 15);
+        }
+        keys[i] = {k, uint32_t(i)};
+    }
+    std::sort(keys.begin(), keys.end());
+    std::vector<uint32_t> first(recs.size());
+    for (std::size_t i = 0; i < keys.size();) {
+        std::size_t j = i;
+        while (j < keys.size() && keys[j].first == keys[i].first) ++j;
+        // Within a run of equal leading digits, the whole digest decides.
+        for (std::size_t k = i; k < j; ++k) {
+            const uint32_t rk = keys[k].second;
+            first[rk] = rk;
+            for (std::size_t e = i; e < k; ++e) {
+                if (std::memcmp(recs[keys[e].second].md5, recs[rk].md5, MD5_HEX_SIZE - 1) == 0) {
+                    first[rk] = first[keys[e].second];
+                    break;
+                }
+            }
+        }
+        i = j;
+    }
+    return first;
 }
 
 // One distinct content. A member of at most PIECE bytes is read and
@@ -257,24 +331,31 @@ void compress_whole(Member& m) {
     deflate_whole(data, n, m.stream);
 }
 
-// The header, the table in list order and the terminator.
-std::vector<unsigned char> build_table(const std::vector<Record>& recs, uint32_t headersize) {
-    std::vector<unsigned char> t(headersize, 0);
-    put_le32(t.data(), ARCHIVE_MAGIC);
-    put_le32(t.data() + 4, headersize);
-    unsigned char* p = t.data() + ARCHIVE_HEADER;
+// Writes the header, the table in list order and the terminator at the
+// start of the archive, through a buffer: the table of a large tree is
+// never held whole.
+void write_table(const std::deque<Record>& recs, uint32_t headersize, int fd, const char* arcname) {
+    if (::lseek(fd, 0, SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
+    Out t(fd, arcname, 0);
+    unsigned char e[ARCHIVE_HEADER + ENTRY_NAME + PATH_BUF + 8];
+    put_le32(e, ARCHIVE_MAGIC);
+    put_le32(e + 4, headersize);
+    t.put(e, ARCHIVE_HEADER);
     for (const Record& r : recs) {
-        put_le32(p, ARCHIVE_MAGIC);
-        put_le32(p + 4, r.entrysize);
-        put_le32(p + 8, r.origsize);
-        put_le32(p + 12, r.compsize);
-        put_le32(p + 16, r.offset);
         // reserved1, reserved2 and the padding stay zero.
-        std::memcpy(p + ENTRY_MD5, r.md5, MD5_HEX_SIZE);
-        std::memcpy(p + ENTRY_NAME, r.name.c_str(), r.name.size() + 1);
-        p += r.entrysize;
+        std::memset(e, 0, r.entrysize);
+        put_le32(e, ARCHIVE_MAGIC);
+        put_le32(e + 4, r.entrysize);
+        put_le32(e + 8, r.origsize);
+        put_le32(e + 12, r.compsize);
+        put_le32(e + 16, r.offset);
+        std::memcpy(e + ENTRY_MD5, r.md5, MD5_HEX_SIZE);
+        std::memcpy(e + ENTRY_NAME, r.name.c_str(), r.name.size() + 1);
+        t.put(e, r.entrysize);
     }
-    return t;
+    const unsigned char terminator[ARCHIVE_EMPTY - ARCHIVE_HEADER] = {};
+    t.put(terminator, sizeof terminator);
+    t.flush();
 }
 
 } // namespace
@@ -284,46 +365,46 @@ void createarchive() {
     // is followed, anything but a regular file is refused.
     const std::string arcpath = publish_target(archname, "archive");
     const char* arcname = arcpath.c_str();
-    uint64_t h = 0;
-    std::vector<Record> recs = collect(fromdir, &h);
+    Collected c;
+    collect(fromdir, c);
+    const uint64_t h = c.headersize;
     if (h > WORD_MAX) fatal(1, "%s: the archive's table would reach 4 GiB, which the format can not hold", archname);
+    std::deque<Record>& recs = c.recs;
 
     TempFile arc(arcpath);
     Out out(arc.fd(), arcname, h);
     if (::lseek(arc.fd(), off_t(h), SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
 
-    // A record shares the stream of the first earlier record in list order
-    // with the same digest; the map finds that record without a walk.
-    std::unordered_map<std::string_view, std::size_t> first_of;
-    first_of.reserve(recs.size());
+    const std::vector<uint32_t> first = first_with_digest(recs);
     Pipeline p(nthreads);
     p.enumerate([&] {
         for (std::size_t i = 0; i < recs.size(); ++i) {
             Record& r = recs[i];
-            const auto [twin, fresh] = first_of.try_emplace(std::string_view(r.md5, MD5_HEX_SIZE - 1), i);
-            if (!fresh) {
-                r.stream.reset();  // the first record's stream serves
-                const std::size_t first = twin->second;
-                p.submit_done([&r, &recs, first] {
-                    r.offset = recs[first].offset;
-                    r.compsize = recs[first].compsize;
-                    r.origsize = recs[first].origsize;
+            if (first[i] != i) {
+                const Record& twin = recs[first[i]];
+                p.submit_done([&r, &twin] {
+                    r.offset = twin.offset;
+                    r.compsize = twin.compsize;
+                    r.origsize = twin.origsize;
+                    print_progress(r);
+                });
+                continue;
+            }
+            // Every member's path must fit, whichever pass compresses it.
+            std::string path = join_path_or_die(fromdir, r.name);
+            if (r.kept) {
+                // Compressed by the walk from the bytes it hashed.
+                p.submit_done([&r, &out] {
+                    r.offset = uint32_t(out.pos());
+                    out.put(r.kept, r.kept_len);
+                    r.origsize = r.size;
+                    r.compsize = r.kept_len;
                     print_progress(r);
                 });
                 continue;
             }
             auto m = std::make_shared<Member>();
-            // Every member's path must fit, whichever pass compresses it.
-            m->path = join_path_or_die(fromdir, r.name);
-            if (r.stream) {
-                // Compressed by the walk from the bytes it hashed.
-                m->stream = std::move(*r.stream);
-                r.stream.reset();
-                m->size = r.size;
-                std::memcpy(m->hex, r.md5, MD5_HEX_SIZE);
-                p.submit_done([m, &r, &out] { write_member(*m, r, out); });
-                continue;
-            }
+            m->path = std::move(path);
             m->fd = Fd(FOPENG_fd(m->path.c_str(), __LINE__));
             struct stat st;
             if (::fstat(m->fd.get(), &st) != 0) fatal_errno("can not stat", m->path.c_str());
@@ -348,9 +429,7 @@ void createarchive() {
     });
     p.finish();
 
-    const std::vector<unsigned char> table = build_table(recs, uint32_t(h));
     out.flush();
-    if (::lseek(arc.fd(), 0, SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
-    write_fd(arc.fd(), table.data(), table.size(), arcname);
+    write_table(recs, uint32_t(h), arc.fd(), arcname);
     arc.commit();
 }

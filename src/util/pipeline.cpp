@@ -96,7 +96,8 @@ void Pipeline::submit(std::function<void()> work, std::function<void()> done, st
         failed_ = false;
         return;
     }
-    while (!items_.empty() && (counted_ >= window_ || in_flight_bytes_ + bytes > BUDGET)) consume_oldest();
+    while (!items_.empty() && (counted_ >= window_ || in_flight_bytes_ + bytes > BUDGET || items_.size() >= QUEUE_MAX))
+        consume_oldest();
     ++counted_;
     auto it = std::make_shared<Item>();
     it->work = std::move(work);
@@ -117,6 +118,7 @@ void Pipeline::submit(std::function<void()> work, std::function<void()> done, st
 }
 
 void Pipeline::submit_done(std::function<void()> done) {
+    while (items_.size() >= QUEUE_MAX) consume_oldest();
     if (items_.empty()) {
         failed_ = true;
         done();

@@ -40,7 +40,7 @@ public:
     // Submits an item without a heavy part: done runs in its turn, after
     // every earlier item, at once when nothing is in flight. It takes no
     // place in the window: a slow item ahead of many such items does not
-    // hold up the calling thread.
+    // hold up the calling thread, until QUEUE_MAX items wait in all.
     void submit_done(std::function<void()> done);
     // Consumes every item submitted so far.
     void finish();
@@ -61,6 +61,9 @@ public:
     }
     // Items in flight at most, and bytes they may hold.
     static constexpr std::size_t BUDGET = 64u << 20;
+    // Items in flight at most, with or without a heavy part: what the items
+    // hold stays bounded.
+    static constexpr std::size_t QUEUE_MAX = 4096;
     // Pending items that wake a sleeping worker.
     static constexpr std::size_t WAKE_BATCH = 4;
 
