@@ -1,10 +1,13 @@
 """Archives when writes fail part-way and when a run is killed: no archive
 and no extracted file under its final name is ever incomplete or wrong."""
 
+import hashlib
 import os
 import random
+import threading
+import zlib
 
-from mdt import TreeTest, make_tree, md5_hex, run, tree_digests
+from mdt import TreeTest, make_tree, md5_hex, read_archive, run, tree_digests
 from test_faults import (KILLS, LIMIT, SEED, Checks, Killer, is_temp, many_files_tree, run_limited,
                          small_and_big_tree)
 
@@ -38,6 +41,64 @@ class WriteErrorsInArchives(TreeTest, Checks):
         self.check_target(out, allowed, temps_allowed=False)
         with open(os.path.join(out, "d", "big"), "rb") as f:
             self.assertEqual(f.read(), b"old big")
+
+
+class FilesChangingDuringCreation(TreeTest, Checks):
+    """A file that changes while its archive is made: whatever the moment,
+    the run either fails saying so and leaves no archive, or writes an
+    archive whose every stream holds exactly the content its entry claims.
+    The large file is compressed in pieces; the small one by the walk."""
+
+    CHANGES = {
+        "grow": lambda f, n, i: (f.seek(0, os.SEEK_END), f.write(b"+" * (i % 7 + 1))),
+        "shrink": lambda f, n, i: f.truncate(n - 1 - i % (n // 2)),
+        "rewrite": lambda f, n, i: (f.seek(i * 4099 % n), f.write(b"%08d" % i)),
+    }
+
+    def check_run(self, change, name, size):
+        base = self.path(change + "-" + name)
+        src, arc = os.path.join(base, "src"), os.path.join(base, "arc")
+        rng = random.Random(size)
+        make_tree(src, {"big": rng.randbytes(size // 2) + b"text " * (size // 10),
+                        "small": rng.randbytes(3000), "other": b"unchanged\n"})
+        target = os.path.join(src, name)
+        n = os.path.getsize(target)
+        stop, changing = threading.Event(), threading.Event()
+
+        def changer():
+            i = 0
+            with open(target, "r+b", buffering=0) as f:
+                while not stop.is_set():
+                    self.CHANGES[change](f, n, i)
+                    i += 1
+                    if i == 100:
+                        changing.set()
+        t = threading.Thread(target=changer)
+        t.start()
+        changing.wait()
+        try:
+            p = run(["-f", src, "-a", arc])
+        finally:
+            stop.set()
+            t.join()
+        if p.returncode != 0:
+            self.assertFailedWithMessage(p, b"changed while the archive was being made")
+            self.assertEqual(os.listdir(base), ["src"])
+            return
+        with open(arc, "rb") as f:
+            data = f.read()
+        _, entries = read_archive(data)
+        self.assertEqual(sorted(e["name"] for e in entries), [b"big", b"other", b"small"])
+        for e in entries:
+            content = zlib.decompress(data[e["offset"]:e["offset"] + e["compsize"]])
+            self.assertEqual(len(content), e["origsize"])
+            self.assertEqual(hashlib.md5(content).hexdigest().encode() + b"\0", e["md5"])
+
+    def test_changes_never_give_a_wrong_archive(self):
+        for change in self.CHANGES:
+            for name, size in (("big", 1_300_000), ("small", 1_300_000)):
+                with self.subTest(change=change, name=name):
+                    self.check_run(change, name, size)
 
 
 class KillsDuringExtraction(TreeTest, Checks):
