@@ -21,9 +21,12 @@
 #include "util/guard.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
+#include "md5lib/md5_many.h"
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -31,6 +34,44 @@
 #include <unistd.h>
 
 namespace {
+
+// Members up to GROUPED_MAX bytes go in groups of up to GROUP_MAX members
+// and GROUP_BYTES of content: a worker inflates a group's members side by
+// side and hashes them in one call, which computes many digests at once
+// where one after another each would wait on its own. Groups are cut by
+// the table alone, never by the number of threads.
+constexpr std::size_t GROUP_MAX = 32;
+constexpr uint64_t GROUP_BYTES = 1u << 20;
+constexpr uint64_t GROUPED_MAX = 128u << 10;
+
+struct Member {
+    const ArchiveMember* m = nullptr;
+    std::string dest;
+    std::string refusal;  // why the member is not written at all
+    // A member that is not published takes away the directories made for
+    // it; destroyed after out, when they are empty again.
+    std::optional<MadeFor> made;
+    std::unique_ptr<TempFile> out;
+    bool whole = false;
+    uint64_t at = 0;  // where a grouped member's content lies in the group's buffer
+    char hex[MD5_HEX_SIZE];
+    std::exception_ptr error;  // making or writing its temporary file failed
+};
+
+// Consecutive members of the table, one pipeline item. Taken apart newest
+// first, as the pipeline takes apart its items: a later member's temporary
+// file may sit in a directory made for an earlier one.
+struct Group {
+    std::deque<Member> members;
+    bool small = true;  // else one member, inflated on its own
+    uint64_t bytes = 0;  // the contents of the members to write
+    Group() = default;
+    Group(const Group&) = delete;
+    Group& operator=(const Group&) = delete;
+    ~Group() {
+        while (!members.empty()) members.pop_back();
+    }
+};
 
 // Inflates member m of the archive open on fd into out, hashing what is
 // written into hex. False when the stream is damaged, ends early, or yields
@@ -56,6 +97,78 @@ bool inflate_member(int fd, const char* path, const ArchiveMember& m, TempFile& 
     return true;
 }
 
+// The heavy part of a group, on a worker: every member to be written gets
+// its temporary file, inflated content and digest. A failure stops the
+// group at its member, which reports it in its turn.
+void inflate_group(int fd, const char* path, Group& g) {
+    if (!g.small) {
+        Member& x = g.members.front();
+        if (!x.refusal.empty()) return;
+        try {
+            x.out = std::make_unique<TempFile>(x.dest);
+            x.whole = inflate_member(fd, path, *x.m, *x.out, x.hex);
+            x.out->close();
+        } catch (...) {
+            x.error = std::current_exception();
+        }
+        return;
+    }
+    // Every content of the group in one buffer, then all digests at once.
+    unsigned char* data = scratch(g.bytes, 1);
+    std::vector<Member*> sound;
+    std::vector<const unsigned char*> at;
+    std::vector<std::size_t> len;
+    for (Member& x : g.members) {
+        if (!x.refusal.empty()) continue;
+        const ArchiveMember& m = *x.m;
+        try {
+            x.out = std::make_unique<TempFile>(x.dest);
+            unsigned char* comp = scratch(m.compsize, 0);
+            // An archive that ends inside the member gives a short read.
+            if (pread_fd(fd, comp, m.compsize, m.offset, path) != m.compsize) continue;
+            if (!inflate_whole(comp, m.compsize, data + x.at, m.origsize)) continue;
+        } catch (...) {
+            x.error = std::current_exception();
+            break;
+        }
+        x.whole = true;
+        sound.push_back(&x);
+        at.push_back(data + x.at);
+        len.push_back(m.origsize);
+    }
+    std::unique_ptr<char[][MD5_HEX_SIZE]> hex(new char[sound.size()][MD5_HEX_SIZE]);
+    md5_many(at.data(), len.data(), sound.size(), hex.get());
+    for (std::size_t i = 0; i < sound.size(); ++i) std::memcpy(sound[i]->hex, hex[i], MD5_HEX_SIZE);
+    for (Member& x : g.members) {
+        if (x.error) break;
+        if (!x.out) continue;
+        try {
+            if (x.whole) write_fd(x.out->fd(), data + x.at, x.m->origsize, x.out->final_path().c_str());
+            x.out->close();
+        } catch (...) {
+            x.error = std::current_exception();
+            break;
+        }
+    }
+}
+
+// The decisions of one member, in table order on the calling thread.
+void publish(Member& x) {
+    if (x.error) std::rethrow_exception(x.error);
+    const ArchiveMember& m = *x.m;
+    if (!x.refusal.empty()) {
+        warn("refusing member '%s': %s", m.name, x.refusal.c_str());
+    } else if (x.whole && std::memcmp(x.hex, m.md5, MD5_HEX_SIZE) == 0) {
+        x.out->commit_closed();
+        x.made->keep();
+        print_name_line(stderr, "", m.name, ": OK");
+    } else {
+        // The temporary file goes with the member; the target keeps what it
+        // held.
+        print_name_line(stderr, "", m.name, ": Invalid checksum");
+    }
+}
+
 } // namespace
 
 void extract_archive(const char* path, const char* target) {
@@ -63,29 +176,35 @@ void extract_archive(const char* path, const char* target) {
     const ArchiveTable t = read_archive_table(arc.get(), path);
     const int fd = ::fileno(arc.get());
 
-    struct Item {
-        const ArchiveMember* m = nullptr;
-        std::string refusal;  // why the member is not written at all
-        // A member that is not published takes away the directories made
-        // for it; destroyed after out, when they are empty again.
-        std::optional<MadeFor> made;
-        std::unique_ptr<TempFile> out;
-        bool whole = false;
-        char hex[MD5_HEX_SIZE];
-    };
     const std::string root(target);
     DirGuard guard;
     bool made_target = false;
     Pipeline p(nthreads);
     p.enumerate([&] {
+        auto g = std::make_shared<Group>();
+        auto submit = [&] {
+            if (g->members.empty()) return;
+            // A group holds its compressed and its inflated bytes at most; a
+            // member too large to inflate whole streams through fixed buffers.
+            std::size_t bytes = 0;
+            for (const Member& x : g->members)
+                if (x.refusal.empty() && x.m->origsize <= WHOLE_MAX) bytes += std::size_t(x.m->origsize) + x.m->compsize;
+            p.submit([g, fd, path] { inflate_group(fd, path, *g); },
+                     [g] {
+                         for (Member& x : g->members) publish(x);
+                     },
+                     bytes);
+            g = std::make_shared<Group>();
+        };
         for (const ArchiveMember& m : t.members) {
-            auto it = std::make_shared<Item>();
-            it->m = &m;
-            std::string dest;
+            const bool small = m.origsize <= GROUPED_MAX && m.compsize <= 2 * GROUPED_MAX;
+            if (!small || g->members.size() == GROUP_MAX || g->bytes + m.origsize > GROUP_BYTES) submit();
+            Member& x = g->members.emplace_back();
+            x.m = &m;
             if (!is_safe_relpath(m.name)) {
-                it->refusal = "unsafe name";
-            } else if (!join_path(dest, target, m.name)) {
-                it->refusal = "target path longer than " + std::to_string(PATH_MAXLEN) + " bytes";
+                x.refusal = "unsafe name";
+            } else if (!join_path(x.dest, target, m.name)) {
+                x.refusal = "target path longer than " + std::to_string(PATH_MAXLEN) + " bytes";
             } else {
                 if (!made_target) {
                     // The target directory itself is the user's choice; it is
@@ -94,37 +213,20 @@ void extract_archive(const char* path, const char* target) {
                     make_parents(root + "/");
                     made_target = true;
                 }
-                it->made.emplace(guard, root, m.name);
+                x.made.emplace(guard, root, m.name);
                 const std::string link = guard.make(root, m.name);
-                if (!link.empty()) {
-                    it->refusal = link.substr(root.size() + 1) + " is a symbolic link";
-                } else {
-                    it->out = std::make_unique<TempFile>(dest);
-                }
+                if (!link.empty()) x.refusal = link.substr(root.size() + 1) + " is a symbolic link";
             }
-            const std::size_t bytes = it->out && m.origsize <= WHOLE_MAX ? std::size_t(m.origsize) + m.compsize : 0;
-            p.submit(
-                [it, fd, path] {
-                    if (!it->out) return;
-                    it->whole = inflate_member(fd, path, *it->m, *it->out, it->hex);
-                    it->out->close();
-                },
-                [it] {
-                    const ArchiveMember& mm = *it->m;
-                    if (!it->refusal.empty()) {
-                        warn("refusing member '%s': %s", mm.name, it->refusal.c_str());
-                    } else if (it->whole && std::memcmp(it->hex, mm.md5, MD5_HEX_SIZE) == 0) {
-                        it->out->commit_closed();
-                        it->made->keep();
-                        print_name_line(stderr, "", mm.name, ": OK");
-                    } else {
-                        // The temporary file goes with the item; the target
-                        // keeps what it held.
-                        print_name_line(stderr, "", mm.name, ": Invalid checksum");
-                    }
-                },
-                bytes);
+            if (x.refusal.empty()) {
+                x.at = g->bytes;
+                g->bytes += m.origsize;
+            }
+            if (!small) {
+                g->small = false;
+                submit();
+            }
         }
+        submit();
     });
     p.finish();
     arc.close();
