@@ -54,6 +54,7 @@ struct Member {
     std::unique_ptr<TempFile> out;
     bool whole = false;
     uint64_t at = 0;  // where a grouped member's content lies in the group's buffer
+    bool set_up = false;  // its target is checked and its directories made
     char hex[MD5_HEX_SIZE];
     std::exception_ptr error;  // making or writing its temporary file failed
 };
@@ -196,35 +197,45 @@ void extract_archive(const char* path, const char* target) {
                      bytes);
             g = std::make_shared<Group>();
         };
-        for (const ArchiveMember& m : t.members) {
-            const bool small = m.origsize <= GROUPED_MAX && m.compsize <= 2 * GROUPED_MAX;
-            if (!small || g->members.size() == GROUP_MAX || g->bytes + m.origsize > GROUP_BYTES) submit();
-            Member& x = g->members.emplace_back();
-            x.m = &m;
-            if (!is_safe_relpath(m.name)) {
-                x.refusal = "unsafe name";
-            } else if (!join_path(x.dest, target, m.name)) {
-                x.refusal = "target path longer than " + std::to_string(PATH_MAXLEN) + " bytes";
-            } else {
-                if (!made_target) {
-                    // The target directory itself is the user's choice; it is
-                    // made (with its parents) only once a member is about to
-                    // be written.
-                    make_parents(root + "/");
-                    made_target = true;
+        try {
+            for (const ArchiveMember& m : t.members) {
+                const bool small = m.origsize <= GROUPED_MAX && m.compsize <= 2 * GROUPED_MAX;
+                if (!small || g->members.size() == GROUP_MAX || g->bytes + m.origsize > GROUP_BYTES) submit();
+                Member& x = g->members.emplace_back();
+                x.m = &m;
+                if (!is_safe_relpath(m.name)) {
+                    x.refusal = "unsafe name";
+                } else if (!join_path(x.dest, target, m.name)) {
+                    x.refusal = "target path longer than " + std::to_string(PATH_MAXLEN) + " bytes";
+                } else {
+                    if (!made_target) {
+                        // The target directory itself is the user's choice; it is
+                        // made (with its parents) only once a member is about to
+                        // be written.
+                        make_parents(root + "/");
+                        made_target = true;
+                    }
+                    x.made.emplace(guard, root, m.name);
+                    const std::string link = guard.make(root, m.name);
+                    if (!link.empty()) x.refusal = link.substr(root.size() + 1) + " is a symbolic link";
                 }
-                x.made.emplace(guard, root, m.name);
-                const std::string link = guard.make(root, m.name);
-                if (!link.empty()) x.refusal = link.substr(root.size() + 1) + " is a symbolic link";
+                if (x.refusal.empty()) {
+                    x.at = g->bytes;
+                    g->bytes += m.origsize;
+                }
+                x.set_up = true;
+                if (!small) {
+                    g->small = false;
+                    submit();
+                }
             }
-            if (x.refusal.empty()) {
-                x.at = g->bytes;
-                g->bytes += m.origsize;
-            }
-            if (!small) {
-                g->small = false;
-                submit();
-            }
+        } catch (...) {
+            // The member being set up goes (with the directories made for
+            // it); those met before the failure are written and reported
+            // before it.
+            if (!g->members.empty() && !g->members.back().set_up) g->members.pop_back();
+            submit();
+            throw;
         }
         submit();
     });

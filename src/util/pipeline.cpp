@@ -81,14 +81,14 @@ void Pipeline::consume_oldest() {
     }
     items_.pop_front();
     in_flight_bytes_ -= it->bytes;
-    if (it->counted) --counted_;
+    counted_ -= it->places;
     failed_ = true;
     if (it->error) std::rethrow_exception(it->error);
     it->done();
     failed_ = false;
 }
 
-void Pipeline::submit(std::function<void()> work, std::function<void()> done, std::size_t bytes) {
+void Pipeline::submit(std::function<void()> work, std::function<void()> done, std::size_t bytes, std::size_t places) {
     if (threads_ <= 1) {
         failed_ = true;
         work();
@@ -96,10 +96,12 @@ void Pipeline::submit(std::function<void()> work, std::function<void()> done, st
         failed_ = false;
         return;
     }
-    while (!items_.empty() && (counted_ >= window_ || in_flight_bytes_ + bytes > BUDGET || items_.size() >= QUEUE_MAX))
+    while (!items_.empty() &&
+           (counted_ + places > window_ || in_flight_bytes_ + bytes > BUDGET || items_.size() >= QUEUE_MAX))
         consume_oldest();
-    ++counted_;
+    counted_ += places;
     auto it = std::make_shared<Item>();
+    it->places = places;
     it->work = std::move(work);
     it->done = std::move(done);
     it->bytes = bytes;
@@ -128,7 +130,7 @@ void Pipeline::submit_done(std::function<void()> done) {
     auto it = std::make_shared<Item>();
     it->done = std::move(done);
     it->ready = true;
-    it->counted = false;
+    it->places = 0;
     items_.push_back(std::move(it));
 }
 

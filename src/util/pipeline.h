@@ -34,9 +34,15 @@ public:
     ~Pipeline();
 
     // Submits one item. bytes is what its buffers may hold at most, counted
-    // against the budget; submit first consumes the oldest items while the
-    // window of items or the budget is full.
-    void submit(std::function<void()> work, std::function<void()> done, std::size_t bytes = 0);
+    // against the budget, and places what it takes of the window (an item
+    // that holds several open files takes one place for each); submit first
+    // consumes the oldest items while the window or the budget is full.
+    void submit(std::function<void()> work, std::function<void()> done, std::size_t bytes = 0,
+                std::size_t places = 1);
+    // Places in the window: what a job may put in one item so that every
+    // thread still finds work.
+    std::size_t window() const { return window_; }
+    int threads() const { return threads_; }
     // Submits an item without a heavy part: done runs in its turn, after
     // every earlier item, at once when nothing is in flight. It takes no
     // place in the window: a slow item ahead of many such items does not
@@ -74,7 +80,7 @@ private:
         std::exception_ptr error;
         std::size_t bytes = 0;
         bool ready = false;
-        bool counted = true;  // takes a place in the window
+        std::size_t places = 1;  // taken in the window
     };
     void consume_oldest();
     void run(Item& it);
@@ -85,7 +91,7 @@ private:
     int threads_;
     std::size_t window_;
     std::size_t in_flight_bytes_ = 0;
-    std::size_t counted_ = 0;  // items in flight that take a place in the window
+    std::size_t counted_ = 0;  // places taken by the items in flight
     std::deque<std::shared_ptr<Item>> items_;    // submitted, not consumed, in order
     std::deque<std::shared_ptr<Item>> pending_;  // not started yet
     std::mutex mu_;

@@ -173,6 +173,25 @@ class WalkLimits(TreeTest):
         self.assertEqual(p.returncode, 1)
         self.assertIn(b"locked", p.stderr)
 
+    def test_files_before_an_unreadable_one_are_listed_first(self):
+        # Enough files that several are hashed together: the lines before
+        # the failure are exactly those of the files walked before it.
+        files = {"d%d/f%02d" % (i % 3, i): "content %d\n" % i for i in range(40)}
+        make_tree(self.path("t"), files)
+        os.chmod(self.tmp, 0o755)
+        whole = run_as_nobody(["-l", self.path("t")])
+        self.assertOk(whole)
+        lines = whole.stdout.splitlines(keepends=True)
+        for k in (0, 17, len(lines) - 1):
+            with self.subTest(k=k):
+                name = parse_listing(lines[k])[0][1].decode()
+                os.chmod(self.path("t", name), 0)
+                p = run_as_nobody(["-l", self.path("t")])
+                os.chmod(self.path("t", name), 0o644)
+                self.assertEqual(p.returncode, 1)
+                self.assertIn(os.path.basename(name).encode(), p.stderr)
+                self.assertEqual(p.stdout, b"".join(lines[:k]))
+
     def test_relative_path_limit(self):
         # Components of 200 bytes; the file name is sized so that its
         # relative path is exactly 4095 bytes, then one more.
