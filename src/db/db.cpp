@@ -18,12 +18,16 @@
 #include "util/paths.h"
 #include "util/pipeline.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <deque>
+#include <exception>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 void preparedb() {
     if (!dbroot) {
@@ -52,6 +56,75 @@ void entry_digest(Stream* s, char* out) {
         fatal(1, "%s: malformed digest for %s", s->source.c_str(), s->name);
 }
 
+// Files are copied in groups, one group per worker item: the digests of a
+// group's small files are computed together. A group holds its inputs open,
+// one place of the window each, and is kept small enough that every thread
+// finds one; how files are grouped changes nothing in what is done or
+// printed. A group is taken apart newest first, as the pipeline takes apart
+// its items: a later file's temporary file may sit in a directory made for
+// an earlier one.
+template <class Entry>
+struct Group {
+    std::deque<Entry> entries;
+    Group() = default;
+    Group(const Group&) = delete;
+    Group& operator=(const Group&) = delete;
+    ~Group() {
+        while (!entries.empty()) entries.pop_back();
+    }
+};
+
+std::size_t group_size(const Pipeline& p) {
+    return std::clamp<std::size_t>(p.window() / (2 * std::size_t(std::max(p.threads(), 1))), 1, 16);
+}
+
+// Makes each entry's temporary file (make(e)) and copies its input into it,
+// hashing it into e.got, on a worker. A failure stops the group at its
+// entry, which reports it in its turn.
+template <class Entry, class Make>
+void copy_group(Group<Entry>& g, Make make) {
+    std::vector<HashedCopy> cs;
+    for (Entry& e : g.entries) {
+        try {
+            e.out = make(e);
+        } catch (...) {
+            e.error = std::current_exception();
+            break;
+        }
+        cs.push_back({e.in.get(), e.in_name(), e.out->fd(), e.out_name(), e.got});
+    }
+    std::exception_ptr err;
+    const std::size_t done = copy_hashed_group(cs, &err);
+    if (done < cs.size()) g.entries[done].error = err;
+    for (std::size_t i = 0; i < done; ++i) {
+        Entry& e = g.entries[i];
+        e.in = Fd();
+        try {
+            e.out->close();
+        } catch (...) {
+            e.error = std::current_exception();
+            break;
+        }
+    }
+}
+
+// Submits the group in g, if any, and leaves a new one there: copy_group
+// on a worker, then publish for each entry in order. The group leaves g
+// before it is submitted: a failure that submit reports must not leave it
+// there to be submitted again.
+template <class Entry, class Make, class Publish>
+void submit_group(Pipeline& p, std::shared_ptr<Group<Entry>>& g, Make make, Publish publish) {
+    if (g->entries.empty()) return;
+    const auto full = std::move(g);
+    g = std::make_shared<Group<Entry>>();
+    const std::size_t n = full->entries.size();
+    p.submit([full, make] { copy_group(*full, make); },
+             [full, publish] {
+                 for (Entry& e : full->entries) publish(e);
+             },
+             n * (64u << 10), n);
+}
+
 } // namespace
 
 void db_in(const char* path) {
@@ -64,46 +137,58 @@ void db_in(const char* path) {
     // listing or an archive names the object beforehand; a content that
     // differs from that name is refused.
     const bool walk = s->kind == StreamKind::walk;
-    struct Item {
+    struct Entry {
         std::string name;
         Fd in;
-        std::unique_ptr<TempFile> tmp;
+        std::unique_ptr<TempFile> out;
         char listed[MD5_HEX_SIZE];
         char got[MD5_HEX_SIZE];
+        std::exception_ptr error;
+        // Errors name the file read and the temporary file written.
+        const char* in_name() const { return name.c_str(); }
+        const char* out_name() const { return out->temp_path().c_str(); }
     };
     DirGuard guard;
     Pipeline p(nthreads);
+    const std::size_t size = group_size(p);
+    auto publish = [walk, path, &root, &guard](Entry& e) {
+        if (e.error) std::rethrow_exception(e.error);
+        if (!walk && std::memcmp(e.got, e.listed, MD5_HEX_SIZE) != 0)
+            // A stale listing or archive: stored under the given digest, the
+            // file would make that object lie.
+            fatal(1, "%s: content has digest %s, not %s as given in %s; not stored", e.name.c_str(), e.got, e.listed,
+                  path);
+        std::string object;
+        store_path(object, root, e.got);
+        // A link planted at ROOT/XX would carry the object out of the store.
+        guard.make_or_die(root, store_rel(object));
+        e.out->commit_closed_as(object);
+        print_listing_line(store_rel(object), e.name);
+    };
     p.enumerate([&] {
-        while (nextstream(s.get())) {
-            auto it = std::make_shared<Item>();
-            it->name = s->name;
-            if (!walk) entry_digest(s.get(), it->listed);
-            // A listing or an archive may name anything: only a regular file
-            // is stored (a FIFO would block the run, a directory can not be
-            // read).
-            it->in = Fd(walk ? open_entry_fd(s.get()) : open_regular_fd(s->curfile, __LINE__));
-            it->tmp = std::make_unique<TempFile>(root + "/");
-            p.submit(
-                [it] {
-                    copy_fd_hashed(it->in.get(), it->name.c_str(), it->tmp->fd(), it->tmp->temp_path().c_str(), it->got);
-                    it->in = Fd();
-                    it->tmp->close();
-                },
-                [it, walk, path, &root, &guard] {
-                    if (!walk && std::memcmp(it->got, it->listed, MD5_HEX_SIZE) != 0)
-                        // A stale listing or archive: stored under the given
-                        // digest, the file would make that object lie.
-                        fatal(1, "%s: content has digest %s, not %s as given in %s; not stored", it->name.c_str(),
-                              it->got, it->listed, path);
-                    std::string object;
-                    store_path(object, root, it->got);
-                    // A link planted at ROOT/XX would carry the object out of
-                    // the store.
-                    guard.make_or_die(root, store_rel(object));
-                    it->tmp->commit_closed_as(object);
-                    print_listing_line(store_rel(object), it->name);
-                });
+        auto g = std::make_shared<Group<Entry>>();
+        auto submit = [&] {
+            submit_group(p, g, [&root](Entry&) { return std::make_unique<TempFile>(root + "/"); }, publish);
+        };
+        try {
+            while (nextstream(s.get())) {
+                Entry e;
+                e.name = s->name;
+                if (!walk) entry_digest(s.get(), e.listed);
+                // A listing or an archive may name anything: only a regular
+                // file is stored (a FIFO would block the run, a directory can
+                // not be read).
+                e.in = Fd(walk ? open_entry_fd(s.get()) : open_regular_fd(s->curfile, __LINE__));
+                g->entries.push_back(std::move(e));
+                if (g->entries.size() == size) submit();
+            }
+        } catch (...) {
+            // The files met before the failure are stored and reported
+            // before it.
+            submit();
+            throw;
         }
+        submit();
     });
     p.finish();
 }
@@ -119,7 +204,7 @@ void db_out(const char* path) {
     DirGuard guard;
     // Directories made for a file that is not published go again, so that a
     // run stopped by a damaged object leaves what a serial run would.
-    struct Item {
+    struct Entry {
         std::string name;
         std::optional<MadeFor> made;  // destroyed after out: the directory is empty by then
         Fd in;
@@ -127,41 +212,58 @@ void db_out(const char* path) {
         std::unique_ptr<TempFile> out;
         char want[MD5_HEX_SIZE];
         char got[MD5_HEX_SIZE];
+        std::exception_ptr error;
+        bool set_up = false;  // its object is open and its directories made
+        // Errors name the object read and the file it restores.
+        const char* in_name() const { return object.c_str(); }
+        const char* out_name() const { return name.c_str(); }
+    };
+    auto publish = [](Entry& e) {
+        if (e.error) std::rethrow_exception(e.error);
+        if (std::memcmp(e.got, e.want, MD5_HEX_SIZE) != 0)
+            fatal(1, "damaged object %s: content has digest %s; %s left as it was", e.object.c_str(), e.got,
+                  e.name.c_str());
+        e.out->commit_closed();
+        if (e.made) e.made->keep();
+        print_name_line(stdout, "", e.name);
     };
     Pipeline p(nthreads);
+    const std::size_t size = group_size(p);
     p.enumerate([&] {
-        while (nextstream(s.get())) {
-            auto it = std::make_shared<Item>();
-            it->name = s->name;
-            entry_digest(s.get(), it->want);
-            store_path(it->object, root, it->want);
-            guard.check_or_die(root, store_rel(it->object));
-            it->in = Fd(open_regular_fd(it->object.c_str(), __LINE__));
-            // Paths are taken as the listing gives them, absolute or climbing
-            // with "..": a listing is the user's own instruction. A plain
-            // relative name, as -l writes them, stays below the working
-            // directory: a link planted in its way is refused.
-            if (it->name.empty() || it->name.back() == '/') fatal_fixed(1, "can not read %s\n", it->name.c_str());
-            if (is_safe_relpath(it->name)) {
-                it->made.emplace(guard, "", it->name);
-                guard.make_or_die("", it->name);
+        auto g = std::make_shared<Group<Entry>>();
+        auto submit = [&] {
+            submit_group(p, g, [](Entry& e) { return std::make_unique<TempFile>(e.name); }, publish);
+        };
+        try {
+            while (nextstream(s.get())) {
+                Entry& e = g->entries.emplace_back();
+                e.name = s->name;
+                entry_digest(s.get(), e.want);
+                store_path(e.object, root, e.want);
+                guard.check_or_die(root, store_rel(e.object));
+                e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__));
+                // Paths are taken as the listing gives them, absolute or
+                // climbing with "..": a listing is the user's own
+                // instruction. A plain relative name, as -l writes them,
+                // stays below the working directory: a link planted in its
+                // way is refused.
+                if (e.name.empty() || e.name.back() == '/') fatal_fixed(1, "can not read %s\n", e.name.c_str());
+                if (is_safe_relpath(e.name)) {
+                    e.made.emplace(guard, "", e.name);
+                    guard.make_or_die("", e.name);
+                }
+                e.set_up = true;
+                if (g->entries.size() == size) submit();
             }
-            it->out = std::make_unique<TempFile>(it->name);
-            p.submit(
-                [it] {
-                    copy_fd_hashed(it->in.get(), it->object.c_str(), it->out->fd(), it->name.c_str(), it->got);
-                    it->in = Fd();
-                    it->out->close();
-                },
-                [it] {
-                    if (std::memcmp(it->got, it->want, MD5_HEX_SIZE) != 0)
-                        fatal(1, "damaged object %s: content has digest %s; %s left as it was", it->object.c_str(),
-                              it->got, it->name.c_str());
-                    it->out->commit_closed();
-                    if (it->made) it->made->keep();
-                    print_name_line(stdout, "", it->name);
-                });
+        } catch (...) {
+            // The entry being set up goes (with the directories made for
+            // it); those met before the failure are restored and reported
+            // before it.
+            if (!g->entries.empty() && !g->entries.back().set_up) g->entries.pop_back();
+            submit();
+            throw;
         }
+        submit();
     });
     p.finish();
 }

@@ -110,15 +110,18 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
         auto g = std::make_shared<std::vector<Entry>>();
         auto submit = [&] {
             if (g->empty()) return;
-            p.submit([g] { hash_group(*g); },
-                     [g, &fn] {
-                         for (Entry& e : *g) {
+            // The group leaves g before it is submitted: a failure that
+            // submit reports must not leave it there to be submitted again.
+            const auto full = std::move(g);
+            g = std::make_shared<std::vector<Entry>>();
+            p.submit([full] { hash_group(*full); },
+                     [full, &fn] {
+                         for (Entry& e : *full) {
                              if (e.error) std::rethrow_exception(e.error);
                              fn(e.name, e.hex);
                          }
                      },
-                     g->size() * (SMALL + 1), g->size());
-            g = std::make_shared<std::vector<Entry>>();
+                     full->size() * (SMALL + 1), full->size());
             g->reserve(group);
         };
         g->reserve(group);

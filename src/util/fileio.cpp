@@ -1,5 +1,7 @@
 #include "util/fileio.h"
 
+#include "md5lib/md5_many.h"
+
 #include "util/fatal.h"
 #include "util/paths.h"
 
@@ -257,6 +259,40 @@ void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, 
     md5_init_ctx(&ctx);
     copy_fd(in, in_name, out, out_name, &ctx);
     md5_finish_hex(&ctx, hex);
+}
+
+std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error) {
+    constexpr std::size_t SMALL = 64u << 10;
+    unsigned char* buf = scratch(copies.size() * (SMALL + 1), 0);
+    std::vector<const unsigned char*> at;
+    std::vector<std::size_t> len;
+    std::vector<char*> hex;
+    std::size_t k = 0;
+    try {
+        for (; k < copies.size(); ++k) {
+            const HashedCopy& c = copies[k];
+            unsigned char* b = buf + k * (SMALL + 1);
+            const std::size_t n = read_fd(c.in, b, SMALL + 1, c.in_name);
+            write_fd(c.out, b, n, c.out_name);
+            if (n <= SMALL) {
+                at.push_back(b);
+                len.push_back(n);
+                hex.push_back(c.hex);
+                continue;
+            }
+            md5_context ctx;
+            md5_init_ctx(&ctx);
+            md5_process_bytes(b, n, &ctx);
+            copy_fd(c.in, c.in_name, c.out, c.out_name, &ctx);
+            md5_finish_hex(&ctx, c.hex);
+        }
+    } catch (...) {
+        *error = std::current_exception();
+    }
+    std::unique_ptr<char[][MD5_HEX_SIZE]> got(new char[hex.size()][MD5_HEX_SIZE]);
+    md5_many(at.data(), len.data(), hex.size(), got.get());
+    for (std::size_t i = 0; i < hex.size(); ++i) std::memcpy(hex[i], got[i], MD5_HEX_SIZE);
+    return k;
 }
 
 void hash_fd(int fd, const char* name, char* out) {

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -103,6 +105,22 @@ std::size_t pread_fd(int fd, void* data, std::size_t len, uint64_t offset, const
 // every byte copied is fed to it. Returns the number of bytes copied.
 // Nothing here depends on the working directory or on another thread.
 uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5_context* hash = nullptr);
+
+// One copy of a group: in (named in_name) is copied to out (named
+// out_name), and the digest of what was copied goes to hex (33 bytes).
+struct HashedCopy {
+    int in;
+    const char* in_name;
+    int out;
+    const char* out_name;
+    char* hex;
+};
+// Runs the copies of a group in order on the calling thread. An input of at
+// most 64 KiB is read whole, and the digests of those are computed together
+// (many at once); a larger input is copied in blocks and hashed as it goes.
+// Stops at the first copy that fails: returns its index, with its failure
+// in *error, or copies.size() when all are done.
+std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error);
 // The same, rendering the digest of the bytes copied into hex (33 bytes), so
 // that what is written is exactly what is verified.
 void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, char* hex);

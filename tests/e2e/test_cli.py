@@ -180,6 +180,14 @@ class ThreadCounts(TreeTest):
             f.write(runs["list"][1])
         os.makedirs(os.path.join(w, "o"))
         job("restore", ["-R", os.path.join(w, "db"), "-o", os.path.join(w, "listing")], cwd=os.path.join(w, "o"))
+        # A damaged object halfway down the listing: the files before it are
+        # restored and reported, the run stops there.
+        middle = runs["list"][1].splitlines()[len(runs["list"][1].splitlines()) // 2][:32].decode()
+        with open(os.path.join(w, "db", middle[:2], middle[2:]), "ab") as f:
+            f.write(b"damage")
+        os.makedirs(os.path.join(w, "o2"))
+        job("restore damaged", ["-R", os.path.join(w, "db"), "-o", os.path.join(w, "listing")],
+            cwd=os.path.join(w, "o2"))
         job("make patch", ["-f", self.tree, "-t", self.tree2, "-p", os.path.join(w, "P")])
         shutil.copytree(self.tree, os.path.join(w, "live"))
         job("apply", ["-f", os.path.join(w, "live"), "-p", os.path.join(w, "P")])
@@ -209,9 +217,14 @@ class ThreadCounts(TreeTest):
         eight, files8 = self.run_jobs(8)
         for key in one:
             with self.subTest(job=key):
-                self.assertEqual(one[key][0], 0 if key != "extract damaged" else one[key][0])
+                self.assertEqual(one[key][0], 1 if key == "restore damaged" else one[key][0] if "damaged" in key else 0)
                 self.assertEqual(eight[key], tuple(x.replace(b"/j1/", b"/j8/") if isinstance(x, bytes) else x
                                                    for x in one[key]))
         self.assertIn(b"Invalid checksum", one["extract damaged"][2])
+        self.assertIn(b"damaged object", one["restore damaged"][2])
+        restored = one["restore damaged"][1].splitlines()
+        self.assertGreater(len(restored), 10)
+        self.assertEqual(sorted(os.fsencode(n) for n in self.read_all(os.path.join(self.path("j1"), "o2"))),
+                         sorted(restored))
         self.assertEqual(files1, files8)
         self.assertEqual(self.read_all(os.path.join(self.path("j1"), "x")), {k: v for k, v in files.items()})
