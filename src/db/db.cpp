@@ -74,10 +74,6 @@ struct Group {
     }
 };
 
-std::size_t group_size(const Pipeline& p) {
-    return std::clamp<std::size_t>(p.window() / (2 * std::size_t(std::max(p.threads(), 1))), 1, 16);
-}
-
 // Makes each entry's temporary file (make(e)) and copies its input into it,
 // hashing it into e.got, on a worker. A failure stops the group at its
 // entry, which reports it in its turn.
@@ -150,7 +146,7 @@ void db_in(const char* path) {
     };
     DirGuard guard;
     Pipeline p(nthreads);
-    const std::size_t size = group_size(p);
+    const std::size_t size = p.group_size();
     auto publish = [walk, path, &root, &guard](Entry& e) {
         if (e.error) std::rethrow_exception(e.error);
         if (!walk && std::memcmp(e.got, e.listed, MD5_HEX_SIZE) != 0)
@@ -228,7 +224,7 @@ void db_out(const char* path) {
         print_name_line(stdout, "", e.name);
     };
     Pipeline p(nthreads);
-    const std::size_t size = group_size(p);
+    const std::size_t size = p.group_size();
     p.enumerate([&] {
         auto g = std::make_shared<Group<Entry>>();
         auto submit = [&] {

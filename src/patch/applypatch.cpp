@@ -22,6 +22,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
+#include <exception>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
@@ -95,46 +97,63 @@ void verify(std::vector<Entry>& removals, const std::vector<Entry>& creations) {
         bool removal;
         Fd fd;
         char hex[MD5_HEX_SIZE];
+        std::exception_ptr error;  // reading it failed
+        const char* in_name() const { return removal ? e->target.c_str() : e->source.c_str(); }
     };
+    auto judge = [](const Item& it) {
+        if (it.error) std::rethrow_exception(it.error);
+        const Entry& en = *it.e;
+        if (std::memcmp(it.hex, entry_digest(*en.line).data(), 32) == 0) return;
+        if (!it.removal) fatal_fixed(4, "Invalid checksum %s'%s,%s\n", en.source.c_str(), it.hex, en.line->c_str());
+        if (!forcepatch) fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", en.target.c_str(), it.hex, en.line->c_str());
+    };
+    // Files go to the workers in groups, their digests computed together.
     Pipeline p(nthreads);
+    const std::size_t size = p.group_size();
     p.enumerate([&] {
-        auto check = [&p](const Entry& e, bool removal, int fd) {
-            auto it = std::make_shared<Item>();
-            it->e = &e;
-            it->removal = removal;
-            it->fd = Fd(fd);
-            p.submit(
-                [it] {
-                    hash_fd(it->fd.get(), it->removal ? it->e->target.c_str() : it->e->source.c_str(), it->hex);
-                    it->fd = Fd();
-                },
-                [it] {
-                    const Entry& en = *it->e;
-                    if (std::memcmp(it->hex, entry_digest(*en.line).data(), 32) == 0) return;
-                    if (!it->removal)
-                        fatal_fixed(4, "Invalid checksum %s'%s,%s\n", en.source.c_str(), it->hex, en.line->c_str());
-                    if (!forcepatch)
-                        fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", en.target.c_str(), it->hex, en.line->c_str());
-                });
+        auto g = std::make_shared<std::vector<Item>>();
+        auto submit = [&] {
+            if (g->empty()) return;
+            // The group leaves g before it is submitted: a failure that
+            // submit reports must not leave it there to be submitted again.
+            const auto full = std::move(g);
+            g = std::make_shared<std::vector<Item>>();
+            p.submit([full] { hash_group(*full); },
+                     [full, judge] {
+                         for (const Item& it : *full) judge(it);
+                     },
+                     full->size() * (64u << 10), full->size());
         };
-        for (Entry& e : removals) {
-            struct stat st;
-            if (::lstat(e.target.c_str(), &st) != 0) {
-                if (errno != ENOENT && errno != ENOTDIR) fatal_errno("can not examine", e.target.c_str());
-                if (!forcepatch)
-                    fatal_fixed(2, "can not access %s with mode READ at line %d\n", e.line->c_str() + ENTRY_PREFIX,
-                                __LINE__);
-                continue;
+        auto check = [&](const Entry& e, bool removal, int fd) {
+            Item it{&e, removal, Fd(fd), {}, {}};
+            g->push_back(std::move(it));
+            if (g->size() == size) submit();
+        };
+        try {
+            for (Entry& e : removals) {
+                struct stat st;
+                if (::lstat(e.target.c_str(), &st) != 0) {
+                    if (errno != ENOENT && errno != ENOTDIR) fatal_errno("can not examine", e.target.c_str());
+                    if (!forcepatch)
+                        fatal_fixed(2, "can not access %s with mode READ at line %d\n", e.line->c_str() + ENTRY_PREFIX,
+                                    __LINE__);
+                    continue;
+                }
+                // The tree's files are regular files; anything else in their
+                // place is not what the manifest describes, and a link is
+                // never followed.
+                if (!S_ISREG(st.st_mode)) fatal(1, "%s is not a regular file; not touched", e.target.c_str());
+                e.present = true;
+                check(e, true, open_regular_fd(e.target.c_str(), __LINE__, true));
             }
-            // The tree's files are regular files; anything else in their
-            // place is not what the manifest describes, and a link is never
-            // followed.
-            if (!S_ISREG(st.st_mode)) fatal(1, "%s is not a regular file; not touched", e.target.c_str());
-            e.present = true;
-            check(e, true, open_regular_fd(e.target.c_str(), __LINE__, true));
+            // A FIFO or a device in the patch is refused without blocking.
+            for (const Entry& e : creations) check(e, false, open_regular_fd(e.source.c_str(), __LINE__, true));
+        } catch (...) {
+            // The files met before the failure are judged before it.
+            submit();
+            throw;
         }
-        // A FIFO or a device in the patch is refused without blocking.
-        for (const Entry& e : creations) check(e, false, open_regular_fd(e.source.c_str(), __LINE__, true));
+        submit();
     });
     p.finish();
 }

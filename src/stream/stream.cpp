@@ -5,7 +5,6 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/pipeline.h"
-#include "md5lib/md5_many.h"
 
 #include <algorithm>
 #include <cstring>
@@ -39,53 +38,13 @@ Stream* openstream(const char* path) {
 
 namespace {
 
-// Files up to SMALL bytes are read whole and hashed in groups, many digests
-// in one multi-buffer call; a larger file is hashed as it is read.
-constexpr std::size_t SMALL = 64u << 10;
-constexpr std::size_t GROUP_MAX = 16;
-
 struct Entry {
     std::string name;
     Fd fd;
     char hex[MD5_HEX_SIZE];
     std::exception_ptr error;  // reading it failed
+    const char* in_name() const { return name.c_str(); }
 };
-
-// Hashes a group of walked files on a worker. A failure stops the group at
-// its file, which reports it in its turn.
-void hash_group(std::vector<Entry>& g) {
-    unsigned char* buf = scratch(g.size() * (SMALL + 1), 0);
-    std::vector<const unsigned char*> at;
-    std::vector<std::size_t> len;
-    std::vector<Entry*> whole;
-    for (std::size_t k = 0; k < g.size(); ++k) {
-        Entry& e = g[k];
-        try {
-            unsigned char* b = buf + k * (SMALL + 1);
-            const std::size_t n = read_fd(e.fd.get(), b, SMALL + 1, e.name.c_str());
-            if (n <= SMALL) {
-                at.push_back(b);
-                len.push_back(n);
-                whole.push_back(&e);
-            } else {
-                md5_context ctx;
-                md5_init_ctx(&ctx);
-                md5_process_bytes(b, n, &ctx);
-                unsigned char* io = io_buffer();
-                while (const std::size_t r = read_fd(e.fd.get(), io, IO_BUFSZ, e.name.c_str()))
-                    md5_process_bytes(io, r, &ctx);
-                md5_finish_hex(&ctx, e.hex);
-            }
-            e.fd = Fd();
-        } catch (...) {
-            e.error = std::current_exception();
-            break;
-        }
-    }
-    std::unique_ptr<char[][MD5_HEX_SIZE]> hex(new char[whole.size()][MD5_HEX_SIZE]);
-    md5_many(at.data(), len.data(), whole.size(), hex.get());
-    for (std::size_t i = 0; i < whole.size(); ++i) std::memcpy(whole[i]->hex, hex[i], MD5_HEX_SIZE);
-}
 
 } // namespace
 
@@ -104,8 +63,7 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
     // window each: groups are kept small enough that every thread finds
     // one. How files are grouped changes nothing in what is printed.
     Pipeline p(threads);
-    const std::size_t group =
-        std::clamp<std::size_t>(p.window() / (2 * std::size_t(std::max(p.threads(), 1))), 1, GROUP_MAX);
+    const std::size_t group = p.group_size();
     p.enumerate([&] {
         auto g = std::make_shared<std::vector<Entry>>();
         auto submit = [&] {
@@ -121,7 +79,7 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
                              fn(e.name, e.hex);
                          }
                      },
-                     full->size() * (SMALL + 1), full->size());
+                     full->size() * (64u << 10), full->size());
             g->reserve(group);
         };
         g->reserve(group);

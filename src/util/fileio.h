@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Opens a file that must exist; fatal with the mode and the caller's line
 // (pass __LINE__) when it can not be opened.
@@ -108,6 +109,7 @@ uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5
 
 // One copy of a group: in (named in_name) is copied to out (named
 // out_name), and the digest of what was copied goes to hex (33 bytes).
+// With out at -1 the file is only read and hashed.
 struct HashedCopy {
     int in;
     const char* in_name;
@@ -121,6 +123,19 @@ struct HashedCopy {
 // Stops at the first copy that fails: returns its index, with its failure
 // in *error, or copies.size() when all are done.
 std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error);
+// Hashes every file of a group, as copy_hashed_group without copies: each
+// T has an open fd, in_name(), hex and error. A failure is kept by the file
+// it stopped at; the files hashed are closed.
+template <class T>
+void hash_group(std::vector<T>& g) {
+    std::vector<HashedCopy> reads;
+    reads.reserve(g.size());
+    for (T& f : g) reads.push_back({f.fd.get(), f.in_name(), -1, nullptr, f.hex});
+    std::exception_ptr err;
+    const std::size_t done = copy_hashed_group(reads, &err);
+    if (done < g.size()) g[done].error = err;
+    for (std::size_t i = 0; i < done; ++i) g[i].fd = Fd();
+}
 // The same, rendering the digest of the bytes copied into hex (33 bytes), so
 // that what is written is exactly what is verified.
 void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, char* hex);

@@ -13,6 +13,7 @@
 // own (temporary files) goes when the pipeline is destroyed, newest first.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -39,10 +40,11 @@ public:
     // consumes the oldest items while the window or the budget is full.
     void submit(std::function<void()> work, std::function<void()> done, std::size_t bytes = 0,
                 std::size_t places = 1);
-    // Places in the window: what a job may put in one item so that every
-    // thread still finds work.
-    std::size_t window() const { return window_; }
-    int threads() const { return threads_; }
+    // How many open files one item may hold (one place each) so that every
+    // thread still finds work in the window; at most most.
+    std::size_t group_size(std::size_t most = 16) const {
+        return std::clamp<std::size_t>(window_ / (2 * std::size_t(threads_)), 1, most);
+    }
     // Submits an item without a heavy part: done runs in its turn, after
     // every earlier item, at once when nothing is in flight. It takes no
     // place in the window: a slow item ahead of many such items does not

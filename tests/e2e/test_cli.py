@@ -191,6 +191,13 @@ class ThreadCounts(TreeTest):
         job("make patch", ["-f", self.tree, "-t", self.tree2, "-p", os.path.join(w, "P")])
         shutil.copytree(self.tree, os.path.join(w, "live"))
         job("apply", ["-f", os.path.join(w, "live"), "-p", os.path.join(w, "P")])
+        # A tree that differs from what the patch expects in several files:
+        # the first difference in the order of the checks is reported.
+        shutil.copytree(self.tree, os.path.join(w, "live2"))
+        for i in (40, 80, 120):
+            with open(os.path.join(w, "live2", "d%d" % (i % 7), "f%03d" % i), "ab") as f:
+                f.write(b"drift")
+        job("apply damaged", ["-f", os.path.join(w, "live2"), "-p", os.path.join(w, "P")])
         # A damaged member: the first failure in table order is reported.
         with open(os.path.join(w, "arc"), "r+b") as f:
             f.seek(-40, os.SEEK_END)
@@ -211,6 +218,9 @@ class ThreadCounts(TreeTest):
         changed = dict(files)
         changed.pop("d1/f001")
         changed["d2/f002"] = b"changed"
+        # Enough changes that the patch's checks run in several groups.
+        for i in range(0, 150, 4):
+            changed["d%d/f%03d" % (i % 7, i)] = b"changed %d" % i
         changed["new/n"] = b"new"
         self.tree2 = make_tree(self.path("tree2"), changed)
         one, files1 = self.run_jobs(1)
@@ -222,6 +232,8 @@ class ThreadCounts(TreeTest):
                                                    for x in one[key]))
         self.assertIn(b"Invalid checksum", one["extract damaged"][2])
         self.assertIn(b"damaged object", one["restore damaged"][2])
+        self.assertEqual(one["apply damaged"][0], 4)
+        self.assertIn(b"Checksum mismatch", one["apply damaged"][2])
         restored = one["restore damaged"][1].splitlines()
         self.assertGreater(len(restored), 10)
         self.assertEqual(sorted(os.fsencode(n) for n in self.read_all(os.path.join(self.path("j1"), "o2"))),
