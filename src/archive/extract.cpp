@@ -185,20 +185,17 @@ void extract_archive(const char* path, const char* target) {
         auto g = std::make_shared<Group>();
         auto submit = [&] {
             if (g->members.empty()) return;
-            // The group leaves g before it is submitted: a failure that
-            // submit reports must not leave it there to be submitted again.
-            const auto full = std::move(g);
-            g = std::make_shared<Group>();
             // A group holds its compressed and its inflated bytes at most; a
             // member too large to inflate whole streams through fixed buffers.
             std::size_t bytes = 0;
-            for (const Member& x : full->members)
+            for (const Member& x : g->members)
                 if (x.refusal.empty() && x.m->origsize <= WHOLE_MAX) bytes += std::size_t(x.m->origsize) + x.m->compsize;
-            p.submit([full, fd, path] { inflate_group(fd, path, *full); },
-                     [full] {
-                         for (Member& x : full->members) publish(x);
-                     },
-                     bytes);
+            p.submit_group(
+                g, [fd, path](Group& grp) { inflate_group(fd, path, grp); },
+                [](Group& grp) {
+                    for (Member& x : grp.members) publish(x);
+                },
+                bytes, 1);
         };
         try {
             for (const ArchiveMember& m : t.members) {

@@ -104,21 +104,18 @@ void copy_group(Group<Entry>& g, Make make) {
     }
 }
 
-// Submits the group in g, if any, and leaves a new one there: copy_group
-// on a worker, then publish for each entry in order. The group leaves g
-// before it is submitted: a failure that submit reports must not leave it
-// there to be submitted again.
+// Submits the group in g, if any: copy_group on a worker, then publish for
+// each entry in order.
 template <class Entry, class Make, class Publish>
 void submit_group(Pipeline& p, std::shared_ptr<Group<Entry>>& g, Make make, Publish publish) {
     if (g->entries.empty()) return;
-    const auto full = std::move(g);
-    g = std::make_shared<Group<Entry>>();
-    const std::size_t n = full->entries.size();
-    p.submit([full, make] { copy_group(*full, make); },
-             [full, publish] {
-                 for (Entry& e : full->entries) publish(e);
-             },
-             n * (64u << 10), n);
+    const std::size_t n = g->entries.size();
+    p.submit_group(
+        g, [make](Group<Entry>& grp) { copy_group(grp, make); },
+        [publish](Group<Entry>& grp) {
+            for (Entry& e : grp.entries) publish(e);
+        },
+        n * (64u << 10), n);
 }
 
 } // namespace

@@ -114,15 +114,13 @@ void verify(std::vector<Entry>& removals, const std::vector<Entry>& creations) {
         auto g = std::make_shared<std::vector<Item>>();
         auto submit = [&] {
             if (g->empty()) return;
-            // The group leaves g before it is submitted: a failure that
-            // submit reports must not leave it there to be submitted again.
-            const auto full = std::move(g);
-            g = std::make_shared<std::vector<Item>>();
-            p.submit([full] { hash_group(*full); },
-                     [full, judge] {
-                         for (const Item& it : *full) judge(it);
-                     },
-                     full->size() * (64u << 10), full->size());
+            const std::size_t n = g->size();
+            p.submit_group(
+                g, [](std::vector<Item>& grp) { hash_group(grp); },
+                [judge](std::vector<Item>& grp) {
+                    for (const Item& it : grp) judge(it);
+                },
+                n * (64u << 10), n);
         };
         auto check = [&](const Entry& e, bool removal, int fd) {
             Item it{&e, removal, Fd(fd), {}, {}};

@@ -68,18 +68,16 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
         auto g = std::make_shared<std::vector<Entry>>();
         auto submit = [&] {
             if (g->empty()) return;
-            // The group leaves g before it is submitted: a failure that
-            // submit reports must not leave it there to be submitted again.
-            const auto full = std::move(g);
-            g = std::make_shared<std::vector<Entry>>();
-            p.submit([full] { hash_group(*full); },
-                     [full, &fn] {
-                         for (Entry& e : *full) {
-                             if (e.error) std::rethrow_exception(e.error);
-                             fn(e.name, e.hex);
-                         }
-                     },
-                     full->size() * (64u << 10), full->size());
+            const std::size_t n = g->size();
+            p.submit_group(
+                g, [](std::vector<Entry>& grp) { hash_group(grp); },
+                [&fn](std::vector<Entry>& grp) {
+                    for (Entry& e : grp) {
+                        if (e.error) std::rethrow_exception(e.error);
+                        fn(e.name, e.hex);
+                    }
+                },
+                n * (64u << 10), n);
             g->reserve(group);
         };
         g->reserve(group);

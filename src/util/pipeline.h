@@ -45,6 +45,17 @@ public:
     std::size_t group_size(std::size_t most = 16) const {
         return std::clamp<std::size_t>(window_ / (2 * std::size_t(threads_)), 1, most);
     }
+    // Submits the group of files that g holds as one item, work(group) on
+    // a worker and done(group) in its turn, and leaves a new empty group in
+    // g first: a failure that submit reports (an earlier item's, or at one
+    // thread this group's own) must not leave the group there to be
+    // submitted again. places: the files it holds open.
+    template <class Group, class Work, class Done>
+    void submit_group(std::shared_ptr<Group>& g, Work work, Done done, std::size_t bytes, std::size_t places) {
+        const std::shared_ptr<Group> full = std::move(g);
+        g = std::make_shared<Group>();
+        submit([full, work] { work(*full); }, [full, done] { done(*full); }, bytes, places);
+    }
     // Submits an item without a heavy part: done runs in its turn, after
     // every earlier item, at once when nothing is in flight. It takes no
     // place in the window: a slow item ahead of many such items does not
