@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <utility>
 #endif
 
@@ -369,4 +370,10 @@ void md5_many_at(Md5Level level, const unsigned char* const* data, const std::si
 
 void md5_many(const unsigned char* const* data, const std::size_t* len, std::size_t n, char (*hex)[MD5_HEX_SIZE]) {
     md5_many_at(md5_many_best(), data, len, n, hex);
+}
+
+void Md5Batch::run() {
+    const std::unique_ptr<char[][MD5_HEX_SIZE]> got(new char[hex_.size()][MD5_HEX_SIZE]);
+    md5_many(data_.data(), len_.data(), hex_.size(), got.get());
+    for (std::size_t i = 0; i < hex_.size(); ++i) std::memcpy(hex_[i], got[i], MD5_HEX_SIZE);
 }

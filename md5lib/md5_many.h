@@ -7,11 +7,29 @@
 #include "md5lib/md5.h"
 
 #include <cstddef>
+#include <vector>
 
 // Digests of n independent buffers, as md5_buffer would give each one:
 // hex[i] receives the 33-byte hex digest of data[i][0, len[i]). Buffers may
 // be of any length and any mix of lengths.
 void md5_many(const unsigned char* const* data, const std::size_t* len, std::size_t n, char (*hex)[MD5_HEX_SIZE]);
+
+// Buffers gathered one by one, each with the place its digest goes to (33
+// bytes), and hashed together by run().
+class Md5Batch {
+public:
+    void add(const unsigned char* data, std::size_t len, char* hex) {
+        data_.push_back(data);
+        len_.push_back(len);
+        hex_.push_back(hex);
+    }
+    void run();
+
+private:
+    std::vector<const unsigned char*> data_;
+    std::vector<std::size_t> len_;
+    std::vector<char*> hex_;
+};
 
 // The code paths md5_many chooses among, for tests and benchmarks: scalar
 // (md5_buffer per buffer), 8 lanes of AVX2, 16 lanes of AVX-512F.

@@ -116,9 +116,7 @@ void inflate_group(int fd, const char* path, Group& g) {
     }
     // Every content of the group in one buffer, then all digests at once.
     unsigned char* data = scratch(g.bytes, 1);
-    std::vector<Member*> sound;
-    std::vector<const unsigned char*> at;
-    std::vector<std::size_t> len;
+    Md5Batch batch;
     for (Member& x : g.members) {
         if (!x.refusal.empty()) continue;
         const ArchiveMember& m = *x.m;
@@ -133,13 +131,9 @@ void inflate_group(int fd, const char* path, Group& g) {
             break;
         }
         x.whole = true;
-        sound.push_back(&x);
-        at.push_back(data + x.at);
-        len.push_back(m.origsize);
+        batch.add(data + x.at, m.origsize, x.hex);
     }
-    std::unique_ptr<char[][MD5_HEX_SIZE]> hex(new char[sound.size()][MD5_HEX_SIZE]);
-    md5_many(at.data(), len.data(), sound.size(), hex.get());
-    for (std::size_t i = 0; i < sound.size(); ++i) std::memcpy(sound[i]->hex, hex[i], MD5_HEX_SIZE);
+    batch.run();
     for (Member& x : g.members) {
         if (x.error) break;
         if (!x.out) continue;
@@ -184,6 +178,9 @@ void extract_archive(const char* path, const char* target) {
     p.enumerate([&] {
         auto g = std::make_shared<Group>();
         auto submit = [&] {
+            // A member whose setup failed goes (with the directories made
+            // for it); the failure is reported after the members before it.
+            if (!g->members.empty() && !g->members.back().set_up) g->members.pop_back();
             if (g->members.empty()) return;
             // A group holds its compressed and its inflated bytes at most; a
             // member too large to inflate whole streams through fixed buffers.
@@ -197,7 +194,7 @@ void extract_archive(const char* path, const char* target) {
                 },
                 bytes, 1);
         };
-        try {
+        Pipeline::gather_groups([&] {
             for (const ArchiveMember& m : t.members) {
                 const bool small = m.origsize <= GROUPED_MAX && m.compsize <= 2 * GROUPED_MAX;
                 if (!small || g->members.size() == GROUP_MAX || g->bytes + m.origsize > GROUP_BYTES) submit();
@@ -229,15 +226,7 @@ void extract_archive(const char* path, const char* target) {
                     submit();
                 }
             }
-        } catch (...) {
-            // The member being set up goes (with the directories made for
-            // it); those met before the failure are written and reported
-            // before it.
-            if (!g->members.empty() && !g->members.back().set_up) g->members.pop_back();
-            submit();
-            throw;
-        }
-        submit();
+        }, submit);
     });
     p.finish();
     arc.close();

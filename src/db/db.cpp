@@ -163,7 +163,7 @@ void db_in(const char* path) {
         auto submit = [&] {
             submit_group(p, g, [&root](Entry&) { return std::make_unique<TempFile>(root + "/"); }, publish);
         };
-        try {
+        Pipeline::gather_groups([&] {
             while (nextstream(s.get())) {
                 Entry e;
                 e.name = s->name;
@@ -175,13 +175,7 @@ void db_in(const char* path) {
                 g->entries.push_back(std::move(e));
                 if (g->entries.size() == size) submit();
             }
-        } catch (...) {
-            // The files met before the failure are stored and reported
-            // before it.
-            submit();
-            throw;
-        }
-        submit();
+        }, submit);
     });
     p.finish();
 }
@@ -225,9 +219,12 @@ void db_out(const char* path) {
     p.enumerate([&] {
         auto g = std::make_shared<Group<Entry>>();
         auto submit = [&] {
+            // An entry whose setup failed goes (with the directories made
+            // for it); the failure is reported after the entries before it.
+            if (!g->entries.empty() && !g->entries.back().set_up) g->entries.pop_back();
             submit_group(p, g, [](Entry& e) { return std::make_unique<TempFile>(e.name); }, publish);
         };
-        try {
+        Pipeline::gather_groups([&] {
             while (nextstream(s.get())) {
                 Entry& e = g->entries.emplace_back();
                 e.name = s->name;
@@ -248,15 +245,7 @@ void db_out(const char* path) {
                 e.set_up = true;
                 if (g->entries.size() == size) submit();
             }
-        } catch (...) {
-            // The entry being set up goes (with the directories made for
-            // it); those met before the failure are restored and reported
-            // before it.
-            if (!g->entries.empty() && !g->entries.back().set_up) g->entries.pop_back();
-            submit();
-            throw;
-        }
-        submit();
+        }, submit);
     });
     p.finish();
 }

@@ -127,7 +127,7 @@ void verify(std::vector<Entry>& removals, const std::vector<Entry>& creations) {
             g->push_back(std::move(it));
             if (g->size() == size) submit();
         };
-        try {
+        Pipeline::gather_groups([&] {
             for (Entry& e : removals) {
                 struct stat st;
                 if (::lstat(e.target.c_str(), &st) != 0) {
@@ -146,12 +146,7 @@ void verify(std::vector<Entry>& removals, const std::vector<Entry>& creations) {
             }
             // A FIFO or a device in the patch is refused without blocking.
             for (const Entry& e : creations) check(e, false, open_regular_fd(e.source.c_str(), __LINE__, true));
-        } catch (...) {
-            // The files met before the failure are judged before it.
-            submit();
-            throw;
-        }
-        submit();
+        }, submit);
     });
     p.finish();
 }

@@ -81,7 +81,7 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
             g->reserve(group);
         };
         g->reserve(group);
-        try {
+        Pipeline::gather_groups([&] {
             while (nextstream(s)) {
                 Entry e;
                 e.name = s->name;
@@ -89,12 +89,7 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
                 g->push_back(std::move(e));
                 if (g->size() == group) submit();
             }
-        } catch (...) {
-            // The files met before the failure are reported before it.
-            submit();
-            throw;
-        }
-        submit();
+        }, submit);
     });
     p.finish();
 }

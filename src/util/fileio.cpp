@@ -210,11 +210,16 @@ void write_fd(int fd, const void* data, std::size_t len, const char* name) {
     }
 }
 
-std::size_t read_fd(int fd, void* data, std::size_t len, const char* name) {
+namespace {
+
+// Calls part(p, want, done) until len bytes are read or it reports the end
+// of the file (0); EINTR is retried, any other error is fatal.
+template <class Part>
+std::size_t read_whole(void* data, std::size_t len, const char* name, Part part) {
     auto p = static_cast<unsigned char*>(data);
     std::size_t got = 0;
     while (got < len) {
-        const ssize_t n = ::read(fd, p + got, len - got);
+        const ssize_t n = part(p + got, len - got, got);
         if (n < 0) {
             if (errno == EINTR) continue;
             fatal_errno("read error on", name);
@@ -225,19 +230,16 @@ std::size_t read_fd(int fd, void* data, std::size_t len, const char* name) {
     return got;
 }
 
+} // namespace
+
+std::size_t read_fd(int fd, void* data, std::size_t len, const char* name) {
+    return read_whole(data, len, name, [fd](void* p, std::size_t want, std::size_t) { return ::read(fd, p, want); });
+}
+
 std::size_t pread_fd(int fd, void* data, std::size_t len, uint64_t offset, const char* name) {
-    auto p = static_cast<unsigned char*>(data);
-    std::size_t got = 0;
-    while (got < len) {
-        const ssize_t n = ::pread(fd, p + got, len - got, off_t(offset + got));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fatal_errno("read error on", name);
-        }
-        if (n == 0) break;
-        got += std::size_t(n);
-    }
-    return got;
+    return read_whole(data, len, name, [fd, offset](void* p, std::size_t want, std::size_t done) {
+        return ::pread(fd, p, want, off_t(offset + done));
+    });
 }
 
 uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5_context* hash) {
@@ -264,9 +266,7 @@ void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, 
 std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error) {
     constexpr std::size_t SMALL = 64u << 10;
     unsigned char* buf = scratch(copies.size() * (SMALL + 1), 0);
-    std::vector<const unsigned char*> at;
-    std::vector<std::size_t> len;
-    std::vector<char*> hex;
+    Md5Batch batch;
     std::size_t k = 0;
     try {
         for (; k < copies.size(); ++k) {
@@ -275,9 +275,7 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
             const std::size_t n = read_fd(c.in, b, SMALL + 1, c.in_name);
             if (c.out >= 0) write_fd(c.out, b, n, c.out_name);
             if (n <= SMALL) {
-                at.push_back(b);
-                len.push_back(n);
-                hex.push_back(c.hex);
+                batch.add(b, n, c.hex);
                 continue;
             }
             md5_context ctx;
@@ -294,9 +292,7 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
     } catch (...) {
         *error = std::current_exception();
     }
-    std::unique_ptr<char[][MD5_HEX_SIZE]> got(new char[hex.size()][MD5_HEX_SIZE]);
-    md5_many(at.data(), len.data(), hex.size(), got.get());
-    for (std::size_t i = 0; i < hex.size(); ++i) std::memcpy(hex[i], got[i], MD5_HEX_SIZE);
+    batch.run();
     return k;
 }
 

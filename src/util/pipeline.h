@@ -56,6 +56,20 @@ public:
         g = std::make_shared<Group>();
         submit([full, work] { work(*full); }, [full, done] { done(*full); }, bytes, places);
     }
+    // For a job that gathers its items into groups: runs gather, which
+    // submits each full group, then flush for the group left, also when
+    // gather fails, so that the files met before a failure are consumed
+    // before it, as a serial run would have met them.
+    template <class Gather, class Flush>
+    static void gather_groups(Gather&& gather, Flush&& flush) {
+        try {
+            gather();
+        } catch (...) {
+            flush();
+            throw;
+        }
+        flush();
+    }
     // Submits an item without a heavy part: done runs in its turn, after
     // every earlier item, at once when nothing is in flight. It takes no
     // place in the window: a slow item ahead of many such items does not
