@@ -2,6 +2,7 @@
 
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/perthread.h"
 
 #include <cerrno>
 #include <cstring>
@@ -45,13 +46,17 @@ struct Inflater {
 };
 
 libdeflate_compressor* compressor() {
-    thread_local std::unique_ptr<libdeflate_compressor, CompressorFree> c(libdeflate_alloc_compressor(9));
+    static PerThread<std::unique_ptr<libdeflate_compressor, CompressorFree>> slot;
+    auto& c = slot.get();
+    if (!c) c.reset(libdeflate_alloc_compressor(9));
     if (!c) throw std::bad_alloc();
     return c.get();
 }
 
 libdeflate_decompressor* decompressor() {
-    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> d(libdeflate_alloc_decompressor());
+    static PerThread<std::unique_ptr<libdeflate_decompressor, DecompressorFree>> slot;
+    auto& d = slot.get();
+    if (!d) d.reset(libdeflate_alloc_decompressor());
     if (!d) throw std::bad_alloc();
     return d.get();
 }
@@ -69,7 +74,8 @@ void deflate_whole(const unsigned char* in, std::size_t n, std::vector<unsigned 
     if (n < SMALL_MAX) {
         // Below some hundred bytes libdeflate's cost model often settles
         // for a stored block where zlib finds a shorter Huffman one.
-        thread_local Deflater d;
+        static PerThread<Deflater> slot;
+        Deflater& d = slot.get();
         if (deflateReset(&d.z) != Z_OK) fatal(1, "can not reset compression");
         const std::size_t bound = deflateBound(&d.z, uLong(n));
         unsigned char* buf = scratch(bound, 3);
@@ -106,7 +112,8 @@ namespace {
 // (Z_BLOCK) and tells how many bits of the last byte it took are still
 // unread: the flag of the next block is the lowest of them.
 void open_end(std::vector<unsigned char>& s, const unsigned char* in, std::size_t n) {
-    thread_local Inflater<-15> inf;
+    static PerThread<Inflater<-15>> slot;
+    Inflater<-15>& inf = slot.get();
     z_stream& z = inf.z;
     if (inflateReset(&z) != Z_OK) fatal(1, "can not reset decompression");
     unsigned char* back = scratch(n + 1, 2);
@@ -162,7 +169,8 @@ bool inflate_whole(const unsigned char* in, std::size_t n, unsigned char* out, s
 
 bool inflate_stream(int in, const char* in_name, uint64_t offset, uint64_t compsize, uint64_t origsize, int out,
                     const char* out_name, md5_context* ctx) {
-    thread_local Inflater<15> inf;
+    static PerThread<Inflater<15>> slot;
+    Inflater<15>& inf = slot.get();
     z_stream& z = inf.z;
     if (inflateReset(&z) != Z_OK) fatal(1, "can not reset decompression");
     std::vector<unsigned char> ibuf(CHUNK), obuf(CHUNK);

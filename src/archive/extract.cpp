@@ -121,7 +121,6 @@ void inflate_group(int fd, const char* path, Group& g) {
         if (!x.refusal.empty()) continue;
         const ArchiveMember& m = *x.m;
         try {
-            x.out = std::make_unique<TempFile>(x.dest);
             unsigned char* comp = scratch(m.compsize, 0);
             // An archive that ends inside the member gives a short read.
             if (pread_fd(fd, comp, m.compsize, m.offset, path) != m.compsize) continue;
@@ -134,10 +133,13 @@ void inflate_group(int fd, const char* path, Group& g) {
         batch.add(data + x.at, m.origsize, x.hex);
     }
     batch.run();
+    // One temporary file open at a time: a worker holds one descriptor,
+    // whatever the group's size.
     for (Member& x : g.members) {
         if (x.error) break;
-        if (!x.out) continue;
+        if (!x.refusal.empty()) continue;
         try {
+            x.out = std::make_unique<TempFile>(x.dest);
             if (x.whole) write_fd(x.out->fd(), data + x.at, x.m->origsize, x.out->final_path().c_str());
             x.out->close();
         } catch (...) {

@@ -188,11 +188,13 @@ void db_out(const char* path) {
     // file's own directory, so those names would not lead back to the walked
     // files: restoring by them would scatter copies through the tree.
     if (s->kind == StreamKind::walk) fatal(1, "-o takes a snapshot listing, not a directory: %s", path);
+    const bool archive = s->kind == StreamKind::archive;
     DirGuard guard;
     // Directories made for a file that is not published go again, so that a
     // run stopped by a damaged object leaves what a serial run would.
     struct Entry {
-        std::string name;
+        std::string name;  // as the source gives it, for the printed lines
+        std::string path;  // where it is written: name without "." components and repeated slashes
         std::optional<MadeFor> made;  // destroyed after out: the directory is empty by then
         Fd in;
         std::string object;
@@ -222,25 +224,36 @@ void db_out(const char* path) {
             // An entry whose setup failed goes (with the directories made
             // for it); the failure is reported after the entries before it.
             if (!g->entries.empty() && !g->entries.back().set_up) g->entries.pop_back();
-            submit_group(p, g, [](Entry& e) { return std::make_unique<TempFile>(e.name); }, publish);
+            submit_group(p, g, [](Entry& e) { return std::make_unique<TempFile>(e.path); }, publish);
         };
         Pipeline::gather_groups([&] {
             while (nextstream(s.get())) {
+                // An archive comes from elsewhere: a name that could reach
+                // outside the working directory is refused, as extraction
+                // refuses it.
+                if (archive && !is_safe_relpath(s->name)) {
+                    // Said in its turn, after the files before it.
+                    submit();
+                    p.submit_done([name = std::string(s->name)] { warn("refusing member '%s': unsafe name", name.c_str()); });
+                    continue;
+                }
                 Entry& e = g->entries.emplace_back();
                 e.name = s->name;
                 entry_digest(s.get(), e.want);
                 store_path(e.object, root, e.want);
                 guard.check_or_die(root, store_rel(e.object));
                 e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__));
-                // Paths are taken as the listing gives them, absolute or
+                // A listing's paths are taken as it gives them, absolute or
                 // climbing with "..": a listing is the user's own
-                // instruction. A plain relative name, as -l writes them,
-                // stays below the working directory: a link planted in its
-                // way is refused.
+                // instruction. A name that stays below the working directory
+                // ("./doc/x", as find writes them, included) has a link
+                // planted in its way refused.
                 if (e.name.empty() || e.name.back() == '/') fatal_fixed(1, "can not read %s\n", e.name.c_str());
-                if (is_safe_relpath(e.name)) {
-                    e.made.emplace(guard, "", e.name);
-                    guard.make_or_die("", e.name);
+                e.path = drop_dot_components(e.name);
+                if (e.path.empty()) fatal_fixed(1, "can not read %s\n", e.name.c_str());
+                if (stays_below(e.path)) {
+                    e.made.emplace(guard, "", e.path);
+                    guard.make_or_die("", e.path);
                 }
                 e.set_up = true;
                 if (g->entries.size() == size) submit();

@@ -181,6 +181,8 @@ int mdtree_main(int argc, char** argv) {
     // closed would otherwise hand that number to the first file it creates,
     // and its printed lines would land in that file.
     open_std_fds();
+    // Work in flight is sized to the descriptors: take all the system allows.
+    raise_descriptor_limit();
     install_signal_cleanup();
     // Listings can run to millions of lines: a large buffer keeps the write
     // calls few. A terminal keeps its line buffering.

@@ -13,13 +13,22 @@
 #include <memory>
 #include <string_view>
 #include <string>
+#include <sys/types.h>
+#include <utility>
 #include <vector>
 
-// One level of an open directory walk.
+// One level of an open directory walk. Only the deepest levels (and the
+// root) keep a descriptor; a level closed to stay within the limit keeps the
+// entries it had still to give, and opens again when the walk comes back.
 struct dirnode {
-    dirnode* next;  // enclosing directory on the stack; next free node on the free list
-    int prefix;     // length of this directory's relative path in name, trailing '/' included
-    DIR* dir;       // handle on the directory, opened just after entering it
+    dirnode* next = nullptr;  // enclosing directory on the stack; next free node on the free list
+    int prefix = 0;           // length of this directory's relative path in name, trailing '/' included
+    DIR* dir = nullptr;       // handle while its entries are read from the system
+    int fd = -1;              // its descriptor (dir's own while dir is open), -1 while closed
+    dev_t dev = 0;            // what it was when closed: a reopen must find the same directory
+    ino_t ino = 0;
+    std::vector<std::pair<std::string, unsigned char>> rest;  // entries still to give once closed, with d_type
+    std::size_t pos = 0;      // the next of rest
 };
 
 // What a stream reads: jobs that treat the kinds differently ask this.
@@ -29,6 +38,8 @@ struct Stream {
     StreamKind kind = StreamKind::walk;
     dirnode* dirs = nullptr;      // directory walk: top of the stack of open directories
     dirnode* freedirs = nullptr;  // directory walk: nodes popped and ready for reuse
+    int open_dirs = 0;            // directory walk: levels holding a descriptor
+    int max_dirs = 0;             // directory walk: levels that may hold one at once
     std::FILE* fp = nullptr;      // listing: the file being read
     unsigned char* table = nullptr;   // archive: the table, as read from the file
     unsigned char* cursor = nullptr;  // archive: where the next entry (or terminator) starts

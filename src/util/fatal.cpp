@@ -60,7 +60,12 @@ void fatal_fixed(int status, const char* fmt, ...) {
     throw FatalError{status, finish(std::move(body))};
 }
 
+void fatal_if_out_of_descriptors(int err, const char* what, const char* path) {
+    if (err == EMFILE || err == ENFILE) fatal(1, "%s %s: %s", what, path, std::strerror(err));
+}
+
 void fatal_open(const char* path, const char* mode, int line) {
+    fatal_if_out_of_descriptors(errno, "can not open", path);
     fatal_fixed(1, "can not open %s with mode %s at line %d\n", path, mode, line);
 }
 

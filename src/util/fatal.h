@@ -28,6 +28,10 @@ struct FatalError {
 // The fixed text of a file that can not be opened: "can not open <path> with
 // mode <mode> at line <line>\n", status 1.
 [[noreturn]] void fatal_open(const char* path, const char* mode, int line);
+// When err says the process or the system has no descriptor left (EMFILE,
+// ENFILE), ends the run saying so: "mdtree: <what> <path>: Too many open
+// files". The fixed texts of a failed open would blame the file.
+void fatal_if_out_of_descriptors(int err, const char* what, const char* path);
 // The tool's own message that does not end the run: "mdtree: <text>\n" on
 // standard error at once.
 void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

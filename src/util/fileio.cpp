@@ -4,10 +4,13 @@
 
 #include "util/fatal.h"
 #include "util/paths.h"
+#include "util/perthread.h"
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <memory>
@@ -90,6 +93,28 @@ void open_std_fds() {
             ::_exit(1);
         }
     }
+}
+
+void raise_descriptor_limit() {
+    struct rlimit r;
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == r.rlim_max) return;
+    r.rlim_cur = r.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &r);
+}
+
+std::size_t descriptors_free() {
+    struct rlimit r;
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return 0;
+    const std::size_t limit = r.rlim_cur == RLIM_INFINITY ? std::size_t(1) << 20 : std::size_t(r.rlim_cur);
+    // Counted in /proc; without it, or with no descriptor left to read it,
+    // nothing is taken for granted.
+    DIR* d = ::opendir("/proc/self/fd");
+    if (!d) return 0;
+    std::size_t open = 0;
+    while (const dirent* e = ::readdir(d))
+        if (e->d_name[0] != '.') ++open;
+    ::closedir(d);
+    return open < limit ? limit - open : 0;
 }
 
 char* copy(const char* s) {
@@ -177,8 +202,11 @@ void write_all(std::FILE* out, const void* data, std::size_t len, const char* ou
 
 unsigned char* io_buffer() {
     // One per thread: copies run on several at once.
-    thread_local std::unique_ptr<unsigned char[]> buf(new unsigned char[IO_BUFSZ]);
-    return buf.get();
+    struct Buf {
+        std::unique_ptr<unsigned char[]> p{new unsigned char[IO_BUFSZ]};
+    };
+    static PerThread<Buf> buf;
+    return buf.get().p.get();
 }
 
 unsigned char* scratch(std::size_t n, int slot) {
@@ -186,8 +214,11 @@ unsigned char* scratch(std::size_t n, int slot) {
         std::unique_ptr<unsigned char[]> p;
         std::size_t cap = 0;
     };
-    thread_local Buf bufs[4];
-    Buf& b = bufs[slot];
+    struct Bufs {
+        Buf b[4];
+    };
+    static PerThread<Bufs> bufs;
+    Buf& b = bufs.get().b[slot];
     if (n == 0) n = 1;  // never a null pointer, even for nothing
     if (b.cap < n) {
         // new[] without () leaves the bytes uninitialised.

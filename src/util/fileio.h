@@ -37,6 +37,12 @@ std::string publish_target(const char* path, const char* what);
 // not), so that no file the run creates can take their place and receive
 // its printed lines.
 void open_std_fds();
+// Raises the soft limit on open descriptors to the hard limit, as far as
+// the system lets it (failures leave the limit as it was).
+void raise_descriptor_limit();
+// Descriptors the process may still open: the soft limit less those open
+// now. Work in flight is sized to it.
+std::size_t descriptors_free();
 // A heap copy of a string, kept for the rest of the run.
 char* copy(const char* s);
 // Converts an n-byte integer between host order and little-endian, in place.

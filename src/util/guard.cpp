@@ -80,7 +80,9 @@ void DirGuard::unmake(std::string_view root, std::string_view rel) {
     for (std::size_t slash = rel.rfind('/'); slash != std::string_view::npos && slash != 0;
          slash = rel.rfind('/', slash - 1)) {
         lead(dir, root, rel, slash);
-        if (!made_.contains(dir)) return;
+        // A lead this guard did not make ("a/.." of "a/../b") may still
+        // stand in one it made.
+        if (!made_.contains(dir)) continue;
         if (::rmdir(dir.c_str()) != 0) return;
         made_.erase(dir);
         dirs_.erase(dir);

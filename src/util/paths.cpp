@@ -71,6 +71,46 @@ bool is_safe_relpath(std::string_view rel) {
     }
 }
 
+namespace {
+
+// Calls f with each component of path, empty ones included.
+template <class F>
+void each_component(std::string_view path, F f) {
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = path.find('/', start);
+        f(path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
+        if (slash == std::string_view::npos) return;
+        start = slash + 1;
+    }
+}
+
+} // namespace
+
+std::string drop_dot_components(std::string_view rel) {
+    std::string out(rel.starts_with('/') ? "/" : "");
+    const std::size_t root = out.size();
+    each_component(rel, [&](std::string_view part) {
+        if (part.empty() || part == ".") return;
+        if (out.size() > root) out += '/';
+        out.append(part);
+    });
+    return out;
+}
+
+bool stays_below(std::string_view rel) {
+    if (rel.starts_with('/')) return false;
+    long depth = 0;
+    bool below = true;
+    each_component(rel, [&](std::string_view part) {
+        if (part == "..") {
+            if (--depth < 0) below = false;
+        } else if (!part.empty() && part != ".") {
+            ++depth;
+        }
+    });
+    return below;
+}
+
 bool is_hex_digest(std::string_view s) {
     if (s.size() != 32) return false;
     for (const char c : s)

@@ -30,6 +30,14 @@ std::string join_path_or_die(std::string_view root, std::string_view rel);
 // could name the root itself or a file outside it.
 bool is_safe_relpath(std::string_view rel);
 
+// rel with its "." components and repeated slashes dropped, as the system
+// would read it: "./doc//a/./b" is "doc/a/b". A leading '/' and ".."
+// components stay; "." alone gives "".
+std::string drop_dot_components(std::string_view rel);
+// True when rel is relative and never climbs above where it starts, even
+// part-way ("a/../b" stays below, "a/../../b" and "../a" do not).
+bool stays_below(std::string_view rel);
+
 // A hex digest as listings, manifests and tables hold it: 32 characters,
 // each 0-9 or a-f.
 bool is_hex_digest(std::string_view s);

@@ -4,24 +4,41 @@
 #include <csignal>
 #include <pthread.h>
 
+#include "util/fileio.h"
+
 Pipeline::Pipeline(int threads) : threads_(threads < 1 ? 1 : threads) {
     // Enough items in flight that one slow item at the head (a large file)
-    // does not leave the other threads idle behind it; few enough that the
-    // descriptors they hold (an input and a temporary file each) stay well
-    // within the usual limit of 1024. The byte budget bounds their buffers.
+    // does not leave the other threads idle behind it; no more than the
+    // descriptors left can hold. The byte budget bounds their buffers.
     window_ = std::min<std::size_t>(std::max<std::size_t>(std::size_t(threads_) * 4, 64), 128);
-    if (threads_ <= 1) return;
+    const std::size_t left = descriptors_free();
+    const std::size_t usable = left > FD_RESERVE ? left - FD_RESERVE : 0;
+    threads_ = int(std::clamp<std::size_t>(usable / 4, 1, std::size_t(threads_)));
+    window_ = std::clamp<std::size_t>((usable - std::min<std::size_t>(usable, std::size_t(threads_))) / 2, 1, window_);
+    workers_.reserve(std::size_t(threads_));
+}
+
+bool Pipeline::start_worker() {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    pthread_attr_setstacksize(&attr, WORKER_STACK);
     // Workers take no signals: the handler that removes temporary files then
     // runs on the calling thread, never in the middle of a worker's work.
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
-    try {
-        for (int i = 1; i < threads_; ++i) workers_.emplace_back([this] { worker(); });
-    } catch (...) {
-        // Fewer workers than asked for still give the same results.
-    }
+    pthread_t t;
+    const bool ok = pthread_create(&t, &attr, worker_main, this) == 0;
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+    if (!ok) return false;
+    workers_.push_back(t);  // reserved: never throws
+    return true;
+}
+
+void* Pipeline::worker_main(void* self) {
+    static_cast<Pipeline*>(self)->worker();
+    return nullptr;
 }
 
 Pipeline::~Pipeline() {
@@ -31,7 +48,7 @@ Pipeline::~Pipeline() {
         pending_.clear();
     }
     work_cv_.notify_all();
-    for (std::thread& t : workers_) t.join();
+    for (const pthread_t t : workers_) pthread_join(t, nullptr);
     // Newest first: a later item's temporary file may sit in a directory
     // that an earlier item made.
     while (!items_.empty()) items_.pop_back();
@@ -60,7 +77,9 @@ void Pipeline::run_pending(std::unique_lock<std::mutex>& lock) {
 void Pipeline::worker() {
     std::unique_lock lock(mu_);
     for (;;) {
+        ++idle_;
         work_cv_.wait(lock, [this] { return stop_ || !pending_.empty(); });
+        --idle_;
         if (stop_) return;
         run_pending(lock);
     }
@@ -107,16 +126,20 @@ void Pipeline::submit(std::function<void()> work, std::function<void()> done, st
     it->bytes = bytes;
     items_.push_back(it);
     in_flight_bytes_ += bytes;
-    bool wake;
+    bool wake, grow;
     {
         std::lock_guard lock(mu_);
         pending_.push_back(it);
         // Waking a sleeping worker costs more than a tiny item's work: wake
-        // one only once a few items wait, or for one that holds real work.
-        // The calling thread runs what is left whenever it waits.
-        wake = pending_.size() >= WAKE_BATCH || bytes >= (64u << 10);
+        // one only once a few items wait, or for one that holds real work;
+        // with none asleep, start one. The calling thread runs what is left
+        // whenever it waits.
+        const bool want = pending_.size() >= WAKE_BATCH || bytes >= (64u << 10);
+        wake = want && idle_ > 0;
+        grow = want && idle_ == 0 && !no_more_workers_ && workers_.size() + 1 < std::size_t(threads_);
     }
     if (wake) work_cv_.notify_one();
+    if (grow && !start_worker()) no_more_workers_ = true;
 }
 
 void Pipeline::submit_done(std::function<void()> done) {

@@ -21,14 +21,18 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <pthread.h>
 #include <vector>
 
 class Pipeline {
 public:
     // threads <= 1 runs every item at once on the calling thread. Otherwise
-    // threads - 1 workers run beside the calling thread, which helps with
-    // pending work whenever it waits.
+    // up to threads - 1 workers run beside the calling thread, which helps
+    // with pending work whenever it waits. Workers start only as pending
+    // work grows, on small stacks; a worker that can not be had leaves the
+    // run to fewer threads, which give the same results. Threads and window
+    // are sized to the descriptors the process has left: an item's place
+    // may hold an input and a temporary file, a worker one file of its own.
     explicit Pipeline(int threads);
     Pipeline(const Pipeline&) = delete;
     Pipeline& operator=(const Pipeline&) = delete;
@@ -97,8 +101,19 @@ public:
     // Items in flight at most, with or without a heavy part: what the items
     // hold stays bounded.
     static constexpr std::size_t QUEUE_MAX = 4096;
-    // Pending items that wake a sleeping worker.
+    // Pending items that wake a sleeping worker, or start one.
     static constexpr std::size_t WAKE_BATCH = 4;
+    // Descriptors kept back from the window for what else a job holds open:
+    // the directories of two walks, the archive, the listing, the manifest.
+    static constexpr std::size_t FD_RESERVE = 40;
+    // A worker's stack: its deepest calls (a 64 KiB read buffer, zlib and
+    // libdeflate, an exception thrown through them) need far less; a
+    // sanitizer's frames need more.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    static constexpr std::size_t WORKER_STACK = 4u << 20;
+#else
+    static constexpr std::size_t WORKER_STACK = 256u << 10;
+#endif
 
 private:
     struct Item {
@@ -114,6 +129,9 @@ private:
     // Runs the oldest pending item; called, and returns, with the lock held.
     void run_pending(std::unique_lock<std::mutex>& lock);
     void worker();
+    static void* worker_main(void* self);
+    // Starts one more worker; false when no thread can be had.
+    bool start_worker();
 
     int threads_;
     std::size_t window_;
@@ -126,5 +144,7 @@ private:
     std::condition_variable done_cv_;  // an item is ready
     bool stop_ = false;
     bool failed_ = false;  // an item failed: nothing after it is consumed
-    std::vector<std::thread> workers_;
+    std::size_t idle_ = 0;  // workers waiting for work
+    bool no_more_workers_ = false;  // starting one failed: the run goes on with those it has
+    std::vector<pthread_t> workers_;
 };

@@ -94,6 +94,7 @@ TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
             if (fd_ >= 0) return;
             const int err = errno;
             release(slot_);
+            fatal_if_out_of_descriptors(err, "can not create a temporary file for", final_.c_str());
             if (err != EEXIST) break;
         }
         if (attempt == 0) make_parents(final_);
@@ -117,8 +118,10 @@ void TempFile::open_fixed() {
     }
     if (fd_ < 0) {
         // Only a file this run created may be removed again.
+        const int err = errno;
         release(slot_);
         const std::string shown_path = std::move(temp_);
+        fatal_if_out_of_descriptors(err, "can not create", shown_path.c_str());
         fatal_fixed(1, "can not read %s\n", shown_path.c_str());
     }
 }

@@ -1,15 +1,16 @@
 """The tool at its limits: relative paths of 4095 bytes and one more, text
-lines of 4095 bytes and one more, a tree 1,000 directories deep, a listing of
-a million lines read in flat memory, an archive of 100,000 entries. At each
-limit a run either does the whole job right or refuses with a message and
-leaves nothing half done."""
+lines of 4095 bytes and one more, a tree 1,100 directories deep, a listing of
+a million lines read in flat memory, an archive of 100,000 entries, few
+descriptors, little address space. At each limit a run either does the whole
+job right or refuses with a message and leaves nothing half done."""
 
 import os
+import resource
 import subprocess
 import sys
 import tempfile
 
-from mdt import (TreeTest, archive_member, make_tree, md5_hex, parse_listing, run, tree_digests,
+from mdt import (TreeTest, archive_member, argv, make_tree, md5_hex, parse_listing, run, tree_digests,
                  write_archive)
 
 D_EMPTY = md5_hex(b"")
@@ -17,6 +18,24 @@ D_EMPTY = md5_hex(b"")
 sys.setrecursionlimit(10000)
 # Entries of the big archive; MDTREE_ARCHIVE_ENTRIES lowers it for a quick run.
 ARCHIVE_ENTRIES = int(os.environ.get("MDTREE_ARCHIVE_ENTRIES", "100000"))
+
+
+def run_limited(args, nofile=None, vmem=None, cwd=None, timeout=600):
+    """run() under resource limits, soft and hard alike as `ulimit` sets
+    them: nofile open descriptors, vmem bytes of address space."""
+    def limit():
+        if nofile:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
+        if vmem:
+            resource.setrlimit(resource.RLIMIT_AS, (vmem, vmem))
+    e = dict(os.environ)
+    e.pop("DB_ROOT", None)
+    return subprocess.run(argv(args), cwd=cwd, env=e, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          preexec_fn=limit, timeout=timeout)
+
+
+def temps_below(root):
+    return [os.path.join(d, n) for d, ds, fs in os.walk(root) for n in fs + ds if n.startswith(".mdtree-")]
 
 
 def long_rel(length):
@@ -200,10 +219,11 @@ class LongLines(TreeTest):
 
 
 class DeepTree(TreeTest):
-    """A tree 1,000 directories deep, through every job that walks or
-    writes a tree."""
+    """A tree 1,100 directories deep (more than the usual 1,024 descriptors),
+    through every job that walks or writes a tree, under that limit."""
 
-    DEPTH = 1000
+    DEPTH = 1100
+    NOFILE = 1024
 
     def setUp(self):
         super().setUp()
@@ -211,37 +231,124 @@ class DeepTree(TreeTest):
         deep = os.path.join(self.src, *(["d"] * self.DEPTH))
         os.makedirs(deep)
         self.rel = b"d/" * self.DEPTH + b"bottom"
-        for i in (1, 500, self.DEPTH):
+        for i in (1, 500, 1040, self.DEPTH):
             with open(os.path.join(self.src, *(["d"] * i), "f%d" % i), "wb") as f:
                 f.write(b"level %d" % i)
+            make_tree(os.path.join(self.src, *(["d"] * i)), {"side/s%d" % i: b"side %d" % i})
         with open(os.path.join(deep, "bottom"), "wb") as f:
             f.write(b"at the bottom")
         self.digests = tree_digests(self.src)
 
+    def mdt(self, args, **kw):
+        return run_limited(args, nofile=self.NOFILE, **kw)
+
     def test_listing_store_and_restore(self):
-        p = run(["-l", self.src])
+        p = self.mdt(["-l", self.src])
         self.assertOk(p)
         self.assertEqual({path: d for d, path in parse_listing(p.stdout)}, self.digests)
+        # Far fewer descriptors than levels, at any thread count: the same listing.
+        for jobs in ("1", "4"):
+            with self.subTest(nofile=16, jobs=jobs):
+                q = run_limited(["-j", jobs, "-l", self.src], nofile=16)
+                self.assertOk(q)
+                self.assertEqual(q.stdout, p.stdout)
         with open(self.path("listing"), "wb") as f:
             f.write(p.stdout)
-        self.assertOk(run(["-R", self.path("db"), "-i", self.src]))
+        self.assertOk(self.mdt(["-R", self.path("db"), "-i", self.src]))
         out = self.path("out")
         os.mkdir(out)
-        self.assertOk(run(["-R", self.path("db"), "-o", self.path("listing")], cwd=out))
-        self.assertTreesEqual(self.src, out)
+        self.assertOk(self.mdt(["-R", self.path("db"), "-o", self.path("listing")], cwd=out))
+        self.assertEqual(tree_digests(out), self.digests)
 
     def test_archive_round_trip(self):
         arc = self.path("arc")
-        self.assertOk(run(["-f", self.src, "-a", arc]))
-        self.assertOk(run(["-t", self.path("out"), "-a", arc]))
+        self.assertOk(self.mdt(["-f", self.src, "-a", arc]))
+        self.assertOk(self.mdt(["-t", self.path("out"), "-a", arc]))
         self.assertEqual(tree_digests(self.path("out")), self.digests)
 
     def test_patch_round_trip(self):
         empty = self.path("empty")
         os.mkdir(empty)
-        self.assertOk(run(["-f", empty, "-t", self.src, "-p", self.path("p")]))
-        self.assertOk(run(["-f", empty, "-p", self.path("p")]))
-        self.assertTreesEqual(self.src, empty)
+        self.assertOk(self.mdt(["-f", empty, "-t", self.src, "-p", self.path("p")]))
+        self.assertOk(self.mdt(["-f", empty, "-p", self.path("p")]))
+        self.assertEqual(tree_digests(empty), self.digests)
+
+
+class FewDescriptors(TreeTest):
+    """Listing, storing, restoring and extracting one tree of 150 files with
+    few descriptors (soft and hard limit alike), at several thread counts:
+    the same results as with many, and when even that is too few, a message
+    that says so and no temporary file left."""
+
+    # (descriptors, threads)
+    CASES = [(16, "1"), (16, "8"), (64, "2"), (64, "16"), (1024, "64")]
+
+    def setUp(self):
+        super().setUp()
+        self.src = make_tree(self.path("src"), {"d%d/f%03d" % (i % 5, i): os.urandom(i * 37 % 3000)
+                                                for i in range(150)})
+        make_tree(self.src, {"top": "t"})
+        self.digests = tree_digests(self.src)
+        self.listing = self.path("src.md5")
+        with open(self.listing, "wb") as f:
+            f.write(b"".join(b"%s  %s\n" % (d.encode(), n) for n, d in sorted(self.digests.items())))
+        self.arc = self.path("src.vok")
+        self.assertOk(run(["-f", self.src, "-a", self.arc]))
+
+    def jobs(self, nofile, jobs, tag):
+        """Runs every job under the limit; returns their processes."""
+        db, out, ext = (self.path("%s-%s" % (k, tag)) for k in ("db", "out", "ext"))
+        os.mkdir(out)
+        lim = lambda args, **kw: run_limited(["-j", jobs] + args, nofile=nofile, timeout=120, **kw)
+        return {"-l": lim(["-l", self.src]),
+                "-i": lim(["-R", db, "-i", self.src]),
+                "-o": lim(["-R", db, "-o", self.listing], cwd=out),
+                "-t": lim(["-t", ext, "-a", self.arc])}, out, ext
+
+    def test_jobs_within_the_limit(self):
+        for nofile, jobs in self.CASES:
+            with self.subTest(nofile=nofile, jobs=jobs):
+                p, out, ext = self.jobs(nofile, jobs, "%d-%s" % (nofile, jobs))
+                for job, proc in p.items():
+                    self.assertOk(proc, "%s: %r" % (job, proc.stderr[-500:]))
+                self.assertEqual({n: d for d, n in parse_listing(p["-l"].stdout)}, self.digests)
+                self.assertEqual(tree_digests(out), self.digests)
+                self.assertEqual(tree_digests(ext), self.digests)
+                self.assertEqual(temps_below(self.tmp), [])
+
+    def test_too_few_descriptors_are_named(self):
+        p, _, _ = self.jobs(4, "4", "4")
+        for job, proc in p.items():
+            with self.subTest(job=job):
+                self.assertEqual(proc.returncode, 1, proc.stderr)
+                self.assertIn(b": Too many open files\n", proc.stderr)
+                self.assertNotIn(b"with mode", proc.stderr)
+        self.assertEqual(temps_below(self.tmp), [])
+
+
+class SmallAddressSpace(TreeTest):
+    """Under a limit of 800 MB of address space, many threads: the jobs never
+    abort; they finish with fewer threads (or end with a message), and leave
+    no temporary file."""
+
+    def test_many_threads_in_little_memory(self):
+        if any(os.environ.get(k) for k in ("ASAN_OPTIONS", "TSAN_OPTIONS", "MDTREE_SLOW_BUILD")):
+            self.skipTest("a sanitizer reserves more address space than the limit")
+        src = make_tree(self.path("src"), {"d%02d/f%04d" % (i % 30, i): os.urandom(i % 3000) for i in range(400)})
+        digests = tree_digests(src)
+        arc = self.path("a.vok")
+        self.assertOk(run(["-f", src, "-a", arc]))
+        for jobs in ("128", "512"):
+            with self.subTest(jobs=jobs):
+                lim = lambda args: run_limited(["-j", jobs] + args, vmem=800000 * 1024, timeout=300)
+                runs = {"-l": lim(["-l", src]), "-i": lim(["-R", self.path("db" + jobs), "-i", src]),
+                        "-t": lim(["-t", self.path("out" + jobs), "-a", arc])}
+                for job, p in runs.items():
+                    self.assertNotIn(b"Fatal glibc error", p.stderr)
+                    self.assertEqual(p.returncode, 0, "%s: %r" % (job, p.stderr[-300:]))
+                self.assertEqual({n: d for d, n in parse_listing(runs["-l"].stdout)}, digests)
+                self.assertEqual(tree_digests(self.path("out" + jobs)), digests)
+                self.assertEqual(temps_below(self.tmp), [])
 
 
 def max_rss_kb(args, **kw):
