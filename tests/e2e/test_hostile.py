@@ -356,6 +356,10 @@ class PatchDirectories(Hostile):
         self.assertEqual(tree_digests(t), tree_digests(a))
 
 
+# Names of one file below the working directory, spelled as listings may.
+SPELLINGS = (b"doc/x", b"./doc/x", b"doc//x", b"doc/./x", b".//doc/./x", b"a/../doc/x")
+
+
 class Store(Hostile):
     """Links and FIFOs in the content store and below the working directory."""
 
@@ -384,10 +388,47 @@ class Store(Hostile):
 
     def test_link_in_the_working_directory(self):
         self.assertOk(self.mdt(["-R", self.db, "-i", self.tree]))
-        os.symlink("../victim", self.path("out", "doc"))
-        p = self.mdt(["-R", self.db, "-o", self.lst], cwd=self.path("out"))
-        self.assertRefused(p, 1, "doc")
-        self.assertEqual(os.listdir(self.path("victim")), [])
+        # Every spelling of a name that stays below the working directory:
+        # as -l writes it, as find writes it, and with "." components,
+        # repeated slashes or a ".." that stays below.
+        for name in SPELLINGS:
+            with self.subTest(name=name):
+                out = self.path("out", name.replace(b"/", b"_").decode())
+                os.mkdir(out)
+                os.symlink(self.path("victim"), os.path.join(out, "doc"))
+                lst = self.write("spelled.md5", b"%s  %s\n" % (self.d.encode(), name))
+                p = self.mdt(["-R", self.db, "-o", lst], cwd=out)
+                self.assertRefused(p, 1, "doc")
+                self.assertEqual(os.listdir(self.path("victim")), [])
+                self.assertEqual(os.listdir(out), ["doc"])
+                # Without the link, the file is restored where the name says.
+                os.unlink(os.path.join(out, "doc"))
+                self.assertOk(self.mdt(["-R", self.db, "-o", lst], cwd=out))
+                self.assertEqual(tree_digests(out), {b"doc/x": self.d})
+
+    def test_listing_written_by_find_restores_the_tree(self):
+        tree = make_tree(self.path("t"), {"a": "1", "doc/b": "2", "doc/sub/c": "3"})
+        self.assertOk(self.mdt(["-R", self.db, "-i", tree]))
+        found = subprocess.run("find . -type f -exec md5sum {} +", shell=True, cwd=tree, capture_output=True)
+        lst = self.write("found.md5", found.stdout)
+        p = self.mdt(["-R", self.db, "-o", lst], cwd=self.path("out"))
+        self.assertOk(p)
+        self.assertEqual(tree_digests(self.path("out")), tree_digests(tree))
+
+    def test_archive_names_that_leave_the_working_directory(self):
+        # An archive comes from elsewhere: -o refuses what extraction refuses.
+        self.assertOk(self.mdt(["-R", self.db, "-i", self.tree]))
+        sub = self.path("out", "sub")
+        os.mkdir(sub)
+        names = [b"../escaped", b"/tmp/mdtree-escaped-%d" % os.getpid(), b"a/../../escaped", b"ok"]
+        arc = self.write("a.vok", write_archive([archive_member(n, b"hello") for n in names]))
+        p = self.mdt(["-R", self.db, "-o", arc], cwd=sub)
+        self.assertOk(p)
+        for n in names[:-1]:
+            self.assertIn(b"mdtree: refusing member '%s': unsafe name\n" % n, p.stderr)
+        self.assertEqual(p.stdout, b"ok\n")
+        self.assertEqual(tree_digests(self.path("out")), {b"sub/ok": self.d})
+        self.assertFalse(os.path.lexists(names[1]))
 
 
 # A member at x/y/bad that fails, and whether x/ stood in the target before.

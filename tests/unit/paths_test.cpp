@@ -73,6 +73,30 @@ TEST(SafePath, LengthLimit) {
     EXPECT_FALSE(is_safe_relpath(std::string(4096, 'x')));
 }
 
+struct SpellCase {
+    const char* name;
+    const char* path;  // drop_dot_components
+    bool below;        // stays_below
+};
+
+class Spelling : public testing::TestWithParam<SpellCase> {};
+
+TEST_P(Spelling, NormalisesAndClassifies) {
+    EXPECT_EQ(drop_dot_components(GetParam().name), GetParam().path) << GetParam().name;
+    EXPECT_EQ(stays_below(GetParam().name), GetParam().below) << GetParam().name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Spelling,
+    testing::Values(SpellCase{"doc/x", "doc/x", true}, SpellCase{"./doc/x", "doc/x", true},
+                    SpellCase{"doc//x", "doc/x", true}, SpellCase{"doc/./x", "doc/x", true},
+                    SpellCase{".//./doc/.//x", "doc/x", true}, SpellCase{".hidden/..x", ".hidden/..x", true},
+                    SpellCase{"a/../b", "a/../b", true}, SpellCase{"./a/./../b", "a/../b", true},
+                    SpellCase{"a/..", "a/..", true}, SpellCase{".", "", true},
+                    SpellCase{"..", "..", false}, SpellCase{"../a", "../a", false},
+                    SpellCase{"a/../../b", "a/../../b", false}, SpellCase{"./../a", "../a", false},
+                    SpellCase{"/a//./b", "/a/b", false}, SpellCase{"//a", "/a", false}));
+
 TEST(Cvt2le, LeavesLittleEndianBytesOnThisHost) {
     unsigned char b[4] = {1, 2, 3, 4};
     cvt2le(b, 4);
