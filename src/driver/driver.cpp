@@ -183,6 +183,7 @@ int mdtree_main(int argc, char** argv) {
     open_std_fds();
     // Work in flight is sized to the descriptors: take all the system allows.
     raise_descriptor_limit();
+    fit_memory_limit();
     install_signal_cleanup();
     // Listings can run to millions of lines: a large buffer keeps the write
     // calls few. A terminal keeps its line buffering.

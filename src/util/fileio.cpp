@@ -6,10 +6,12 @@
 #include "util/paths.h"
 #include "util/perthread.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,6 +102,12 @@ void raise_descriptor_limit() {
     if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == r.rlim_max) return;
     r.rlim_cur = r.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &r);
+}
+
+void fit_memory_limit() {
+    struct rlimit r;
+    if (::getrlimit(RLIMIT_AS, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return;
+    ::mallopt(M_ARENA_MAX, int(std::clamp<rlim_t>(r.rlim_cur / (256u << 20), 1, 64)));
 }
 
 std::size_t descriptors_free() {

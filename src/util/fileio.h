@@ -40,6 +40,10 @@ void open_std_fds();
 // Raises the soft limit on open descriptors to the hard limit, as far as
 // the system lets it (failures leave the limit as it was).
 void raise_descriptor_limit();
+// Under a limit on the address space, keeps the allocator's per-thread
+// arenas (64 MiB of address space each) to a quarter of it, so that they
+// do not take what the run's buffers need.
+void fit_memory_limit();
 // Descriptors the process may still open: the soft limit less those open
 // now. Work in flight is sized to it.
 std::size_t descriptors_free();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csignal>
 #include <pthread.h>
+#include <sys/resource.h>
 
 #include "util/fileio.h"
 
@@ -14,6 +15,9 @@ Pipeline::Pipeline(int threads) : threads_(threads < 1 ? 1 : threads) {
     const std::size_t left = descriptors_free();
     const std::size_t usable = left > FD_RESERVE ? left - FD_RESERVE : 0;
     threads_ = int(std::clamp<std::size_t>(usable / 4, 1, std::size_t(threads_)));
+    struct rlimit as;
+    if (::getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY)
+        threads_ = int(std::clamp<std::size_t>(std::size_t(as.rlim_cur) / THREAD_MEMORY, 1, std::size_t(threads_)));
     window_ = std::clamp<std::size_t>((usable - std::min<std::size_t>(usable, std::size_t(threads_))) / 2, 1, window_);
     workers_.reserve(std::size_t(threads_));
 }

@@ -103,6 +103,10 @@ public:
     static constexpr std::size_t QUEUE_MAX = 4096;
     // Pending items that wake a sleeping worker, or start one.
     static constexpr std::size_t WAKE_BATCH = 4;
+    // Address space a thread may come to use (its stack, buffers, a share
+    // of the allocator's arenas): under a limit on it, no more threads
+    // than the limit holds.
+    static constexpr std::size_t THREAD_MEMORY = 16u << 20;
     // Descriptors kept back from the window for what else a job holds open:
     // the directories of two walks, the archive, the listing, the manifest.
     static constexpr std::size_t FD_RESERVE = 40;
