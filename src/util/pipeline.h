@@ -31,8 +31,9 @@ public:
     // with pending work whenever it waits. Workers start only as pending
     // work grows, on small stacks; a worker that can not be had leaves the
     // run to fewer threads, which give the same results. Threads and window
-    // are sized to the descriptors the process has left: an item's place
-    // may hold an input and a temporary file, a worker one file of its own.
+    // are sized to the descriptors the process has left (an item's place
+    // may hold an input and a temporary file, a worker one file of its
+    // own), and threads to a limit on the address space.
     explicit Pipeline(int threads);
     Pipeline(const Pipeline&) = delete;
     Pipeline& operator=(const Pipeline&) = delete;
