@@ -390,7 +390,7 @@ void save(const Entry& e) {
         // A link under a temporary name, renamed over the old backup: the
         // backup path holds the old copy or the new one, never none.
         TempFile t(e.backup);
-        t.close();
+        t.close_unwritten();
         if (::unlink(t.temp_path().c_str()) == 0 && ::link(e.target.c_str(), t.temp_path().c_str()) == 0) {
             t.commit_closed();
             return;

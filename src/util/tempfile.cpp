@@ -149,6 +149,9 @@ struct DurableFs {
     dev_t dev = 0;
     int fd = -1;
     bool flush = true;  // false on tmpfs and ramfs: there is no disk
+    // A file system whose disk lies behind a server (FUSE, NFS, SMB, Ceph):
+    // syncfs may not reach it, an fsync of each file does.
+    bool each = false;
     std::atomic<uint64_t> epoch{1};
     std::atomic<uint64_t> durable{0};
     std::atomic<bool> changed{false};
@@ -175,6 +178,9 @@ DurableFs* fs_of(int fd, const char* name) {
     f.dev = st.st_dev;
     f.fd = kept;
     f.flush = sf.f_type != TMPFS_MAGIC && sf.f_type != RAMFS_MAGIC;
+    constexpr long FUSE_MAGIC = 0x65735546, CIFS_MAGIC = 0xFF534D42, SMB2_MAGIC = 0xFE534D42, CEPH_MAGIC = 0x00c36400;
+    const long t = long(sf.f_type);
+    f.each = t == FUSE_MAGIC || t == long(NFS_SUPER_MAGIC) || t == CIFS_MAGIC || t == SMB2_MAGIC || t == CEPH_MAGIC;
     return &f;
 }
 
@@ -290,7 +296,7 @@ void TempFile::close() {
     int err = 0;
     if (fp_ && (std::fflush(fp_) != 0 || std::ferror(fp_) != 0)) err = errno ? errno : EIO;
     if (!err && fs_->flush && !synced_) {
-        if (flush_each()) {
+        if (flush_each() || fs_->each) {
             if (::fdatasync(fd_) != 0) err = errno;
             synced_ = true;
         } else {
@@ -383,6 +389,10 @@ void PublishBatch::flush() {
     }
     queue_.clear();
     bytes_ = 0;
+}
+
+void start_writeback(int fd, uint64_t offset, uint64_t len) {
+    ::sync_file_range(fd, off64_t(offset), off64_t(len), SYNC_FILE_RANGE_WRITE);
 }
 
 void note_changed(const std::string& path) {

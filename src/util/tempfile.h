@@ -129,6 +129,11 @@ void publishing(PublishBatch& batch, F&& f) {
     batch.flush();
 }
 
+// Starts writing len bytes of the file open on fd from offset to the disk,
+// without waiting: a long file written piece by piece is then mostly on the
+// disk by the time its commit flushes it.
+void start_writeback(int fd, uint64_t offset, uint64_t len);
+
 // Records that the run changed names in the directory at path by other
 // means than a commit (a rename into a backup, a removal), so that
 // sync_published() makes the change durable.
