@@ -513,3 +513,21 @@ class SmallFaults(Hostile):
         self.assertEqual(p.returncode, 1, p.stderr)
         self.assertNotEqual(p.stderr, b"")
         self.assertFalse(os.path.exists(self.path("P", "FILES")))
+
+    def test_archive_jobs_onto_a_full_standard_error(self):
+        # Their per-file lines go to standard error: lost lines are a failure.
+        tree = make_tree(self.path("tree"), {"a": "alpha", "d/b": "beta"})
+        arc = self.path("a.vok")
+        bad = self.write("bad.vok", write_archive([archive_member(b"ok", b"fine"),
+                                                   dict(archive_member(b"bad", b"x"), md5=EMPTY)]))
+        jobs = {"creation": (["-f", tree, "-a", arc], None),
+                "extraction": (["-t", self.path("out"), "-a", arc], tree),
+                "an invalid member": (["-t", self.path("out2"), "-a", bad], None)}
+        for case, (args, same_as) in jobs.items():
+            with self.subTest(case=case):
+                with open("/dev/full", "wb") as full:
+                    p = subprocess.run(argv(args), stdout=subprocess.PIPE, stderr=full, timeout=LIMIT)
+                self.assertEqual(p.returncode, 1)
+                if same_as:
+                    self.assertTreesEqual(self.path("out"), same_as)
+        self.assertEqual(tree_digests(self.path("out2")), {b"ok": md5_hex(b"fine")})
