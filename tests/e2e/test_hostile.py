@@ -355,6 +355,42 @@ class PatchDirectories(Hostile):
         self.assertEqual(stat.S_IMODE(os.stat(os.path.join(t, "old")).st_mode), 0o700)
         self.assertEqual(tree_digests(t), tree_digests(a))
 
+    def test_a_record_of_directories_widens_no_mode(self):
+        # The author tries the patch under umask 0 (the undo records
+        # plugins/ as 0777); a recipient applies the shipped patch, or one
+        # with a crafted record, under umask 022.
+        a = make_tree(self.path("from"), {"k": "k"})
+        b = make_tree(self.path("to"), {"k": "k", "plugins/p": "p"})
+        self.assertOk(self.mdt(["-f", a, "-t", b, "-p", self.path("P")]))
+        author = self.copy(a, "author")
+        old = os.umask(0)
+        try:
+            for flags in ([], ["-r"]):
+                self.assertOk(self.mdt(flags + ["-f", author, "-p", self.path("P")]))
+        finally:
+            os.umask(old)
+
+        def tie(tree):
+            st = os.stat(tree)
+            return b"tree %d %d %s\n" % (st.st_dev, st.st_ino, os.fsencode(os.path.realpath(tree)))
+
+        records = {"shipped": None, "crafted": lambda t: b"undo\ngone 7777 plugins\n",
+                   "crafted, tied to the tree": lambda t: b"undo\n" + tie(t) + b"gone 7777 plugins\n"}
+        old = os.umask(0o022)
+        try:
+            for case, record in records.items():
+                with self.subTest(case=case):
+                    patch = self.copy(self.path("P"), "P-" + case)
+                    t = self.copy(a, "t-" + case)
+                    if record:
+                        with open(os.path.join(patch, "DIRS"), "wb") as f:
+                            f.write(record(t))
+                    self.assertOk(self.mdt(["-f", t, "-p", patch]))
+                    self.assertTreesEqual(t, b)
+                    self.assertEqual(stat.S_IMODE(os.stat(os.path.join(t, "plugins")).st_mode), 0o755)
+        finally:
+            os.umask(old)
+
 
 class Store(Hostile):
     """Links and FIFOs in the content store and below the working directory."""
