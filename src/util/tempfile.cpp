@@ -80,10 +80,17 @@ void install_signal_cleanup() {
 }
 
 TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
+    const std::size_t slash = final_.rfind('/');
+    open_unique(slash == std::string::npos ? std::string() : final_.substr(0, slash + 1), true);
+}
+
+TempFile::TempFile(std::string final_path, In temp_dir) : final_(std::move(final_path)) {
+    open_unique(temp_dir.dir + "/", false);
+}
+
+void TempFile::open_unique(const std::string& dir, bool make_dirs) {
     // The temporary name is short and hidden, so that it fits beside any
     // final name and stands out as ours if a killed run leaves it behind.
-    const std::size_t slash = final_.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : final_.substr(0, slash + 1);
     for (int attempt = 0; attempt < 2; ++attempt) {
         for (int tries = 0; tries < 100; ++tries) {
             temp_ = dir + ".mdtree-" + unique_suffix();
@@ -96,6 +103,7 @@ TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
             release(slot_);
             if (err != EEXIST) break;
         }
+        if (!make_dirs) break;
         if (attempt == 0) make_parents(final_);
     }
     temp_.clear();

@@ -24,6 +24,14 @@ public:
     // directories above it. Fatal "can not read <final_path>" when it can not
     // be created.
     explicit TempFile(std::string final_path);
+    // The same with the temporary file in temp_dir, a directory that exists
+    // on the final path's file system, whose missing directories are not
+    // made: for a file whose own directory is made only when it is
+    // published (commit_closed_as).
+    struct In {
+        std::string dir;
+    };
+    TempFile(std::string final_path, In temp_dir);
     // The same under a fixed temporary name (the administration file's
     // "<path>.tmp"): a leftover of a killed run, or a link planted under that
     // name, is replaced, never written through.
@@ -51,6 +59,7 @@ public:
     void commit_closed_as(std::string final_path);
 
 private:
+    void open_unique(const std::string& dir, bool make_dirs);
     void open_fixed();
     int fd_ = -1;
     std::FILE* fp_ = nullptr;  // on fd_, once get() was called

@@ -461,6 +461,48 @@ class Extraction(Hostile):
                     self.assertEqual(os.listdir(self.path("elsewhere%d" % i)), [])
 
 
+    def test_results_do_not_depend_on_the_thread_count(self):
+        # Members far apart whose places meet: a member's directories must
+        # not be there before the members ahead of it are published.
+        filler = [archive_member("f%02d" % i, b"%d" % i) for i in range(40)]
+        bad = dict(archive_member("d/bad", b"bad"), md5=EMPTY)
+        shapes = {"a file, then a member below it": [archive_member("a", b"A")] + filler +
+                  [archive_member("a/b", b"B")],
+                  "a member below, then the file": [archive_member("a/b", b"B")] + filler +
+                  [archive_member("a", b"A")],
+                  "a failed member's directory": [bad] + filler + [archive_member("d/x/ok", b"ok"),
+                                                                   dict(bad, name=b"d/y/bad")]}
+        for i, (case, members) in enumerate(shapes.items()):
+            arc = self.write("%d.vok" % i, write_archive(members))
+            seen = []
+            for jobs in ("1", "4"):
+                out = self.path("out%d-%s" % (i, jobs))
+                p = self.mdt(["-j", jobs, "-t", out, "-a", arc])
+                dirs = sorted(os.path.relpath(d, out) for d, _, _ in os.walk(out))
+                seen.append((p.returncode, p.stderr.replace(os.fsencode(out), b"OUT"), tree_digests(out), dirs))
+                self.assertEqual(temps_below(out), [])
+            with self.subTest(case=case):
+                self.assertEqual(seen[0], seen[1])
+                self.assertEqual(len(seen[0][2]), 41)
+        # Where a file stands, nothing goes below it, at either count.
+        self.assertTrue(os.path.isfile(self.path("out0-4", "a")))
+
+    def test_memory_does_not_grow_with_the_thread_count(self):
+        # One 16 KiB stream of 16 MiB of zeros, claimed by members whose
+        # digest is wrong: each is inflated in full, then not kept.
+        zeros = archive_member("z", b"\0" * (16 << 20))
+        members = [dict(zeros, name=b"z%02d" % i, md5=EMPTY) for i in range(16)]
+        arc = self.write("zeros.vok", write_archive(members))
+        for jobs in (1, 64, 256):
+            with self.subTest(jobs=jobs):
+                out = self.path("out%d" % jobs)
+                p, rss = self.mdt(["-j", str(jobs), "-t", out, "-a", arc], measured=True)
+                self.assertOk(p)
+                self.assertEqual(p.stderr.count(b": Invalid checksum\n"), len(members))
+                self.assertEqual(os.listdir(out), [])
+                # In KiB: 32 MiB, and 1 MiB for each thread.
+                self.assertLess(rss, (32 << 10) + jobs * 1024)
+
 SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
