@@ -487,6 +487,22 @@ class Extraction(Hostile):
         # Where a file stands, nothing goes below it, at either count.
         self.assertTrue(os.path.isfile(self.path("out0-4", "a")))
 
+    def test_members_below_a_mount_point(self):
+        # Temporary files are made in the target directory: into another
+        # file system below it they can not be renamed.
+        mnt = self.path("out", "mnt")
+        os.makedirs(mnt)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "mdtree-test", mnt],
+                          capture_output=True).returncode != 0:
+            self.skipTest("can not mount a tmpfs")
+        self.addCleanup(subprocess.run, ["umount", mnt])
+        members = [archive_member(n, n * 100) for n in (b"mnt/x", b"mnt/d/y", b"top")]
+        p = self.mdt(["-t", self.path("out"), "-a", self.write("m.vok", write_archive(members))])
+        self.assertOk(p)
+        self.assertEqual(p.stderr, b"mnt/x: OK\nmnt/d/y: OK\ntop: OK\n")
+        self.assertEqual(tree_digests(self.path("out")), {m["name"]: m["md5"] for m in members})
+        self.assertEqual(temps_below(self.path("out")), [])
+
     def test_memory_does_not_grow_with_the_thread_count(self):
         # One 16 KiB stream of 16 MiB of zeros, claimed by members whose
         # digest is wrong: each is inflated in full, then not kept.
