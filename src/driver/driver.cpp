@@ -200,7 +200,7 @@ int mdtree_main(int argc, char** argv) {
         sync_published();
         // Also the check of --help and --version: a failed write is status 1.
         flush_stdout();
-        return 0;
+        return flush_stderr() ? 0 : 1;
     } catch (const FatalError& e) {
         report(e);
         return e.status;

@@ -469,7 +469,7 @@ void create_entry(Entry& e, const std::string& tree, DirGuard& guard, const DirR
             // A directory an earlier application removed comes back as it was.
             if (undone) {
                 const auto g = undone->gone.find(rel);
-                if (g != undone->gone.end()) ::chmod(d.c_str(), g->second);
+                if (g != undone->gone.end()) restore_dir_mode(d, g->second);
             }
             rec.made.insert(std::move(rel));
         }
@@ -541,8 +541,11 @@ void applypatch(const char* tree, const char* patch) {
     const std::unordered_set<std::string_view> dirs_in_place = check_layout(troot, removals, creations);
 
     DirRecord undone_rec;
-    const bool have_undone = read_dir_record(proot, undone_rec) && undone_rec.undo != (reverse != 0);
+    const bool have_undone = read_dir_record(proot, troot, undone_rec) && undone_rec.undo != (reverse != 0);
     const DirRecord* undone = have_undone ? &undone_rec : nullptr;
+    // Honoured once: a run that fails from here on leaves no record to
+    // honour again.
+    if (have_undone && !onlyshow) forget_dir_record(proot);
     DirRecord rec;
     rec.undo = reverse != 0;
 
@@ -552,7 +555,7 @@ void applypatch(const char* tree, const char* patch) {
     if (!onlyshow) prune(troot, removals, creations, undone, rec);
     for (Entry& e : creations) create_entry(e, troot, guard, undone, rec, dirs_in_place.contains(e.name));
     if (!onlyshow) {
-        write_dir_record(proot, rec);
+        write_dir_record(proot, troot, rec);
         note_changed(troot);
         note_changed(proot);
     }

@@ -102,3 +102,8 @@ void flush_stdout() {
         fatal(1, "write error on standard output: %s", std::strerror(err));
     }
 }
+
+bool flush_stderr() {
+    // The error flag stays set from the first failed write of the run.
+    return std::fflush(stderr) == 0 && !std::ferror(stderr);
+}

@@ -210,9 +210,16 @@ void install_signal_cleanup() {
 }
 
 TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
+    open_unique(temp_dir(final_), true);
+}
+
+TempFile::TempFile(std::string final_path, In temp_dir) : final_(std::move(final_path)) {
+    open_unique(temp_dir.dir + "/", false);
+}
+
+void TempFile::open_unique(const std::string& dir, bool make_dirs) {
     // The temporary name is short and hidden, so that it fits beside any
     // final name and stands out as ours if a killed run leaves it behind.
-    const std::string dir = temp_dir(final_);
     for (int attempt = 0; attempt < 2; ++attempt) {
         for (int tries = 0; tries < 100; ++tries) {
             temp_ = dir + ".mdtree-" + unique_suffix();
@@ -233,6 +240,7 @@ TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
             }
             if (err != EEXIST) break;
         }
+        if (!make_dirs) break;
         if (attempt == 0) make_parents(final_);
     }
     temp_.clear();
@@ -362,6 +370,7 @@ PublishBatch::~PublishBatch() {
 }
 
 void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as) {
+    if (track_) names_.insert(as.empty() ? f->final_path() : as);
     queue_.push_back({std::move(f), std::move(as), std::move(then)});
     bytes_ += bytes;
     if (queue_.size() >= MAX_FILES || bytes_ >= MAX_BYTES) flush();
@@ -385,10 +394,18 @@ void PublishBatch::flush() {
         // What was published goes from the queue; the rest is removed.
         queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(i));
         bytes_ = 0;
+        names_.clear();
         throw;
     }
     queue_.clear();
     bytes_ = 0;
+    names_.clear();
+}
+
+void PublishBatch::flush_if_pending_on_the_way(const std::string& path) {
+    if (names_.empty()) return;
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        if (names_.contains(path.substr(0, slash))) return flush();
 }
 
 void start_writeback(int fd, uint64_t offset, uint64_t len) {
