@@ -44,7 +44,7 @@ def _wait_stopped(pid, limit=5.0):
             for t in os.listdir("/proc/%d/task" % pid):
                 with open("/proc/%d/task/%s/stat" % (pid, t)) as f:
                     states.append(f.read().rsplit(")", 1)[1].split()[0])
-            if all(s in "Tt" for s in states):
+            if all(s in "Tt" for s in states) or "Z" in states:
                 return
         except (FileNotFoundError, ProcessLookupError):
             return
@@ -92,6 +92,8 @@ def _run(argv, cwd, out, err, stop_at):
             p.send_signal(signal.SIGSTOP)
             elapsed = time.time() - start
             _wait_stopped(p.pid)
+            if p.poll() is not None:
+                break  # it exited just before the stop
             return p, True, elapsed, _io(p.pid) or moved
         time.sleep(0.002)
     return p, False, time.time() - start, moved
