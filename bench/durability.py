@@ -120,10 +120,15 @@ def time_one(job, v, out):
     env = dict(os.environ, **v.env)
     env.pop("DB_ROOT", None)
     start = time.perf_counter()
-    sh(job.argv(v.binary, out), cwd=job.cwd(out), env=env, stdout=subprocess.DEVNULL)
+    r = subprocess.run(job.argv(v.binary, out), cwd=job.cwd(out), env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE)
     if v.sync:
         sh(["sync"])
-    return time.perf_counter() - start
+    elapsed = time.perf_counter() - start
+    if r.returncode != 0:
+        raise RuntimeError("%s: status %d: %s" % (" ".join(job.argv(v.binary, out)), r.returncode,
+                                                  r.stderr[-500:].decode(errors="replace")))
+    return elapsed
 
 
 def measure(job, variants, work, args):
@@ -143,12 +148,14 @@ def measure(job, variants, work, args):
 
 
 def report(rows, variants):
+    """The table of medians and ratios, then each variant's spread."""
     names = [v.name for v in variants]
     has_each = "new each" in names
     fmt = "%-40s" + " %10s" * len(names) + " %14s %8s %8s" + (" %9s" if has_each else "")
     head = names + ["new/(old+sync)", "target", "new/old"] + (["each/new"] if has_each else [])
     print(fmt % tuple(["job"] + head))
-    for title, med in rows:
+    for title, times in rows:
+        med = {n: statistics.median(t) for n, t in times.items()}
         ratio = med["new"] / med["old+sync"]
         cells = ["%.3f s" % med[n] for n in names]
         cells += ["%.2f" % ratio, "<=%.1f %s" % (TARGET, "met" if ratio <= TARGET else "MISSED"),
@@ -156,6 +163,9 @@ def report(rows, variants):
         if has_each:
             cells.append("%.2f" % (med["new each"] / med["new"]))
         print(fmt % tuple([title] + cells))
+    print("spread (min-max):")
+    for title, times in rows:
+        print("  %-40s %s" % (title, "; ".join("%s %.3f-%.3f s" % (n, min(t), max(t)) for n, t in times.items())))
 
 
 def main():
@@ -192,7 +202,7 @@ def main():
     for job in chosen:
         print("%s ..." % job.title, flush=True)
         times = measure(job, variants, work, args)
-        rows.append((job.title, {n: statistics.median(t) for n, t in times.items()}))
+        rows.append((job.title, times))
     print()
     print("durability on the disk: %s" % where(work))
     print("new: %s; old: %s (%s)" % (new, old, rev))

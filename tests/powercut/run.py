@@ -108,6 +108,22 @@ def run_job(job, data, base, args, rng, pool):
     return report(job, results, length, mid, args.cuts)
 
 
+def first_of_each_kind(problems):
+    """The first problems, and the first of each place (patch/old, the
+    administration file, the recoveries...) that comes later."""
+    def kind(p):
+        if p.startswith(RECOVERY):
+            return p.split(":")[0]
+        parts = p.split(" ")[0].split("/")
+        return "/".join(parts[:2]) if parts[0] == "patch" else parts[0]
+    shown, kinds = problems[:SHOWN], {kind(p) for p in problems[:SHOWN]}
+    for p in problems[SHOWN:]:
+        if kind(p) not in kinds:
+            kinds.add(kind(p))
+            shown.append(p)
+    return shown
+
+
 def report(job, results, length, mid, wanted):
     failed = [(c, p) for c, p, _ in results if p]
     print("%-8s %s: %d cuts, %d in the middle of a run (a whole run moves %.0f MB at -j 1, %.0f MB at the default): %s" % (
@@ -116,9 +132,7 @@ def report(job, results, length, mid, wanted):
     for c, p in failed:
         at = "right after exit" if c.when == "exit" else "at %.1f MB read and written, %.2f s (%s)" % (
             c.moved / 1e6, c.elapsed, c.when)
-        later = [x for x in p if x.startswith(RECOVERY)]
-        shown = [x for x in p if not x.startswith(RECOVERY)][:SHOWN] + later[:SHOWN]
-        print("    %s %s: %d problems: %s" % (c.label, at, len(p), "; ".join(shown)), flush=True)
+        print("    %s %s: %d problems: %s" % (c.label, at, len(p), "; ".join(first_of_each_kind(p))), flush=True)
     done = sorted(c.moved * 100 // max(1, length[c.label[-2:]]["io"]) for c, _, _ in results if c.when == "mid")
     print("    where the cuts in the middle fell, in %% of the bytes a whole run reads and writes: %s" %
           " ".join(map(str, done)))
