@@ -6,7 +6,7 @@ change in the load of the machine falls on all of them alike:
   old+sync     an older build, then one `sync`: the least any durable run
                can cost, since the data must reach the disk once
   old          the older build alone, which leaves its data in memory
-  new each     the tool under test with MDTREE_FSYNC_EACH=1 (one flush per
+  new each     the tool under test with MDTREE_FLUSH=each (one flush per
                file), when the build offers it: what batching saves
 Before every timed run its previous output is removed, its input put in
 place, and `sync` run, untimed, so that no run pays for another's data.
@@ -190,10 +190,10 @@ def main():
     else:
         old, rev = build_old(args.repo, args.old_commit, scratch)
     with open(new, "rb") as f:
-        each = b"MDTREE_FSYNC_EACH" in f.read()
+        each = b"MDTREE_FLUSH" in f.read()
     variants = [Variant("new", new, {}, False), Variant("old+sync", old, {}, True), Variant("old", old, {}, False)]
     if each:
-        variants.append(Variant("new each", new, {"MDTREE_FSYNC_EACH": "1"}, False))
+        variants.append(Variant("new each", new, {"MDTREE_FLUSH": "each"}, False))
     data, work = os.path.join(scratch, "data"), os.path.join(scratch, "work")
     os.makedirs(work, exist_ok=True)
     chosen = [j for j in jobs(*inputs(new, data, args), args) if not args.only or j.name in args.only]
@@ -206,7 +206,7 @@ def main():
     print()
     print("durability on the disk: %s" % where(work))
     print("new: %s; old: %s (%s)" % (new, old, rev))
-    print("MDTREE_FSYNC_EACH=1 (one flush per file): %s" % (
+    print("MDTREE_FLUSH=each (one flush per file): %s" % (
         "offered by the new build" if each else "not offered by the new build: no 'new each' column"))
     print("%d timed runs per variant after %d warm-up round(s), variants in turn, medians; page cache warm (not "
           "dropped); before each run, untimed: previous output removed, input put in place, sync" % (
