@@ -21,6 +21,7 @@
 #include "util/guard.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
+#include "util/progress.h"
 #include "md5lib/md5_many.h"
 
 #include <cerrno>
@@ -150,6 +151,7 @@ void inflate_group(int fd, const char* path, Group& g) {
 // The decisions of one member, in table order on the calling thread.
 void publish(Member& x) {
     if (x.error) std::rethrow_exception(x.error);
+    progress_file();
     const ArchiveMember& m = *x.m;
     if (!x.refusal.empty()) {
         warn("refusing member '%s': %s", m.name, x.refusal.c_str());
@@ -170,6 +172,9 @@ void extract_archive(const char* path, const char* target) {
     File arc(FOPENG(path, "rb", __LINE__), path);
     const ArchiveTable t = read_archive_table(arc.get(), path);
     const int fd = ::fileno(arc.get());
+    uint64_t compressed = 0;
+    for (const ArchiveMember& m : t.members) compressed += m.compsize;
+    progress_totals(t.members.size(), compressed);
 
     const std::string root(target);
     DirGuard guard;

@@ -17,6 +17,7 @@
 #include "util/guard.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
+#include "util/progress.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -157,6 +158,7 @@ void db_in(const char* path) {
         guard.make_or_die(root, store_rel(object));
         e.out->commit_closed_as(object);
         print_listing_line(store_rel(object), e.name);
+        progress_file();
     };
     p.enumerate([&] {
         auto g = std::make_shared<Group<Entry>>();
@@ -213,6 +215,7 @@ void db_out(const char* path) {
         e.out->commit_closed();
         if (e.made) e.made->keep();
         print_name_line(stdout, "", e.name);
+        progress_file();
     };
     Pipeline p(nthreads);
     const std::size_t size = p.group_size();

@@ -18,6 +18,7 @@
 #include "util/fileio.h"
 #include "util/guard.h"
 #include "util/pipeline.h"
+#include "util/progress.h"
 #include "util/tempfile.h"
 
 #include <cerrno>
@@ -102,6 +103,7 @@ void verify(std::vector<Entry>& removals, const std::vector<Entry>& creations) {
     };
     auto judge = [](const Item& it) {
         if (it.error) std::rethrow_exception(it.error);
+        progress_file();
         const Entry& en = *it.e;
         if (std::memcmp(it.hex, entry_digest(*en.line).data(), 32) == 0) return;
         if (!it.removal) fatal_fixed(4, "Invalid checksum %s'%s,%s\n", en.source.c_str(), it.hex, en.line->c_str());
@@ -300,6 +302,7 @@ void create_entry(const Entry& e, const std::string& tree, DirGuard& guard, cons
         out.commit();
     }
     print_name_line(stdout, readable(e.backup) ? "Patched: " : "Created: ", e.target);
+    progress_file();
 }
 
 } // namespace
@@ -333,6 +336,7 @@ void applypatch(const char* tree, const char* patch) {
         if (!admin_temp_path(admin_path.c_str(), tmp)) fatal(1, "path too long: %s.tmp", admin_path.c_str());
     }
 
+    progress_phase("checking a patch", removals.size() + creations.size());
     verify(removals, creations);
     const std::unordered_set<std::string_view> dirs_in_place = check_layout(troot, removals, creations);
 
@@ -343,12 +347,14 @@ void applypatch(const char* tree, const char* patch) {
     rec.undo = reverse != 0;
 
     // All removals come before any creation.
+    progress_phase("applying", removals.size() + creations.size());
     for (const Entry& e : removals) {
         if (e.present) {
             guard.make_or_die(proot, relative(e.backup, proot));
             save(e);
         }
         if (!readable(e.source)) print_name_line(stdout, "Removed: ", e.target);
+        progress_file();
     }
     if (!onlyshow) prune(troot, removals, creations, undone, rec);
     for (const Entry& e : creations) create_entry(e, troot, guard, undone, rec, dirs_in_place.contains(e.name));

@@ -3,6 +3,7 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/paths.h"
+#include "util/progress.h"
 
 #include <atomic>
 #include <cerrno>
@@ -52,6 +53,7 @@ void release(int& slot) {
 extern "C" void on_signal(int sig) {
     for (int i = 0; i < SLOTS; ++i)
         if (states[i].load(std::memory_order_acquire) == LIVE) ::unlink(paths[i]);
+    progress_erase_for_signal();
     ::signal(sig, SIG_DFL);
     ::raise(sig);
 }
