@@ -204,7 +204,7 @@ class StatusLine(ScratchTreeTest):
     def test_follows_a_narrower_terminal(self):
         root, bigs = self.tree()
         pane = Pane(self, 100)
-        pane.start(["-j", "1", "-l", "t"], self.tmp)
+        pane.start(["-l", "t"], self.tmp)
         wide = wait_for(pane.status)
         self.assertRegex(wide, r"^listing: 0/4 files, [\d.]+ [kMG]?B, [\d.]+ [kMG]?B/s, 0%$")
         pane.resize(22)
@@ -223,7 +223,8 @@ class StatusLine(ScratchTreeTest):
         root = make_tree(self.path("t"), {"f%02d" % i: "x" * i * 7 for i in range(20)})
         # The file in the middle of the archive's order (the walk's, reversed)
         # is the big one: lines come before its failure whatever the order.
-        walk = [LISTING_LINE.match(l).group(1) for l in run(["-l", "t"], cwd=self.tmp).stdout.decode().splitlines()]
+        listing = run(["-l", "t"], cwd=self.tmp).stdout.decode().splitlines()
+        walk = [LISTING_LINE.match(l).group(1) for l in listing]
         name = walk[len(walk) // 2]
         big = os.path.join(root, name)
         sparse(big, HUGE)
@@ -245,11 +246,13 @@ class StatusLine(ScratchTreeTest):
         self.assertFalse(os.path.exists(self.path("t.vok")))
 
     def test_signals_leave_the_line_clean(self):
+        """At the default thread count: the workers count what they read
+        while the line is drawn."""
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             with self.subTest(signal=sig.name):
                 root, bigs = self.tree()
                 pane = Pane(self, 50)
-                pane.start(["-j", "1", "-l", "t"], self.tmp)
+                pane.start(["-l", "t"], self.tmp)
                 wait_for(pane.status)
                 os.kill(pane.pid, sig)
                 self.assertEqual(pane.wait_end(), 128 + sig)
@@ -262,8 +265,8 @@ class StatusLine(ScratchTreeTest):
     def test_off_when_asked_or_when_standard_error_is_not_the_terminal(self):
         root, bigs = self.tree()
         err = self.path("err")
-        for args, redirect in ((["--no-progress", "-j", "1", "-l", "t"], ""),
-                               (["-j", "1", "-l", "t"], "2> " + shlex.quote(err))):
+        for args, redirect in ((["--no-progress", "-l", "t"], ""),
+                               (["-l", "t"], "2> " + shlex.quote(err))):
             with self.subTest(args=args, redirect=redirect):
                 os.truncate(bigs[0], HUGE)
                 pane = Pane(self, 60)
