@@ -3,22 +3,25 @@
 1-16 KiB on tmpfs, three ways, inside script(1) so that each way gets the
 same kind of parent: standard error redirected to /dev/null (no terminal),
 standard error on a terminal with --no-progress, and on a terminal with the
-status line. Standard output goes to /dev/null every time. Prints the
-median of each and the ratios, from one run of hyperfine per job. Not a
-test; CI never runs it.
+status line. Standard output goes to /dev/null every time. The three
+ways run in turn, so that a change in the machine's load falls on each
+alike; prints the medians of the wall and CPU times (script and the shell
+included) and their ratios, from one run. Not a test; CI never runs it.
 
     bench/tty.py MDTREE [--runs N] [--files N]
 """
 
 import argparse
-import json
+import resource
 import os
 import random
 import shlex
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 
 def make_tree(root, n):
@@ -57,26 +60,34 @@ def main():
             ("-f -a", "%s -f %s -a %s" % (q(md), q(tree), q(made)), None),
             ("-t -a", "%s -t %s -a %s" % (q(md), q(unpacked), q(arc)), "rm -rf %s" % q(unpacked)),
         ]
-        print("%-6s %10s %10s %10s %8s %8s" % ("job", "redirect", "tty, off", "tty, line", "line/off",
-                                                  "line/redir"))
+        print("wall and CPU (user + system) medians of %d runs, the three ways taken in turn" % args.runs)
+        print("%-6s %-10s %16s %16s %16s %14s %14s" % (
+            "job", "", "redirected", "tty, off", "tty, line", "line/off", "line/redirect"))
         for name, cmd, prep in jobs:
-            ways = {
-                "redirect": "%s >/dev/null 2>/dev/null" % cmd,
-                "off": "%s --no-progress >/dev/null" % cmd,
-                "line": "%s >/dev/null" % cmd,
-            }
-            hf = ["hyperfine", "--warmup", "1", "--runs", str(args.runs), "--style", "none",
-                  "--export-json", os.path.join(work, "hf.json")]
-            if prep:
-                hf += ["--prepare", prep]
-            for w, c in ways.items():
-                hf += ["-n", w, "script -qec %s /dev/null" % q(c)]
-            subprocess.run(hf, stdout=subprocess.DEVNULL, check=True)
-            with open(os.path.join(work, "hf.json")) as f:
-                med = {r["command"]: r["median"] for r in json.load(f)["results"]}
-            print("%-6s %9.3fs %9.3fs %9.3fs %7.3fx %7.3fx" % (
-                name, med["redirect"], med["off"], med["line"], med["line"] / med["off"],
-                med["line"] / med["redirect"]))
+            ways = [
+                "%s >/dev/null 2>/dev/null" % cmd,
+                "%s --no-progress >/dev/null" % cmd,
+                "%s >/dev/null" % cmd,
+            ]
+            wall, cpu = [[] for _ in ways], [[] for _ in ways]
+            for r in range(args.runs + 1):
+                for i, c in enumerate(ways):
+                    if prep:
+                        subprocess.run(prep, shell=True, check=True)
+                    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+                    t = time.perf_counter()
+                    subprocess.run(["script", "-qec", c, "/dev/null"], stdout=subprocess.DEVNULL,
+                                   stdin=subprocess.DEVNULL, check=True)
+                    t = time.perf_counter() - t
+                    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+                    if r == 0:
+                        continue  # warm-up
+                    wall[i].append(t)
+                    cpu[i].append(after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime)
+            for label, v in (("wall", wall), ("cpu", cpu)):
+                m = [statistics.median(x) for x in v]
+                print("%-6s %-10s %15.3fs %15.3fs %15.3fs %13.3fx %13.3fx" % (
+                    name if label == "wall" else "", label, m[0], m[1], m[2], m[2] / m[1], m[2] / m[0]))
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return 0
