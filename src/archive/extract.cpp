@@ -23,6 +23,7 @@
 #include "util/guard.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
+#include "util/progress.h"
 #include "md5lib/md5_many.h"
 
 #include <atomic>
@@ -252,6 +253,7 @@ void place_across(Member& x) {
 // wait for the files queued before them, so the report keeps table order.
 void publish(Member& x, Target& t, PublishBatch& batch) {
     if (x.error) std::rethrow_exception(x.error);
+    progress_file();
     const ArchiveMember& m = *x.m;
     if (!x.refusal.empty()) {
         batch.flush();
@@ -290,6 +292,9 @@ void extract_archive(const char* path, const char* target) {
     File arc(FOPENG(path, "rb", __LINE__), path);
     const ArchiveTable t = read_archive_table(arc.get(), path);
     const int fd = ::fileno(arc.get());
+    uint64_t compressed = 0;
+    for (const ArchiveMember& m : t.members) compressed += m.compsize;
+    progress_totals(t.members.size(), compressed);
 
     Target tg;
     tg.root = target;

@@ -18,6 +18,7 @@
 #include "util/fileio.h"
 #include "util/guard.h"
 #include "util/pipeline.h"
+#include "util/progress.h"
 #include "util/tempfile.h"
 
 #include <cerrno>
@@ -190,6 +191,7 @@ void run_checks(Gather gather, Judge judge) {
                 [judge](std::vector<Check>& grp) {
                     for (Check& c : grp) {
                         if (c.error) std::rethrow_exception(c.error);
+                        progress_file();
                         judge(c);
                     }
                 },
@@ -479,6 +481,7 @@ void create_entry(Entry& e, const std::string& tree, DirGuard& guard, const DirR
         bring_in(e);
     }
     print_name_line(stdout, readable(e.backup) ? "Patched: " : "Created: ", e.target);
+    progress_file();
 }
 
 // Takes out every file the change removes or replaces, saving it in the
@@ -492,6 +495,7 @@ void take_out(const std::string& proot, const std::vector<Entry>& removals, cons
             save(e);
         }
         if (!readable(e.source) && !(e.twin && e.twin->done)) print_name_line(stdout, "Removed: ", e.target);
+        progress_file();
     }
     for (const Entry& e : creations) {
         if (!e.unexpected) continue;
@@ -532,6 +536,7 @@ void applypatch(const char* tree, const char* patch) {
         if (!admin_temp_path(admin_path.c_str(), tmp)) fatal(1, "path too long: %s.tmp", admin_path.c_str());
     }
 
+    progress_phase("checking a patch", removals.size() + creations.size());
     // Every check before the first change; a real run stages the new files
     // meanwhile (not into a tree that is not there yet: a failed check
     // would leave it made).
@@ -551,6 +556,7 @@ void applypatch(const char* tree, const char* patch) {
 
     // All removals come before any creation. The first staged file renamed
     // waits until every staged file, and every backup, is on the disk.
+    progress_phase("applying", removals.size() + creations.size());
     take_out(proot, removals, creations, guard);
     if (!onlyshow) prune(troot, removals, creations, undone, rec);
     for (Entry& e : creations) create_entry(e, troot, guard, undone, rec, dirs_in_place.contains(e.name));

@@ -3,6 +3,7 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/paths.h"
+#include "util/progress.h"
 
 #include <atomic>
 #include <cerrno>
@@ -104,6 +105,7 @@ extern "C" void on_signal(int sig) {
         for (Slot& s : ch->slots)
             if (s.state.load(std::memory_order_acquire) == LIVE) ::unlink(s.path);
     }
+    progress_erase_for_signal();
     ::signal(sig, SIG_DFL);
     ::raise(sig);
 }

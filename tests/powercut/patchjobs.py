@@ -75,9 +75,9 @@ def recover(data, cut, home, undo):
         saved = data.plus if undo else data.minus
         wrong = trees.check_files(os.path.join(m.mnt, "patch", "new" if undo else "old"), "saved",
                                   *trees.exactly(saved))
-        if wrong:
-            notes.append("after the run again with -F, %d saved files differ from the manifest, e.g. %s" % (
-                len(wrong), wrong[0]))
+        # A file that already held its new version is not saved again: the
+        # backups of the first run stay as they were.
+        problems += ["after the run again with -F, a saved file differs from the manifest: " + w for w in wrong]
     with cutlib.mount_copy(cut, home, "back", readonly=False) as m:
         tree = os.path.join(m.mnt, "tree")
         was, _ = trees.scan(tree)
