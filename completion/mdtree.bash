@@ -30,7 +30,7 @@ _mdtree()
     esac
 
     # Any other word is passed over by mdtree; offer the options.
-    COMPREPLY=($(compgen -W '-l -i -o -R -f -t -p -a -A -F -r -n -j -h --help --version' -- "$cur"))
+    COMPREPLY=($(compgen -W '-l -i -o -R -f -t -p -a -A -F -r -n -j -h --help --version --no-progress' -- "$cur"))
 } &&
     complete -F _mdtree mdtree
 

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr std::size_t CHUNK = 256 * 1024;
+constexpr std::size_t CHUNK = 64 * 1024;  // streamed inflation: two such buffers per worker
 constexpr std::size_t SMALL_MAX = 512;
 
 struct CompressorFree {

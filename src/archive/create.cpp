@@ -20,6 +20,7 @@
 #include "util/escape.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
+#include "util/progress.h"
 
 #include <algorithm>
 #include <cstring>
@@ -96,6 +97,7 @@ struct Collected {
 // budget; the stream is the one the writing pass would make, so the
 // archive does not depend on which pass made it.
 void collect(const char* root, Collected& c) {
+    progress_phase("reading");
     StreamPtr s(openstream(root));
     auto add = [&c](Record r) {
         r.entrysize = entry_size(r.name.size());
@@ -118,8 +120,10 @@ void collect(const char* root, Collected& c) {
         std::atomic<uint64_t> kept{0};
         std::atomic<uint64_t> budget{KEEP_BUDGET};
         Pipeline p(nthreads);
+        uint64_t walked = 0;
         p.enumerate([&] {
             while (nextstream(s.get())) {
+                ++walked;
                 auto it = std::make_shared<Item>();
                 it->r.name = s->name;
                 it->fd = Fd(open_entry_fd(s.get()));
@@ -156,8 +160,11 @@ void collect(const char* root, Collected& c) {
                             it->r.kept_len = uint32_t(it->stream.size());
                         }
                         add(std::move(it->r));
+                        progress_file();
                     });
             }
+            // The walk is done: the files still in flight are the last.
+            progress_totals(walked, 0);
         });
         p.finish();
     }
@@ -247,6 +254,12 @@ public:
     void flush() {
         write_fd(fd_, buf_.data(), buf_.size(), name_);
         buf_.clear();
+        // The disk starts on what is written while the rest is compressed:
+        // the flush before the archive is published then waits for less.
+        if (pos_ - synced_ >= (8u << 20)) {
+            start_writeback(fd_, synced_, pos_ - synced_);
+            synced_ = pos_;
+        }
     }
 
 private:
@@ -254,12 +267,14 @@ private:
     int fd_;
     const char* name_;
     uint64_t pos_;
+    uint64_t synced_ = pos_;  // writeback started below this
     std::vector<unsigned char> buf_;
 };
 
 void print_progress(const Record& r) {
     const uint64_t pct = uint64_t(r.compsize) * 100 / (r.origsize ? r.origsize : 1);
     print_name_line(stderr, "", r.name, " (" + std::to_string(pct) + "%)");
+    progress_file();
 }
 
 // Records a member whose stream ended just before out's position, and
@@ -376,6 +391,7 @@ void createarchive() {
     if (::lseek(arc.fd(), off_t(h), SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
 
     const std::vector<uint32_t> first = first_with_digest(recs);
+    progress_phase("archiving", recs.size());
     Pipeline p(nthreads);
     p.enumerate([&] {
         for (std::size_t i = 0; i < recs.size(); ++i) {

@@ -1,12 +1,14 @@
 // Archive extraction (-t DIR -a ARCHIVE): every member of a checked table,
-// in table order, inflated into a temporary file beside its target and
-// hashed as it is written. Only a member whose size and digest match its
+// in table order, inflated into a temporary file in the target directory
+// and hashed as it is written. Only a member whose size and digest match its
 // entry is renamed over the target; any other leaves the target as it was,
 // so a damaged archive can never destroy a good file. A member whose name
 // could reach outside the target directory, or pass through a symbolic
 // link, is not written at all. Workers inflate, hash and write each member
 // into its temporary file; the members are verified, published and reported
-// in table order.
+// in table order, and a member's directories are made only when it is
+// published: a later member never changes what an earlier one meets, so
+// the results are the same at any thread count.
 
 #include "archive/extract.h"
 
@@ -21,15 +23,17 @@
 #include "util/guard.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
+#include "util/progress.h"
 #include "md5lib/md5_many.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <memory>
-#include <optional>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,30 +52,58 @@ struct Member {
     const ArchiveMember* m = nullptr;
     std::string dest;
     std::string refusal;  // why the member is not written at all
-    // A member that is not published takes away the directories made for
-    // it; destroyed after out, when they are empty again.
-    std::optional<MadeFor> made;
     std::unique_ptr<TempFile> out;
     bool whole = false;
     uint64_t at = 0;  // where a grouped member's content lies in the group's buffer
-    bool set_up = false;  // its target is checked and its directories made
+    bool set_up = false;  // its name and target are checked
     char hex[MD5_HEX_SIZE];
     std::exception_ptr error;  // making or writing its temporary file failed
 };
 
-// Consecutive members of the table, one pipeline item. Taken apart newest
-// first, as the pipeline takes apart its items: a later member's temporary
-// file may sit in a directory made for an earlier one.
+// Consecutive members of the table, one pipeline item.
 struct Group {
     std::deque<Member> members;
     bool small = true;  // else one member, inflated on its own
     uint64_t bytes = 0;  // the contents of the members to write
-    Group() = default;
-    Group(const Group&) = delete;
-    Group& operator=(const Group&) = delete;
-    ~Group() {
-        while (!members.empty()) members.pop_back();
+};
+
+// A large member inflated whole holds its compressed and its inflated bytes
+// at once. All workers together hold at most WHOLE_BUDGET of them, in
+// buffers handed back to the system after each member; a member that finds
+// the budget taken streams through fixed buffers instead (the same bytes, a
+// little slower). Memory then stays bounded whatever the thread count and
+// whatever sizes the table claims.
+constexpr uint64_t WHOLE_BUDGET = 20u << 20;
+std::atomic<uint64_t> whole_in_use{0};
+
+class WholeBuffer {
+public:
+    WholeBuffer() = default;
+    WholeBuffer(const WholeBuffer&) = delete;
+    WholeBuffer& operator=(const WholeBuffer&) = delete;
+    ~WholeBuffer() {
+        if (p_) ::munmap(p_, n_);
+        if (n_) whole_in_use.fetch_sub(n_);
     }
+    // n bytes from the budget, mapped (never kept by the allocator); false
+    // when the budget or the memory is not there.
+    bool take(uint64_t n) {
+        n = n ? n : 1;
+        uint64_t used = whole_in_use.load();
+        do {
+            if (used + n > WHOLE_BUDGET) return false;
+        } while (!whole_in_use.compare_exchange_weak(used, used + n));
+        n_ = std::size_t(n);
+        void* p = ::mmap(nullptr, n_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return false;
+        p_ = static_cast<unsigned char*>(p);
+        return true;
+    }
+    unsigned char* get() const { return p_; }
+
+private:
+    unsigned char* p_ = nullptr;
+    std::size_t n_ = 0;
 };
 
 // Inflates member m of the archive open on fd into out, hashing what is
@@ -82,12 +114,14 @@ bool inflate_member(int fd, const char* path, const ArchiveMember& m, TempFile& 
     md5_init_ctx(&ctx);
     const char* out_name = out.final_path().c_str();
     // A sound stream is never much larger than its content: a member whose
-    // claims stay small is read and inflated whole, any other streams.
-    if (m.origsize <= WHOLE_MAX && m.compsize <= 2 * WHOLE_MAX) {
-        unsigned char* comp = scratch(m.compsize, 0);
+    // claims stay small is read and inflated whole when the budget allows,
+    // any other streams.
+    WholeBuffer buf;
+    if (m.origsize <= WHOLE_MAX && m.compsize <= 2 * WHOLE_MAX && buf.take(m.compsize + m.origsize)) {
+        unsigned char* comp = buf.get();
+        unsigned char* data = comp + m.compsize;
         // An archive that ends inside the member gives a short read.
         if (pread_fd(fd, comp, m.compsize, m.offset, path) != m.compsize) return false;
-        unsigned char* data = scratch(m.origsize, 1);
         if (!inflate_whole(comp, m.compsize, data, m.origsize)) return false;
         md5_process_bytes(data, m.origsize, &ctx);
         write_fd(out.fd(), data, m.origsize, out_name);
@@ -99,14 +133,15 @@ bool inflate_member(int fd, const char* path, const ArchiveMember& m, TempFile& 
 }
 
 // The heavy part of a group, on a worker: every member to be written gets
-// its temporary file, inflated content and digest. A failure stops the
-// group at its member, which reports it in its turn.
-void inflate_group(int fd, const char* path, Group& g) {
+// its temporary file (in the target directory root, which exists),
+// inflated content and digest. A failure stops the group at its member,
+// which reports it in its turn.
+void inflate_group(int fd, const char* path, const std::string& root, Group& g) {
     if (!g.small) {
         Member& x = g.members.front();
         if (!x.refusal.empty()) return;
         try {
-            x.out = std::make_unique<TempFile>(x.dest);
+            x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
             x.whole = inflate_member(fd, path, *x.m, *x.out, x.hex);
             x.out->close();
         } catch (...) {
@@ -139,7 +174,7 @@ void inflate_group(int fd, const char* path, Group& g) {
         if (x.error) break;
         if (!x.refusal.empty()) continue;
         try {
-            x.out = std::make_unique<TempFile>(x.dest);
+            x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
             if (x.whole) write_fd(x.out->fd(), data + x.at, x.m->origsize, x.out->final_path().c_str());
             x.out->close();
         } catch (...) {
@@ -149,24 +184,108 @@ void inflate_group(int fd, const char* path, Group& g) {
     }
 }
 
-// The decisions of one member, in table order on the calling thread.
-// Lines about members that are not published wait for the files queued
-// before them, so that the report keeps table order.
-void publish(Member& x, PublishBatch& batch) {
+// The target directory and what is decided there, on the calling thread.
+struct Target {
+    std::string root;
+    DirGuard guard;
+    bool made = false;
+    dev_t dev = 0;         // root's file system
+    std::string last_dir;  // the directory same_fs looked at last, and its answer
+    bool last_same = true;
+
+    void make_root() {
+        if (made) return;
+        // The target directory itself is the user's choice; it is made (with
+        // its parents) only once a member is about to be written.
+        make_parents(root + "/");
+        struct stat st;
+        if (::stat(root.c_str(), &st) == 0) dev = st.st_dev;
+        made = true;
+    }
+    // Whether dest's directory is on root's file system, where a temporary
+    // file in root can be renamed to dest.
+    bool same_fs(const std::string& dest) {
+        const std::string_view dir = std::string_view(dest).substr(0, dest.rfind('/'));
+        if (dir != last_dir) {
+            last_dir.assign(dir);
+            struct stat st;
+            last_same = ::stat(last_dir.c_str(), &st) != 0 || st.st_dev == dev;
+        }
+        return last_same;
+    }
+};
+
+std::string link_refusal(const std::string& link, const std::string& root) {
+    return link.substr(root.size() + 1) + " is a symbolic link";
+}
+
+// Checks a member's name and target, on the calling thread in table order.
+// Nothing is made but the target directory itself: a member's directories
+// wait for its publication.
+void set_up(Member& x, const ArchiveMember& m, Target& t) {
+    x.m = &m;
+    if (!is_safe_relpath(m.name)) {
+        x.refusal = "unsafe name";
+    } else if (!join_path(x.dest, t.root, m.name)) {
+        x.refusal = "target path longer than " + std::to_string(PATH_MAXLEN) + " bytes";
+    } else {
+        t.make_root();
+        // A link already there refuses the member before any work;
+        // publication looks again.
+        const std::string link = t.guard.find_link(t.root, m.name);
+        if (!link.empty()) x.refusal = link_refusal(link, t.root);
+    }
+    x.set_up = true;
+}
+
+// Copies the verified temporary file beside its target, in a directory on
+// another file system (a mount point below the target), where a rename
+// from the target directory can not reach.
+void place_across(Member& x) {
+    const std::string& tmp = x.out->temp_path();
+    Fd in(open_regular_fd(tmp.c_str(), __LINE__, true));
+    TempFile beside(x.dest);
+    copy_fd(in.get(), tmp.c_str(), beside.fd(), x.dest.c_str());
+    beside.commit();
+}
+
+// The decisions of one member, in table order on the calling thread. Its
+// directories are made here, after every earlier member's publication; the
+// rename waits in the batch. Lines about members that are not published
+// wait for the files queued before them, so the report keeps table order.
+void publish(Member& x, Target& t, PublishBatch& batch) {
     if (x.error) std::rethrow_exception(x.error);
+    progress_file();
     const ArchiveMember& m = *x.m;
     if (!x.refusal.empty()) {
         batch.flush();
         warn("refusing member '%s': %s", m.name, x.refusal.c_str());
-    } else if (x.whole && std::memcmp(x.hex, m.md5, MD5_HEX_SIZE) == 0) {
-        x.made->keep();
-        batch.add(std::move(x.out), m.origsize, [name = m.name] { print_name_line(stderr, "", name, ": OK"); });
-    } else {
+        return;
+    }
+    if (!x.whole || std::memcmp(x.hex, m.md5, MD5_HEX_SIZE) != 0) {
         // The temporary file goes with the member; the target keeps what it
         // held.
         batch.flush();
         print_name_line(stderr, "", m.name, ": Invalid checksum");
+        return;
     }
+    // A file still waiting in the batch may stand where this member needs a
+    // directory: it is published first, as it would have been already.
+    batch.flush_if_pending_on_the_way(x.dest);
+    // Directories made for a member that is not published go again.
+    MadeFor made(t.guard, t.root, m.name);
+    const std::string link = t.guard.make(t.root, m.name);
+    if (!link.empty()) {
+        batch.flush();
+        warn("refusing member '%s': %s", m.name, link_refusal(link, t.root).c_str());
+        return;
+    }
+    made.keep();
+    auto report = [name = m.name] { print_name_line(stderr, "", name, ": OK"); };
+    if (t.same_fs(x.dest)) return batch.add(std::move(x.out), m.origsize, report, x.dest);
+    batch.flush();
+    place_across(x);
+    report();
 }
 
 } // namespace
@@ -175,17 +294,20 @@ void extract_archive(const char* path, const char* target) {
     File arc(FOPENG(path, "rb", __LINE__), path);
     const ArchiveTable t = read_archive_table(arc.get(), path);
     const int fd = ::fileno(arc.get());
+    uint64_t compressed = 0;
+    for (const ArchiveMember& m : t.members) compressed += m.compsize;
+    progress_totals(t.members.size(), compressed);
 
-    const std::string root(target);
-    DirGuard guard;
-    bool made_target = false;
-    PublishBatch batch;
+    Target tg;
+    tg.root = target;
+    const std::string& root = tg.root;
+    PublishBatch batch(true);
     Pipeline p(nthreads);
     publishing(batch, [&] { p.enumerate([&] {
         auto g = std::make_shared<Group>();
         auto submit = [&] {
-            // A member whose setup failed goes (with the directories made
-            // for it); the failure is reported after the members before it.
+            // A member whose setup failed goes; the failure is reported
+            // after the members before it.
             if (!g->members.empty() && !g->members.back().set_up) g->members.pop_back();
             if (g->members.empty()) return;
             // A group holds its compressed and its inflated bytes at most; a
@@ -194,9 +316,9 @@ void extract_archive(const char* path, const char* target) {
             for (const Member& x : g->members)
                 if (x.refusal.empty() && x.m->origsize <= WHOLE_MAX) bytes += std::size_t(x.m->origsize) + x.m->compsize;
             p.submit_group(
-                g, [fd, path](Group& grp) { inflate_group(fd, path, grp); },
-                [&batch](Group& grp) {
-                    for (Member& x : grp.members) publish(x, batch);
+                g, [fd, path, &root](Group& grp) { inflate_group(fd, path, root, grp); },
+                [&tg, &batch](Group& grp) {
+                    for (Member& x : grp.members) publish(x, tg, batch);
                 },
                 bytes, 1);
         };
@@ -205,28 +327,11 @@ void extract_archive(const char* path, const char* target) {
                 const bool small = m.origsize <= GROUPED_MAX && m.compsize <= 2 * GROUPED_MAX;
                 if (!small || g->members.size() == GROUP_MAX || g->bytes + m.origsize > GROUP_BYTES) submit();
                 Member& x = g->members.emplace_back();
-                x.m = &m;
-                if (!is_safe_relpath(m.name)) {
-                    x.refusal = "unsafe name";
-                } else if (!join_path(x.dest, target, m.name)) {
-                    x.refusal = "target path longer than " + std::to_string(PATH_MAXLEN) + " bytes";
-                } else {
-                    if (!made_target) {
-                        // The target directory itself is the user's choice; it is
-                        // made (with its parents) only once a member is about to
-                        // be written.
-                        make_parents(root + "/");
-                        made_target = true;
-                    }
-                    x.made.emplace(guard, root, m.name);
-                    const std::string link = guard.make(root, m.name);
-                    if (!link.empty()) x.refusal = link.substr(root.size() + 1) + " is a symbolic link";
-                }
+                set_up(x, m, tg);
                 if (x.refusal.empty()) {
                     x.at = g->bytes;
                     g->bytes += m.origsize;
                 }
-                x.set_up = true;
                 if (!small) {
                     g->small = false;
                     submit();

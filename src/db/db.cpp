@@ -17,6 +17,7 @@
 #include "util/guard.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
+#include "util/progress.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -157,8 +158,10 @@ void db_in(const char* path) {
         // A link planted at ROOT/XX would carry the object out of the store.
         guard.make_or_die(root, store_rel(object));
         std::string rel(store_rel(object));
-        batch.add(std::move(e.out), 0, [rel, name = std::move(e.name)] { print_listing_line(rel, name); },
-                  std::move(object));
+        batch.add(std::move(e.out), 0, [rel, name = std::move(e.name)] {
+            print_listing_line(rel, name);
+            progress_file();
+        }, std::move(object));
     };
     publishing(batch, [&] { p.enumerate([&] {
         auto g = std::make_shared<Group<Entry>>();
@@ -216,7 +219,10 @@ void db_out(const char* path) {
             fatal(1, "damaged object %s: content has digest %s; %s left as it was", e.object.c_str(), e.got,
                   e.name.c_str());
         if (e.made) e.made->keep();
-        batch.add(std::move(e.out), 0, [name = std::move(e.name)] { print_name_line(stdout, "", name); });
+        batch.add(std::move(e.out), 0, [name = std::move(e.name)] {
+            print_name_line(stdout, "", name);
+            progress_file();
+        });
     };
     Pipeline p(nthreads);
     const std::size_t size = p.group_size();

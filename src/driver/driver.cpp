@@ -10,6 +10,7 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/paths.h"
+#include "util/progress.h"
 #include "util/tempfile.h"
 
 #include <sched.h>
@@ -63,6 +64,7 @@ void print_usage(std::FILE* out, const char* progname) {
     std::fprintf(out, "      misc options :\n");
     std::fprintf(out, "\t-h : display this stuff\n");
     std::fprintf(out, "\t-j <n> : run <n> threads at once (default: one per CPU)\n");
+    std::fprintf(out, "\t--no-progress : no status line on a terminal\n");
 }
 
 // The number of CPUs this process may run on. The set is allocated because a
@@ -110,13 +112,20 @@ void usage(const char* progname) {
 
 namespace {
 
+// Runs one job under its status line (util/progress.h).
+template <class Job>
+void with_progress(const char* what, Job job) {
+    const ProgressJob shown(what);
+    job();
+}
+
 // Returns false when --help or --version has ended the run.
 bool scan(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
         if (word[0] != '-') continue;
-        // The two long words are matched whole; any other word that starts
-        // with "--" falls to the letter '-', which is no option.
+        // The long words are matched whole; any other word that starts with
+        // "--" falls to the letter '-', which is no option.
         if (std::strcmp(word, "--help") == 0) {
             print_usage(stdout, argv[0]);
             return false;
@@ -125,6 +134,8 @@ bool scan(int argc, char** argv) {
             std::fputs("mdtree " MDTREE_VERSION "\n", stdout);
             return false;
         }
+        // Read before the scan (see mdtree_main).
+        if (std::strcmp(word, "--no-progress") == 0) continue;
         const char opt = word[1];
         if (opt == 'F') { forcepatch = 1; continue; }
         if (opt == 'r') { reverse = 1 - reverse; continue; }
@@ -151,11 +162,11 @@ bool scan(int argc, char** argv) {
         if (target) {
             *target = arg;
         } else if (opt == 'l') {
-            db_list(arg);
+            with_progress("listing", [arg] { db_list(arg); });
         } else if (opt == 'i') {
-            db_in(arg);
+            with_progress("storing", [arg] { db_in(arg); });
         } else {
-            db_out(arg);
+            with_progress("restoring", [arg] { db_out(arg); });
         }
     }
     return true;
@@ -166,12 +177,12 @@ void dispatch() {
     if (dbroot) fromdir = todir = patchdir = nullptr;
     if (fromdir && patchdir) {
         if (todir)
-            mkpatch(fromdir, todir, patchdir);
+            with_progress("making a patch", [] { mkpatch(fromdir, todir, patchdir); });
         else
-            applypatch(fromdir, patchdir);
+            with_progress("applying", [] { applypatch(fromdir, patchdir); });
     }
-    if (fromdir && archname) createarchive();
-    if (todir && archname) extractarchive();
+    if (fromdir && archname) with_progress("archiving", createarchive);
+    if (todir && archname) with_progress("extracting", extractarchive);
 }
 
 } // namespace
@@ -196,6 +207,12 @@ int mdtree_main(int argc, char** argv) {
     if (!::isatty(STDERR_FILENO)) std::setvbuf(stderr, errbuf, _IOFBF, sizeof errbuf);
     const char* progname = argc > 0 ? argv[0] : "mdtree";
     nthreads = cpus_available();
+    // The status line is a matter of the whole run: --no-progress anywhere
+    // on the command line keeps it off, also for the -l, -i and -o before it.
+    bool progress = true;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--no-progress") == 0) progress = false;
+    progress_setup(progress);
     try {
         if (argc <= 1) usage(progname);
         if (scan(argc, argv)) dispatch();
@@ -203,7 +220,7 @@ int mdtree_main(int argc, char** argv) {
         sync_published();
         // Also the check of --help and --version: a failed write is status 1.
         flush_stdout();
-        return 0;
+        return flush_stderr() ? 0 : 1;
     } catch (const FatalError& e) {
         report(e);
         return e.status;

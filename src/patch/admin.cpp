@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,11 +80,30 @@ bool carry_over(std::FILE* in, const char* path, TempFile& tmp, const std::strin
     return ends_blank;
 }
 
+// Serialises the updates of one administration file. The lock is taken on
+// a file beside it that no update renames: a lock on the administration
+// file itself would stay with the file the rename replaces, and two runs
+// would each hold one. flock is released by the kernel however the process
+// ends, so a killed run never leaves the file locked.
+Fd lock_admin(const std::string& lock_path) {
+    make_parents(lock_path);
+    // Without blocking and through no link: a FIFO or a link planted there
+    // is refused, never opened as the lock.
+    Fd fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (fd.get() < 0) fatal_errno("can not open the lock file", lock_path.c_str());
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        fatal(1, "lock file %s is not a regular file; administration file left unchanged", lock_path.c_str());
+    while (::flock(fd.get(), LOCK_EX) != 0)
+        if (errno != EINTR) fatal_errno("can not lock", lock_path.c_str());
+    return fd;
+}
+
 } // namespace
 
 bool admin_temp_path(const char* path, std::string& out) {
     const std::size_t n = std::strlen(path);
-    if (n + 4 > PATH_MAXLEN) return false;
+    if (n + 5 > PATH_MAXLEN) return false;  // the lock file's ".lock"
     out.assign(path, n);
     out += ".tmp";
     return true;
@@ -93,6 +113,7 @@ void update_admin(const char* path, const std::string& name, const std::vector<s
                   std::time_t now) {
     std::string tmp_path;
     if (!admin_temp_path(path, tmp_path)) fatal(1, "path too long: %s.tmp", path);
+    const Fd lock = lock_admin(std::string(path) + ".lock");
 
     // Only a missing file may be started afresh: one that can not be read
     // would lose its records. Opened without blocking: a FIFO put there

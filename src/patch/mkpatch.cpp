@@ -14,6 +14,7 @@
 #include "util/escape.h"
 #include "util/guard.h"
 #include "util/pipeline.h"
+#include "util/progress.h"
 #include "util/tempfile.h"
 
 #include <cstring>
@@ -26,6 +27,7 @@ namespace {
 // unsafe name (one that could lead an application out of the tree) is
 // refused before anything is written.
 void collect(const char* path, char marker, std::vector<std::string>& lines) {
+    progress_phase("reading");
     StreamPtr s(openstream(path));
     each_entry(s.get(), nthreads, [&](std::string_view name, const char* digest) {
         if (!is_safe_relpath(name))
@@ -81,6 +83,7 @@ void mkpatch(const char* from, const char* to, const char* patch) {
     // recorded of its directories belongs to the old patch too.
     ::unlink(files.c_str());
     forget_dir_record(root);
+    progress_phase("making a patch", lines.size());
 
     struct Item {
         const std::string* line;
@@ -116,6 +119,7 @@ void mkpatch(const char* from, const char* to, const char* patch) {
                     out_printf("%s\n", line.c_str());
                     write_all(manifest.get(), line.data(), line.size(), files.c_str());
                     write_all(manifest.get(), "\n", 1, files.c_str());
+                    progress_file();
                     if (!it->copy) return;
                     if (std::memcmp(it->hex, entry_digest(line).data(), 32) != 0)
                         fatal(1, "%s changed while the patch was being made", it->copy->src.c_str());

@@ -5,6 +5,7 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/pipeline.h"
+#include "util/progress.h"
 
 #include <algorithm>
 #include <cstring>
@@ -54,6 +55,7 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
         while (nextstream(s)) {
             md5stream(s, hex);
             fn(s->name, hex);
+            progress_file();
         }
         return;
     }
@@ -75,20 +77,25 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
                     for (Entry& e : grp) {
                         if (e.error) std::rethrow_exception(e.error);
                         fn(e.name, e.hex);
+                        progress_file();
                     }
                 },
                 n * (64u << 10), n);
             g->reserve(group);
         };
         g->reserve(group);
+        uint64_t walked = 0;
         Pipeline::gather_groups([&] {
             while (nextstream(s)) {
                 Entry e;
                 e.name = s->name;
                 e.fd = Fd(open_entry_fd(s));
                 g->push_back(std::move(e));
+                ++walked;
                 if (g->size() == group) submit();
             }
+            // The walk is done: the files in flight are the last.
+            progress_totals(walked, 0);
         }, submit);
     });
     p.finish();

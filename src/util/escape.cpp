@@ -1,6 +1,7 @@
 #include "util/escape.h"
 
 #include "util/fatal.h"
+#include "util/progress.h"
 
 #include <cstdio>
 
@@ -87,5 +88,10 @@ void print_name_line(std::FILE* to, std::string_view before, std::string_view na
         return;
     }
     std::fflush(stdout);
+    if (to == stderr && progress_shown()) {
+        // Above the status line, in one write with it.
+        progress_err_line(std::string(mark).append(before).append(n).append(after).append("\n"));
+        return;
+    }
     std::fprintf(to, "%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()), after.data());
 }

@@ -1,6 +1,7 @@
 #include "util/fatal.h"
 
 #include "util/escape.h"
+#include "util/progress.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -76,6 +77,10 @@ void warn(const char* fmt, ...) {
     va_end(ap);
     std::fflush(stdout);
     const std::string msg = finish(std::move(body) + "\n");
+    if (progress_shown()) {
+        progress_err_line(msg);
+        return;
+    }
     std::fwrite(msg.data(), 1, msg.size(), stderr);
 }
 
@@ -89,6 +94,8 @@ void out_printf(const char* fmt, ...) {
     // Lines already on standard error come first (it is buffered when it
     // is not a terminal).
     std::fflush(stderr);
+    // On a terminal, the line goes above the status line.
+    const ProgressPause pause;
     va_list ap;
     va_start(ap, fmt);
     const int n = std::vfprintf(stdout, fmt, ap);
@@ -106,4 +113,9 @@ void flush_stdout() {
         std::clearerr(stdout);
         fatal(1, "write error on standard output: %s", std::strerror(err));
     }
+}
+
+bool flush_stderr() {
+    // The error flag stays set from the first failed write of the run.
+    return std::fflush(stderr) == 0 && !std::ferror(stderr);
 }

@@ -44,3 +44,7 @@ void report(const FatalError& e);
 void out_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Flushes standard output; a failure there is fatal.
 void flush_stdout();
+// Flushes standard error; false when a line written there during the run
+// was lost (a full disk behind a redirection). No message can tell it, so
+// the run ends with status 1: the archive jobs' per-file lines go there.
+bool flush_stderr();

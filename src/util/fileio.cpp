@@ -5,6 +5,7 @@
 #include "util/fatal.h"
 #include "util/paths.h"
 #include "util/perthread.h"
+#include "util/progress.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -268,6 +269,8 @@ std::size_t read_whole(void* data, std::size_t len, const char* name, Part part)
         }
         if (n == 0) break;
         got += std::size_t(n);
+        // Counted as it comes: a large file moves the status line too.
+        progress_bytes(uint64_t(n));
     }
     return got;
 }
@@ -339,8 +342,15 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
 }
 
 void hash_fd(int fd, const char* name, char* out) {
-    unsigned char digest[16];
-    if (md5_fd(fd, digest) != 0) fatal_errno("read error on", name);
-    md5_to_hex(digest, out);
+    // Through read_fd, which counts what it reads for the status line.
+    md5_context ctx;
+    md5_init_ctx(&ctx);
+    unsigned char* buf = io_buffer();
+    for (;;) {
+        const std::size_t n = read_fd(fd, buf, IO_BUFSZ, name);
+        md5_process_bytes(buf, n, &ctx);
+        if (n < IO_BUFSZ) break;
+    }
+    md5_finish_hex(&ctx, out);
 }
 

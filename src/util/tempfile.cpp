@@ -3,6 +3,7 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/paths.h"
+#include "util/progress.h"
 
 #include <atomic>
 #include <cerrno>
@@ -104,6 +105,7 @@ extern "C" void on_signal(int sig) {
         for (Slot& s : ch->slots)
             if (s.state.load(std::memory_order_acquire) == LIVE) ::unlink(s.path);
     }
+    progress_erase_for_signal();
     ::signal(sig, SIG_DFL);
     ::raise(sig);
 }
@@ -149,6 +151,9 @@ struct DurableFs {
     dev_t dev = 0;
     int fd = -1;
     bool flush = true;  // false on tmpfs and ramfs: there is no disk
+    // A file system whose disk lies behind a server (FUSE, NFS, SMB, Ceph):
+    // syncfs may not reach it, an fsync of each file does.
+    bool each = false;
     std::atomic<uint64_t> epoch{1};
     std::atomic<uint64_t> durable{0};
     std::atomic<bool> changed{false};
@@ -175,6 +180,9 @@ DurableFs* fs_of(int fd, const char* name) {
     f.dev = st.st_dev;
     f.fd = kept;
     f.flush = sf.f_type != TMPFS_MAGIC && sf.f_type != RAMFS_MAGIC;
+    constexpr long FUSE_MAGIC = 0x65735546, CIFS_MAGIC = 0xFF534D42, SMB2_MAGIC = 0xFE534D42, CEPH_MAGIC = 0x00c36400;
+    const long t = long(sf.f_type);
+    f.each = t == FUSE_MAGIC || t == long(NFS_SUPER_MAGIC) || t == CIFS_MAGIC || t == SMB2_MAGIC || t == CEPH_MAGIC;
     return &f;
 }
 
@@ -204,9 +212,16 @@ void install_signal_cleanup() {
 }
 
 TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
+    open_unique(temp_dir(final_), true);
+}
+
+TempFile::TempFile(std::string final_path, In temp_dir) : final_(std::move(final_path)) {
+    open_unique(temp_dir.dir + "/", false);
+}
+
+void TempFile::open_unique(const std::string& dir, bool make_dirs) {
     // The temporary name is short and hidden, so that it fits beside any
     // final name and stands out as ours if a killed run leaves it behind.
-    const std::string dir = temp_dir(final_);
     for (int attempt = 0; attempt < 2; ++attempt) {
         for (int tries = 0; tries < 100; ++tries) {
             temp_ = dir + ".mdtree-" + unique_suffix();
@@ -227,6 +242,7 @@ TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
             }
             if (err != EEXIST) break;
         }
+        if (!make_dirs) break;
         if (attempt == 0) make_parents(final_);
     }
     temp_.clear();
@@ -292,7 +308,7 @@ void TempFile::close() {
     int err = 0;
     if (fp_ && (std::fflush(fp_) != 0 || std::ferror(fp_) != 0)) err = errno ? errno : EIO;
     if (!err && fs_->flush && !synced_) {
-        if (flush_each()) {
+        if (flush_each() || fs_->each) {
             if (::fdatasync(fd_) != 0) err = errno;
             synced_ = true;
         } else {
@@ -358,6 +374,7 @@ PublishBatch::~PublishBatch() {
 }
 
 void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as) {
+    if (track_) names_.insert(as.empty() ? f->final_path() : as);
     queue_.push_back({std::move(f), std::move(as), std::move(then)});
     bytes_ += bytes;
     if (queue_.size() >= MAX_FILES || bytes_ >= MAX_BYTES) flush();
@@ -381,10 +398,22 @@ void PublishBatch::flush() {
         // What was published goes from the queue; the rest is removed.
         queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(i));
         bytes_ = 0;
+        names_.clear();
         throw;
     }
     queue_.clear();
     bytes_ = 0;
+    names_.clear();
+}
+
+void PublishBatch::flush_if_pending_on_the_way(const std::string& path) {
+    if (names_.empty()) return;
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        if (names_.contains(path.substr(0, slash))) return flush();
+}
+
+void start_writeback(int fd, uint64_t offset, uint64_t len) {
+    ::sync_file_range(fd, off64_t(offset), off64_t(len), SYNC_FILE_RANGE_WRITE);
 }
 
 void note_changed(const std::string& path) {

@@ -28,6 +28,7 @@
 #include <memory>
 #include <string>
 #include <sys/types.h>
+#include <unordered_set>
 #include <vector>
 
 struct DurableFs;
@@ -38,6 +39,14 @@ public:
     // directories above it. Fatal "can not read <final_path>" when it can not
     // be created.
     explicit TempFile(std::string final_path);
+    // The same with the temporary file in temp_dir, a directory that exists
+    // on the final path's file system, whose missing directories are not
+    // made: for a file whose own directory is made only when it is
+    // published (commit_closed_as).
+    struct In {
+        std::string dir;
+    };
+    TempFile(std::string final_path, In temp_dir);
     // The same under a fixed temporary name (the administration file's
     // "<path>.tmp"): a leftover of a killed run, or a link planted under that
     // name, is replaced, never written through.
@@ -71,6 +80,7 @@ public:
     void commit_closed_as(std::string final_path);
 
 private:
+    void open_unique(const std::string& dir, bool make_dirs);
     void open_fixed();
     void find_fs();
     // Waits until the data is on the disk, then renames; false (errno set)
@@ -94,7 +104,9 @@ private:
 // queued when it is destroyed are removed, as uncommitted files are.
 class PublishBatch {
 public:
-    PublishBatch() = default;
+    // track_names: flush_if_pending_on_the_way is used, so the final names
+    // queued are kept.
+    explicit PublishBatch(bool track_names = false) : track_(track_names) {}
     PublishBatch(const PublishBatch&) = delete;
     PublishBatch& operator=(const PublishBatch&) = delete;
     ~PublishBatch();
@@ -102,6 +114,8 @@ public:
     // when as is empty.
     void add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as = {});
     void flush();
+    // Flushes when a file queued would stand at a leading directory of path.
+    void flush_if_pending_on_the_way(const std::string& path);
     static constexpr std::size_t MAX_FILES = 4096;
     static constexpr uint64_t MAX_BYTES = 256u << 20;
 
@@ -113,6 +127,8 @@ private:
     };
     std::vector<Pending> queue_;
     uint64_t bytes_ = 0;
+    bool track_;
+    std::unordered_set<std::string> names_;  // the final names queued, when tracked
 };
 
 // Runs f, then publishes what the batch holds, also when f fails: the files
@@ -128,6 +144,11 @@ void publishing(PublishBatch& batch, F&& f) {
     }
     batch.flush();
 }
+
+// Starts writing len bytes of the file open on fd from offset to the disk,
+// without waiting: a long file written piece by piece is then mostly on the
+// disk by the time its commit flushes it.
+void start_writeback(int fd, uint64_t offset, uint64_t len);
 
 // Records that the run changed names in the directory at path by other
 // means than a commit (a rename into a backup, a removal), so that

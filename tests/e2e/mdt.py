@@ -26,7 +26,8 @@ def argv(args, prog=MDTREE):
     args = list(args)
     plain = [a.encode() if isinstance(a, str) else a for a in args]
     if (TEST_JOBS and prog == MDTREE and args and
-            not any(a.startswith(b"-j") or a.startswith(b"--") for a in plain)):
+            not any(a.startswith(b"-j") or (a.startswith(b"--") and a != b"--no-progress")
+                    for a in plain)):
         args = ["-j", TEST_JOBS] + args
     return [prog] + args
 
@@ -52,6 +53,7 @@ USAGE_LINES = [
     "      misc options :\n",
     "\t-h : display this stuff\n",
     "\t-j <n> : run <n> threads at once (default: one per CPU)\n",
+    "\t--no-progress : no status line on a terminal\n",
 ]
 
 

@@ -59,7 +59,7 @@ class ManualPage(TreeTest):
         for letter in letters:
             with self.subTest(option=letter):
                 self.assertRegex(src, r"\n\.TP\n\.BI? \\-%s\b" % letter)
-        for word in ("help", "version"):
+        for word in ("help", "version", r"no\\-progress"):
             with self.subTest(option=word):
                 self.assertRegex(src, r"\n\.TP\n\.B \\-\\-%s\n" % word)
         for status in range(5):
@@ -89,7 +89,8 @@ class BashCompletion(TreeTest):
                 # Only the second character counts, as in the tool.
                 (["-lfoo", "ar"], ["arch.vok"]), (["-R", "d"], ["d"]),
                 (["-r", ""], sorted(["-l", "-i", "-o", "-R", "-f", "-t", "-p", "-a", "-A",
-                                     "-F", "-r", "-n", "-j", "-h", "--help", "--version"])),
+                                     "-F", "-r", "-n", "-j", "-h", "--help", "--version",
+                                     "--no-progress"])),
                 (["-n", "--v"], ["--version"]), (["-F", "a"], [])):
             with self.subTest(words=words):
                 self.assertEqual(self.complete(*words), expected)

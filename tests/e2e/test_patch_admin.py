@@ -5,6 +5,7 @@ import calendar
 import os
 import re
 import shutil
+import subprocess
 import time
 
 import mdt
@@ -65,3 +66,28 @@ class AdminFile(TreeTest):
         self.assertEqual(p.stdout, b"")
         self.assertEqual(mdt.tree_digests(self.t), before)
         self.assertEqual((os.listdir(self.path("var")), os.listdir(self.adm)), (["adm"], ["keep"]))
+
+    def test_simultaneous_updates_keep_every_record(self):
+        # A long history keeps each update busy copying it, so that the
+        # runs overlap; dry runs leave the tree as it is.
+        os.makedirs(os.path.dirname(self.adm))
+        with open(self.adm, "wb") as f:
+            f.write(b"history\n" * 150000)
+        names = []
+        for i in range(6):
+            q = self.path("Q%d" % i)
+            shutil.copytree(self.path("P2"), q)
+            with open(os.path.join(q, "FILES"), "rb+") as f:
+                entries = f.read().split(b"patch: ")[0]
+                f.seek(0)
+                f.write(entries + b"patch: q%d\nsize: %d\n" % (i, i))
+            names.append(b"patch: q%d\n" % i)
+        for _ in range(3):
+            procs = [subprocess.Popen(mdt.argv(["-n", "-f", self.t, "-p", self.path("Q%d" % i), "-A", self.adm]),
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) for i in range(6)]
+            errs = [(p.communicate(timeout=60)[1], p.returncode) for p in procs]
+            self.assertEqual(errs, [(b"", 0)] * 6)
+            data = self.records()
+            self.assertEqual(data.count(b"history\n"), 150000)
+            self.assertEqual(sorted(n for n in names if data.count(n) == 1), names)
+            self.assertFalse(os.path.exists(self.adm + ".tmp"))

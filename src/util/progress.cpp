@@ -1,0 +1,311 @@
+#include "util/progress.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+namespace progress_detail {
+std::atomic<bool> counting{false};
+Counter files_done;
+Counter bytes_done;
+} // namespace progress_detail
+
+namespace {
+
+using namespace progress_detail;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto FIRST_DRAW = std::chrono::seconds(1);
+constexpr auto REDRAW = std::chrono::milliseconds(100);
+// Back to the line's start, and clear to its end.
+constexpr char ERASE[] = "\r\033[K";
+constexpr char CLEAR_REST[] = "\033[K";
+
+// Decided once, before any job runs.
+bool enabled = false;
+bool stdout_tty = false;
+
+// What the signal handler reads: lock-free flags only.
+static_assert(std::atomic<bool>::is_always_lock_free);
+std::atomic<bool> active{false};     // a job's display runs
+std::atomic<bool> on_screen{false};  // the status line stands on the terminal
+std::atomic<bool> writing{false};    // bytes of the display are being written
+std::atomic<bool> dying{false};      // a signal ends the run: write nothing more
+
+// The display's state; everything but the flags above is guarded by mu.
+struct Display {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool stop = false;
+    const char* what = "";
+    uint64_t files_total = 0;
+    uint64_t bytes_total = 0;
+    Clock::time_point phase_start;
+    std::string text;  // the status line as last drawn
+    std::thread thread;
+};
+Display display;
+
+// Every byte of the display goes out here, with mu held. A signal that ends
+// the run meanwhile waits for the write to finish (see
+// progress_erase_for_signal); a failed write to the terminal is let go, as
+// the run's own lines on standard error are.
+void emit(std::string_view s) {
+    writing.store(true);
+    if (!dying.load()) {
+        const char* p = s.data();
+        std::size_t n = s.size();
+        while (n > 0) {
+            const ssize_t w = ::write(STDERR_FILENO, p, n);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            p += w;
+            n -= std::size_t(w);
+        }
+    }
+    writing.store(false);
+}
+
+// Read at every redraw, so that a resized terminal is followed at once.
+int terminal_width() {
+    winsize ws{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    return 80;
+}
+
+// A run sent to the background (the shell's "&" or bg) must not draw over
+// the shell's own line.
+bool in_foreground() {
+    const pid_t fg = ::tcgetpgrp(STDERR_FILENO);
+    return fg == -1 || fg == ::getpgrp();
+}
+
+// With mu held.
+void draw() {
+    if (!in_foreground()) return;
+    const double secs = std::chrono::duration<double>(Clock::now() - display.phase_start).count();
+    const ProgressSnapshot s{display.what,
+                             files_done.n.load(std::memory_order_relaxed),
+                             display.files_total,
+                             bytes_done.n.load(std::memory_order_relaxed),
+                             display.bytes_total,
+                             secs};
+    std::string t = progress_text(s, terminal_width());
+    if (on_screen.load() && t == display.text) return;
+    emit("\r" + t + CLEAR_REST);
+    display.text = std::move(t);
+    on_screen.store(true);
+}
+
+void loop() {
+    std::unique_lock lock(display.mu);
+    Clock::time_point next = Clock::now() + FIRST_DRAW;
+    while (!display.cv.wait_until(lock, next, [] { return display.stop; })) {
+        draw();
+        next = Clock::now() + REDRAW;
+    }
+}
+
+std::string with_commas(uint64_t n) {
+    std::string s = std::to_string(n);
+    for (int i = int(s.size()) - 3; i > 0; i -= 3) s.insert(std::size_t(i), ",");
+    return s;
+}
+
+// Decimal units, as disks and rates are sold: 956.1 MB.
+std::string size_text(double b) {
+    static const char* const units[] = {"B", "kB", "MB", "GB", "TB", "PB"};
+    int u = 0;
+    while (b >= 999.5 && u < 5) {
+        b /= 1000;
+        ++u;
+    }
+    char buf[32];
+    if (u == 0)
+        std::snprintf(buf, sizeof buf, "%.0f B", b);
+    else
+        std::snprintf(buf, sizeof buf, b < 99.95 ? "%.1f %s" : "%.0f %s", b, units[u]);
+    return buf;
+}
+
+std::string duration_text(double secs) {
+    const auto t = uint64_t(secs + 0.5);
+    char buf[48];
+    if (t >= 3600)
+        std::snprintf(buf, sizeof buf, "%llu:%02u:%02u", static_cast<unsigned long long>(t / 3600),
+                      unsigned(t / 60 % 60), unsigned(t % 60));
+    else
+        std::snprintf(buf, sizeof buf, "%u:%02u", unsigned(t / 60), unsigned(t % 60));
+    return buf;
+}
+
+} // namespace
+
+void progress_setup(bool wanted) {
+    const char* term = std::getenv("TERM");
+    enabled = wanted && ::isatty(STDERR_FILENO) && term && *term && std::strcmp(term, "dumb") != 0;
+    stdout_tty = ::isatty(STDOUT_FILENO);
+}
+
+ProgressJob::ProgressJob(const char* what) {
+    if (!enabled) return;
+    {
+        const std::lock_guard lock(display.mu);
+        display.stop = false;
+        display.what = what;
+        display.files_total = display.bytes_total = 0;
+        display.phase_start = Clock::now();
+        display.text.clear();
+    }
+    files_done.n.store(0);
+    bytes_done.n.store(0);
+    // The drawing thread takes no signal: a handler that runs on another
+    // thread can then wait for its write to end (see emit).
+    sigset_t all, old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    try {
+        display.thread = std::thread(loop);
+    } catch (const std::system_error&) {
+        // No thread to spare: the job runs without its line.
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (!display.thread.joinable()) return;
+    on_ = true;
+    counting.store(true);
+    active.store(true);
+}
+
+ProgressJob::~ProgressJob() {
+    if (!on_) return;
+    {
+        const std::lock_guard lock(display.mu);
+        display.stop = true;
+    }
+    display.cv.notify_all();
+    display.thread.join();
+    const std::lock_guard lock(display.mu);
+    if (on_screen.load()) emit(ERASE);
+    on_screen.store(false);
+    active.store(false);
+    counting.store(false);
+}
+
+void progress_phase(const char* what, uint64_t files_total, uint64_t bytes_total) {
+    if (!active.load(std::memory_order_relaxed)) return;
+    const std::lock_guard lock(display.mu);
+    display.what = what;
+    display.files_total = files_total;
+    display.bytes_total = bytes_total;
+    display.phase_start = Clock::now();
+    files_done.n.store(0);
+    bytes_done.n.store(0);
+}
+
+void progress_totals(uint64_t files_total, uint64_t bytes_total) {
+    if (!active.load(std::memory_order_relaxed)) return;
+    const std::lock_guard lock(display.mu);
+    if (files_total) display.files_total = files_total;
+    if (bytes_total) display.bytes_total = bytes_total;
+}
+
+bool progress_shown() { return active.load(std::memory_order_relaxed); }
+
+void progress_err_line(std::string_view line) {
+    const std::lock_guard lock(display.mu);
+    if (!on_screen.load()) {
+        emit(line);
+        return;
+    }
+    std::string out;
+    out.reserve(sizeof ERASE + line.size() + display.text.size() + sizeof CLEAR_REST);
+    out.append(ERASE).append(line).append(display.text).append(CLEAR_REST);
+    emit(out);
+}
+
+ProgressPause::ProgressPause() {
+    if (!stdout_tty || !active.load(std::memory_order_relaxed)) return;
+    display.mu.lock();
+    held_ = true;
+    if (!on_screen.load()) return;
+    emit(ERASE);
+    on_screen.store(false);
+    redraw_ = true;
+}
+
+ProgressPause::~ProgressPause() {
+    if (!held_) return;
+    if (redraw_) {
+        // The line must be on the terminal before the status line goes
+        // below it.
+        std::fflush(stdout);
+        emit(display.text + CLEAR_REST);
+        on_screen.store(true);
+    }
+    display.mu.unlock();
+}
+
+void progress_erase_for_signal() {
+    if (!active.load()) return;
+    dying.store(true);
+    // A write of the display on another thread ends first. On this thread
+    // (the handler interrupted it) it never would: the wait is bounded.
+    for (long i = 0; i < (1L << 22) && writing.load(); ++i) {
+    }
+    if (on_screen.load()) {
+        const ssize_t r = ::write(STDERR_FILENO, ERASE, sizeof ERASE - 1);
+        (void)r;
+    }
+}
+
+std::string progress_text(const ProgressSnapshot& s, int width) {
+    const std::size_t room = width > 1 ? std::size_t(width - 1) : 0;
+    // In the order shown: what and files, bytes, rate, percent, time left.
+    std::string f[5];
+    f[0] = std::string(s.what) + ": " + with_commas(s.files);
+    if (s.files_total) f[0] += "/" + with_commas(s.files_total);
+    f[0] += s.files == 1 && !s.files_total ? " file" : " files";
+    if (f[0].size() > room) return f[0].substr(0, room);
+    if (s.bytes || s.bytes_total) {
+        f[1] = size_text(double(s.bytes));
+        if (s.bytes_total) f[1] += " of " + size_text(double(s.bytes_total));
+    }
+    if (s.seconds >= 0.5) {
+        if (s.bytes)
+            f[2] = size_text(double(s.bytes) / s.seconds) + "/s";
+        else if (s.files)
+            f[2] = with_commas(uint64_t(double(s.files) / s.seconds)) + " files/s";
+    }
+    double frac = -1;
+    if (s.bytes_total)
+        frac = std::min(1.0, double(s.bytes) / double(s.bytes_total));
+    else if (s.files_total)
+        frac = std::min(1.0, double(s.files) / double(s.files_total));
+    if (frac >= 0) f[3] = std::to_string(int(frac * 100)) + "%";
+    if (frac > 0 && frac < 1 && s.seconds >= 1) f[4] = duration_text(s.seconds * (1 - frac) / frac) + " left";
+    // What fits, the most useful first.
+    bool keep[5] = {true, false, false, false, false};
+    std::size_t len = f[0].size();
+    for (const int i : {3, 4, 1, 2}) {
+        if (f[i].empty() || len + 2 + f[i].size() > room) continue;
+        keep[i] = true;
+        len += 2 + f[i].size();
+    }
+    std::string out = f[0];
+    for (int i = 1; i < 5; ++i)
+        if (keep[i]) out.append(", ").append(f[i]);
+    return out;
+}

@@ -1,0 +1,176 @@
+"""The jobs that write, each as what its disk holds before the run, the
+command, and what a cut may show: every final name absent, old, or whole,
+and after exit 0 the whole result."""
+
+import collections
+import os
+import re
+import shutil
+import subprocess
+
+import trees
+
+# setup(data, root) fills a fresh disk mounted at root; argv and cwd may
+# name the disk's mount point as "{M}"; check(data, root, cut) gives the
+# problems of the cut's disk mounted at root, final when the run exited 0;
+# recover(data, cut, home) gives the problems of the documented recoveries.
+Job = collections.namedtuple("Job", "name title setup argv cwd check recover")
+
+PATCH_NAME = "powercut"
+ADMIN_LINES = "patch: %s\nsummary: a power cut in the middle\n" % PATCH_NAME
+OLD_ADMIN = b"patch: earlier\ndate: Mon Jan  1 00:00:00 2024\nnote: kept\n"
+RECORD = (r"patch: %s\ndate: [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n"
+          r"summary: a power cut in the middle\n" % PATCH_NAME).encode()
+
+
+class Data:
+    """The trees on tmpfs, and what the jobs start from, made once."""
+
+    def __init__(self, mdtree, home, old, new):
+        self.mdtree, self.home = mdtree, home
+        self.old, self.new = trees.digests(old), trees.digests(new)
+        self.src, self.dst = os.path.join(home, "old"), os.path.join(home, "new")
+        trees.write_tree(self.src, old)
+        trees.write_tree(self.dst, new)
+        self.minus = {r: h for r, h in self.old.items() if self.new.get(r) != h}
+        self.plus = {r: h for r, h in self.new.items() if self.old.get(r) != h}
+        self.both = {r: {self.old.get(r), self.new.get(r)} - {None} for r in set(self.old) | set(self.new)}
+        self.listing = os.path.join(home, "old.md5")
+        with open(self.listing, "w") as f:
+            f.write(trees.listing(self.old))
+        self.store = os.path.join(home, "store")
+        self.archive = os.path.join(home, "old.mdt")
+        self.patch = os.path.join(home, "patch")
+        self.applied = os.path.join(home, "applied")
+        self._inputs()
+
+    def tool(self, *args, cwd=None):
+        r = subprocess.run([self.mdtree, *args], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if r.returncode != 0:
+            raise RuntimeError("preparing: mdtree %s: status %d: %s" % (" ".join(args), r.returncode,
+                                                                        r.stderr.decode(errors="replace")))
+        return r
+
+    def _inputs(self):
+        """The store, archive and patch the jobs read, made by the tool on
+        tmpfs and judged by the oracles before they are used."""
+        self.tool("-R", self.store, "-i", self.src)
+        problems, _, _ = trees.mdt.check_store(self.store)
+        assert not problems and trees.mdt.store_digests(self.store) == set(self.old.values()), problems[:3]
+        self.tool("-f", self.src, "-a", self.archive)
+        assert not trees.check_archive(self.archive, self.old)
+        self.tool("-f", self.src, "-t", self.dst, "-p", self.patch)
+        assert manifest_ok(os.path.join(self.patch, "FILES"), self)
+        with open(os.path.join(self.patch, "FILES"), "a") as f:
+            f.write(ADMIN_LINES)
+        with open(os.path.join(self.patch, "FILES"), "rb") as f:
+            self.manifest = f.read()
+        assert not trees.check_files(os.path.join(self.patch, "new"), "new", *trees.exactly(self.plus))
+        # The undo starts from a whole application.
+        shutil.copytree(self.src, os.path.join(self.applied, "tree"))
+        shutil.copytree(self.patch, os.path.join(self.applied, "patch"))
+        with open(os.path.join(self.applied, "admin"), "wb") as f:
+            f.write(OLD_ADMIN)
+        self.tool("-f", os.path.join(self.applied, "tree"), "-p", os.path.join(self.applied, "patch"),
+                  "-A", os.path.join(self.applied, "admin"))
+        assert not trees.check_files(os.path.join(self.applied, "tree"), "tree", *trees.exactly(self.new))
+        with open(os.path.join(self.applied, "admin"), "rb") as f:
+            self.applied_admin = f.read()
+        assert re.fullmatch(re.escape(OLD_ADMIN + b"\n") + RECORD, self.applied_admin), self.applied_admin
+
+
+def manifest_ok(path, data):
+    with open(path) as f:
+        lines = {line for line in f.read().split("\n") if line[:1] in ("-", "+")}
+    return lines == trees.manifest_lines(data.old, data.new)
+
+
+def read_or_none(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def admin_problems(path, before, kept, final):
+    """The administration file holds its old content or the new one: what
+    it kept, then the patch's record."""
+    got = read_or_none(path)
+    if got is not None and re.fullmatch(re.escape(kept) + RECORD, got):
+        return []
+    if got == before and not final:
+        return []
+    return ["the administration file holds %r" % (got if got is None else got[-120:])]
+
+
+def status_problems(cut, final):
+    if final and cut.status != 0:
+        return ["the run exited with %s: %s" % (cut.status, cut.stderr[-300:].decode(errors="replace"))]
+    return []
+
+
+def _mkdirs(*names):
+    def setup(data, root):
+        for n in names:
+            os.makedirs(os.path.join(root, n))
+    return setup
+
+
+def check_store(data, root, cut, final):
+    """Every object holds the content its name gives; after exit 0, every
+    object the run printed is there."""
+    store = os.path.join(root, "store")
+    problems, _, _ = trees.mdt.check_store(store)
+    if final:
+        have = trees.mdt.store_digests(store)
+        printed = {line[:2] + line[3:33] for line in cut.stdout.decode(errors="replace").splitlines()}
+        if printed != set(data.old.values()):
+            problems.append("the run printed %d objects, the tree has %d contents" % (
+                len(printed), len(set(data.old.values()))))
+        if printed - have:
+            problems.append("%d printed objects are not in the store" % len(printed - have))
+    return problems
+
+
+def check_restore(data, root, cut, final, where="out"):
+    allowed, whole = trees.exactly(data.old)
+    return trees.check_files(os.path.join(root, where), where, allowed, whole if final else ())
+
+
+def check_archive(data, root, cut, final):
+    path = os.path.join(root, "a.mdt")
+    if not os.path.exists(path):
+        return ["no archive after exit 0"] if final else []
+    return trees.check_archive(path, data.old)
+
+
+def check_mkpatch(data, root, cut, final):
+    """The copies in new/ are whole; FILES, written last, is absent or
+    complete."""
+    patch = os.path.join(root, "patch")
+    allowed, whole = trees.exactly(data.plus)
+    problems = trees.check_files(os.path.join(patch, "new"), "patch/new", allowed, whole if final else ())
+    files = os.path.join(patch, "FILES")
+    if os.path.exists(files):
+        if not manifest_ok(files, data):
+            problems.append("patch/FILES (%d bytes) is not the whole manifest" % os.path.getsize(files))
+    elif final:
+        problems.append("no patch/FILES after exit 0")
+    return problems
+
+
+def simple_jobs():
+    return [
+        Job("store", "-i (objects in the content store)", _mkdirs(),
+            lambda d: [d.mdtree, "-R", "{M}/store", "-i", d.src], "{M}", check_store, None),
+        Job("restore", "-o (files restored from the store)", _mkdirs("out"),
+            lambda d: [d.mdtree, "-R", d.store, "-o", d.listing], "{M}/out", check_restore, None),
+        Job("extract", "-t -a (archive extraction)", _mkdirs("x"),
+            lambda d: [d.mdtree, "-t", "{M}/x", "-a", d.archive], "{M}",
+            lambda d, r, c, f: check_restore(d, r, c, f, "x"), None),
+        Job("archive", "-f -a (archive creation)", _mkdirs(),
+            lambda d: [d.mdtree, "-f", d.src, "-a", "{M}/a.mdt"], "{M}", check_archive, None),
+        Job("mkpatch", "-f -t -p (patch creation)", _mkdirs(),
+            lambda d: [d.mdtree, "-f", d.src, "-t", d.dst, "-p", "{M}/patch"], "{M}", check_mkpatch, None),
+    ]

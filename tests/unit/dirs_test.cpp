@@ -1,0 +1,80 @@
+#include "patch/dirs.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class DirsRecord : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("mdtree-dirs-" + std::to_string(getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "patch");
+        fs::create_directories(dir_ / "tree");
+        fs::create_directories(dir_ / "other");
+        rec_.undo = true;
+        rec_.made = {"a", "a/b"};
+        rec_.gone = {{"old", 0750}, {"x y", 0700}};
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string at(const char* name) const { return (dir_ / name).string(); }
+
+    fs::path dir_;
+    DirRecord rec_;
+};
+
+TEST_F(DirsRecord, HonouredOnItsOwnTreeAlsoThroughALink) {
+    write_dir_record(at("patch"), at("tree"), rec_);
+    fs::create_directory_symlink(dir_ / "tree", dir_ / "link");
+    for (const char* tree : {"tree", "link"}) {
+        DirRecord back;
+        ASSERT_TRUE(read_dir_record(at("patch"), at(tree), back)) << tree;
+        EXPECT_TRUE(back.undo);
+        EXPECT_EQ(back.made, rec_.made);
+        EXPECT_EQ(back.gone, rec_.gone);
+    }
+}
+
+TEST_F(DirsRecord, IgnoredForAnyOtherTree) {
+    write_dir_record(at("patch"), at("tree"), rec_);
+    DirRecord back;
+    EXPECT_FALSE(read_dir_record(at("patch"), at("other"), back));
+    // Another directory at the same path: the record travelled with a copy.
+    fs::rename(dir_ / "tree", dir_ / "moved");
+    fs::create_directory(dir_ / "tree");
+    EXPECT_FALSE(read_dir_record(at("patch"), at("tree"), back));
+    // Path and identity both: a tree moved elsewhere is not told apart from
+    // a copy.
+    EXPECT_FALSE(read_dir_record(at("patch"), at("moved"), back));
+    // A record without a tie, as a patch directory may carry one.
+    std::ofstream(dir_ / "patch" / "DIRS") << "undo\ngone 777 plugins\n";
+    EXPECT_FALSE(read_dir_record(at("patch"), at("tree"), back));
+    forget_dir_record(at("patch"));
+    EXPECT_FALSE(fs::exists(dir_ / "patch" / "DIRS"));
+}
+
+TEST_F(DirsRecord, RestoredModesStayWithinThoseOfANewDirectory) {
+    const mode_t old = ::umask(022);
+    struct Case {
+        unsigned recorded, expected;
+    };
+    for (const Case c : {Case{07777, 0755}, Case{0777, 0755}, Case{0700, 0700}, Case{04751, 0751}}) {
+        const std::string d = at("new");
+        ASSERT_EQ(::mkdir(d.c_str(), 0777), 0);
+        restore_dir_mode(d, c.recorded);
+        struct stat st;
+        ASSERT_EQ(::stat(d.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.expected) << std::oct << c.recorded;
+        ::rmdir(d.c_str());
+    }
+    ::umask(old);
+}
+
+} // namespace
