@@ -342,15 +342,14 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
 }
 
 void hash_fd(int fd, const char* name, char* out) {
-    // Through read_fd, which counts what it reads for the status line.
-    md5_context ctx;
-    md5_init_ctx(&ctx);
-    unsigned char* buf = io_buffer();
-    for (;;) {
-        const std::size_t n = read_fd(fd, buf, IO_BUFSZ, name);
-        md5_process_bytes(buf, n, &ctx);
-        if (n < IO_BUFSZ) break;
+    unsigned char digest[16];
+    if (md5_fd(fd, digest) != 0) fatal_errno("read error on", name);
+    md5_to_hex(digest, out);
+    // md5_fd reads on its own: its bytes count for the status line once the
+    // file is done, by where it left the file's offset.
+    if (progress_detail::counting.load(std::memory_order_relaxed)) {
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        if (end > 0) progress_bytes(uint64_t(end));
     }
-    md5_finish_hex(&ctx, out);
 }
 

@@ -153,6 +153,6 @@ void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, 
 // Writes bytes to out; a short write is fatal, naming out_name.
 void write_all(std::FILE* out, const void* data, std::size_t len, const char* out_name);
 
-// Hex digest of the rest of the file open on fd; a read error is
+// Hex digest of the rest of the file open on fd (md5_fd); a read error is
 // fatal, naming the file.
 void hash_fd(int fd, const char* name, char* out);

@@ -69,6 +69,7 @@ class Pane:
             shlex.quote(self.rc_file))
         self.tmux("new-session", "-d", "-x", str(self.width), "-y", str(self.height), cmd)
         self.server = int(self.tmux("display-message", "-p", "#{pid}"))
+        self.socket = self.tmux("display-message", "-p", "#{socket_path}").strip()
         shell = self.tmux("display-message", "-p", "#{pane_pid}").strip()
         self.pid = wait_for(lambda: self._child(shell), timeout=30)
 
@@ -140,6 +141,9 @@ class Pane:
             pass
         except AssertionError:
             os.kill(pid, signal.SIGKILL)
+        # A server ended by a signal leaves its socket behind.
+        if os.path.exists(self.socket):
+            os.unlink(self.socket)
 
 
 class StatusLine(ScratchTreeTest):
