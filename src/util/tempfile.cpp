@@ -86,7 +86,7 @@ TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
     const std::string dir = slash == std::string::npos ? std::string() : final_.substr(0, slash + 1);
     for (int attempt = 0; attempt < 2; ++attempt) {
         for (int tries = 0; tries < 100; ++tries) {
-            temp_ = dir + ".mdtree-" + unique_suffix();
+            temp_ = temp_name(dir);
             // The slot is claimed before the file exists, so no moment
             // passes in which an interrupted run would leave it behind.
             slot_ = claim(temp_);
@@ -178,3 +178,10 @@ void TempFile::commit() {
     close();
     commit_closed();
 }
+
+bool is_temp_name(std::string_view name) {
+    constexpr std::string_view prefix = ".mdtree-";
+    return name.size() == prefix.size() + 10 && name.starts_with(prefix);
+}
+
+std::string temp_name(std::string_view dir) { return std::string(dir) + ".mdtree-" + unique_suffix(); }

@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 class TempFile {
 public:
@@ -63,3 +64,11 @@ private:
 // Installs the handler that removes the temporary files in flight when
 // SIGINT, SIGTERM or SIGHUP arrives, then ends the process by that signal.
 void install_signal_cleanup();
+
+// The hidden names of temporary files: ".mdtree-" and ten letters and
+// digits. A store's maintenance jobs tell a run's files in flight, or a
+// killed run's leftovers, by this name.
+bool is_temp_name(std::string_view name);
+// A fresh such name in dir (empty, or ending in '/'), for a file that is
+// renamed there rather than created.
+std::string temp_name(std::string_view dir);
