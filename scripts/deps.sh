@@ -17,6 +17,6 @@ mdtree_need_packages() {
 # What building the tool needs.
 MDTREE_BUILD_PACKAGES=(cmake ninja-build g++ zlib1g-dev libdeflate-dev)
 # What the tests need beside that.
-MDTREE_TEST_PACKAGES=(libgtest-dev python3 groff)
+MDTREE_TEST_PACKAGES=(libgtest-dev python3 groff strace)
 # The fuzz targets are built with clang and its libFuzzer runtime.
 MDTREE_TEST_PACKAGES+=(clang libclang-rt-14-dev)
