@@ -39,6 +39,7 @@ struct Object {
     Fd fd;
     struct stat st {};
     int open_errno = 0;
+    int64_t size = -1;
     char hex[MD5_HEX_SIZE] = {};
     std::exception_ptr error;  // reading it failed
     const char* in_name() const { return path.c_str(); }
@@ -56,6 +57,7 @@ void open_group(std::vector<Object>& g) {
         }
         o.fd = Fd(fd);
         if (::fstat(fd, &o.st) != 0) o.open_errno = errno;
+        o.size = o.st.st_size;
         if (o.open_errno != 0 || !S_ISREG(o.st.st_mode)) o.fd = Fd();
     }
     hash_each(g);

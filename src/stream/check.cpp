@@ -37,6 +37,7 @@ struct Checked {
     char hex[MD5_HEX_SIZE] = {};
     Fd fd;
     int open_errno = 0;  // -1: not a regular file
+    int64_t size = -1;
     std::exception_ptr error;
     const char* in_name() const { return name.c_str(); }
 };
@@ -56,6 +57,7 @@ void open_group(int tree, std::vector<Checked>& g) {
             c.open_errno = errno;
         else if (!S_ISREG(st.st_mode))
             c.open_errno = S_ISDIR(st.st_mode) ? EISDIR : -1;
+        c.size = st.st_size;
         if (c.open_errno != 0) c.fd = Fd();
     }
     hash_each(g);
