@@ -155,6 +155,8 @@ void db_in(const char* path) {
         store_path(object, root, e.got);
         // A link planted at ROOT/XX would carry the object out of the store.
         guard.make_or_die(root, store_rel(object));
+        // Also over an object the store holds already: the new file's time
+        // is what keeps a concurrent -P from removing it (see prune.cpp).
         e.out->commit_closed_as(object);
         print_listing_line(store_rel(object), e.name);
     };
