@@ -247,6 +247,12 @@ public:
     void flush() {
         write_fd(fd_, buf_.data(), buf_.size(), name_);
         buf_.clear();
+        // The disk starts on what is written while the rest is compressed:
+        // the flush before the archive is published then waits for less.
+        if (pos_ - synced_ >= (8u << 20)) {
+            start_writeback(fd_, synced_, pos_ - synced_);
+            synced_ = pos_;
+        }
     }
 
 private:
@@ -254,6 +260,7 @@ private:
     int fd_;
     const char* name_;
     uint64_t pos_;
+    uint64_t synced_ = pos_;  // writeback started below this
     std::vector<unsigned char> buf_;
 };
 

@@ -148,18 +148,21 @@ void inflate_group(int fd, const char* path, Group& g) {
 }
 
 // The decisions of one member, in table order on the calling thread.
-void publish(Member& x) {
+// Lines about members that are not published wait for the files queued
+// before them, so that the report keeps table order.
+void publish(Member& x, PublishBatch& batch) {
     if (x.error) std::rethrow_exception(x.error);
     const ArchiveMember& m = *x.m;
     if (!x.refusal.empty()) {
+        batch.flush();
         warn("refusing member '%s': %s", m.name, x.refusal.c_str());
     } else if (x.whole && std::memcmp(x.hex, m.md5, MD5_HEX_SIZE) == 0) {
-        x.out->commit_closed();
         x.made->keep();
-        print_name_line(stderr, "", m.name, ": OK");
+        batch.add(std::move(x.out), m.origsize, [name = m.name] { print_name_line(stderr, "", name, ": OK"); });
     } else {
         // The temporary file goes with the member; the target keeps what it
         // held.
+        batch.flush();
         print_name_line(stderr, "", m.name, ": Invalid checksum");
     }
 }
@@ -174,8 +177,9 @@ void extract_archive(const char* path, const char* target) {
     const std::string root(target);
     DirGuard guard;
     bool made_target = false;
+    PublishBatch batch;
     Pipeline p(nthreads);
-    p.enumerate([&] {
+    publishing(batch, [&] { p.enumerate([&] {
         auto g = std::make_shared<Group>();
         auto submit = [&] {
             // A member whose setup failed goes (with the directories made
@@ -189,8 +193,8 @@ void extract_archive(const char* path, const char* target) {
                 if (x.refusal.empty() && x.m->origsize <= WHOLE_MAX) bytes += std::size_t(x.m->origsize) + x.m->compsize;
             p.submit_group(
                 g, [fd, path](Group& grp) { inflate_group(fd, path, grp); },
-                [](Group& grp) {
-                    for (Member& x : grp.members) publish(x);
+                [&batch](Group& grp) {
+                    for (Member& x : grp.members) publish(x, batch);
                 },
                 bytes, 1);
         };
@@ -228,7 +232,7 @@ void extract_archive(const char* path, const char* target) {
             }
         }, submit);
     });
-    p.finish();
+    p.finish(); });
     arc.close();
 }
 

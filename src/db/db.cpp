@@ -142,9 +142,10 @@ void db_in(const char* path) {
         const char* out_name() const { return out->temp_path().c_str(); }
     };
     DirGuard guard;
+    PublishBatch batch;
     Pipeline p(nthreads);
     const std::size_t size = p.group_size();
-    auto publish = [walk, path, &root, &guard](Entry& e) {
+    auto publish = [walk, path, &root, &guard, &batch](Entry& e) {
         if (e.error) std::rethrow_exception(e.error);
         if (!walk && std::memcmp(e.got, e.listed, MD5_HEX_SIZE) != 0)
             // A stale listing or archive: stored under the given digest, the
@@ -157,10 +158,11 @@ void db_in(const char* path) {
         guard.make_or_die(root, store_rel(object));
         // Also over an object the store holds already: the new file's time
         // is what keeps a concurrent -P from removing it (see prune.cpp).
-        e.out->commit_closed_as(object);
-        print_listing_line(store_rel(object), e.name);
+        std::string rel(store_rel(object));
+        batch.add(std::move(e.out), 0, [rel, name = std::move(e.name)] { print_listing_line(rel, name); },
+                  std::move(object));
     };
-    p.enumerate([&] {
+    publishing(batch, [&] { p.enumerate([&] {
         auto g = std::make_shared<Group<Entry>>();
         auto submit = [&] {
             submit_group(p, g, [&root](Entry&) { return std::make_unique<TempFile>(root + "/"); }, publish);
@@ -179,7 +181,7 @@ void db_in(const char* path) {
             }
         }, submit);
     });
-    p.finish();
+    p.finish(); });
 }
 
 void db_out(const char* path) {
@@ -207,18 +209,18 @@ void db_out(const char* path) {
         const char* in_name() const { return object.c_str(); }
         const char* out_name() const { return name.c_str(); }
     };
-    auto publish = [](Entry& e) {
+    PublishBatch batch;
+    auto publish = [&batch](Entry& e) {
         if (e.error) std::rethrow_exception(e.error);
         if (std::memcmp(e.got, e.want, MD5_HEX_SIZE) != 0)
             fatal(1, "damaged object %s: content has digest %s; %s left as it was", e.object.c_str(), e.got,
                   e.name.c_str());
-        e.out->commit_closed();
         if (e.made) e.made->keep();
-        print_name_line(stdout, "", e.name);
+        batch.add(std::move(e.out), 0, [name = std::move(e.name)] { print_name_line(stdout, "", name); });
     };
     Pipeline p(nthreads);
     const std::size_t size = p.group_size();
-    p.enumerate([&] {
+    publishing(batch, [&] { p.enumerate([&] {
         auto g = std::make_shared<Group<Entry>>();
         auto submit = [&] {
             // An entry whose setup failed goes (with the directories made
@@ -249,5 +251,5 @@ void db_out(const char* path) {
             }
         }, submit);
     });
-    p.finish();
+    p.finish(); });
 }

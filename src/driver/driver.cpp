@@ -240,6 +240,8 @@ int mdtree_main(int argc, char** argv) {
     try {
         if (argc <= 1) usage(progname);
         if (scan(argc, argv)) dispatch();
+        // Status 0 promises that what the run reported is on the disk.
+        sync_published();
         // Also the check of --help and --version: a failed write is status 1.
         flush_stdout();
         return 0;

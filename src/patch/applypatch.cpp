@@ -31,18 +31,33 @@
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace {
 
-// The paths of one entry line.
+// The paths of one entry line, and what the checks decided for it.
 struct Entry {
-    const std::string* line;
+    const std::string* line = nullptr;
     std::string_view name;
     std::string target;  // tree/name
     std::string backup;  // patch/<backup dir>/name: where a removed file is saved
     std::string source;  // patch/<source dir>/name: the version brought in
     bool present = false;  // removal: the target is there to be taken out
+    // The target already holds what the change brings (a forced run after
+    // an interrupted one): it is neither saved nor replaced, so the backup
+    // of the older version stays as the first run made it.
+    bool done = false;
+    // Creation: the tree holds a file of this name that the patch has no
+    // removal for; a forced run saves it as a removal would.
+    bool unexpected = false;
+    // Creation: puts back a file that a forced run in the other direction
+    // saved as unexpected (no digest: it is the tree's own file).
+    bool restore = false;
+    Entry* twin = nullptr;  // the line of the same name in the other list
+    // Creation: the new file, copied and verified by the checks, waiting
+    // only for its rename.
+    std::unique_ptr<TempFile> staged;
 };
 
 void recognise(const char* patch) {
@@ -74,7 +89,9 @@ std::vector<Entry> plan(const std::vector<std::string>& lines, const std::string
         const std::string_view name = entry_name(line);
         backup_rel.assign(backup_dir).append(name);
         source_rel.assign(source_dir).append(name);
-        Entry e{&line, name, {}, {}, {}};
+        Entry e;
+        e.line = &line;
+        e.name = name;
         if (!join_path(e.target, tree, name) || !join_path(e.backup, patch, backup_rel) ||
             !join_path(e.source, patch, source_rel))
             fatal(3, "%s/FILES: path too long for entry: %s", patch.c_str(), line.c_str());
@@ -88,75 +105,212 @@ std::vector<Entry> plan(const std::vector<std::string>& lines, const std::string
 
 bool readable(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
 
-// The first pass: every file the patch reads, hashed by the workers and
-// judged in pass order, so the first failure reported is the one a run
-// that checked file by file would meet first.
-void verify(std::vector<Entry>& removals, const std::vector<Entry>& creations) {
-    struct Item {
-        const Entry* e;
-        bool removal;
-        Fd fd;
-        char hex[MD5_HEX_SIZE];
-        std::exception_ptr error;  // reading it failed
-        const char* in_name() const { return removal ? e->target.c_str() : e->source.c_str(); }
-    };
-    auto judge = [](const Item& it) {
-        if (it.error) std::rethrow_exception(it.error);
-        const Entry& en = *it.e;
-        if (std::memcmp(it.hex, entry_digest(*en.line).data(), 32) == 0) return;
-        if (!it.removal) fatal_fixed(4, "Invalid checksum %s'%s,%s\n", en.source.c_str(), it.hex, en.line->c_str());
-        if (!forcepatch) fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", en.target.c_str(), it.hex, en.line->c_str());
-    };
-    // Files go to the workers in groups, their digests computed together.
+// Pairs the lines of one name across the two lists, and adds a creation for
+// each file that a forced run in the other direction saved as unexpected:
+// a removal without a twin whose source is there.
+void pair_and_restore(std::vector<Entry>& removals, std::vector<Entry>& creations) {
+    std::unordered_map<std::string_view, Entry*> by_name;
+    for (Entry& e : creations) by_name.emplace(e.name, &e);
+    std::vector<Entry> restores;
+    for (Entry& r : removals) {
+        const auto t = by_name.find(r.name);
+        if (t != by_name.end()) {
+            r.twin = t->second;
+            t->second->twin = &r;
+            continue;
+        }
+        struct stat st;
+        if (::lstat(r.source.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+        Entry e;
+        e.line = r.line;
+        e.name = r.name;
+        e.target = r.target;
+        e.backup = r.backup;
+        e.source = r.source;
+        e.restore = true;
+        restores.push_back(std::move(e));
+    }
+    // Twins point into creations: it may not move any more.
+    creations.reserve(creations.size() + restores.size());
+    for (Entry& e : restores) creations.push_back(std::move(e));
+    for (Entry& r : removals)
+        if (r.twin) r.twin = &creations[std::size_t(r.twin - creations.data())];
+}
+
+// One file the checks read: hashed on a worker, judged in pass order.
+struct Check {
+    Entry* e;
+    enum Kind { REMOVAL, IN_THE_WAY, SOURCE } kind;
+    Fd fd;
+    std::unique_ptr<TempFile> out;  // SOURCE of a real run: where it is staged
+    char hex[MD5_HEX_SIZE];
+    std::exception_ptr error;  // reading it failed
+    const char* in_name() const { return kind == SOURCE ? e->source.c_str() : e->target.c_str(); }
+    const char* out_name() const { return out->temp_path().c_str(); }
+};
+
+// Reads (and copies, when staging) every file of a group on a worker.
+void read_group(std::vector<Check>& g) {
+    std::vector<HashedCopy> cs;
+    for (Check& c : g) {
+        if (c.kind == Check::SOURCE && c.e->staged) {
+            // The staging file was made on the calling thread; this copy
+            // fills it.
+            c.out = std::move(c.e->staged);
+        }
+        cs.push_back({c.fd.get(), c.in_name(), c.out ? c.out->fd() : -1, c.out ? c.out_name() : nullptr, c.hex});
+    }
+    std::exception_ptr err;
+    const std::size_t done = copy_hashed_group(cs, &err);
+    if (done < g.size()) g[done].error = err;
+    for (std::size_t i = 0; i < done; ++i) {
+        g[i].fd = Fd();
+        if (!g[i].out) continue;
+        try {
+            g[i].out->close();
+        } catch (...) {
+            g[i].error = std::current_exception();
+            break;
+        }
+    }
+}
+
+// Runs the checks that add(check) submits, in groups, judging each in turn.
+template <class Gather, class Judge>
+void run_checks(Gather gather, Judge judge) {
     Pipeline p(nthreads);
     const std::size_t size = p.group_size();
     p.enumerate([&] {
-        auto g = std::make_shared<std::vector<Item>>();
+        auto g = std::make_shared<std::vector<Check>>();
         auto submit = [&] {
             if (g->empty()) return;
             const std::size_t n = g->size();
             p.submit_group(
-                g, [](std::vector<Item>& grp) { hash_group(grp); },
-                [judge](std::vector<Item>& grp) {
-                    for (const Item& it : grp) judge(it);
+                g, [](std::vector<Check>& grp) { read_group(grp); },
+                [judge](std::vector<Check>& grp) {
+                    for (Check& c : grp) {
+                        if (c.error) std::rethrow_exception(c.error);
+                        judge(c);
+                    }
                 },
                 n * (64u << 10), n);
         };
-        auto check = [&](const Entry& e, bool removal, int fd) {
-            Item it{&e, removal, Fd(fd), {}, {}};
-            g->push_back(std::move(it));
+        auto add = [&](Entry& e, Check::Kind kind, Fd fd) {
+            g->push_back(Check{&e, kind, std::move(fd), {}, {}, {}});
             if (g->size() == size) submit();
         };
-        Pipeline::gather_groups([&] {
-            for (Entry& e : removals) {
-                struct stat st;
-                if (::lstat(e.target.c_str(), &st) != 0) {
-                    if (errno != ENOENT && errno != ENOTDIR) fatal_errno("can not examine", e.target.c_str());
-                    if (!forcepatch)
-                        fatal_fixed(2, "can not access %s with mode READ at line %d\n", e.line->c_str() + ENTRY_PREFIX,
-                                    __LINE__);
-                    continue;
-                }
-                // The tree's files are regular files; anything else in their
-                // place is not what the manifest describes, and a link is
-                // never followed.
-                if (!S_ISREG(st.st_mode)) fatal(1, "%s is not a regular file; not touched", e.target.c_str());
-                e.present = true;
-                check(e, true, open_regular_fd(e.target.c_str(), __LINE__, true));
-            }
-            // A FIFO or a device in the patch is refused without blocking.
-            for (const Entry& e : creations) check(e, false, open_regular_fd(e.source.c_str(), __LINE__, true));
-        }, submit);
+        Pipeline::gather_groups([&] { gather(add); }, submit);
     });
     p.finish();
 }
 
-// True when every file below dir (relative names from prefix) is one the
-// removal pass takes out, so that the directory will be empty of files.
-bool emptied(const std::string& dir, const std::string& prefix, const std::unordered_set<std::string_view>& removed) {
+[[noreturn]] void refuse_unexpected(const Entry& e) {
+    fatal(4, "%s is there, and the patch has no removal for it; not touched (-F saves it as %s)", e.target.c_str(),
+          e.backup.c_str());
+}
+
+// The first pass: every file of the tree that the change would take out or
+// replace, hashed and judged against the manifest. A forced run takes a
+// file that already holds its new version as done.
+void check_tree(std::vector<Entry>& removals, std::vector<Entry>& creations) {
+    auto judge = [](Check& c) {
+        Entry& e = *c.e;
+        const std::string_view hex(c.hex, 32);
+        if (c.kind == Check::IN_THE_WAY) {
+            // Already the new version: nothing of the user's is lost.
+            if (hex == entry_digest(*e.line)) return void(e.done = true);
+            if (!forcepatch) refuse_unexpected(e);
+            return void(e.unexpected = true);
+        }
+        if (hex == entry_digest(*e.line)) return void(e.present = true);
+        if (forcepatch && e.twin && hex == entry_digest(*e.twin->line)) {
+            e.twin->done = true;
+            return;
+        }
+        if (!forcepatch) fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", e.target.c_str(), c.hex, e.line->c_str());
+        e.present = true;
+    };
+    run_checks([&](auto add) {
+        for (Entry& e : removals) {
+            struct stat st;
+            if (::lstat(e.target.c_str(), &st) != 0) {
+                if (errno != ENOENT && errno != ENOTDIR) fatal_errno("can not examine", e.target.c_str());
+                if (!forcepatch)
+                    fatal_fixed(2, "can not access %s with mode READ at line %d\n", e.line->c_str() + ENTRY_PREFIX,
+                                __LINE__);
+                continue;
+            }
+            // The tree's files are regular files; anything else in their
+            // place is not what the manifest describes, and a link is
+            // never followed.
+            if (!S_ISREG(st.st_mode)) fatal(1, "%s is not a regular file; not touched", e.target.c_str());
+            add(e, Check::REMOVAL, Fd(open_regular_fd(e.target.c_str(), __LINE__, true)));
+        }
+        // A file where a new one goes, with no removal to take it out: the
+        // patch did not expect it, and it is not overwritten unsaved.
+        for (Entry& e : creations) {
+            struct stat st;
+            if (e.twin || e.restore || ::lstat(e.target.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+            if (!S_ISREG(st.st_mode)) {
+                if (!forcepatch) refuse_unexpected(e);
+                e.unexpected = true;
+                continue;
+            }
+            add(e, Check::IN_THE_WAY, Fd(open_regular_fd(e.target.c_str(), __LINE__, true)));
+        }
+    }, judge);
+}
+
+// The deepest directory on the way to e's target that exists now: the new
+// file is staged there, on the file system it will be renamed on.
+std::string staging_dir(const std::string& tree, const Entry& e) {
+    std::string dir = tree;
+    for (std::size_t slash = e.name.find('/'); slash != std::string_view::npos; slash = e.name.find('/', slash + 1)) {
+        const std::string next = tree + "/" + std::string(e.name.substr(0, slash));
+        struct stat st;
+        if (::lstat(next.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) break;
+        dir = next;
+    }
+    return dir;
+}
+
+// The second pass: every new file, verified against its digest. A real run
+// copies it into its staging file as it reads it, so the change itself is
+// renames only.
+void check_sources(const std::string& tree, std::vector<Entry>& creations, bool stage) {
+    auto judge = [](Check& c) {
+        Entry& e = *c.e;
+        if (std::memcmp(c.hex, entry_digest(*e.line).data(), 32) != 0)
+            fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), c.hex, e.line->c_str());
+        e.staged = std::move(c.out);
+    };
+    std::unordered_map<std::string, std::string> dirs;  // a target's directory -> where it is staged
+    run_checks([&](auto add) {
+        for (Entry& e : creations) {
+            if (e.done || e.restore) continue;
+            // A FIFO or a device in the patch is refused without blocking.
+            Fd fd(open_regular_fd(e.source.c_str(), __LINE__, true));
+            if (stage) {
+                const std::string_view parent = std::string_view(e.target).substr(0, e.target.rfind('/'));
+                auto [d, fresh] = dirs.try_emplace(std::string(parent));
+                if (fresh) d->second = staging_dir(tree, e);
+                e.staged = std::make_unique<TempFile>(d->second + "/");
+            }
+            add(e, Check::SOURCE, std::move(fd));
+        }
+    }, judge);
+}
+
+// Whether every file below dir (relative names from prefix) is one the
+// removal pass takes out, so that the directory will be empty. A directory
+// with no such file below it (an empty one, which no listing shows) would
+// stay and keep dir from being removed: its path goes to blocker.
+bool emptied(const std::string& dir, const std::string& prefix, const std::unordered_set<std::string_view>& removed,
+             std::string& blocker, bool top = true) {
     DIR* d = ::opendir(dir.c_str());
     if (!d) return false;
     bool ok = true;
+    bool any = false;
     while (const dirent* e = ::readdir(d)) {
         const std::string n = e->d_name;
         if (n == "." || n == "..") continue;
@@ -167,13 +321,15 @@ bool emptied(const std::string& dir, const std::string& prefix, const std::unord
             break;
         }
         const std::string rel = prefix + n;
-        if (S_ISDIR(st.st_mode) ? !emptied(path, rel + "/", removed) : !removed.contains(rel)) {
+        if (S_ISDIR(st.st_mode) ? !emptied(path, rel + "/", removed, blocker, false) : !removed.contains(rel)) {
             ok = false;
             break;
         }
+        any = true;
     }
     ::closedir(d);
-    return ok;
+    if (ok && !any && !top && blocker.empty()) blocker = dir;
+    return ok && blocker.empty();
 }
 
 // The tree must let every new file in: nothing but directories, or files
@@ -189,6 +345,7 @@ std::unordered_set<std::string_view> check_layout(const std::string& tree, const
     std::string path;
     std::unordered_set<std::string_view> passable;  // leading directories already seen fit
     for (const Entry& e : creations) {
+        if (e.done) continue;
         for (std::size_t slash = e.name.find('/'); slash != std::string_view::npos; slash = e.name.find('/', slash + 1)) {
             const std::string_view lead = e.name.substr(0, slash);
             if (passable.contains(lead)) continue;
@@ -201,8 +358,12 @@ std::unordered_set<std::string_view> check_layout(const std::string& tree, const
         }
         struct stat st;
         if (::lstat(e.target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            if (!emptied(e.target, std::string(e.name) + "/", removed))
+            std::string blocker;
+            if (!emptied(e.target, std::string(e.name) + "/", removed, blocker)) {
+                if (!blocker.empty())
+                    fatal(1, "%s holds the empty directory %s; not replaced", e.target.c_str(), blocker.c_str());
                 fatal(1, "%s is a directory holding files the patch keeps; not replaced", e.target.c_str());
+            }
             dirs_in_place.insert(e.name);
         }
     }
@@ -229,7 +390,7 @@ void save(const Entry& e) {
         // A link under a temporary name, renamed over the old backup: the
         // backup path holds the old copy or the new one, never none.
         TempFile t(e.backup);
-        t.close();
+        t.close_unwritten();
         if (::unlink(t.temp_path().c_str()) == 0 && ::link(e.target.c_str(), t.temp_path().c_str()) == 0) {
             t.commit_closed();
             return;
@@ -271,9 +432,36 @@ void prune(const std::string& tree, const std::vector<Entry>& removals, const st
     }
 }
 
-void create_entry(const Entry& e, const std::string& tree, DirGuard& guard, const DirRecord* undone, DirRecord& rec,
+// Puts back a file saved as unexpected: it moves back from the patch
+// directory, or is copied where the two lie on different file systems.
+void put_back(const Entry& e) {
+    if (::rename(e.source.c_str(), e.target.c_str()) == 0) return;
+    if (errno != EXDEV) fatal_errno("can not move back from the patch directory", e.source.c_str());
+    Fd in(open_regular_fd(e.source.c_str(), __LINE__, true));
+    TempFile out(e.target);
+    char hex[MD5_HEX_SIZE];
+    copy_fd_hashed(in.get(), e.source.c_str(), out.fd(), e.target.c_str(), hex);
+    out.commit();
+    if (::unlink(e.source.c_str()) != 0) fatal_errno("can not remove", e.source.c_str());
+}
+
+// Brings in one new file: a real run renames its staged copy into place (or
+// copies it now, verified again, where nothing could be staged).
+void bring_in(Entry& e) {
+    if (e.restore) return put_back(e);
+    if (e.staged) return e.staged->commit_closed_as(e.target);
+    Fd in(open_regular_fd(e.source.c_str(), __LINE__, true));
+    TempFile out(e.target);
+    char hex[MD5_HEX_SIZE];
+    copy_fd_hashed(in.get(), e.source.c_str(), out.fd(), e.target.c_str(), hex);
+    if (std::memcmp(hex, entry_digest(*e.line).data(), 32) != 0)
+        fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), hex, e.line->c_str());
+    out.commit();
+}
+
+void create_entry(Entry& e, const std::string& tree, DirGuard& guard, const DirRecord* undone, DirRecord& rec,
                   bool dir_in_place) {
-    if (!onlyshow) {
+    if (!onlyshow && !e.done) {
         std::vector<std::string> created;
         guard.make_or_die(tree, e.name, &created);
         for (const std::string& d : created) {
@@ -288,18 +476,28 @@ void create_entry(const Entry& e, const std::string& tree, DirGuard& guard, cons
         // A directory emptied by the removals makes way for the new file.
         if (dir_in_place && ::rmdir(e.target.c_str()) != 0 && errno != ENOENT)
             fatal_errno("can not remove the directory", e.target.c_str());
-        Fd in(open_regular_fd(e.source.c_str(), __LINE__, true));
-        // Written under a temporary name and renamed into place only once
-        // its digest is proven: the target path holds either its old content
-        // or the verified new one, never a part.
-        TempFile out(e.target);
-        char hex[MD5_HEX_SIZE];
-        copy_fd_hashed(in.get(), e.source.c_str(), out.fd(), e.target.c_str(), hex);
-        if (std::memcmp(hex, entry_digest(*e.line).data(), 32) != 0)
-            fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), hex, e.line->c_str());
-        out.commit();
+        bring_in(e);
     }
     print_name_line(stdout, readable(e.backup) ? "Patched: " : "Created: ", e.target);
+}
+
+// Takes out every file the change removes or replaces, saving it in the
+// patch directory: the removals, then the unexpected files a forced run
+// meets where new files go.
+void take_out(const std::string& proot, const std::vector<Entry>& removals, const std::vector<Entry>& creations,
+              DirGuard& guard) {
+    for (const Entry& e : removals) {
+        if (e.present) {
+            guard.make_or_die(proot, relative(e.backup, proot));
+            save(e);
+        }
+        if (!readable(e.source) && !(e.twin && e.twin->done)) print_name_line(stdout, "Removed: ", e.target);
+    }
+    for (const Entry& e : creations) {
+        if (!e.unexpected) continue;
+        guard.make_or_die(proot, relative(e.backup, proot));
+        save(e);
+    }
 }
 
 } // namespace
@@ -322,7 +520,8 @@ void applypatch(const char* tree, const char* patch) {
     const char* source_dir = reverse ? "old/" : "new/";
     DirGuard guard;
     std::vector<Entry> removals = plan(m.removals, troot, proot, backup_dir, source_dir, guard);
-    const std::vector<Entry> creations = plan(m.creations, troot, proot, backup_dir, source_dir, guard);
+    std::vector<Entry> creations = plan(m.creations, troot, proot, backup_dir, source_dir, guard);
+    pair_and_restore(removals, creations);
     const bool record = adminname && m.named;
     std::string admin_path;
     if (record) {
@@ -333,7 +532,12 @@ void applypatch(const char* tree, const char* patch) {
         if (!admin_temp_path(admin_path.c_str(), tmp)) fatal(1, "path too long: %s.tmp", admin_path.c_str());
     }
 
-    verify(removals, creations);
+    // Every check before the first change; a real run stages the new files
+    // meanwhile (not into a tree that is not there yet: a failed check
+    // would leave it made).
+    check_tree(removals, creations);
+    struct stat st;
+    check_sources(troot, creations, !onlyshow && ::stat(troot.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     const std::unordered_set<std::string_view> dirs_in_place = check_layout(troot, removals, creations);
 
     DirRecord undone_rec;
@@ -342,17 +546,16 @@ void applypatch(const char* tree, const char* patch) {
     DirRecord rec;
     rec.undo = reverse != 0;
 
-    // All removals come before any creation.
-    for (const Entry& e : removals) {
-        if (e.present) {
-            guard.make_or_die(proot, relative(e.backup, proot));
-            save(e);
-        }
-        if (!readable(e.source)) print_name_line(stdout, "Removed: ", e.target);
-    }
+    // All removals come before any creation. The first staged file renamed
+    // waits until every staged file, and every backup, is on the disk.
+    take_out(proot, removals, creations, guard);
     if (!onlyshow) prune(troot, removals, creations, undone, rec);
-    for (const Entry& e : creations) create_entry(e, troot, guard, undone, rec, dirs_in_place.contains(e.name));
-    if (!onlyshow) write_dir_record(proot, rec);
+    for (Entry& e : creations) create_entry(e, troot, guard, undone, rec, dirs_in_place.contains(e.name));
+    if (!onlyshow) {
+        write_dir_record(proot, rec);
+        note_changed(troot);
+        note_changed(proot);
+    }
 
     if (record) update_admin(admin_path.c_str(), m.patch_name, m.admin_lines, std::time(nullptr));
 }

@@ -89,8 +89,9 @@ void mkpatch(const char* from, const char* to, const char* patch) {
         const Copy* copy = nullptr;
         char hex[MD5_HEX_SIZE];
     };
+    PublishBatch batch;
     Pipeline p(nthreads);
-    p.enumerate([&] {
+    publishing(batch, [&] { p.enumerate([&] {
         for (std::size_t i = 0; i < lines.size(); ++i) {
             auto it = std::make_shared<Item>();
             it->line = &lines[i];
@@ -110,7 +111,7 @@ void mkpatch(const char* from, const char* to, const char* patch) {
                     it->in = Fd();
                     it->out->close();
                 },
-                [it, &manifest, &files] {
+                [it, &manifest, &files, &batch] {
                     const std::string& line = *it->line;
                     out_printf("%s\n", line.c_str());
                     write_all(manifest.get(), line.data(), line.size(), files.c_str());
@@ -118,11 +119,11 @@ void mkpatch(const char* from, const char* to, const char* patch) {
                     if (!it->copy) return;
                     if (std::memcmp(it->hex, entry_digest(line).data(), 32) != 0)
                         fatal(1, "%s changed while the patch was being made", it->copy->src.c_str());
-                    it->out->commit_closed();
+                    batch.add(std::move(it->out), 0, {});
                 });
         }
     });
-    p.finish();
+    p.finish(); });
     // Every line reached standard output before the manifest is published:
     // a patch whose listing was lost must not look complete.
     flush_stdout();

@@ -7,51 +7,103 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <mutex>
 #include <random>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
 
 // The temporary files in flight, for the signal handler. A handler may only
-// make async-signal-safe calls: it reads fixed slots (a claimed slot is
-// filled before it is marked live) and calls unlink. Slots are few because
-// the files in flight are bounded by the work window; a file that finds no
-// slot is still removed on every ordinary way out.
-constexpr int SLOTS = 1024;
-constexpr std::size_t SLOT_PATH = PATH_BUF + 32;
+// make async-signal-safe calls: it reads slots (a claimed slot is filled
+// before it is marked live) and calls unlink. The table grows by chunks
+// that are never freed, so it covers every temporary file at once, however
+// many a run keeps waiting for publication; a slot keeps its path buffer
+// for the next file, and only the thread that holds the slot in FILLING
+// state may grow it, which the handler never reads.
+constexpr int CHUNK = 1024;
+constexpr int MAX_CHUNKS = 1 << 14;
 enum : int { FREE = 0, FILLING = 1, LIVE = 2 };
-// States apart from the paths, and both zero at load time: the paths are
-// touched only when used, not 4 MiB of them at every start.
-constinit std::atomic<int> states[SLOTS] = {};
-char paths[SLOTS][SLOT_PATH];
+struct Slot {
+    std::atomic<int> state{FREE};
+    char* path = nullptr;
+    std::size_t cap = 0;
+};
+struct Chunk {
+    Slot slots[CHUNK];
+    std::atomic<int> used{0};
+};
+constinit std::atomic<Chunk*> chunks[MAX_CHUNKS] = {};
+constinit std::atomic<int> nchunks{0};
+std::mutex grow_mu;
 
-int claim(const std::string& path) {
-    if (path.size() >= SLOT_PATH) return -1;
-    // Start past the slots taken last: the files in flight are released
-    // roughly in the order they were claimed.
-    static std::atomic<unsigned> hint{0};
-    const unsigned start = hint.fetch_add(1, std::memory_order_relaxed);
-    for (int k = 0; k < SLOTS; ++k) {
-        const int i = int((start + unsigned(k)) % SLOTS);
+Slot& slot_at(int slot) { return chunks[slot / CHUNK].load(std::memory_order_acquire)->slots[slot % CHUNK]; }
+
+// Takes a free slot of chunk c for path; -1 when it has none.
+int claim_in(int c, const std::string& path, unsigned start) {
+    Chunk* ch = chunks[c].load(std::memory_order_acquire);
+    if (ch->used.load(std::memory_order_relaxed) >= CHUNK) return -1;
+    for (int k = 0; k < CHUNK; ++k) {
+        const int i = int((start + unsigned(k)) % CHUNK);
+        Slot& s = ch->slots[i];
         int expect = FREE;
-        if (!states[i].compare_exchange_strong(expect, FILLING)) continue;
-        std::memcpy(paths[i], path.c_str(), path.size() + 1);
-        states[i].store(LIVE, std::memory_order_release);
-        return i;
+        if (!s.state.compare_exchange_strong(expect, FILLING)) continue;
+        if (s.cap < path.size() + 1) {
+            char* bigger = static_cast<char*>(std::malloc(path.size() + 1));
+            if (!bigger) {
+                s.state.store(FREE, std::memory_order_release);
+                throw std::bad_alloc();
+            }
+            std::free(s.path);
+            s.path = bigger;
+            s.cap = path.size() + 1;
+        }
+        std::memcpy(s.path, path.c_str(), path.size() + 1);
+        ch->used.fetch_add(1, std::memory_order_relaxed);
+        s.state.store(LIVE, std::memory_order_release);
+        return c * CHUNK + i;
     }
     return -1;
 }
 
+int claim(const std::string& path) {
+    // Start past the slots taken last: the files in flight are released
+    // roughly in the order they were claimed.
+    static std::atomic<unsigned> hint{0};
+    const unsigned start = hint.fetch_add(1, std::memory_order_relaxed);
+    for (;;) {
+        const int n = nchunks.load(std::memory_order_acquire);
+        for (int c = 0; c < n; ++c)
+            if (const int slot = claim_in(c, path, start); slot >= 0) return slot;
+        std::lock_guard lock(grow_mu);
+        if (nchunks.load(std::memory_order_relaxed) != n) continue;
+        if (n == MAX_CHUNKS) throw std::bad_alloc();
+        chunks[n].store(new Chunk, std::memory_order_release);
+        nchunks.store(n + 1, std::memory_order_release);
+    }
+}
+
 void release(int& slot) {
-    if (slot >= 0) states[slot].store(FREE, std::memory_order_release);
+    if (slot >= 0) {
+        slot_at(slot).state.store(FREE, std::memory_order_release);
+        chunks[slot / CHUNK].load(std::memory_order_relaxed)->used.fetch_sub(1, std::memory_order_relaxed);
+    }
     slot = -1;
 }
 
 extern "C" void on_signal(int sig) {
-    for (int i = 0; i < SLOTS; ++i)
-        if (states[i].load(std::memory_order_acquire) == LIVE) ::unlink(paths[i]);
+    const int n = nchunks.load(std::memory_order_acquire);
+    for (int c = 0; c < n; ++c) {
+        Chunk* ch = chunks[c].load(std::memory_order_acquire);
+        for (Slot& s : ch->slots)
+            if (s.state.load(std::memory_order_acquire) == LIVE) ::unlink(s.path);
+    }
     ::signal(sig, SIG_DFL);
     ::raise(sig);
 }
@@ -65,25 +117,102 @@ std::string unique_suffix() {
     return s;
 }
 
+constexpr std::size_t TEMP_NAME_LEN = 18;  // ".mdtree-" and ten characters
+
+// The directory (with its slash) where the temporary file of final goes:
+// its own, or the nearest above it where the temporary path fits the limit
+// (a final name shorter than the temporary one could otherwise be written,
+// but never published).
+std::string temp_dir(const std::string& final) {
+    std::size_t slash = final.rfind('/');
+    while (slash != std::string::npos && slash + 1 + TEMP_NAME_LEN > PATH_MAXLEN)
+        slash = slash == 0 ? std::string::npos : final.rfind('/', slash - 1);
+    return slash == std::string::npos ? std::string() : final.substr(0, slash + 1);
+}
+
+// Measuring only: MDTREE_FLUSH=each flushes every file on its own when it
+// is closed, for comparison with the batched flush.
+bool flush_each() {
+    static const bool each = [] {
+        const char* v = std::getenv("MDTREE_FLUSH");
+        return v && std::strcmp(v, "each") == 0;
+    }();
+    return each;
+}
+
+} // namespace
+
+// One file system the run writes on, with a descriptor for syncfs. Files
+// closed at epoch e are on the disk once durable exceeds e: a syncfs takes
+// a new epoch when it starts, so it covers every file closed before.
+struct DurableFs {
+    dev_t dev = 0;
+    int fd = -1;
+    bool flush = true;  // false on tmpfs and ramfs: there is no disk
+    // A file system whose disk lies behind a server (FUSE, NFS, SMB, Ceph):
+    // syncfs may not reach it, an fsync of each file does.
+    bool each = false;
+    std::atomic<uint64_t> epoch{1};
+    std::atomic<uint64_t> durable{0};
+    std::atomic<bool> changed{false};
+    std::mutex sync_mu;
+};
+
+namespace {
+
+std::mutex fs_mu;
+std::deque<DurableFs> filesystems;  // never shrinks: TempFiles point into it
+
+// The file system of the open file fd (a descriptor of it is kept).
+DurableFs* fs_of(int fd, const char* name) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) fatal_errno("can not examine", name);
+    std::lock_guard lock(fs_mu);
+    for (DurableFs& f : filesystems)
+        if (f.dev == st.st_dev) return &f;
+    struct statfs sf;
+    if (::fstatfs(fd, &sf) != 0) fatal_errno("can not examine", name);
+    const int kept = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (kept < 0) fatal_errno("can not keep a descriptor on the file system of", name);
+    DurableFs& f = filesystems.emplace_back();
+    f.dev = st.st_dev;
+    f.fd = kept;
+    f.flush = sf.f_type != TMPFS_MAGIC && sf.f_type != RAMFS_MAGIC;
+    constexpr long FUSE_MAGIC = 0x65735546, CIFS_MAGIC = 0xFF534D42, SMB2_MAGIC = 0xFE534D42, CEPH_MAGIC = 0x00c36400;
+    const long t = long(sf.f_type);
+    f.each = t == FUSE_MAGIC || t == long(NFS_SUPER_MAGIC) || t == CIFS_MAGIC || t == SMB2_MAGIC || t == CEPH_MAGIC;
+    return &f;
+}
+
+void sync_fs(DurableFs& f, const char* name) {
+    std::lock_guard lock(f.sync_mu);
+    const uint64_t e = f.epoch.fetch_add(1) + 1;
+    if (::syncfs(f.fd) != 0) fatal_errno("can not flush to the disk", name);
+    f.durable.store(e);
+}
+
 } // namespace
 
 void install_signal_cleanup() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigfillset(&sa.sa_mask);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF,
+                          SIGIO, SIGPWR}) {
         // A signal the caller chose to ignore (nohup) stays ignored.
         struct sigaction old {};
         if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         ::sigaction(sig, &sa, nullptr);
     }
+    // Past the file size limit a write then fails with EFBIG on whichever
+    // thread made it, and the run ends as on any write error.
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
     // The temporary name is short and hidden, so that it fits beside any
     // final name and stands out as ours if a killed run leaves it behind.
-    const std::size_t slash = final_.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : final_.substr(0, slash + 1);
+    const std::string dir = temp_dir(final_);
     for (int attempt = 0; attempt < 2; ++attempt) {
         for (int tries = 0; tries < 100; ++tries) {
             temp_ = temp_name(dir);
@@ -91,9 +220,17 @@ TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
             // passes in which an interrupted run would leave it behind.
             slot_ = claim(temp_);
             fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ >= 0) return;
+            if (fd_ >= 0) {
+                find_fs();
+                return;
+            }
             const int err = errno;
             release(slot_);
+            if (err == EMFILE || err == ENFILE) {
+                temp_.clear();
+                errno = err;
+                fatal_errno("can not create a temporary file for", final_.c_str());
+            }
             if (err != EEXIST) break;
         }
         if (attempt == 0) make_parents(final_);
@@ -121,6 +258,20 @@ void TempFile::open_fixed() {
         const std::string shown_path = std::move(temp_);
         fatal_fixed(1, "can not read %s\n", shown_path.c_str());
     }
+    find_fs();
+}
+
+void TempFile::find_fs() {
+    try {
+        fs_ = fs_of(fd_, final_.c_str());
+    } catch (...) {
+        // Not yet owned by a finished object: the destructor will not run.
+        ::close(fd_);
+        fd_ = -1;
+        ::unlink(temp_.c_str());
+        release(slot_);
+        throw;
+    }
 }
 
 TempFile::~TempFile() {
@@ -142,41 +293,123 @@ std::FILE* TempFile::get() {
 
 void TempFile::close() {
     if (fd_ < 0) return;
-    bool failed;
-    if (fp_) {
-        const bool had_error = std::ferror(fp_) != 0;
-        failed = std::fclose(fp_) != 0 || had_error;
-        fp_ = nullptr;
-    } else {
-        failed = ::close(fd_) != 0;
+    int err = 0;
+    if (fp_ && (std::fflush(fp_) != 0 || std::ferror(fp_) != 0)) err = errno ? errno : EIO;
+    if (!err && fs_->flush && !synced_) {
+        if (flush_each() || fs_->each) {
+            if (::fdatasync(fd_) != 0) err = errno;
+            synced_ = true;
+        } else {
+            // Only starts the writeback: the commit waits for it, for a
+            // whole batch of files at once. An I/O error shows in that wait.
+            ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+        }
     }
+    const int rc = fp_ ? std::fclose(fp_) : ::close(fd_);
+    if (rc != 0 && !err) err = errno;
+    fp_ = nullptr;
     fd_ = -1;
-    if (failed) fatal_errno("write error on", final_.c_str());
+    closed_at_ = fs_->epoch.load();
+    if (err) {
+        errno = err;
+        fatal_errno("write error on", final_.c_str());
+    }
+}
+
+void TempFile::close_unwritten() {
+    synced_ = true;
+    close();
+}
+
+bool TempFile::try_rename() {
+    if (fs_->flush && !synced_ && fs_->durable.load() <= closed_at_) sync_fs(*fs_, final_.c_str());
+    if (::rename(temp_.c_str(), final_.c_str()) != 0) return false;
+    fs_->changed.store(true, std::memory_order_relaxed);
+    done_ = true;
+    release(slot_);
+    return true;
 }
 
 void TempFile::commit_closed() {
-    if (::rename(temp_.c_str(), final_.c_str()) != 0) fatal_errno("can not rename a temporary file onto", final_.c_str());
-    done_ = true;
-    release(slot_);
+    if (!try_rename()) fatal_errno("can not rename a temporary file onto", final_.c_str());
 }
 
 void TempFile::commit_closed_as(std::string final_path) {
     final_ = std::move(final_path);
     // Try the rename first: the directory is there for all but the first
     // file published into it.
-    if (::rename(temp_.c_str(), final_.c_str()) != 0) {
-        if (errno != ENOENT) fatal_errno("can not rename a temporary file onto", final_.c_str());
-        make_parents(final_);
-        if (::rename(temp_.c_str(), final_.c_str()) != 0)
-            fatal_errno("can not rename a temporary file onto", final_.c_str());
-    }
-    done_ = true;
-    release(slot_);
+    if (try_rename()) return;
+    if (errno != ENOENT) fatal_errno("can not rename a temporary file onto", final_.c_str());
+    make_parents(final_);
+    commit_closed();
 }
 
 void TempFile::commit() {
+    // One file on its own: its own data is flushed, not the file system's.
+    if (fd_ >= 0 && fs_->flush && !synced_) {
+        if (fp_ && (std::fflush(fp_) != 0 || std::ferror(fp_) != 0)) fatal_errno("write error on", final_.c_str());
+        if (::fdatasync(fd_) != 0) fatal_errno("write error on", final_.c_str());
+        synced_ = true;
+    }
     close();
     commit_closed();
+}
+
+PublishBatch::~PublishBatch() {
+    // Newest first: a later file's temporary file may sit in a directory
+    // made for an earlier one.
+    while (!queue_.empty()) queue_.pop_back();
+}
+
+void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as) {
+    queue_.push_back({std::move(f), std::move(as), std::move(then)});
+    bytes_ += bytes;
+    if (queue_.size() >= MAX_FILES || bytes_ >= MAX_BYTES) flush();
+}
+
+void PublishBatch::flush() {
+    // The first commit on each file system waits for the flush that the
+    // rest of the batch then finds done.
+    std::size_t i = 0;
+    try {
+        for (; i < queue_.size(); ++i) {
+            Pending& p = queue_[i];
+            if (p.as.empty())
+                p.file->commit_closed();
+            else
+                p.file->commit_closed_as(std::move(p.as));
+            p.file.reset();
+            if (p.then) p.then();
+        }
+    } catch (...) {
+        // What was published goes from the queue; the rest is removed.
+        queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(i));
+        bytes_ = 0;
+        throw;
+    }
+    queue_.clear();
+    bytes_ = 0;
+}
+
+void start_writeback(int fd, uint64_t offset, uint64_t len) {
+    ::sync_file_range(fd, off64_t(offset), off64_t(len), SYNC_FILE_RANGE_WRITE);
+}
+
+void note_changed(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    DurableFs* f = fs_of(fd, path.c_str());
+    ::close(fd);
+    f->changed.store(true, std::memory_order_relaxed);
+}
+
+void sync_published() {
+    std::lock_guard lock(fs_mu);
+    for (DurableFs& f : filesystems)
+        if (f.flush && f.changed.load()) {
+            if (::syncfs(f.fd) != 0) fatal_errno("can not flush to the disk", "the output");
+            f.changed.store(false);
+        }
 }
 
 bool is_temp_name(std::string_view name) {

@@ -3,25 +3,39 @@
 // A file is written under a temporary name in the directory of its final
 // path and renamed onto that path only once it is complete, so a reader
 // sees the old file or the whole new one, never a part. The temporary file
-// stays in the target's own directory because a rename is atomic only
-// within one file system. Until commit the final path keeps whatever it
-// held; an uncommitted temporary file is removed by the destructor, and by
-// the handler of SIGINT, SIGTERM and SIGHUP when a run is interrupted
-// (SIGKILL can not be caught: a killed run may leave a hidden
+// stays on the target's own file system because a rename is atomic only
+// within one; it sits beside the final name, or in the nearest directory
+// above it where its name fits within the path limit. Until commit the
+// final path keeps whatever it held; an uncommitted temporary file is
+// removed by the destructor, and by the signal handler when a run is
+// interrupted (SIGKILL can not be caught: a killed run may leave a hidden
 // ".mdtree-XXXXXXXXXX" file, which never carries a final name).
 //
-// Durability: nothing is flushed to the disk (no fsync). A killed process
-// leaves old or complete files; a power cut may lose what the last seconds
-// wrote.
+// Durability: a power cut or system crash at any moment leaves every final
+// name holding its old content or its whole new content, never an empty or
+// partial file; once a run has exited 0, everything it reported is on the
+// disk. The data of a file reaches the disk before the rename that names
+// it: close() starts the writeback, and a commit waits for it (one syncfs of
+// the file system serves every file closed before it, so a batch of files
+// costs one wait); sync_published() makes the renames themselves durable
+// before the run reports success. On tmpfs and ramfs there is no disk and
+// nothing is flushed.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+struct DurableFs;
 
 class TempFile {
 public:
-    // Creates a hidden temporary file beside final_path, making the missing
+    // Creates a hidden temporary file for final_path, making the missing
     // directories above it. Fatal "can not read <final_path>" when it can not
     // be created.
     explicit TempFile(std::string final_path);
@@ -39,12 +53,18 @@ public:
     int fd() const { return fd_; }
     const std::string& final_path() const { return final_; }
     const std::string& temp_path() const { return temp_; }
-    // Checks that every write reached the file, closes it and renames it
-    // onto the final path. Fatal on any failure (the temporary file goes).
+    // Checks that every write reached the file, flushes its data to the
+    // disk, closes it and renames it onto the final path. Fatal on any
+    // failure (the temporary file goes).
     void commit();
-    // Checks the writes and closes the file without publishing it.
+    // Checks the writes, starts the writeback of the data and closes the
+    // file without publishing it (on a worker; the commit waits).
     void close();
-    // Publishes a file already closed with close().
+    // Closes a file whose content is not written through it (it is about to
+    // be replaced by a link to a file already there): nothing to flush.
+    void close_unwritten();
+    // Publishes a file already closed with close(), once its data is on
+    // the disk.
     void commit_closed();
     // Publishes a file already closed under another final path on the same
     // file system, creating its missing directories: for a content whose
@@ -53,16 +73,81 @@ public:
 
 private:
     void open_fixed();
+    void find_fs();
+    // Waits until the data is on the disk, then renames; false (errno set)
+    // when the rename fails.
+    bool try_rename();
     int fd_ = -1;
     std::FILE* fp_ = nullptr;  // on fd_, once get() was called
     std::string final_;
     std::string temp_;
     int slot_ = -1;  // in the table the signal handler cleans
     bool done_ = false;
+    DurableFs* fs_ = nullptr;  // the file system it lives on
+    uint64_t closed_at_ = 0;   // that file system's flush epoch when the data was complete
+    bool synced_ = false;      // its data is on the disk already, or there is none to wait for
 };
 
-// Installs the handler that removes the temporary files in flight when
-// SIGINT, SIGTERM or SIGHUP arrives, then ends the process by that signal.
+// Files complete and closed, published together: their data reaches the
+// disk with one wait, then they are renamed in the order they were added
+// and each one's `then` runs (it prints the line that reports the file).
+// Bounded in files and bytes; flush() publishes what is queued. Files still
+// queued when it is destroyed are removed, as uncommitted files are.
+class PublishBatch {
+public:
+    PublishBatch() = default;
+    PublishBatch(const PublishBatch&) = delete;
+    PublishBatch& operator=(const PublishBatch&) = delete;
+    ~PublishBatch();
+    // Queues f (closed) to be renamed onto as, or onto its own final path
+    // when as is empty.
+    void add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as = {});
+    void flush();
+    static constexpr std::size_t MAX_FILES = 4096;
+    static constexpr uint64_t MAX_BYTES = 256u << 20;
+
+private:
+    struct Pending {
+        std::unique_ptr<TempFile> file;
+        std::string as;
+        std::function<void()> then;
+    };
+    std::vector<Pending> queue_;
+    uint64_t bytes_ = 0;
+};
+
+// Runs f, then publishes what the batch holds, also when f fails: the files
+// met before a failure are published before it is reported, as a run that
+// published each file at once would have left them.
+template <class F>
+void publishing(PublishBatch& batch, F&& f) {
+    try {
+        f();
+    } catch (...) {
+        batch.flush();
+        throw;
+    }
+    batch.flush();
+}
+
+// Starts writing len bytes of the file open on fd from offset to the disk,
+// without waiting: a long file written piece by piece is then mostly on the
+// disk by the time its commit flushes it.
+void start_writeback(int fd, uint64_t offset, uint64_t len);
+
+// Records that the run changed names in the directory at path by other
+// means than a commit (a rename into a backup, a removal), so that
+// sync_published() makes the change durable.
+void note_changed(const std::string& path);
+// Makes every rename and change of the run durable: one syncfs of each file
+// system it published on. Fatal when the file system reports a write error.
+void sync_published();
+
+// Installs the handler that removes the temporary files in flight when a
+// signal that ends the process arrives (INT, TERM, HUP, PIPE, QUIT, ALRM,
+// USR1, USR2, VTALRM, PROF), then ends the process by that signal. A write
+// past the file size limit fails as a write error instead of ending the run
+// by SIGXFSZ, so its cleanup is the ordinary one.
 void install_signal_cleanup();
 
 // The hidden names of temporary files: ".mdtree-" and ten letters and

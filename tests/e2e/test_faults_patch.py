@@ -63,6 +63,36 @@ class WriteErrorsInPatches(TreeTest, Checks):
 
 class KillsDuringApplication(TreeTest, Checks):
 
+    def test_forced_run_after_a_kill_finishes_or_undoes_the_application(self):
+        """The way back from an interrupted application: applying again with
+        -F brings the tree to the new version, undoing with -r -F brings it
+        back to the old one, and the backups survive either."""
+        rng = random.Random(SEED + 5)
+        src, dst = self.path("from"), self.path("to")
+        many_files_tree(src, rng, 1)
+        many_files_tree(dst, rng, 2)
+        make_tree(src, {"only-old/%d" % i: "o%d" % i for i in range(50)})
+        make_tree(dst, {"only-new/%d" % i: "n%d" % i for i in range(50)})
+        old, new = tree_digests(src), tree_digests(dst)
+        pristine, patch, tree = self.path("p0"), self.path("p"), self.path("tree")
+        self.assertOk(run(["-f", src, "-t", dst, "-p", pristine]))
+        k = Killer(self, rng)
+        fresh_copy(src, tree)
+        fresh_copy(pristine, patch)
+        duration = k.time_whole_run(["-f", tree, "-p", patch])
+        for i in range(2):
+            fresh_copy(src, tree)
+            fresh_copy(pristine, patch)
+            k.kill_once(["-f", tree, "-p", patch], duration)
+            forward = i % 2 == 0
+            self.assertOk(run((["-F"] if forward else ["-r", "-F"]) + ["-f", tree, "-p", patch]))
+            got = {rel: d for rel, d in tree_digests(tree).items() if not is_temp(rel)}
+            self.assertEqual(got, new if forward else old)
+            if forward:
+                backups = {rel[4:]: d for rel, d in tree_digests(patch).items() if rel.startswith(b"old/")}
+                self.assertEqual(backups, {rel: d for rel, d in old.items() if new.get(rel) != d})
+        k.report("recovery")
+
     def test_kill_during_application(self):
         rng = random.Random(SEED + 2)
         src, dst = self.path("from"), self.path("to")

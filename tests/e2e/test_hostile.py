@@ -6,6 +6,7 @@ message, before anything changes; no run may hang."""
 
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -425,17 +426,69 @@ class Extraction(Hostile):
                     self.assertEqual(os.listdir(self.path("elsewhere%d" % i)), [])
 
 
-SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# Every signal that ends a process by default and that a run may meet.
+SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE, signal.SIGQUIT, signal.SIGALRM,
+           signal.SIGUSR1, signal.SIGUSR2)
 
 
 def default_signals():
-    for s in SIGNALS:
+    for s in SIGNALS + (signal.SIGXFSZ,):
         signal.signal(s, signal.SIG_DFL)
+    # SIGQUIT would dump a core.
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
 class Interrupted(Hostile):
     """A run stopped by a signal while it writes one big file removes its
     temporary file and dies of that signal."""
+
+    def test_reader_gone_and_file_size_limit_leave_no_temporary_file(self):
+        tree = make_tree(self.path("tree"), {"d%02d/f%04d" % (i % 30, i): "content %d" % i for i in range(3000)})
+        make_tree(tree, {"big": os.urandom(1 << 20)})
+        db = self.path("db")
+        self.assertOk(self.mdt(["-R", db, "-i", tree]))
+        listing = self.write("l.md5", self.mdt(["-l", tree]).stdout)
+        # -o into a pipe whose reader stops after one line dies of SIGPIPE.
+        out = self.path("out")
+        os.mkdir(out)
+        proc = subprocess.Popen(argv(["-R", db, "-o", listing]), cwd=out, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, preexec_fn=default_signals)
+        proc.stdout.readline()
+        proc.stdout.close()
+        _, err = proc.communicate(timeout=LIMIT)
+        self.assertIn(proc.returncode, (-signal.SIGPIPE, 0), err)
+        self.assertEqual(temps_below(out), [])
+        with open(listing, "rb") as f:
+            digests = {n: d for d, n in parse_listing(f.read())}
+        for rel, d in tree_digests(out).items():
+            self.assertEqual(d, digests[rel])
+        # A file size limit (ulimit -f) is a write error, not a kill.
+        p = subprocess.run(argv(["-R", self.path("db2"), "-i", tree]), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           timeout=LIMIT, preexec_fn=lambda: (default_signals(), resource.setrlimit(
+                               resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))))
+        self.assertEqual(p.returncode, 1, p.stderr)
+        self.assertIn(b"File too large", p.stderr)
+        self.assertEqual(temps_below(self.path("db2")), [])
+
+    def test_signal_with_thousands_of_temporary_files_in_flight(self):
+        members = [archive_member("f%05d" % i, b"member %d" % i) for i in range(40000)]
+        arc = self.write("many.vok", write_archive(members))
+        for attempt in range(5):
+            out = self.path("out%d" % attempt)
+            proc = subprocess.Popen(argv(["-j", "8", "-t", out, "-a", arc]), stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE, preexec_fn=default_signals)
+            deadline, seen = time.monotonic() + LIMIT, 0
+            while seen < 1100 and proc.poll() is None and time.monotonic() < deadline:
+                try:
+                    seen = sum(1 for n in os.listdir(out) if n.startswith(".mdtree-"))
+                except FileNotFoundError:
+                    pass
+            proc.send_signal(signal.SIGTERM)
+            _, err = proc.communicate(timeout=LIMIT)
+            if proc.returncode == -signal.SIGTERM and seen >= 1100:
+                self.assertEqual(temps_below(out), [])
+                return
+        self.fail("never caught a run with more than 1,100 temporary files")
 
     def test_signal_while_writing_a_big_file(self):
         tree = make_tree(self.path("tree"), {"small": "s"})

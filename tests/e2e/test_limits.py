@@ -136,6 +136,68 @@ class LongRelativePaths(TreeTest):
         self.assertFalse(os.path.exists(self.path("p", "FILES")))
 
 
+def make_short_leaf(root, total, content):
+    """Creates a file whose absolute path is exactly total bytes and whose
+    own name is one byte: shorter than any temporary name beside it."""
+    left = total - len(root) - 2  # the slash after root, and the name "f"
+    parts = []
+    while left > 0:
+        n = min(200, left - 1) if left > 201 else left - 1
+        n = max(n, 1)
+        parts.append("d" * n)
+        left -= n + 1
+    assert left == 0, left
+    rel = "/".join(parts + ["f"])
+    assert len(root) + 1 + len(rel) == total
+    make_long_path_exact(root, rel, content)
+    return rel.encode()
+
+
+def make_long_path_exact(root, rel, content):
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for d in rel.split("/")[:-1]:
+            try:
+                os.mkdir(d, dir_fd=fd)
+            except FileExistsError:
+                pass
+            nfd = os.open(d, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = nfd
+        wfd = os.open("f", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666, dir_fd=fd)
+        os.write(wfd, content)
+        os.close(wfd)
+    finally:
+        os.close(fd)
+
+
+class NamesNearTheLimit(TreeTest):
+    """Final paths within a temporary name's length of 4095 bytes: every
+    job that publishes there does the whole job."""
+
+    def test_patch_made_applied_and_undone(self):
+        for total in (4090, 4095):
+            with self.subTest(total=total):
+                # Long roots keep the relative names within a manifest line.
+                # P is shorter by "new/" and "old/".
+                a, b, t, p = (self.path("%s%d" % (x, total) + "r" * (56 if x == "P" else 60)) for x in "ABTP")
+                for root in (a, b, t):
+                    os.mkdir(root)
+                rel = make_short_leaf(a, total, b"old")
+                make_short_leaf(t, total, b"old")
+                make_short_leaf(b, total, b"new")
+                self.assertOk(run(["-f", a, "-t", b, "-p", p]))
+                self.assertOk(run(["-f", t, "-p", p]))
+                self.assertEqual(tree_digests(t), {rel: md5_hex(b"new")})
+                self.assertOk(run(["-r", "-f", t, "-p", p]))
+                self.assertEqual(tree_digests(t), {rel: md5_hex(b"old")})
+                self.assertEqual([n for n in walk_names(self.tmp) if n.startswith(b".mdtree-")], [])
+
+
+def walk_names(root):
+    return [n for _, ds, fs in os.walk(os.fsencode(root)) for n in ds + fs]
+
+
 class LongLines(TreeTest):
     """Listing and manifest lines of 4095 bytes (read whole) and 4096 bytes
     (refused, never cut)."""

@@ -224,6 +224,47 @@ class ApplyFailures(TreeTest):
                 if change == "changed":
                     self.assertEqual(read(os.path.join(self.p, "old", "a")), b"X")
 
+    def test_a_file_where_a_new_one_goes_is_refused_or_saved(self):
+        # sub/n has a "+" line and no "-" line; the tree holds a file there.
+        make_tree(self.t, {"sub/n": "mine"})
+        self.a = self.t
+        for dry in ([], ["-n"]):
+            with self.subTest(dry=dry):
+                p = run(dry + ["-f", self.t, "-p", self.p])
+                self.assertUntouched(p, 4, re.escape(os.path.join(self.t, "sub", "n").encode()) + rb" is there")
+        mine = tree_digests(self.t)
+        # A dry run with -F says what the real one does, and changes nothing.
+        dry = run(["-n", "-F", "-f", self.t, "-p", self.p])
+        self.assertOk(dry)
+        self.assertEqual(tree_digests(self.t), mine)
+        real = run(["-F", "-f", self.t, "-p", self.p])
+        self.assertOk(real)
+        self.assertEqual(real.stdout, dry.stdout)
+        self.assertTreesEqual(self.t, self.b)
+        self.assertEqual(read(os.path.join(self.p, "old", "sub", "n")), b"mine")
+        # Undo puts the user's file back where it was.
+        self.assertOk(run(["-r", "-f", self.t, "-p", self.p]))
+        self.assertEqual(tree_digests(self.t), mine)
+        self.assertFalse(os.path.exists(os.path.join(self.p, "old", "sub", "n")))
+
+    def test_directory_holding_an_empty_directory_is_not_replaced(self):
+        a = make_tree(self.path("a2"), {"d/x": "1"})
+        b = make_tree(self.path("b2"), {"d": "file"})
+        self.assertOk(run(["-f", a, "-t", b, "-p", self.path("P2")]))
+        t = self.path("t2")
+        shutil.copytree(a, t)
+        os.mkdir(os.path.join(t, "d", "e"))
+        for dry in ([], ["-n"]):
+            with self.subTest(dry=dry):
+                p = run(dry + ["-f", t, "-p", self.path("P2")])
+                self.assertEqual(p.returncode, 1, p.stderr)
+                self.assertIn(b"holds the empty directory " + os.path.join(t, "d", "e").encode(), p.stderr)
+                self.assertEqual(tree_digests(t), {b"d/x": md5_hex(b"1")})
+                self.assertTrue(os.path.isdir(os.path.join(t, "d", "e")))
+        os.rmdir(os.path.join(t, "d", "e"))
+        self.assertOk(run(["-f", t, "-p", self.path("P2")]))
+        self.assertTreesEqual(t, b)
+
     def test_unopenable_removal_target(self):
         for d in (self.tmp, self.t, self.p):
             os.chmod(d, 0o777)
