@@ -412,9 +412,6 @@ void sync_published() {
         }
 }
 
-bool is_temp_name(std::string_view name) {
-    constexpr std::string_view prefix = ".mdtree-";
-    return name.size() == prefix.size() + 10 && name.starts_with(prefix);
-}
+bool is_temp_name(std::string_view name) { return name.size() == TEMP_NAME_LEN && name.starts_with(".mdtree-"); }
 
 std::string temp_name(std::string_view dir) { return std::string(dir) + ".mdtree-" + unique_suffix(); }
