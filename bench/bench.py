@@ -10,6 +10,8 @@ Rows, by the name that selects them on the command line:
   list1g   -l on one 1 GiB file vs openssl md5 (target <= 1.0) and md5sum
   list20k  -l on 20,000 files of 1-16 KiB vs find | xargs -0 -P N -n BATCH md5sum
            (target <= 1.0) and the serial find | xargs -0 md5sum
+  check    -c of those 20,000 files against their listing vs md5sum -c and vs
+           cut | xargs -0 -P N -n BATCH md5sum, the same work in parallel (<= 0.5 each)
   dup      -f -a on 20,000 files, a tenth of them duplicates, vs tar | pigz -9 -p N
            (target <= 0.6) and tar | gzip -9; -t -a of that archive vs tar -xzf (<= 0.4)
   pkg      the same two jobs on a release of date-fns (hundreds of small files)
@@ -324,6 +326,27 @@ class Bench:
                      lambda tag, j: (self.m(j, "-l", tree), None),
                      self.md5sum_peers(tree, n, 1.0), check=check)
 
+    def checking(self, tree, n):
+        listing = self.w("check.md5")
+        with open(listing, "wb") as f:
+            self.run([self.mdtree, "-l", tree], stdout=f)
+        batch = -(-n // self.ncpu)
+
+        def check():
+            # The verdicts are md5sum's, line for line, at every -j.
+            theirs = subprocess.run(["md5sum", "-c", "--strict", listing], cwd=tree, stdout=subprocess.PIPE).stdout
+            for tag, jflags in self.variants:
+                ours = subprocess.run([self.mdtree, *jflags, "-c", listing], cwd=tree, stdout=subprocess.PIPE).stdout
+                if ours != theirs:
+                    raise RuntimeError("-c%s differs from md5sum -c" % (" at " + tag if tag else ""))
+        self.compare("check", "-c of %d files of 1-16 KiB" % n,
+                     lambda tag, j: (self.m(j, "-c", listing, cwd=tree), None),
+                     [Peer("md5sum-c", "md5sum -c", sh("md5sum", "-c", listing, cwd=tree), None, 0.5),
+                      Peer("md5sum-p", "cut | xargs -0 -P %d -n %d md5sum" % (self.ncpu, batch),
+                           "cd %s && cut -c35- %s | tr '\\n' '\\0' | xargs -0 -P %d -n %d md5sum" % (
+                               q(tree), q(listing), self.ncpu, batch), None, 0.5)],
+                     check=check)
+
     def archives(self, key, tree, label, create_target, extract_target):
         def arc(tag):
             return self.w("%s%s.mdt" % (key, tag))
@@ -600,7 +623,7 @@ def main():
     ap.add_argument("--big-package", default="typescript@5.9.3",
                     help="npm package of the ts rows (default typescript@5.9.3)")
     ap.add_argument("only", nargs="*",
-                    help="rows to run (md5, list1g, list20k, dup, pkg, ts, db, patch, scale); all by default")
+                    help="rows to run (md5, list1g, list20k, check, dup, pkg, ts, db, patch, scale); all by default")
     args = ap.parse_args()
     args.big_mib = max(1, int(1024 * args.scale))
 
@@ -615,9 +638,10 @@ def main():
 
     b.md5_module()
     b.listing_big()
-    if b.wanted("list20k") or b.wanted("db"):
+    if b.wanted("list20k") or b.wanted("db") or b.wanted("check"):
         t20k = datasets.small_files(b.data, "small%d" % n20k, n20k, 0.0, 20000)
         b.listing_small(t20k, n20k)
+        b.checking(t20k, n20k)
     if b.wanted("dup"):
         dup = datasets.small_files(b.data, "dup%d" % n20k, n20k, 0.10, 20010)
         b.archives("dup", dup, "%d files, 10%% duplicates" % n20k, 0.6, 0.4)

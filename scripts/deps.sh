@@ -17,7 +17,7 @@ mdtree_need_packages() {
 # What building the tool needs.
 MDTREE_BUILD_PACKAGES=(cmake ninja-build g++ zlib1g-dev libdeflate-dev)
 # What the tests need beside that (tmux: a real terminal for the status line).
-MDTREE_TEST_PACKAGES=(libgtest-dev python3 groff tmux)
+MDTREE_TEST_PACKAGES=(libgtest-dev python3 groff tmux strace)
 # The power-cut test makes, mounts and checks ext4 images.
 MDTREE_TEST_PACKAGES+=(e2fsprogs mount)
 # The fuzz targets are built with clang and its libFuzzer runtime.

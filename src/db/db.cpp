@@ -157,6 +157,8 @@ void db_in(const char* path) {
         store_path(object, root, e.got);
         // A link planted at ROOT/XX would carry the object out of the store.
         guard.make_or_die(root, store_rel(object));
+        // Also over an object the store holds already: the new file's time
+        // is what keeps a concurrent -P from removing it (see prune.cpp).
         std::string rel(store_rel(object));
         batch.add(std::move(e.out), 0, [rel, name = std::move(e.name)] {
             print_listing_line(rel, name);

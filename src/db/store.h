@@ -22,3 +22,11 @@ void store_path(std::string& out, std::string_view root, std::string_view digest
 // The object's path below the root (STORE_REL_LEN bytes) within a path built
 // by store_path.
 inline const char* store_rel(const std::string& path) { return path.c_str() + path.size() - STORE_REL_LEN; }
+
+// The names the layout gives: a two-digit directory ("3f") and an object
+// within it (the thirty remaining digits), lowercase hex only.
+bool is_object_dir_name(std::string_view name);
+bool is_object_name(std::string_view name);
+// The folder below the root where -V moves what it finds wrong, by the same
+// relative path: nothing there is an object, and nothing there is removed.
+inline constexpr std::string_view STORE_DAMAGED = "damaged";

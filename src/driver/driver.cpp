@@ -1,7 +1,8 @@
-// The driver: one left-to-right scan of the command line. -l, -i and -o run
-// their job the moment they are met, and so do --help and --version, which
-// also end the run; every other option only sets a setting. After the last
-// word the patch and archive jobs run, in a fixed order.
+// The driver: one left-to-right scan of the command line. -l, -i, -o and -c
+// run their job the moment they are met, and so do --help and --version,
+// which also end the run; every other option only sets a setting. After the
+// last word the store's maintenance (-V, -P) and the patch and archive jobs
+// run, in a fixed order.
 
 #include "driver/driver.h"
 
@@ -36,6 +37,11 @@ int forcepatch = 0;
 int reverse = 0;
 int onlyshow = 0;
 int nthreads = 1;
+char* checkdir = nullptr;
+int showunlisted = 0;
+int verifydb = 0;
+std::vector<char*> prunesources;
+std::time_t graceperiod = 14 * 86400;
 
 namespace {
 
@@ -49,6 +55,9 @@ void print_usage(std::FILE* out, const char* progname) {
     std::fprintf(out, "\t-i <dir> : add <dir> in the database\n");
     std::fprintf(out, "\t-o <snapshot> : extract a snapshot\n");
     std::fprintf(out, "\t-R <dir> : define the database root\n");
+    std::fprintf(out, "\t-V : verify the database\n");
+    std::fprintf(out, "\t-P <snapshot> : prune what no -P <snapshot> references\n");
+    std::fprintf(out, "\t-g <age> : let -P keep objects younger than <age> (default: 14d)\n");
     std::fprintf(out, "      patch options :\n");
     std::fprintf(out, "\t-f <dir> : define the `from' directory\n");
     std::fprintf(out, "\t-t <dir> : define the `to' directory\n");
@@ -61,6 +70,10 @@ void print_usage(std::FILE* out, const char* progname) {
     std::fprintf(out, "\t-f <dir> : create an archive from <dir>\n");
     std::fprintf(out, "\t-t <dir> : extract an archive to <dir>\n");
     std::fprintf(out, "\t-a <vokfile> : define the archive name\n");
+    std::fprintf(out, "      check options :\n");
+    std::fprintf(out, "\t-c <snapshot> : check a tree against <snapshot>\n");
+    std::fprintf(out, "\t-C <dir> : define the tree to check (default: .)\n");
+    std::fprintf(out, "\t-u : also report files that <snapshot> does not name\n");
     std::fprintf(out, "      misc options :\n");
     std::fprintf(out, "\t-h : display this stuff\n");
     std::fprintf(out, "\t-j <n> : run <n> threads at once (default: one per CPU)\n");
@@ -102,6 +115,22 @@ int thread_count(const char* word, const char* progname) {
     return n;
 }
 
+// The argument of -g: decimal digits and a unit, s, m, h or d, at most 100
+// years; anything else is a usage error.
+std::time_t grace_period(const char* word, const char* progname) {
+    constexpr std::time_t most = 36500L * 86400;
+    std::time_t n = 0;
+    const char* c = word;
+    for (; *c >= '0' && *c <= '9'; ++c) {
+        n = n * 10 + (*c - '0');
+        if (n > most) usage(progname);
+    }
+    if (c == word || c[0] == '\0' || c[1] != '\0') usage(progname);
+    const std::time_t unit = *c == 's' ? 1 : *c == 'm' ? 60 : *c == 'h' ? 3600 : *c == 'd' ? 86400 : 0;
+    if (unit == 0 || n > most / unit) usage(progname);
+    return n * unit;
+}
+
 } // namespace
 
 void usage(const char* progname) {
@@ -140,9 +169,12 @@ bool scan(int argc, char** argv) {
         if (opt == 'F') { forcepatch = 1; continue; }
         if (opt == 'r') { reverse = 1 - reverse; continue; }
         if (opt == 'n') { onlyshow = 1; continue; }
+        if (opt == 'u') { showunlisted = 1; continue; }
+        if (opt == 'V') { verifydb = 1; continue; }
         char** target = nullptr;
         switch (opt) {
-        case 'l': case 'i': case 'o': case 'j': break;
+        case 'l': case 'i': case 'o': case 'j': case 'c': case 'P': case 'g': break;
+        case 'C': target = &checkdir; break;
         case 'R': target = &dbroot; break;
         case 'f': target = &fromdir; break;
         case 't': target = &todir; break;
@@ -158,6 +190,10 @@ bool scan(int argc, char** argv) {
             nthreads = thread_count(argv[i + 1], argv[0]);
             continue;
         }
+        if (opt == 'g') {
+            graceperiod = grace_period(argv[i + 1], argv[0]);
+            continue;
+        }
         char* arg = absolute(argv[i + 1]);
         if (target) {
             *target = arg;
@@ -165,14 +201,22 @@ bool scan(int argc, char** argv) {
             with_progress("listing", [arg] { db_list(arg); });
         } else if (opt == 'i') {
             with_progress("storing", [arg] { db_in(arg); });
-        } else {
+        } else if (opt == 'o') {
             with_progress("restoring", [arg] { db_out(arg); });
+        } else if (opt == 'c') {
+            with_progress("checking", [arg] { checktree(arg); });
+        } else {
+            prunesources.push_back(arg);
         }
     }
     return true;
 }
 
 void dispatch() {
+    // The store's maintenance runs once the whole command line is read, so
+    // that -n and every -P count wherever they stand.
+    if (verifydb) with_progress("verifying", db_verify);
+    if (!prunesources.empty()) with_progress("pruning", [] { db_prune(prunesources); });
     // A known database root means a database run: no patch or archive work.
     if (dbroot) fromdir = todir = patchdir = nullptr;
     if (fromdir && patchdir) {

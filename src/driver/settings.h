@@ -2,6 +2,9 @@
 // Paths are absolute (see absolute()); null means the option was not given.
 #pragma once
 
+#include <ctime>
+#include <vector>
+
 extern char* fromdir;
 extern char* todir;
 extern char* patchdir;
@@ -15,3 +18,13 @@ extern int onlyshow;
 // on; always 1 to 1024. Set before the scan and by each -j, so a job uses the
 // value of the last -j before it.
 extern int nthreads;
+// -C: the tree -c checks (null: the working directory); -u: -c also
+// reports the tree's files that its source does not name.
+extern char* checkdir;
+extern int showunlisted;
+// -V: verify the store after the last word; -P: the sources whose objects
+// a prune after the last word keeps, in the order given; -g: the grace
+// period of the prune in seconds.
+extern int verifydb;
+extern std::vector<char*> prunesources;
+extern std::time_t graceperiod;

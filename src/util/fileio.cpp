@@ -317,7 +317,10 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
         for (; k < copies.size(); ++k) {
             const HashedCopy& c = copies[k];
             unsigned char* b = buf + k * (SMALL + 1);
-            const std::size_t n = read_fd(c.in, b, SMALL + 1, c.in_name);
+            // A size known beforehand is all there is to read: a file that
+            // grows meanwhile is hashed as it was when its size was taken.
+            const bool known = c.size >= 0 && uint64_t(c.size) <= SMALL;
+            const std::size_t n = read_fd(c.in, b, known ? std::size_t(c.size) : SMALL + 1, c.in_name);
             if (c.out >= 0) write_fd(c.out, b, n, c.out_name);
             if (n <= SMALL) {
                 batch.add(b, n, c.hex);

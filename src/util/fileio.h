@@ -126,6 +126,9 @@ struct HashedCopy {
     int out;
     const char* out_name;
     char* hex;
+    // The size of in when the caller knows it (fstat), else -1: a small
+    // file of that size is read without one more read to find its end.
+    int64_t size = -1;
 };
 // Runs the copies of a group in order on the calling thread. An input of at
 // most 64 KiB is read whole, and the digests of those are computed together
@@ -145,6 +148,26 @@ void hash_group(std::vector<T>& g) {
     const std::size_t done = copy_hashed_group(reads, &err);
     if (done < g.size()) g[done].error = err;
     for (std::size_t i = 0; i < done; ++i) g[i].fd = Fd();
+}
+// As hash_group, but a file that fails keeps its failure and the files
+// after it are hashed all the same (a job that reports every file, not
+// the first failure); a file without a descriptor (fd -1) is passed over.
+// Each T also gives its size, as HashedCopy::size.
+template <class T>
+void hash_each(std::vector<T>& g) {
+    std::vector<HashedCopy> reads;
+    std::vector<T*> whose;
+    for (T& f : g) {
+        if (f.fd.get() < 0) continue;
+        reads.push_back({f.fd.get(), f.in_name(), -1, nullptr, f.hex, f.size});
+        whose.push_back(&f);
+    }
+    for (std::size_t k = 0; k < reads.size();) {
+        std::exception_ptr err;
+        k += copy_hashed_group(std::span<const HashedCopy>(reads).subspan(k), &err);
+        if (k < reads.size()) whose[k++]->error = err;
+    }
+    for (T* f : whose) f->fd = Fd();
 }
 // The same, rendering the digest of the bytes copied into hex (33 bytes), so
 // that what is written is exactly what is verified.

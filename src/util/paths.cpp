@@ -117,3 +117,20 @@ bool is_hex_digest(std::string_view s) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     return true;
 }
+
+bool tree_relpath(std::string_view name, std::string& out) {
+    out.clear();
+    if (name.starts_with('/')) return false;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t slash = name.find('/', start);
+        if (slash == std::string_view::npos) slash = name.size();
+        const std::string_view part = name.substr(start, slash - start);
+        start = slash + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") return false;
+        if (!out.empty()) out += '/';
+        out.append(part);
+    }
+    return !out.empty();
+}

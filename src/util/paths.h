@@ -41,3 +41,10 @@ bool stays_below(std::string_view rel);
 // A hex digest as listings, manifests and tables hold it: 32 characters,
 // each 0-9 or a-f.
 bool is_hex_digest(std::string_view s);
+
+// A name from a listing as a path below a tree that is only read (-c):
+// "." components and repeated slashes are dropped ("./a//b" is "a/b", as
+// find(1) and md5sum(1) write names), and the result goes to out. False for
+// a name that could lead out of the tree or names nothing: a leading '/',
+// a ".." component, nothing left.
+bool tree_relpath(std::string_view name, std::string& out);

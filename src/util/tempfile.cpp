@@ -224,7 +224,7 @@ void TempFile::open_unique(const std::string& dir, bool make_dirs) {
     // final name and stands out as ours if a killed run leaves it behind.
     for (int attempt = 0; attempt < 2; ++attempt) {
         for (int tries = 0; tries < 100; ++tries) {
-            temp_ = dir + ".mdtree-" + unique_suffix();
+            temp_ = temp_name(dir);
             // The slot is claimed before the file exists, so no moment
             // passes in which an interrupted run would leave it behind.
             slot_ = claim(temp_);
@@ -432,3 +432,7 @@ void sync_published() {
             f.changed.store(false);
         }
 }
+
+bool is_temp_name(std::string_view name) { return name.size() == TEMP_NAME_LEN && name.starts_with(".mdtree-"); }
+
+std::string temp_name(std::string_view dir) { return std::string(dir) + ".mdtree-" + unique_suffix(); }

@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <unordered_set>
 #include <vector>
@@ -164,3 +165,11 @@ void sync_published();
 // past the file size limit fails as a write error instead of ending the run
 // by SIGXFSZ, so its cleanup is the ordinary one.
 void install_signal_cleanup();
+
+// The hidden names of temporary files: ".mdtree-" and ten letters and
+// digits. A store's maintenance jobs tell a run's files in flight, or a
+// killed run's leftovers, by this name.
+bool is_temp_name(std::string_view name);
+// A fresh such name in dir (empty, or ending in '/'), for a file that is
+// renamed there rather than created.
+std::string temp_name(std::string_view dir);

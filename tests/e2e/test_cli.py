@@ -203,6 +203,13 @@ class ThreadCounts(TreeTest):
             f.seek(-40, os.SEEK_END)
             f.write(b"\xff" * 8)
         job("extract damaged", ["-t", os.path.join(w, "y"), "-a", os.path.join(w, "arc")])
+        # The store's maintenance and checks: a tree that drifted, the store
+        # with its damaged object, a prune that keeps only what the patch
+        # directory holds.
+        job("check damaged", ["-u", "-C", os.path.join(w, "live2"), "-c", os.path.join(w, "listing")])
+        job("verify damaged dry", ["-R", os.path.join(w, "db"), "-n", "-V"])
+        job("verify damaged", ["-R", os.path.join(w, "db"), "-V"])
+        job("prune", ["-R", os.path.join(w, "db"), "-g", "0s", "-P", os.path.join(w, "P")])
         return runs, self.read_all(w)
 
     def test_every_job_is_the_same_at_1_and_8_threads(self):
@@ -231,6 +238,9 @@ class ThreadCounts(TreeTest):
                 self.assertEqual(eight[key], tuple(x.replace(b"/j1/", b"/j8/") if isinstance(x, bytes) else x
                                                    for x in one[key]))
         self.assertIn(b"Invalid checksum", one["extract damaged"][2])
+        self.assertEqual([one[k][0] for k in ("check damaged", "verify damaged dry", "verify damaged")], [1, 1, 1])
+        self.assertEqual(one["check damaged"][1].count(b": FAILED\n"), 3)
+        self.assertGreater(one["prune"][1].count(b"Removed: "), 100)
         self.assertIn(b"damaged object", one["restore damaged"][2])
         self.assertEqual(one["apply damaged"][0], 4)
         self.assertIn(b"Checksum mismatch", one["apply damaged"][2])

@@ -88,9 +88,11 @@ class BashCompletion(TreeTest):
                 (["-f", ""], names), (["-A", "a"], ["a file.md5", "arch.vok"]),
                 # Only the second character counts, as in the tool.
                 (["-lfoo", "ar"], ["arch.vok"]), (["-R", "d"], ["d"]),
-                (["-r", ""], sorted(["-l", "-i", "-o", "-R", "-f", "-t", "-p", "-a", "-A",
-                                     "-F", "-r", "-n", "-j", "-h", "--help", "--version",
-                                     "--no-progress"])),
+                (["-r", ""], sorted(["-l", "-i", "-o", "-R", "-V", "-P", "-g", "-f", "-t", "-p", "-a",
+                                     "-A", "-F", "-r", "-n", "-c", "-C", "-u", "-j", "-h", "--help",
+                                     "--version", "--no-progress"])),
+                (["-C", "d"], ["d"]), (["-P", "a"], ["a file.md5", "arch.vok"]),
+                (["-g", ""], ["14d", "1d", "1h"]),
                 (["-n", "--v"], ["--version"]), (["-F", "a"], [])):
             with self.subTest(words=words):
                 self.assertEqual(self.complete(*words), expected)

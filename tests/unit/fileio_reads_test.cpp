@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <exception>
+#include <fcntl.h>
+#include <vector>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -135,6 +138,44 @@ TEST_F(Scratch, OpenForReadingFailsWithTheOpenMessage) {
     } catch (const FatalError& e) {
         EXPECT_EQ(e.message, "can not open " + path("missing") + " with mode rb at line 42\n");
     }
+}
+
+// hash_each goes on past a file that fails, and a size known beforehand is
+// what is read: the file as it was when its size was taken.
+TEST_F(Scratch, HashEachGoesPastFailuresAndReadsTheKnownSize) {
+    struct F {
+        Fd fd;
+        std::string name;
+        char hex[MD5_HEX_SIZE] = {};
+        int64_t size = -1;
+        std::exception_ptr error;
+        const char* in_name() const { return name.c_str(); }
+    };
+    const std::string data = pattern(5000);
+    FILE* f = std::fopen(path("a").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
+    std::vector<F> g(4);
+    for (std::size_t i = 0; i < g.size(); ++i) {
+        g[i].name = path("a");
+        // A directory can be opened, but not read: its read fails.
+        g[i].fd = Fd(::open(i == 1 ? dir_.c_str() : path("a").c_str(), O_RDONLY));
+    }
+    g[2].size = 100;
+    g[3].fd = Fd();
+    hash_each(g);
+    char whole[MD5_HEX_SIZE], prefix[MD5_HEX_SIZE];
+    // The one-buffer MD5 as the oracle of the grouped reads.
+    unsigned char d[16];
+    md5_to_hex(static_cast<unsigned char*>(md5_buffer(data.data(), data.size(), d)), whole);
+    md5_to_hex(static_cast<unsigned char*>(md5_buffer(data.data(), 100, d)), prefix);
+    EXPECT_STREQ(g[0].hex, whole);
+    EXPECT_TRUE(g[1].error);
+    EXPECT_STREQ(g[2].hex, prefix);
+    EXPECT_STREQ(g[3].hex, "");
+    EXPECT_FALSE(g[0].error || g[2].error || g[3].error);
+    for (const F& x : g) EXPECT_EQ(x.fd.get(), -1);
 }
 
 } // namespace

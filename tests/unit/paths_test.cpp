@@ -115,4 +115,18 @@ TEST(HexDigest, Classifies) {
     EXPECT_FALSE(is_hex_digest("g41d8cd98f00b204e9800998ecf8427e"));
 }
 
+TEST(TreeRelpath, DropsDotsRefusesWhatLeadsOut) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"a", "a"}, {"./a", "a"}, {"a//b/./c", "a/b/c"}, {"a/", "a"}, {"..a/b..", "..a/b.."},
+        {"../a", nullptr}, {"a/../b", nullptr}, {"/etc/passwd", nullptr}, {"", nullptr}, {".", nullptr},
+        {"./", nullptr}};
+    for (const auto& [in, want] : cases) {
+        std::string out;
+        EXPECT_EQ(tree_relpath(in, out), want != nullptr) << in;
+        if (want) {
+            EXPECT_EQ(out, want) << in;
+        }
+    }
+}
+
 } // namespace

@@ -28,6 +28,25 @@ TEST(StorePath, LayoutAndLongestRoot) {
     EXPECT_STREQ(store_rel(out), "d4/1d8cd98f00b204e9800998ecf8427e");
 }
 
+TEST(StoreNames, DirectoriesObjectsAndTemporaryFiles) {
+    EXPECT_TRUE(is_object_dir_name("0f"));
+    EXPECT_FALSE(is_object_dir_name("0F"));
+    EXPECT_FALSE(is_object_dir_name("0"));
+    EXPECT_FALSE(is_object_dir_name("0fa"));
+    EXPECT_TRUE(is_object_name("1d8cd98f00b204e9800998ecf8427e"));
+    EXPECT_FALSE(is_object_name("1d8cd98f00b204e9800998ecf8427E"));
+    EXPECT_FALSE(is_object_name("1d8cd98f00b204e9800998ecf8427"));
+    EXPECT_FALSE(is_object_name("1d8cd98f00b204e9800998ecf8427e0"));
+    // Every name TempFile makes is recognised, and two are never the same.
+    const std::string a = temp_name("/x/"), b = temp_name("");
+    EXPECT_EQ(a.substr(0, 3), "/x/");
+    EXPECT_TRUE(is_temp_name(a.substr(3)));
+    EXPECT_TRUE(is_temp_name(b));
+    EXPECT_NE(a.substr(3), b);
+    EXPECT_FALSE(is_temp_name(".mdtree-short"));
+    EXPECT_FALSE(is_temp_name("x.mdtree-0123456789"));
+}
+
 // A temporary directory standing for a store root, removed afterwards.
 class Publish : public testing::Test {
 protected:

@@ -1,0 +1,183 @@
+// -V: re-hashes every object of the store and reports, one line each, what
+// is wrong: an object whose content has another digest ("Damaged: "), an
+// entry the layout does not have, a link, a directory or a device where an
+// object should be ("Foreign: "), a temporary file a killed run left
+// ("Stale: "), an object that can not be read ("Unreadable: "). Unless -n,
+// what is wrong inside the store's directories moves to ROOT/damaged/ under
+// the same relative path: -i can then store a good copy again, and no byte
+// is deleted. Other runs may store objects meanwhile: their files in flight
+// are left alone, and an object they publish while it is being judged is
+// never moved (see maint.h).
+
+#include "db/db.h"
+#include "db/maint.h"
+#include "db/store.h"
+#include "driver/jobs.h"
+#include "driver/settings.h"
+#include "util/escape.h"
+#include "util/fatal.h"
+#include "util/fileio.h"
+#include "util/guard.h"
+#include "util/pipeline.h"
+#include "util/tempfile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// An entry named like an object, opened and hashed on a worker.
+struct Object {
+    std::string rel;   // XX/YYYY..., below the root
+    std::string path;  // the same, from the root
+    Fd fd;
+    struct stat st {};
+    int open_errno = 0;
+    int64_t size = -1;
+    char hex[MD5_HEX_SIZE] = {};
+    std::exception_ptr error;  // reading it failed
+    const char* in_name() const { return path.c_str(); }
+};
+
+void open_group(std::vector<Object>& g) {
+    for (Object& o : g) {
+        // Not followed and not blocking: a link or a FIFO planted in the
+        // store is reported, never read through.
+        const int fd = ::open(o.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            o.open_errno = errno;
+            if (::lstat(o.path.c_str(), &o.st) != 0 && o.open_errno == ELOOP) o.open_errno = ENOENT;
+            continue;
+        }
+        o.fd = Fd(fd);
+        if (::fstat(fd, &o.st) != 0) o.open_errno = errno;
+        o.size = o.st.st_size;
+        if (o.open_errno != 0 || !S_ISREG(o.st.st_mode)) o.fd = Fd();
+    }
+    hash_each(g);
+}
+
+struct Verify {
+    std::string root;
+    bool move = false;
+    double now = now_seconds();
+    DirGuard guard;
+    std::size_t problems = 0;
+    std::size_t moved = 0;
+
+    void report(const char* what, const std::string& rel, const struct stat* seen) {
+        print_name_line(stdout, what, rel);
+        ++problems;
+        if (move && seen) move_aside(rel, *seen);
+    }
+
+    // Moves the entry at rel to damaged/rel, or damaged/rel.N when that is
+    // taken by an earlier move.
+    void move_aside(const std::string& rel, const struct stat& seen) {
+        const std::string dest = std::string(STORE_DAMAGED) + "/" + rel;
+        // A link planted at damaged/ would carry the entries out of the store.
+        guard.make_or_die(root, dest);
+        for (int n = 0; n < 1000; ++n) {
+            const std::string to = root + "/" + dest + (n ? "." + std::to_string(n) : "");
+            const Moved m = move_if_same(root + "/" + rel, to, seen);
+            if (m == Moved::taken) continue;
+            if (m == Moved::yes) ++moved;
+            return;
+        }
+        fatal(1, "can not move %s/%s: %s/%s and a thousand more names are taken", root.c_str(), rel.c_str(),
+              root.c_str(), dest.c_str());
+    }
+
+    // An entry that is not named like an object: a temporary file, or
+    // something the layout does not have.
+    void other(const std::string& rel) {
+        struct stat st;
+        if (::lstat((root + "/" + rel).c_str(), &st) != 0) {
+            if (errno == ENOENT) return;  // renamed by its run, or moved by another
+            fatal_errno("can not examine", (root + "/" + rel).c_str());
+        }
+        const std::string_view name = std::string_view(rel).substr(rel.rfind('/') + 1);
+        if (!is_temp_name(name))
+            report("Foreign: ", rel, &st);
+        else if (now - seconds(st.st_mtim) > double(TEMP_AGE_LIMIT))
+            report("Stale: ", rel, &st);
+    }
+
+    void judge(Object& o) {
+        if (o.open_errno == ENOENT) return;
+        if (o.open_errno == ELOOP || (o.open_errno == 0 && !S_ISREG(o.st.st_mode)))
+            return report("Foreign: ", o.rel, &o.st);
+        if (o.open_errno != 0 || o.error) {
+            if (o.error) {
+                try {
+                    std::rethrow_exception(o.error);
+                } catch (const FatalError& e) {
+                    std::fflush(stdout);
+                    std::fputs(e.message.c_str(), stderr);
+                }
+            } else {
+                warn("can not open %s: %s", o.path.c_str(), std::strerror(o.open_errno));
+            }
+            // Left in place: -i replaces it by a good copy all the same.
+            return report("Unreadable: ", o.rel, nullptr);
+        }
+        if (std::string_view(o.hex) != o.rel.substr(0, 2) + o.rel.substr(3)) report("Damaged: ", o.rel, &o.st);
+    }
+};
+
+} // namespace
+
+void db_verify() {
+    preparedb();
+    Verify v;
+    v.root = dbroot;
+    const StoreTop top = read_store_top(v.root);
+    // A root that holds what a store does not may be the wrong directory:
+    // nothing in it is moved.
+    v.move = !onlyshow && top.foreign.empty();
+    for (const std::string& n : top.foreign) v.report("Foreign: ", n, nullptr);
+    for (const std::string& n : top.temps) v.other(n);
+    Pipeline p(nthreads);
+    const std::size_t size = p.group_size();
+    p.enumerate([&] {
+        auto g = std::make_shared<std::vector<Object>>();
+        auto submit = [&] {
+            if (g->empty()) return;
+            const std::size_t n = g->size();
+            p.submit_group(g, open_group, [&v](std::vector<Object>& grp) {
+                for (Object& o : grp) v.judge(o);
+            }, n * (64u << 10), n);
+        };
+        Pipeline::gather_groups([&] {
+            for (const std::string& d : top.dirs) {
+                for (const std::string& n : dir_names(v.root + "/" + d)) {
+                    std::string rel = d + "/" + n;
+                    if (is_object_name(n)) {
+                        Object& o = g->emplace_back();
+                        o.rel = rel;
+                        o.path = v.root + "/" + rel;
+                        if (g->size() == size) submit();
+                        continue;
+                    }
+                    submit();  // the entries before this one are judged first
+                    p.submit_done([&v, rel] { v.other(rel); });
+                }
+            }
+        }, submit);
+    });
+    p.finish();
+    if (v.problems == 0) return;
+    const std::string outcome = onlyshow             ? "nothing moved (-n)"
+                                : !top.foreign.empty() ? "nothing moved: the root holds entries a store does not"
+                                                       : std::to_string(v.moved) + " moved to " + v.root + "/" +
+                                                             std::string(STORE_DAMAGED);
+    warn("%zu problem%s in the store %s; %s", v.problems, v.problems == 1 ? "" : "s", v.root.c_str(),
+         outcome.c_str());
+    throw FatalError{1};
+}

@@ -1,0 +1,301 @@
+"""-V verifies a store and -P prunes it: hashlib and the file system are the
+oracles (check_store, os.stat), and the races against a concurrent -i are
+made to happen by holding the maintenance run at its first rename or unlink
+with strace while another run stores or refreshes the objects."""
+
+import os
+import platform
+import shutil
+import subprocess
+import time
+import unittest
+
+from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, run, store_digests, tree_digests)
+
+
+def snapshot(root):
+    """Every entry below root: its kind and, for a file, its bytes."""
+    out = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for n in dirnames + filenames:
+            p = os.path.join(dirpath, n)
+            if os.path.islink(p):
+                out[p] = ("link", os.readlink(p))
+            elif os.path.isdir(p):
+                out[p] = ("dir",)
+            else:
+                with open(p, "rb") as f:
+                    out[p] = ("file", f.read())
+    return out
+
+
+def obj(store, digest):
+    return os.path.join(store, digest[:2], digest[2:])
+
+
+def age(path, seconds):
+    t = time.time() - seconds
+    os.utime(path, (t, t), follow_symlinks=False)
+
+
+class StoreTest(TreeTest):
+    def store(self, tree, store=None):
+        store = store or self.path("store")
+        p = run(["-R", store, "-i", tree])
+        self.assertOk(p)
+        return store
+
+    def listing(self, source, name):
+        p = run(["-l", source])
+        self.assertOk(p)
+        with open(self.path(name), "wb") as f:
+            f.write(p.stdout)
+        return self.path(name)
+
+
+class Verify(StoreTest):
+    def setUp(self):
+        super().setUp()
+        self.files = {"f%02d" % i: "content %d\n" % i * (i + 1) for i in range(40)}
+        self.t = make_tree(self.path("t"), self.files)
+        self.db = self.store(self.t)
+        d = sorted(md5_hex(c.encode()) for c in self.files.values())
+        self.flipped, self.cut, self.linked, self.dir = d[0], d[5], d[10], d[20]
+        with open(obj(self.db, self.flipped), "r+b") as f:
+            b = f.read(1)
+            f.seek(0)
+            f.write(bytes([b[0] ^ 1]))
+        os.truncate(obj(self.db, self.cut), 3)
+        os.unlink(obj(self.db, self.linked))
+        os.symlink("/etc/hostname", obj(self.db, self.linked))
+        os.unlink(obj(self.db, self.dir))
+        os.mkdir(obj(self.db, self.dir))
+        self.misnamed = os.path.join(self.db, d[30][:2], "README")
+        make_tree(self.db, {os.path.relpath(self.misnamed, self.db): "not an object"})
+        # A killed run's leftover, at the top and in a two-digit directory;
+        # a file of a run in progress, which is left alone.
+        self.stale = [os.path.join(self.db, ".mdtree-0123456789"), os.path.join(self.db, d[1][:2], ".mdtree-abcdefghij")]
+        for p in self.stale:
+            make_tree(self.db, {os.path.relpath(p, self.db): "half"})
+            age(p, 7200)
+        self.young = os.path.join(self.db, ".mdtree-youngyoung")
+        make_tree(self.db, {".mdtree-youngyoung": "in flight"})
+        rel = lambda d: (d[:2] + "/" + d[2:]).encode()
+        self.expected = sorted([b"Damaged: " + rel(self.flipped), b"Damaged: " + rel(self.cut),
+                                b"Foreign: " + rel(self.linked), b"Foreign: " + rel(self.dir),
+                                b"Foreign: " + os.path.relpath(self.misnamed, self.db).encode()] +
+                               [b"Stale: " + os.path.relpath(p, self.db).encode() for p in self.stale])
+
+    def test_dry_run_reports_and_changes_nothing(self):
+        before = snapshot(self.db)
+        p = run(["-R", self.db, "-V", "-n"])
+        self.assertEqual(p.returncode, 1)
+        self.assertEqual(sorted(p.stdout.splitlines()), self.expected)
+        self.assertIn(b"7 problems in the store", p.stderr)
+        self.assertIn(b"nothing moved", p.stderr)
+        self.assertEqual(snapshot(self.db), before)
+
+    def test_moved_aside_then_restored_by_i(self):
+        before = snapshot(self.db)
+        p = run(["-R", self.db, "-V"])
+        self.assertEqual(p.returncode, 1)
+        self.assertEqual(sorted(p.stdout.splitlines()), self.expected)
+        # Every byte moved is kept below damaged/, under the same path.
+        after = snapshot(self.db)
+        for line in self.expected:
+            rel = line.split(b": ", 1)[1].decode()
+            self.assertEqual(after[os.path.join(self.db, "damaged", rel)], before[os.path.join(self.db, rel)])
+            self.assertNotIn(os.path.join(self.db, rel), after)
+        self.assertIn(self.young, after)
+        # The store proper holds good objects only, and a new -i of the tree
+        # brings back the ones that went.
+        shutil.move(os.path.join(self.db, "damaged"), self.path("kept"))
+        os.unlink(self.young)
+        self.assertEqual(check_store(self.db)[0], [])
+        self.store(self.t, self.db)
+        self.assertEqual(store_digests(self.db), set(tree_digests(self.t).values()))
+        p = run(["-R", self.db, "-V"])
+        self.assertEqual((p.returncode, p.stdout, p.stderr), (0, b"", b""))
+
+    def test_a_root_holding_other_things_is_not_touched(self):
+        make_tree(self.db, {"notes.txt": "mine"})
+        before = snapshot(self.db)
+        p = run(["-R", self.db, "-V"])
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"Foreign: notes.txt", p.stdout)
+        self.assertIn(b"nothing moved: the root holds entries a store does not", p.stderr)
+        self.assertEqual(snapshot(self.db), before)
+
+
+class Prune(StoreTest):
+    def setUp(self):
+        super().setUp()
+        self.a = make_tree(self.path("a"), {"x": "shared", "y": "only in a"})
+        self.b = make_tree(self.path("b"), {"z": "only in b", "w": "b" * 5000})
+        self.c = make_tree(self.path("c"), {"x": "shared", "v": "only in c", "u": "c" * 3000})
+        self.db = self.path("store")
+        for t in (self.a, self.b, self.c):
+            self.store(t, self.db)
+        self.only_c = {md5_hex(b"only in c"), md5_hex(b"c" * 3000)}
+        self.a_md5 = self.listing(self.a, "a.md5")
+        self.assertOk(run(["-f", self.b, "-a", self.path("b.vok")]))
+
+    def removed(self, p):
+        return {l[len(b"Removed: "):].replace(b"/", b"").decode() for l in p.stdout.splitlines()}
+
+    def test_keeps_what_listings_directories_and_archives_reference(self):
+        before = snapshot(self.db)
+        for sources in ([self.a_md5, self.b], [self.a_md5, self.path("b.vok")]):
+            with self.subTest(sources=sources):
+                args = ["-R", self.db, "-g", "0s", "-n"] + [w for s in sources for w in ("-P", s)]
+                p = run(args)
+                self.assertOk(p)
+                self.assertEqual(self.removed(p), self.only_c)
+                size = sum(os.stat(obj(self.db, d)).st_size for d in self.only_c)
+                self.assertIn(b"would remove 2 objects (%d bytes)" % size, p.stderr)
+                self.assertEqual(snapshot(self.db), before)
+        # -n and -g count wherever they stand: the prune runs after the last word.
+        p = run(["-R", self.db, "-P", self.a_md5, "-P", self.b, "-g", "0s"])
+        self.assertOk(p)
+        self.assertEqual(self.removed(p), self.only_c)
+        self.assertEqual(check_store(self.db)[0], [])
+        self.assertEqual(store_digests(self.db), set(tree_digests(self.a).values()) | set(tree_digests(self.b).values()))
+
+    def test_grace_period(self):
+        for args in (["-P", self.a_md5], ["-g", "1h", "-P", self.a_md5]):
+            with self.subTest(args=args):
+                p = run(["-R", self.db] + args)
+                self.assertOk(p)
+                self.assertEqual(p.stdout, b"")
+                self.assertIn(b"kept 2 referenced and 4 younger than the grace period", p.stderr)
+        # Modified two hours ago: a one-hour grace lets it go, a day's does not.
+        old = md5_hex(b"only in b")
+        age(obj(self.db, old), 7200)
+        self.assertEqual(self.removed(run(["-R", self.db, "-g", "1d", "-P", self.a_md5])), set())
+        p = run(["-R", self.db, "-g", "60m", "-P", self.a_md5])
+        self.assertOk(p)
+        self.assertEqual(self.removed(p), {old})
+        self.assertFalse(os.path.exists(obj(self.db, old)))
+
+    def test_i_gives_a_stored_object_the_time_of_the_run(self):
+        d = md5_hex(b"only in a")
+        age(obj(self.db, d), 86400 * 30)
+        self.store(self.a, self.db)
+        self.assertGreater(os.stat(obj(self.db, d)).st_mtime, time.time() - 600)
+
+    def test_bad_input_removes_nothing(self):
+        before = snapshot(self.db)
+        with open(self.path("empty.md5"), "wb") as f:
+            f.write(b"no listing line\n")
+        make_tree(self.path("home"), {"notes": "mine", "ab/" + "0" * 30: "looks like an object"})
+        cases = [(["-R", self.db, "-P", self.a_md5, "-P", self.path("missing.md5")], 1, b"can not stat"),
+                 (["-R", self.db, "-P", self.path("empty.md5")], 1, b"names no file; nothing removed"),
+                 (["-R", self.path("home"), "-P", self.a_md5], 1, b"not a content store"),
+                 (["-R", self.path("nowhere"), "-P", self.a_md5], 1, b"not a content store"),
+                 (["-R", self.db, "-g", "5", "-P", self.a_md5], 2, b"usage:"),
+                 (["-R", self.db, "-g", "2w", "-P", self.a_md5], 2, b"usage:")]
+        for args, status, message in cases:
+            with self.subTest(args=args):
+                p = run(args + ["-g", "0s"] if status != 2 else args)
+                self.assertEqual(p.returncode, status)
+                self.assertIn(message, p.stderr)
+                self.assertEqual(p.stdout, b"")
+        self.assertEqual(snapshot(self.db), before)
+        self.assertTrue(os.path.exists(self.path("home", "ab", "0" * 30)))
+
+
+# x86-64 numbers of the calls that move or remove an entry.
+MOVES = {82: "rename", 264: "renameat", 316: "renameat2", 87: "unlink", 263: "unlinkat", 86: "link",
+         265: "linkat"}
+HOLD = 5  # seconds the first such call is held
+
+
+def strace_works():
+    if platform.machine() != "x86_64" or not shutil.which("strace"):
+        return False
+    return subprocess.run(["strace", "-qq", "-o", "/dev/null", "true"]).returncode == 0
+
+
+@unittest.skipUnless(strace_works(), "needs strace and ptrace on x86-64")
+class Races(StoreTest):
+    """A maintenance run is held at its first move or removal, after it has
+    judged the first objects; meanwhile another run stores or refreshes
+    them. What that run stored must stay."""
+
+    def held(self, path, args):
+        """Runs mdtree with args, holding its first move or removal of path
+        (the runtime of a sanitizer moves files of its own)."""
+        calls = ",".join(sorted(set(MOVES.values())))
+        cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-P", path, "-e", "trace=" + calls,
+               "-e", "inject=%s:delay_enter=%d:when=1" % (calls, HOLD * 1000000)] + argv(args)
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        deadline = time.time() + 60
+        while time.time() < deadline:
+            child = self.in_move(proc.pid)
+            if child:
+                return proc, child
+            if proc.poll() is not None:
+                self.fail("ended before its first move: %r" % (proc.communicate(),))
+            time.sleep(0.02)
+        self.fail("never reached a move")
+
+    def in_move(self, tracer):
+        try:
+            with open("/proc/%d/task/%d/children" % (tracer, tracer)) as f:
+                pids = f.read().split()
+            for pid in pids:
+                with open("/proc/%s/syscall" % pid) as f:
+                    if int(f.read().split()[0]) in MOVES:
+                        return pid
+        except (OSError, ValueError, IndexError):
+            pass
+        return None
+
+    def finish(self, proc, child):
+        self.assertEqual(self.in_move(proc.pid), child, "the other run took longer than the hold")
+        out, err = proc.communicate(timeout=120)
+        return proc.returncode, out, err
+
+    def aged_store(self):
+        files = {"f%02d" % i: "object %d\n" % i for i in range(50)}
+        t = make_tree(self.path("t"), files)
+        db = self.store(t)
+        for d in store_digests(db):
+            age(obj(db, d), 86400 * 30)
+        keep = make_tree(self.path("keep"), {"k": "kept"})
+        return t, db, self.listing(keep, "keep.md5")
+
+    def test_prune_keeps_what_a_concurrent_run_refreshes(self):
+        for how in ("-i", "touch"):
+            with self.subTest(refreshed_by=how):
+                t, db, keep = self.aged_store()
+                # The objects are judged in the order of their names.
+                first = obj(db, min(store_digests(db) - {md5_hex(b"kept")}))
+                proc, child = self.held(first, ["-R", db, "-g", "1h", "-P", keep])
+                if how == "-i":
+                    self.store(t, db)
+                else:
+                    for d in store_digests(db):
+                        os.utime(obj(db, d))
+                status, out, err = self.finish(proc, child)
+                self.assertEqual(status, 0, err)
+                self.assertEqual(check_store(db)[0], [])
+                self.assertEqual(store_digests(db), set(tree_digests(t).values()))
+                self.assertEqual(out, b"")
+                shutil.rmtree(db)
+
+    def test_verify_never_moves_a_good_copy_stored_meanwhile(self):
+        files = {"f%02d" % i: "object %d\n" % i for i in range(50)}
+        t = make_tree(self.path("t"), files)
+        db = self.store(t)
+        bad = sorted(store_digests(db))[0]
+        with open(obj(db, bad), "ab") as f:
+            f.write(b"damage")
+        proc, child = self.held(obj(db, bad), ["-R", db, "-V"])
+        self.store(t, db)
+        status, out, err = self.finish(proc, child)
+        self.assertEqual((status, out), (1, b"Damaged: %s/%s\n" % (bad[:2].encode(), bad[2:].encode())))
+        self.assertIn(b"0 moved to", err)
+        self.assertEqual(check_store(db)[0], ["stray entry %s" % os.path.join(db, "damaged")])
+        self.assertEqual(store_digests(db), set(tree_digests(t).values()))
