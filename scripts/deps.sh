@@ -20,3 +20,5 @@ MDTREE_BUILD_PACKAGES=(cmake ninja-build g++ zlib1g-dev libdeflate-dev)
 MDTREE_TEST_PACKAGES=(libgtest-dev python3 groff)
 # The fuzz targets are built with clang and its libFuzzer runtime.
 MDTREE_TEST_PACKAGES+=(clang libclang-rt-14-dev)
+# The shared-store test and benchmark run a GlusterFS volume on this machine.
+MDTREE_GLUSTER_PACKAGES=(glusterfs-server glusterfs-client)

@@ -231,7 +231,9 @@ void db_out(const char* path) {
                 entry_digest(s.get(), e.want);
                 store_path(e.object, root, e.want);
                 guard.check_or_die(root, store_rel(e.object));
-                e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__));
+                // Only -i puts files in the store: a link there is foreign,
+                // and would read from outside it.
+                e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__, true));
                 // Paths are taken as the listing gives them, absolute or
                 // climbing with "..": a listing is the user's own
                 // instruction. A plain relative name, as -l writes them,

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <random>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -21,11 +22,15 @@ namespace {
 // slot is still removed on every ordinary way out.
 constexpr int SLOTS = 1024;
 constexpr std::size_t SLOT_PATH = PATH_BUF + 32;
-enum : int { FREE = 0, FILLING = 1, LIVE = 2 };
+// OPENING: the file may be being created right now, by the thread in owners.
+enum : int { FREE = 0, FILLING = 1, OPENING = 2, LIVE = 3 };
 // States apart from the paths, and both zero at load time: the paths are
 // touched only when used, not 4 MiB of them at every start.
 constinit std::atomic<int> states[SLOTS] = {};
+constinit std::atomic<pid_t> owners[SLOTS] = {};
 char paths[SLOTS][SLOT_PATH];
+// Set by the handler: no thread creates a temporary file any more.
+constinit std::atomic<bool> stopping{false};
 
 int claim(const std::string& path) {
     if (path.size() >= SLOT_PATH) return -1;
@@ -38,10 +43,19 @@ int claim(const std::string& path) {
         int expect = FREE;
         if (!states[i].compare_exchange_strong(expect, FILLING)) continue;
         std::memcpy(paths[i], path.c_str(), path.size() + 1);
-        states[i].store(LIVE, std::memory_order_release);
+        owners[i].store(::gettid());
+        states[i].store(OPENING);
+        // A worker that comes after the handler never creates its file: it
+        // waits for the end of the process (workers take no signals).
+        while (stopping.load()) ::pause();
         return i;
     }
     return -1;
+}
+
+// The file is created (or its creation failed): the handler need not wait.
+void opened(int slot) {
+    if (slot >= 0) states[slot].store(LIVE);
 }
 
 void release(int& slot) {
@@ -49,9 +63,24 @@ void release(int& slot) {
     slot = -1;
 }
 
-extern "C" void on_signal(int sig) {
+// A creation in flight on another thread (many milliseconds on a network
+// file system) would make its file after the sweep: the handler waits for
+// those, for a few seconds at most, before it removes the files.
+bool others_opening(pid_t self) {
     for (int i = 0; i < SLOTS; ++i)
-        if (states[i].load(std::memory_order_acquire) == LIVE) ::unlink(paths[i]);
+        if (states[i].load() == OPENING && owners[i].load() != self) return true;
+    return false;
+}
+
+extern "C" void on_signal(int sig) {
+    stopping.store(true);
+    const pid_t self = ::gettid();
+    const struct timespec tick = {0, 1000000};
+    for (int ms = 0; ms < 5000 && others_opening(self); ++ms) ::nanosleep(&tick, nullptr);
+    for (int i = 0; i < SLOTS; ++i) {
+        const int state = states[i].load(std::memory_order_acquire);
+        if (state == OPENING || state == LIVE) ::unlink(paths[i]);
+    }
     ::signal(sig, SIG_DFL);
     ::raise(sig);
 }
@@ -91,6 +120,7 @@ TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
             // passes in which an interrupted run would leave it behind.
             slot_ = claim(temp_);
             fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            opened(slot_);
             if (fd_ >= 0) return;
             const int err = errno;
             release(slot_);
@@ -112,6 +142,7 @@ void TempFile::open_fixed() {
     slot_ = claim(temp_);
     for (int attempt = 0; attempt < 2 && fd_ < 0; ++attempt) {
         fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        opened(slot_);
         if (fd_ >= 0 || errno != ENOENT) break;
         make_parents(temp_);
     }
