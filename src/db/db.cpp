@@ -15,7 +15,9 @@
 #include "util/tempfile.h"
 #include "util/escape.h"
 #include "util/guard.h"
+#include "util/netfs.h"
 #include "util/paths.h"
+#include "util/ordergate.h"
 #include "util/pipeline.h"
 
 #include <algorithm>
@@ -24,6 +26,7 @@
 #include <exception>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,11 +77,12 @@ struct Group {
     }
 };
 
-// Makes each entry's temporary file (make(e)) and copies its input into it,
-// hashing it into e.got, on a worker. A failure stops the group at its
-// entry, which reports it in its turn.
-template <class Entry, class Make>
-void copy_group(Group<Entry>& g, Make make) {
+// Makes each entry's temporary file (make(e), which may also open its
+// input) and copies its input into it, hashing it into e.got, then checks
+// it (check(e)), on a worker. A failure stops the group at its entry, which
+// reports it in its turn. True when every entry went well.
+template <class Entry, class Make, class Check>
+bool copy_group(Group<Entry>& g, Make make, Check check) {
     std::vector<HashedCopy> cs;
     for (Entry& e : g.entries) {
         try {
@@ -97,23 +101,63 @@ void copy_group(Group<Entry>& g, Make make) {
         e.in = Fd();
         try {
             e.out->close();
+            check(e);
         } catch (...) {
             e.error = std::current_exception();
             break;
         }
     }
+    for (const Entry& e : g.entries)
+        if (e.error) return false;
+    return true;
 }
 
-// Submits the group in g, if any: copy_group on a worker, then publish for
-// each entry in order.
-template <class Entry, class Make, class Publish>
-void submit_group(Pipeline& p, std::shared_ptr<Group<Entry>>& g, Make make, Publish publish) {
+// Submits the group in g, if any. On a worker: copy_group, then, in the
+// group's turn at the gate and only when no earlier group failed, commit
+// (the rename onto the final name) for each entry up to the first failure.
+// Then done for each entry, in order, on the calling thread: it reports
+// the failure or prints.
+// With after_commits, the group's renames also wait for every earlier
+// group's: it writes a name that an earlier one may write too.
+template <class Entry, class Make, class Check, class Commit, class Done>
+void submit_group(Pipeline& p, OrderGate& gate, std::shared_ptr<Group<Entry>>& g, Make make, Check check,
+                  Commit commit, Done done, bool after_commits = false) {
     if (g->entries.empty()) return;
     const std::size_t n = g->entries.size();
+    const std::size_t t = gate.ticket();
     p.submit_group(
-        g, [make](Group<Entry>& grp) { copy_group(grp, make); },
-        [publish](Group<Entry>& grp) {
-            for (Entry& e : grp.entries) publish(e);
+        g,
+        [&gate, t, make, check, commit, after_commits](Group<Entry>& grp) {
+            struct Committed {
+                OrderGate& gate;
+                std::size_t t;
+                ~Committed() { gate.committed(t); }
+            } committed{gate, t};
+            bool ok = false;
+            try {
+                ok = copy_group(grp, make, check);
+            } catch (...) {
+                gate.checked(t, false);
+                throw;
+            }
+            gate.checked(t, ok);
+            if (!gate.turn(t)) return;
+            if (after_commits) gate.after_commits(t);
+            for (Entry& e : grp.entries) {
+                if (e.error) break;
+                try {
+                    commit(e);
+                } catch (...) {
+                    e.error = std::current_exception();
+                    break;
+                }
+            }
+        },
+        [done](Group<Entry>& grp) {
+            for (Entry& e : grp.entries) {
+                if (e.error) std::rethrow_exception(e.error);
+                done(e);
+            }
         },
         n * (64u << 10), n);
 }
@@ -134,6 +178,7 @@ void db_in(const char* path) {
         std::string name;
         Fd in;
         std::unique_ptr<TempFile> out;
+        std::string object;
         char listed[MD5_HEX_SIZE];
         char got[MD5_HEX_SIZE];
         std::exception_ptr error;
@@ -141,27 +186,35 @@ void db_in(const char* path) {
         const char* in_name() const { return name.c_str(); }
         const char* out_name() const { return out->temp_path().c_str(); }
     };
+    // Objects are renamed into place on the workers (see OrderGate): the
+    // guard of the two-digit directories is shared by them.
     DirGuard guard;
-    Pipeline p(nthreads);
+    std::mutex guard_mu;
+    OrderGate gate;
+    Pipeline p(store_threads({root, path}));
     const std::size_t size = p.group_size();
-    auto publish = [walk, path, &root, &guard](Entry& e) {
-        if (e.error) std::rethrow_exception(e.error);
+    auto check = [walk, path](Entry& e) {
         if (!walk && std::memcmp(e.got, e.listed, MD5_HEX_SIZE) != 0)
             // A stale listing or archive: stored under the given digest, the
             // file would make that object lie.
             fatal(1, "%s: content has digest %s, not %s as given in %s; not stored", e.name.c_str(), e.got, e.listed,
                   path);
-        std::string object;
-        store_path(object, root, e.got);
-        // A link planted at ROOT/XX would carry the object out of the store.
-        guard.make_or_die(root, store_rel(object));
-        e.out->commit_closed_as(object);
-        print_listing_line(store_rel(object), e.name);
     };
+    auto commit = [&root, &guard, &guard_mu](Entry& e) {
+        store_path(e.object, root, e.got);
+        {
+            // A link planted at ROOT/XX would carry the object out of the store.
+            std::lock_guard lock(guard_mu);
+            guard.make_or_die(root, store_rel(e.object));
+        }
+        e.out->commit_closed_as(e.object);
+    };
+    auto done = [](Entry& e) { print_listing_line(store_rel(e.object), e.name); };
     p.enumerate([&] {
         auto g = std::make_shared<Group<Entry>>();
         auto submit = [&] {
-            submit_group(p, g, [&root](Entry&) { return std::make_unique<TempFile>(root + "/"); }, publish);
+            submit_group(
+                p, gate, g, [&root](Entry&) { return std::make_unique<TempFile>(root + "/"); }, check, commit, done);
         };
         Pipeline::gather_groups([&] {
             while (nextstream(s.get())) {
@@ -200,21 +253,36 @@ void db_out(const char* path) {
         char want[MD5_HEX_SIZE];
         char got[MD5_HEX_SIZE];
         std::exception_ptr error;
-        bool set_up = false;  // its object is open and its directories made
+        bool set_up = false;  // its directories are made
         // Errors name the object read and the file it restores.
         const char* in_name() const { return object.c_str(); }
         const char* out_name() const { return name.c_str(); }
     };
-    auto publish = [](Entry& e) {
-        if (e.error) std::rethrow_exception(e.error);
+    // The object is opened on the worker too: on a network file system an
+    // open is a round trip.
+    auto make = [](Entry& e) {
+        // Only -i puts files in the store: a link there is foreign, and
+        // would read from outside it.
+        e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__, true));
+        return std::make_unique<TempFile>(e.name);
+    };
+    auto check = [](Entry& e) {
         if (std::memcmp(e.got, e.want, MD5_HEX_SIZE) != 0)
             fatal(1, "damaged object %s: content has digest %s; %s left as it was", e.object.c_str(), e.got,
                   e.name.c_str());
-        e.out->commit_closed();
+    };
+    auto commit = [](Entry& e) { e.out->commit_closed(); };
+    auto done = [](Entry& e) {
         if (e.made) e.made->keep();
         print_name_line(stdout, "", e.name);
     };
-    Pipeline p(nthreads);
+    OrderGate gate;
+    // A name written twice (or that may be the same file under another
+    // spelling) keeps the order of the renames: the later content wins.
+    SeenNames names;
+    bool repeat = false;
+    // The restore target is the working directory.
+    Pipeline p(store_threads({root, "."}));
     const std::size_t size = p.group_size();
     p.enumerate([&] {
         auto g = std::make_shared<Group<Entry>>();
@@ -222,7 +290,8 @@ void db_out(const char* path) {
             // An entry whose setup failed goes (with the directories made
             // for it); the failure is reported after the entries before it.
             if (!g->entries.empty() && !g->entries.back().set_up) g->entries.pop_back();
-            submit_group(p, g, [](Entry& e) { return std::make_unique<TempFile>(e.name); }, publish);
+            submit_group(p, gate, g, make, check, commit, done, repeat);
+            repeat = false;
         };
         Pipeline::gather_groups([&] {
             while (nextstream(s.get())) {
@@ -231,9 +300,6 @@ void db_out(const char* path) {
                 entry_digest(s.get(), e.want);
                 store_path(e.object, root, e.want);
                 guard.check_or_die(root, store_rel(e.object));
-                // Only -i puts files in the store: a link there is foreign,
-                // and would read from outside it.
-                e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__, true));
                 // Paths are taken as the listing gives them, absolute or
                 // climbing with "..": a listing is the user's own
                 // instruction. A plain relative name, as -l writes them,
@@ -243,6 +309,9 @@ void db_out(const char* path) {
                 if (is_safe_relpath(e.name)) {
                     e.made.emplace(guard, "", e.name);
                     guard.make_or_die("", e.name);
+                    if (names.seen_before(e.name)) repeat = true;
+                } else {
+                    repeat = true;
                 }
                 e.set_up = true;
                 if (g->entries.size() == size) submit();

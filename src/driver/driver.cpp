@@ -35,6 +35,7 @@ int forcepatch = 0;
 int reverse = 0;
 int onlyshow = 0;
 int nthreads = 1;
+int jobs_given = 0;
 
 namespace {
 
@@ -145,6 +146,7 @@ bool scan(int argc, char** argv) {
         if (i + 1 >= argc) usage(argv[0]);
         if (opt == 'j') {
             nthreads = thread_count(argv[i + 1], argv[0]);
+            jobs_given = 1;
             continue;
         }
         char* arg = absolute(argv[i + 1]);

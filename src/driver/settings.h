@@ -15,3 +15,6 @@ extern int onlyshow;
 // on; always 1 to 1024. Set before the scan and by each -j, so a job uses the
 // value of the last -j before it.
 extern int nthreads;
+// Whether a -j was given: without one, the store jobs choose more threads
+// for a store on a network file system (util/netfs.h).
+extern int jobs_given;
