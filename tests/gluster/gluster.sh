@@ -23,6 +23,7 @@ gluster_mounts=()
 gluster_volume_made=
 gluster_state_before=
 gluster_state_recorded=
+gluster_lock_fd=
 
 # The state directories the daemons write into whatever we tell them.
 gluster_state_dirs() {
@@ -128,6 +129,11 @@ gluster_stop() {
       if [ -d "$m" ] && [ ! -L "$m" ]; then rmdir "$m" 2>/dev/null; else rm -f "$m"; fi
     done
     gluster_state_recorded=
+  fi
+  # The brick's files are ours alone: the next run need not wait for them.
+  if [ -n "${gluster_lock_fd:-}" ]; then
+    exec {gluster_lock_fd}>&-
+    gluster_lock_fd=
   fi
   [ -n "$gluster_dir" ] && [ -d "$gluster_dir" ] && rm -rf --one-file-system "$gluster_dir"
   gluster_dir=

@@ -77,8 +77,11 @@ class SharedStore(mdt.TreeTest):
         self.stores = [os.path.join(os.path.dirname(s), name) for s in self.stores]
 
     def start(self, machine, *args, cwd=None):
+        # A run started in the background inherits SIGINT ignored, and
+        # mdtree keeps a signal ignored.
         return subprocess.Popen(mdt.argv(["-R", self.stores[machine]] + list(args)), cwd=cwd,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
     def restore(self, machine, listing, target):
         """-o of the listing file into a new local directory target."""
@@ -234,7 +237,7 @@ class DamagedObject(SharedStore):
 class InterruptedStore(SharedStore):
     def test_interrupted_store_leaves_nothing_trusted(self):
         rng = random.Random(5)
-        tree = make_tree(self.path("tree"), rng, 300, large=4)
+        tree = make_tree(self.path("tree"), rng, 600, large=8)
         listing = listing_of(tree)
         lst = self.write("tree.lst", listing)
         for sig in (signal.SIGKILL, signal.SIGINT):
@@ -242,9 +245,9 @@ class InterruptedStore(SharedStore):
                 self.use_store(sig.name)
                 p = self.start(0, "-i", tree)
                 deadline = time.monotonic() + 60
-                # Mid-run: once the first objects are there.
+                # Mid-run: once the store is being written.
                 while time.monotonic() < deadline and p.poll() is None:
-                    if os.path.isdir(self.stores[0]) and len(os.listdir(self.stores[0])) > 3:
+                    if os.path.isdir(self.stores[0]) and os.listdir(self.stores[0]):
                         break
                     time.sleep(0.02)
                 p.send_signal(sig)
