@@ -49,35 +49,34 @@ def main():
         listing = os.path.join(args.scratch, "small%d.lst" % n)
         with open(listing, "wb") as f:
             subprocess.run([args.mdtree, "-l", "."], cwd=tree, stdout=f, check=True)
-        rows = []
-        cp_in = timed(["cp", "-r", tree, os.path.join(m, "cp%d" % n)])
-        same(tree, os.path.join(m, "cp%d" % n))
-        rows.append(("cp -r tree onto the mount", "", cp_in))
-        cp_out = timed(["cp", "-r", os.path.join(m, "cp%d" % n), os.path.join(m, "cpcp%d" % n)])
-        same(tree, os.path.join(m, "cpcp%d" % n))
-        rows.append(("cp -r mount to mount", "", cp_out))
-        store = None
+        print("%d files of 1-16 KiB" % n)
+        print("  %-28s %-8s %9s %9s %9s" % ("command", "-j", "seconds", "/ -j 1", "/ cp -r"), flush=True)
         times = {}
+
+        def row(what, label, t, op=None, j=None):
+            times[op, j] = t
+            base = times.get((op, 1)) if op in ("i", "o") else None
+            peer = times.get(("cp", op)) if op in ("i", "o") else None
+            print("  %-28s %-8s %9.2f %9s %9s" % (what, label, t, "%.2fx" % (base / t) if base else "",
+                                                  "%.2f" % (t / peer) if peer else ""), flush=True)
+
+        row("cp -r tree onto the mount", "", timed(["cp", "-r", tree, os.path.join(m, "cp%d" % n)]), "cp", "i")
+        same(tree, os.path.join(m, "cp%d" % n))
+        row("cp -r mount to mount", "",
+            timed(["cp", "-r", os.path.join(m, "cp%d" % n), os.path.join(m, "cpcp%d" % n)]), "cp", "o")
+        same(tree, os.path.join(m, "cpcp%d" % n))
+        store = None
         for j in (int(x) for x in args.jobs.split(",")):
             jflag = ["-j", str(j)] if j else []
             label = "-j %d" % j if j else "default"
             st = os.path.join(m, "st%d-%s" % (n, j))
-            times["i", j] = timed([args.mdtree] + jflag + ["-R", st, "-i", tree])
-            rows.append(("mdtree -i", label, times["i", j]))
+            row("mdtree -i", label, timed([args.mdtree] + jflag + ["-R", st, "-i", tree]), "i", j)
             store = store or st
             out = os.path.join(m, "out%d-%s" % (n, j))
             os.makedirs(out)
-            times["o", j] = timed([args.mdtree] + jflag + ["-R", store, "-o", listing], cwd=out)
+            t = timed([args.mdtree] + jflag + ["-R", store, "-o", listing], cwd=out)
             same(tree, out)
-            rows.append(("mdtree -o", label, times["o", j]))
-        print("%d files of 1-16 KiB" % n)
-        print("  %-28s %-8s %9s %9s %9s" % ("command", "-j", "seconds", "/ -j 1", "/ cp -r"))
-        for what, label, t in rows:
-            op = "i" if "-i" in what else "o" if "-o" in what else None
-            base = times.get((op, 1)) if op else None
-            peer = cp_in if op == "i" else cp_out if op == "o" else None
-            print("  %-28s %-8s %9.2f %9s %9s" % (what, label, t,
-                  "%.2fx" % (base / t) if base else "", "%.2f" % (t / peer) if peer else ""))
+            row("mdtree -o", label, t, "o", j)
         print(flush=True)
 
 
