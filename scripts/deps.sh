@@ -22,3 +22,5 @@ MDTREE_TEST_PACKAGES=(libgtest-dev python3 groff tmux strace)
 MDTREE_TEST_PACKAGES+=(e2fsprogs mount)
 # The fuzz targets are built with clang and its libFuzzer runtime.
 MDTREE_TEST_PACKAGES+=(clang libclang-rt-14-dev)
+# The shared-store test and benchmark run a GlusterFS volume on this machine.
+MDTREE_GLUSTER_PACKAGES=(glusterfs-server glusterfs-client)

@@ -15,6 +15,7 @@
 #include "util/tempfile.h"
 #include "util/escape.h"
 #include "util/guard.h"
+#include "util/netfs.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
@@ -144,7 +145,7 @@ void db_in(const char* path) {
     };
     DirGuard guard;
     PublishBatch batch;
-    Pipeline p(nthreads);
+    Pipeline p(store_threads({root, path}));
     const std::size_t size = p.group_size();
     auto publish = [walk, path, &root, &guard, &batch](Entry& e) {
         if (e.error) std::rethrow_exception(e.error);
@@ -209,7 +210,7 @@ void db_out(const char* path) {
         char want[MD5_HEX_SIZE];
         char got[MD5_HEX_SIZE];
         std::exception_ptr error;
-        bool set_up = false;  // its object is open and its directories made
+        bool set_up = false;  // its directories are made
         // Errors name the object read and the file it restores.
         const char* in_name() const { return object.c_str(); }
         const char* out_name() const { return name.c_str(); }
@@ -226,7 +227,8 @@ void db_out(const char* path) {
             progress_file();
         });
     };
-    Pipeline p(nthreads);
+    // The restore target is the working directory.
+    Pipeline p(store_threads({root, "."}));
     const std::size_t size = p.group_size();
     publishing(batch, [&] { p.enumerate([&] {
         auto g = std::make_shared<Group<Entry>>();
@@ -234,7 +236,14 @@ void db_out(const char* path) {
             // An entry whose setup failed goes (with the directories made
             // for it); the failure is reported after the entries before it.
             if (!g->entries.empty() && !g->entries.back().set_up) g->entries.pop_back();
-            submit_group(p, g, [](Entry& e) { return std::make_unique<TempFile>(e.path); }, publish);
+            // The object is opened on the worker too: on a network file
+            // system an open is a round trip. Only -i puts files in the
+            // store: a link there is foreign, and would read from outside it.
+            auto make = [](Entry& e) {
+                e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__, true));
+                return std::make_unique<TempFile>(e.path);
+            };
+            submit_group(p, g, make, publish);
         };
         Pipeline::gather_groups([&] {
             while (nextstream(s.get())) {
@@ -244,7 +253,10 @@ void db_out(const char* path) {
                 if (archive && !is_safe_relpath(s->name)) {
                     // Said in its turn, after the files before it.
                     submit();
-                    p.submit_done([name = std::string(s->name)] { warn("refusing member '%s': unsafe name", name.c_str()); });
+                    p.submit_done([&batch, name = std::string(s->name)] {
+                        batch.flush();
+                        warn("refusing member '%s': unsafe name", name.c_str());
+                    });
                     continue;
                 }
                 Entry& e = g->entries.emplace_back();
@@ -252,7 +264,6 @@ void db_out(const char* path) {
                 entry_digest(s.get(), e.want);
                 store_path(e.object, root, e.want);
                 guard.check_or_die(root, store_rel(e.object));
-                e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__));
                 // A listing's paths are taken as it gives them, absolute or
                 // climbing with "..": a listing is the user's own
                 // instruction. A name that stays below the working directory

@@ -42,6 +42,7 @@ int showunlisted = 0;
 int verifydb = 0;
 std::vector<char*> prunesources;
 std::time_t graceperiod = 14 * 86400;
+int jobs_given = 0;
 
 namespace {
 
@@ -188,6 +189,7 @@ bool scan(int argc, char** argv) {
         if (i + 1 >= argc) usage(argv[0]);
         if (opt == 'j') {
             nthreads = thread_count(argv[i + 1], argv[0]);
+            jobs_given = 1;
             continue;
         }
         if (opt == 'g') {

@@ -28,3 +28,6 @@ extern int showunlisted;
 extern int verifydb;
 extern std::vector<char*> prunesources;
 extern std::time_t graceperiod;
+// Whether a -j was given: without one, the store jobs choose more threads
+// for a store on a network file system (util/netfs.h).
+extern int jobs_given;

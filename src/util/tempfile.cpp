@@ -17,22 +17,25 @@
 #include <random>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
 // The temporary files in flight, for the signal handler. A handler may only
 // make async-signal-safe calls: it reads slots (a claimed slot is filled
-// before it is marked live) and calls unlink. The table grows by chunks
+// before it is marked in use) and calls unlink. The table grows by chunks
 // that are never freed, so it covers every temporary file at once, however
 // many a run keeps waiting for publication; a slot keeps its path buffer
 // for the next file, and only the thread that holds the slot in FILLING
 // state may grow it, which the handler never reads.
 constexpr int CHUNK = 1024;
 constexpr int MAX_CHUNKS = 1 << 14;
-enum : int { FREE = 0, FILLING = 1, LIVE = 2 };
+// OPENING: the file may be being created right now, by the thread in owner.
+enum : int { FREE = 0, FILLING = 1, OPENING = 2, LIVE = 3 };
 struct Slot {
     std::atomic<int> state{FREE};
+    std::atomic<pid_t> owner{0};
     char* path = nullptr;
     std::size_t cap = 0;
 };
@@ -43,6 +46,8 @@ struct Chunk {
 constinit std::atomic<Chunk*> chunks[MAX_CHUNKS] = {};
 constinit std::atomic<int> nchunks{0};
 std::mutex grow_mu;
+// Set by the handler: no thread creates a temporary file any more.
+constinit std::atomic<bool> stopping{false};
 
 Slot& slot_at(int slot) { return chunks[slot / CHUNK].load(std::memory_order_acquire)->slots[slot % CHUNK]; }
 
@@ -67,7 +72,11 @@ int claim_in(int c, const std::string& path, unsigned start) {
         }
         std::memcpy(s.path, path.c_str(), path.size() + 1);
         ch->used.fetch_add(1, std::memory_order_relaxed);
-        s.state.store(LIVE, std::memory_order_release);
+        s.owner.store(::gettid());
+        s.state.store(OPENING);
+        // A worker that comes after the handler never creates its file: it
+        // waits for the end of the process (workers take no signals).
+        while (stopping.load()) ::pause();
         return c * CHUNK + i;
     }
     return -1;
@@ -90,6 +99,11 @@ int claim(const std::string& path) {
     }
 }
 
+// The file is created (or its creation failed): the handler need not wait.
+void opened(int slot) {
+    if (slot >= 0) slot_at(slot).state.store(LIVE);
+}
+
 void release(int& slot) {
     if (slot >= 0) {
         slot_at(slot).state.store(FREE, std::memory_order_release);
@@ -98,12 +112,29 @@ void release(int& slot) {
     slot = -1;
 }
 
+// A creation in flight on another thread (many milliseconds on a network
+// file system) would make its file after the sweep: the handler waits for
+// those, for a few seconds at most, before it removes the files.
+bool others_opening(pid_t self) {
+    const int n = nchunks.load();
+    for (int c = 0; c < n; ++c)
+        for (const Slot& s : chunks[c].load()->slots)
+            if (s.state.load() == OPENING && s.owner.load() != self) return true;
+    return false;
+}
+
 extern "C" void on_signal(int sig) {
+    stopping.store(true);
+    const pid_t self = ::gettid();
+    const struct timespec tick = {0, 1000000};
+    for (int ms = 0; ms < 5000 && others_opening(self); ++ms) ::nanosleep(&tick, nullptr);
     const int n = nchunks.load(std::memory_order_acquire);
     for (int c = 0; c < n; ++c) {
         Chunk* ch = chunks[c].load(std::memory_order_acquire);
-        for (Slot& s : ch->slots)
-            if (s.state.load(std::memory_order_acquire) == LIVE) ::unlink(s.path);
+        for (Slot& s : ch->slots) {
+            const int state = s.state.load(std::memory_order_acquire);
+            if (state == OPENING || state == LIVE) ::unlink(s.path);
+        }
     }
     progress_erase_for_signal();
     ::signal(sig, SIG_DFL);
@@ -229,6 +260,7 @@ void TempFile::open_unique(const std::string& dir, bool make_dirs) {
             // passes in which an interrupted run would leave it behind.
             slot_ = claim(temp_);
             fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            opened(slot_);
             if (fd_ >= 0) {
                 find_fs();
                 return;
@@ -259,6 +291,7 @@ void TempFile::open_fixed() {
     slot_ = claim(temp_);
     for (int attempt = 0; attempt < 2 && fd_ < 0; ++attempt) {
         fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        opened(slot_);
         if (fd_ >= 0 || errno != ENOENT) break;
         make_parents(temp_);
     }

@@ -242,6 +242,29 @@ class RestorePaths(DbTest):
             with open(path, "rb") as f:
                 self.assertEqual(f.read(), content.encode(), path)
 
+    def test_a_name_written_twice_keeps_the_later_content(self):
+        # Files are renamed into place by the threads: a name that comes
+        # again, far enough on to fall in another group, still ends with
+        # the content listed last, under each spelling that names it.
+        contents = {"f%03d" % i: "content %d\n" % i for i in range(300)}
+        self.store(make_tree(self.path("tree"), contents))
+        entries = [(md5_hex(v.encode()), n) for n, v in sorted(contents.items())]
+        twice = [(entries[7][0], "f000"), (entries[9][0], "sub/x"), (entries[11][0], "sub/x")]
+        # Next to each other: at -j 64 each file is a group of its own.
+        for k in range(100):
+            twice += [(entries[k][0], "p/%d" % k), (entries[k + 100][0], "p/%d" % k)]
+        for jobs in ("1", "8", "64"):
+            with self.subTest(jobs=jobs):
+                work = self.path("work" + jobs)
+                os.makedirs(work)
+                listing = write_listing(self.path("l" + jobs), [(entries[9][0], "sub/x")] + entries + twice +
+                                        [(entries[5][0], os.path.join(work, "f000"))])
+                self.assertOk(run(["-j", jobs, "-R", self.db, "-o", listing], cwd=work))
+                for name, want in [("f000", "content 5\n"), ("sub/x", "content 11\n"), ("f299", "content 299\n")] + \
+                        [("p/%d" % k, "content %d\n" % (k + 100)) for k in range(100)]:
+                    with open(os.path.join(work, name)) as f:
+                        self.assertEqual(f.read(), want, name)
+
 
 class Root(DbTest):
     def test_relative_db_root_is_fixed_before_the_walk(self):

@@ -1,0 +1,271 @@
+"""One store shared by several machines on GlusterFS. tests/gluster/run
+starts the volume and mounts it several times (GLUSTER_MOUNTS): each mount
+stands for another machine, with its own client and caches. Trees live in
+local temporary directories; every result is checked with md5sum."""
+
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+import mdt
+
+MOUNTS = [m for m in os.environ.get("GLUSTER_MOUNTS", "").split(":") if m]
+DIGEST_PATH = re.compile(r"^[0-9a-f]{2}/[0-9a-f]{30}$")
+
+
+def md5sum(paths, cwd=None):
+    """{path: digest} for the given files, by md5sum."""
+    out = {}
+    paths = list(paths)
+    for i in range(0, len(paths), 500):
+        chunk = paths[i:i + 500]
+        r = subprocess.run(["md5sum", "--"] + chunk, cwd=cwd, stdout=subprocess.PIPE, check=True)
+        for line in r.stdout.decode().splitlines():
+            out[line[34:]] = line[:32]
+    return out
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def files_below(root):
+    return sorted(os.path.relpath(os.path.join(d, n), root)
+                  for d, _, names in os.walk(root) for n in names)
+
+
+def listing_of(tree):
+    """The listing of tree as md5sum writes it: "digest  name" lines."""
+    sums = md5sum(files_below(tree), cwd=tree)
+    return "".join("%s  %s\n" % (sums[n], n) for n in sorted(sums)).encode()
+
+
+def make_tree(root, rng, nfiles, shared=(), large=0):
+    """nfiles small files of random bytes, plus the contents in shared under
+    names of this tree, plus large files of 4 MiB."""
+    files = {}
+    for i in range(nfiles):
+        files["d%d/f%03d" % (i % 7, i)] = rng.randbytes(rng.randint(0, 20000))
+    for i, data in enumerate(shared):
+        files["shared/s%03d" % i] = data
+    for i in range(large):
+        files["big/b%d" % i] = rng.randbytes(4 << 20)
+    return mdt.make_tree(root, files)
+
+
+class SharedStore(mdt.TreeTest):
+    """A store on the volume, seen through each mount as self.stores[i]."""
+
+    def setUp(self):
+        super().setUp()
+        if len(MOUNTS) < 3:
+            self.skipTest("tests/gluster/run mounts the volume")
+        name = os.path.basename(tempfile.mkdtemp(prefix="case-", dir=MOUNTS[0]))
+        self.addCleanup(shutil.rmtree, os.path.join(MOUNTS[0], name), True)
+        self.stores = [os.path.join(m, name, "store") for m in MOUNTS]
+
+    def use_store(self, name):
+        """Moves to a new store: one per round where a client's caches of
+        the previous round's store would stand in the way."""
+        self.stores = [os.path.join(os.path.dirname(s), name) for s in self.stores]
+
+    def start(self, machine, *args, cwd=None):
+        # A run started in the background inherits SIGINT ignored, and
+        # mdtree keeps a signal ignored.
+        return subprocess.Popen(mdt.argv(["-R", self.stores[machine]] + list(args)), cwd=cwd,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+
+    def restore(self, machine, listing, target):
+        """-o of the listing file into a new local directory target."""
+        os.makedirs(target)
+        return mdt.run(["-R", self.stores[machine], "-o", listing], cwd=target)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    def check_store(self, machine):
+        """Every entry under a digest name is a regular file with that
+        digest; returns the digests and the other names (leftovers)."""
+        root = self.stores[machine]
+        names = files_below(root)
+        named = [n for n in names if DIGEST_PATH.match(n)]
+        for n in named:
+            self.assertTrue(os.path.isfile(os.path.join(root, n)) and not os.path.islink(os.path.join(root, n)), n)
+        sums = md5sum(named, cwd=root)
+        for n in named:
+            self.assertEqual(sums[n], n.replace("/", ""), "object %s holds other content" % n)
+        for d, dirs, _ in os.walk(root):
+            for x in dirs:
+                rel = os.path.relpath(os.path.join(d, x), root)
+                self.assertTrue(re.match(r"^[0-9a-f]{2}$", rel), "directory %s in the store" % rel)
+        return {n.replace("/", "") for n in named}, [n for n in names if not DIGEST_PATH.match(n)]
+
+    def check_partial_restore(self, proc, listing, target):
+        """A restore either succeeded with every file right, or refused;
+        whatever it did restore is right."""
+        want = {l[34:]: l[:32] for l in listing.decode().splitlines()}
+        got = md5sum(files_below(target), cwd=target)
+        for n, d in got.items():
+            self.assertEqual(d, want.get(n), "%s restored with other content" % n)
+        if proc.returncode == 0:
+            self.assertEqual(got, want)
+        else:
+            self.assertNotEqual(proc.stderr, b"")
+
+
+class ConcurrentStores(SharedStore):
+    def test_two_machines_store_at_once(self):
+        # Different trees, trees that share half their contents, and the same
+        # tree: the objects both write at once are renamed onto one name.
+        for shape in ("different", "overlapping", "identical"):
+            with self.subTest(shape=shape):
+                self.use_store(shape)
+                rng = random.Random(shape)
+                a, b = self.path(shape, "a"), self.path(shape, "b")
+                make_tree(a, rng, 150)
+                if shape == "identical":
+                    shutil.copytree(a, b)
+                else:
+                    shared = [read(os.path.join(a, "d0", n)) for n in sorted(os.listdir(os.path.join(a, "d0")))]
+                    make_tree(b, rng, 150, shared if shape == "overlapping" else ())
+                procs = [self.start(0, "-i", a), self.start(1, "-i", b)]
+                outs = [p.communicate(timeout=300) for p in procs]
+                for p, (out, err) in zip(procs, outs):
+                    self.assertEqual(p.returncode, 0, err)
+                la, lb = listing_of(a), listing_of(b)
+                # What -i printed names each file's object by its digest.
+                for out, listing in ((outs[0][0], la), (outs[1][0], lb)):
+                    printed = sorted(l[:2] + l[3:33] + l[33:] for l in out.decode().splitlines())
+                    self.assertEqual(printed, sorted(listing.decode().splitlines()))
+                objects, leftovers = self.check_store(2)
+                self.assertEqual(leftovers, [])
+                wanted = {l[:32] for l in (la + lb).decode().splitlines()}
+                self.assertEqual(objects, wanted)
+                # The third machine restores both trees.
+                for tree, listing in ((a, la), (b, lb)):
+                    target = tree + ".out"
+                    r = self.restore(2, self.write(shape + ".lst", listing), target)
+                    self.assertOk(r)
+                    self.assertTreesEqual(tree, target)
+
+
+class RestoreWhileStoring(SharedStore):
+    def test_restore_on_a_third_machine_while_one_stores(self):
+        rng = random.Random(3)
+        old, new = self.path("old"), self.path("new")
+        make_tree(old, rng, 100)
+        make_tree(new, rng, 300, large=2)
+        self.assertOk(mdt.run(["-R", self.stores[0], "-i", old]))
+        old_list, new_list = self.write("old.lst", listing_of(old)), listing_of(new)
+        new_file = self.write("new.lst", new_list)
+        storing = self.start(0, "-i", new)
+        rounds = 0
+        while rounds == 0 or (storing.poll() is None and rounds < 4):
+            rounds += 1
+            # What was stored before stays whole while objects arrive.
+            target = self.path("old.out%d" % rounds)
+            self.assertOk(self.restore(2, old_list, target))
+            self.assertTreesEqual(old, target)
+            # What is arriving is restored whole or refused, never in part.
+            target = self.path("new.out%d" % rounds)
+            self.check_partial_restore(self.restore(2, new_file, target), new_list, target)
+        out, err = storing.communicate()
+        self.assertEqual(storing.returncode, 0, err)
+        target = self.path("new.final")
+        self.assertOk(self.restore(2, new_file, target))
+        self.assertTreesEqual(new, target)
+        self.assertEqual(self.check_store(1)[1], [])
+
+
+class DamagedObject(SharedStore):
+    def test_damage_on_one_machine_is_reported_on_another(self):
+        rng = random.Random(4)
+        tree = make_tree(self.path("tree"), rng, 20)
+        listing = listing_of(tree)
+        lst = self.write("tree.lst", listing)
+        victim = "d3/f010"
+        digest = md5sum([victim], cwd=tree)[victim]
+        good_copy = self.write("good", read(os.path.join(tree, "d4", "f011")))
+        self.write("same", read(os.path.join(tree, victim)))
+
+        def flip(p):
+            with open(p, "r+b") as f:
+                b = f.read(1)
+                f.seek(0)
+                f.write(bytes([b[0] ^ 1]))
+
+        def truncate(p):
+            os.truncate(p, os.path.getsize(p) // 2)
+
+        def directory(p):
+            os.remove(p)
+            os.mkdir(p)
+
+        def link_elsewhere(p):
+            os.remove(p)
+            os.symlink(good_copy, p)
+
+        def link_same(p):
+            # A link leads out of the store even to the right content.
+            os.remove(p)
+            os.symlink(self.path("same"), p)
+
+        for damage in (flip, truncate, directory, link_elsewhere, link_same):
+            with self.subTest(damage=damage.__name__):
+                self.use_store(damage.__name__)
+                self.assertOk(mdt.run(["-R", self.stores[0], "-i", tree]))
+                obj = os.path.join(self.stores[0], digest[:2], digest[2:])
+                damage(obj)
+                target = self.path("out-" + damage.__name__)
+                r = self.restore(1, lst, target)
+                self.assertNotEqual(r.returncode, 0)
+                self.assertIn(os.path.join(self.stores[1], digest[:2], digest[2:]).encode(), r.stderr)
+                self.assertFalse(os.path.lexists(os.path.join(target, victim)))
+                self.check_partial_restore(r, listing, target)
+
+
+class InterruptedStore(SharedStore):
+    def test_interrupted_store_leaves_nothing_trusted(self):
+        rng = random.Random(5)
+        tree = make_tree(self.path("tree"), rng, 600, large=8)
+        listing = listing_of(tree)
+        lst = self.write("tree.lst", listing)
+        for sig in (signal.SIGKILL, signal.SIGINT):
+            with self.subTest(signal=sig.name):
+                self.use_store(sig.name)
+                p = self.start(0, "-i", tree)
+                deadline = time.monotonic() + 60
+                # Mid-run: once the store is being written.
+                while time.monotonic() < deadline and p.poll() is None:
+                    if os.path.isdir(self.stores[0]) and os.listdir(self.stores[0]):
+                        break
+                    time.sleep(0.02)
+                p.send_signal(sig)
+                p.communicate()
+                self.assertEqual(p.returncode, -sig, "the run was not interrupted")
+                objects, leftovers = self.check_store(1)
+                for n in leftovers:
+                    self.assertTrue(os.path.basename(n).startswith(".mdtree-"), n)
+                if sig == signal.SIGINT:
+                    self.assertEqual(leftovers, [], "SIGINT leaves no temporary file")
+                target = self.path("out-" + sig.name)
+                self.check_partial_restore(self.restore(1, lst, target), listing, target)
+                # The other machine completes the store, and then restores all.
+                self.assertOk(mdt.run(["-R", self.stores[1], "-i", tree]))
+                target = self.path("full-" + sig.name)
+                self.assertOk(self.restore(2, lst, target))
+                self.assertTreesEqual(tree, target)
+
+
+if __name__ == "__main__":
+    unittest.main()
