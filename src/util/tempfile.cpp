@@ -253,7 +253,11 @@ TempFile::TempFile(std::string final_path, In temp_dir) : final_(std::move(final
 void TempFile::open_unique(const std::string& dir, bool make_dirs) {
     // The temporary name is short and hidden, so that it fits beside any
     // final name and stands out as ours if a killed run leaves it behind.
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    // Directories made by another machine at the same moment may take a
+    // network file system's client a little while to see: a few attempts.
+    constexpr int ATTEMPTS = 4;
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        if (attempt > 1) ::usleep(useconds_t(20000 * attempt));
         for (int tries = 0; tries < 100; ++tries) {
             temp_ = temp_name(dir);
             // The slot is claimed before the file exists, so no moment
@@ -275,7 +279,7 @@ void TempFile::open_unique(const std::string& dir, bool make_dirs) {
             if (err != EEXIST) break;
         }
         if (!make_dirs) break;
-        if (attempt == 0) make_parents(final_);
+        make_parents(final_);
     }
     temp_.clear();
     fatal_fixed(1, "can not read %s\n", final_.c_str());
