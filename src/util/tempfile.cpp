@@ -22,6 +22,13 @@
 
 namespace {
 
+// The calling thread's id, asked of the kernel once per thread: every
+// temporary file records who creates it.
+pid_t this_thread_id() {
+    thread_local pid_t id = ::gettid();
+    return id;
+}
+
 // The temporary files in flight, for the signal handler. A handler may only
 // make async-signal-safe calls: it reads slots (a claimed slot is filled
 // before it is marked in use) and calls unlink. The table grows by chunks
@@ -72,7 +79,7 @@ int claim_in(int c, const std::string& path, unsigned start) {
         }
         std::memcpy(s.path, path.c_str(), path.size() + 1);
         ch->used.fetch_add(1, std::memory_order_relaxed);
-        s.owner.store(::gettid());
+        s.owner.store(this_thread_id());
         s.state.store(OPENING);
         // A worker that comes after the handler never creates its file: it
         // waits for the end of the process (workers take no signals).
@@ -266,7 +273,7 @@ void TempFile::open_unique(const std::string& dir, bool make_dirs) {
             fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             opened(slot_);
             if (fd_ >= 0) {
-                find_fs();
+                find_fs(dir);
                 return;
             }
             const int err = errno;
@@ -307,12 +314,29 @@ void TempFile::open_fixed() {
         fatal_if_out_of_descriptors(err, "can not create", shown_path.c_str());
         fatal_fixed(1, "can not read %s\n", shown_path.c_str());
     }
-    find_fs();
+    find_fs("");
 }
 
-void TempFile::find_fs() {
+void TempFile::find_fs(const std::string& dir) {
+    // The last directory this thread made a temporary file in, and its file
+    // system: most files of a run go to a few directories, and an fstat
+    // each would cost a fifth of a small file's system calls. Only absolute
+    // paths: a relative one names another directory once the run moves.
+    thread_local char last_dir[PATH_BUF + 32];
+    thread_local std::size_t last_len = std::size_t(-1);
+    thread_local DurableFs* last_fs = nullptr;
+    const bool absolute = !dir.empty() && dir[0] == '/';
+    if (absolute && dir.size() == last_len && std::memcmp(dir.data(), last_dir, last_len) == 0) {
+        fs_ = last_fs;
+        return;
+    }
     try {
         fs_ = fs_of(fd_, final_.c_str());
+        if (absolute && dir.size() < sizeof last_dir) {
+            std::memcpy(last_dir, dir.data(), dir.size());
+            last_len = dir.size();
+            last_fs = fs_;
+        }
     } catch (...) {
         // Not yet owned by a finished object: the destructor will not run.
         ::close(fd_);

@@ -83,7 +83,8 @@ public:
 private:
     void open_unique(const std::string& dir, bool make_dirs);
     void open_fixed();
-    void find_fs();
+    // The file system of the file just created in dir ("" for none known).
+    void find_fs(const std::string& dir);
     // Waits until the data is on the disk, then renames; false (errno set)
     // when the rename fails.
     bool try_rename();
