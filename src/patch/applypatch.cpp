@@ -372,6 +372,16 @@ std::unordered_set<std::string_view> check_layout(const std::string& tree, const
     return dirs_in_place;
 }
 
+// Copies the regular file from (a link is not followed) into a temporary
+// file for to, with the digest of what was copied in hex; the caller
+// commits it.
+std::unique_ptr<TempFile> copy_to_temp(const std::string& from, const std::string& to, char* hex) {
+    Fd in(open_regular_fd(from.c_str(), __LINE__, true));
+    auto out = std::make_unique<TempFile>(to);
+    copy_fd_hashed(in.get(), from.c_str(), out->fd(), to.c_str(), hex);
+    return out;
+}
+
 // Saves the target under backup. A real run moves it there (the removal and
 // the backup in one rename); a dry run (-n) leaves the tree as it is and
 // links, or copies across file systems.
@@ -398,11 +408,8 @@ void save(const Entry& e) {
             return;
         }
     }
-    Fd in(open_regular_fd(e.target.c_str(), __LINE__, true));
-    TempFile saved(e.backup);
     char hex[MD5_HEX_SIZE];
-    copy_fd_hashed(in.get(), e.target.c_str(), saved.fd(), e.backup.c_str(), hex);
-    saved.commit();
+    copy_to_temp(e.target, e.backup, hex)->commit();
     if (!onlyshow && ::unlink(e.target.c_str()) != 0 && errno != ENOENT) fatal_errno("can not remove", e.target.c_str());
 }
 
@@ -439,11 +446,8 @@ void prune(const std::string& tree, const std::vector<Entry>& removals, const st
 void put_back(const Entry& e) {
     if (::rename(e.source.c_str(), e.target.c_str()) == 0) return;
     if (errno != EXDEV) fatal_errno("can not move back from the patch directory", e.source.c_str());
-    Fd in(open_regular_fd(e.source.c_str(), __LINE__, true));
-    TempFile out(e.target);
     char hex[MD5_HEX_SIZE];
-    copy_fd_hashed(in.get(), e.source.c_str(), out.fd(), e.target.c_str(), hex);
-    out.commit();
+    copy_to_temp(e.source, e.target, hex)->commit();
     if (::unlink(e.source.c_str()) != 0) fatal_errno("can not remove", e.source.c_str());
 }
 
@@ -452,13 +456,11 @@ void put_back(const Entry& e) {
 void bring_in(Entry& e) {
     if (e.restore) return put_back(e);
     if (e.staged) return e.staged->commit_closed_as(e.target);
-    Fd in(open_regular_fd(e.source.c_str(), __LINE__, true));
-    TempFile out(e.target);
     char hex[MD5_HEX_SIZE];
-    copy_fd_hashed(in.get(), e.source.c_str(), out.fd(), e.target.c_str(), hex);
+    const std::unique_ptr<TempFile> out = copy_to_temp(e.source, e.target, hex);
     if (std::memcmp(hex, entry_digest(*e.line).data(), 32) != 0)
         fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), hex, e.line->c_str());
-    out.commit();
+    out->commit();
 }
 
 void create_entry(Entry& e, const std::string& tree, DirGuard& guard, const DirRecord* undone, DirRecord& rec,
