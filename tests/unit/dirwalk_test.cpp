@@ -2,6 +2,8 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 
+#include "scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -17,9 +19,8 @@ namespace {
 class DeepWalk : public testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/mdtree-walk-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        tmp_ = tmpl;
+        tmp_ = make_scratch_dir("walk");
+        ASSERT_FALSE(tmp_.empty());
         ASSERT_NE(::getcwd(cwd_, sizeof cwd_), nullptr);
         std::string d = root();
         ASSERT_EQ(::mkdir(d.c_str(), 0755), 0);
@@ -32,7 +33,7 @@ protected:
     }
     void TearDown() override {
         ASSERT_EQ(::chdir(cwd_), 0);
-        std::system(("rm -rf '" + tmp_ + "'").c_str());
+        remove_scratch_dir(tmp_);
     }
     std::string root() const { return tmp_ + "/root"; }
     static void touch(const std::string& p) { File(FOPENG(p.c_str(), "wb", __LINE__), p).close(); }

@@ -1,6 +1,8 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 
+#include "scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -20,11 +22,10 @@ namespace {
 class Scratch : public testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/mdtree-fileio-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = make_scratch_dir("fileio");
+        ASSERT_FALSE(dir_.empty());
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void TearDown() override { remove_scratch_dir(dir_); }
     std::string path(const std::string& rel) const { return dir_ + "/" + rel; }
     static bool is_dir(const std::string& p) {
         struct stat st;

@@ -1,6 +1,8 @@
 #include "db/maint.h"
 #include "util/fatal.h"
 
+#include "scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -16,11 +18,10 @@ namespace {
 class Maint : public testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/mdtree-maint-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = make_scratch_dir("maint");
+        ASSERT_FALSE(dir_.empty());
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void TearDown() override { remove_scratch_dir(dir_); }
     std::string put(const std::string& rel, const std::string& data) {
         const std::string p = dir_ + "/" + rel;
         std::ofstream(p) << data;

@@ -3,6 +3,8 @@
 #include "util/fileio.h"
 #include "util/tempfile.h"
 
+#include "scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -51,11 +53,10 @@ TEST(StoreNames, DirectoriesObjectsAndTemporaryFiles) {
 class Publish : public testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/mdtree-store-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
+        root_ = make_scratch_dir("store");
+        ASSERT_FALSE(root_.empty());
     }
-    void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
+    void TearDown() override { remove_scratch_dir(root_); }
 
     int entries(const std::string& dir) const {
         int n = 0;

@@ -3,6 +3,8 @@
 #include "util/paths.h"
 #include "util/tempfile.h"
 
+#include "scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -20,14 +22,10 @@ namespace {
 class Batch : public testing::Test {
 protected:
     void SetUp() override {
-        // tmpfs where there is one: thousands of files cost nothing there.
-        char shm[] = "/dev/shm/mdtree-tempfile-XXXXXX";
-        char tmp[] = "/tmp/mdtree-tempfile-XXXXXX";
-        char* tmpl = ::access("/dev/shm", W_OK) == 0 ? shm : tmp;
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = make_scratch_dir("tempfile");
+        ASSERT_FALSE(dir_.empty());
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void TearDown() override { remove_scratch_dir(dir_); }
 
     // The names in dir, "." and ".." aside.
     std::vector<std::string> names() const {
