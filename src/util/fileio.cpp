@@ -6,6 +6,7 @@
 #include "util/paths.h"
 #include "util/perthread.h"
 #include "util/progress.h"
+#include "util/tempfile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -290,11 +291,19 @@ std::size_t pread_fd(int fd, void* data, std::size_t len, uint64_t offset, const
 uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5_context* hash) {
     unsigned char* buf = io_buffer();
     uint64_t total = 0;
+    // A long copy is mostly on the disk by the time its publication waits
+    // for it: its writeback is started piece by piece as it goes.
+    constexpr uint64_t WRITEBACK_STEP = 8u << 20;
+    uint64_t started = 0;
     for (;;) {
         const std::size_t n = read_fd(in, buf, IO_BUFSZ, in_name);
         if (hash) md5_process_bytes(buf, n, hash);
         write_fd(out, buf, n, out_name);
         total += n;
+        if (total - started >= WRITEBACK_STEP) {
+            start_writeback(out, started, total - started);
+            started = total;
+        }
         // A short read means the end of a regular file: asking again would
         // cost one more read() that returns nothing, per file copied.
         if (n < IO_BUFSZ) return total;
