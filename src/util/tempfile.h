@@ -15,11 +15,11 @@
 // name holding its old content or its whole new content, never an empty or
 // partial file; once a run has exited 0, everything it reported is on the
 // disk. The data of a file reaches the disk before the rename that names
-// it: close() starts the writeback, and a commit waits for it (one syncfs of
-// the file system serves every file closed before it, so a batch of files
-// costs one wait); sync_published() makes the renames themselves durable
-// before the run reports success. On tmpfs and ramfs there is no disk and
-// nothing is flushed.
+// it: a commit waits for it (one syncfs of the file system serves every
+// file closed before it, so a batch of files costs one wait, and writes
+// them in large merged writes); sync_published() makes the renames
+// themselves durable before the run reports success. On tmpfs and ramfs
+// there is no disk and nothing is flushed.
 #pragma once
 
 #include <cstdint>
@@ -68,8 +68,9 @@ public:
     // disk, closes it and renames it onto the final path. Fatal on any
     // failure (the temporary file goes).
     void commit();
-    // Checks the writes, starts the writeback of the data and closes the
-    // file without publishing it (on a worker; the commit waits).
+    // Checks the writes and closes the file without publishing it (on a
+    // worker; the commit waits for the data, which on a network file
+    // system is flushed here, file by file).
     void close();
     // Closes a file whose content is not written through it (it is about to
     // be replaced by a link to a file already there): nothing to flush.
