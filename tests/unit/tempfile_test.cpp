@@ -19,13 +19,8 @@
 
 namespace {
 
-class Batch : public testing::Test {
+class Batch : public ScratchTest {
 protected:
-    void SetUp() override {
-        dir_ = make_scratch_dir("tempfile");
-        ASSERT_FALSE(dir_.empty());
-    }
-    void TearDown() override { remove_scratch_dir(dir_); }
 
     // The names in dir, "." and ".." aside.
     std::vector<std::string> names() const {
@@ -48,7 +43,6 @@ protected:
         return ::lstat((dir_ + "/" + name).c_str(), &st) == 0;
     }
 
-    std::string dir_;
 };
 
 TEST_F(Batch, NamesAppearOnlyAtFlushInOrder) {
