@@ -8,7 +8,7 @@ import re
 import subprocess
 import unittest
 
-from mdt import MDTREE, USAGE_LINES, TreeTest
+from mdt import MDTREE, USAGE_LINES, TreeTest, tool_env
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 README = os.path.join(TOP, "README.md")
@@ -57,8 +57,7 @@ def run_tour(steps, workdir, bindir):
         script.append("__rc=$?; printf '%s\\n'; (exit $__rc)" % (MARK % i))
         script.append(cmd)
     script.append("printf '%s\\n'" % (MARK % len(steps)))
-    env = {k: v for k, v in os.environ.items() if k != "DB_ROOT"}
-    env.update(PATH=bindir + os.pathsep + env.get("PATH", "/usr/bin:/bin"), LC_ALL="C")
+    env = tool_env({"PATH": bindir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C"})
     p = subprocess.run(["bash", "--noprofile", "--norc"], input="\n".join(script).encode(),
                        stdout=subprocess.PIPE, env=env, timeout=300)
     parts = re.split(r"@@mdtree-readme-(\d+)@@\n", p.stdout.decode("utf-8", "replace"))
