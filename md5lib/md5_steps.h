@@ -13,6 +13,7 @@
 
 // Round function, the four registers in their turn, message word, rotation,
 // additive constant.
+// clang-format off
 #define MD5_STEPS(STEP)                                                                                          \
     STEP(fF, a, b, c, d, 0, 7, 0xd76aa478) STEP(fF, d, a, b, c, 1, 12, 0xe8c7b756)                                \
     STEP(fF, c, d, a, b, 2, 17, 0x242070db) STEP(fF, b, c, d, a, 3, 22, 0xc1bdceee)                               \
@@ -46,17 +47,18 @@
     STEP(fI, c, d, a, b, 6, 15, 0xa3014314) STEP(fI, b, c, d, a, 13, 21, 0x4e0811a1)                              \
     STEP(fI, a, b, c, d, 4, 6, 0xf7537e82) STEP(fI, d, a, b, c, 11, 10, 0xbd3af235)                               \
     STEP(fI, c, d, a, b, 2, 15, 0x2ad7d2bb) STEP(fI, b, c, d, a, 9, 21, 0xeb86d391)
+// clang-format on
 
 // One step. The message word and the constant are added first, and b, the
 // value computed last, joins last: the sum that does not need it is made
 // early, and keep() stops the compiler from folding b's part back into it.
 // The chain from one step to the next is then only the round function, one
 // add, the rotation and one add (about 10% faster in the SIMD kernels).
-#define MD5_STEP(fn, a, b, c, d, k, s, t)                  \
-    {                                                      \
-        vec early = add(a, add(w[k], bcast(t)));           \
-        keep(early);                                       \
-        a = add(b, rol<s>(add(fn(b, c, d), early)));       \
+#define MD5_STEP(fn, a, b, c, d, k, s, t)            \
+    {                                                \
+        vec early = add(a, add(w[k], bcast(t)));     \
+        keep(early);                                 \
+        a = add(b, rol<s>(add(fn(b, c, d), early))); \
     }
 
 // One block's 64 steps on a, b, c and d (the caller adds the chaining values

@@ -53,7 +53,7 @@ std::string group_dir(const Mount& m, std::string_view path) {
     return dir;
 }
 
-} // namespace
+}  // namespace
 
 int cpus_in_affinity() {
     // The set is allocated because a machine may have more CPUs than a

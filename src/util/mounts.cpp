@@ -20,7 +20,7 @@ std::string unoctal(std::string_view s) {
     return out;
 }
 
-} // namespace
+}  // namespace
 
 std::vector<Mount> parse_mountinfo(std::string_view text) {
     std::vector<Mount> mounts;

@@ -3,6 +3,8 @@ is run, in order, by one shell in an empty directory, and what each command
 prints must be what the README shows. So the README cannot drift from the
 tool."""
 
+import fnmatch
+import glob
 import os
 import re
 import subprocess
@@ -110,3 +112,31 @@ class ConsoleBlockParsing(unittest.TestCase):
         text = "x\n```console\n$ a\none\ntwo\n$ b\n$ c\n\nthree\n```\n```sh\n$ not run\n```\n"
         self.assertEqual(console_blocks(text),
                          [[("a", ["one", "two"]), ("b", []), ("c", ["", "three"])]])
+
+
+class HackingMap(unittest.TestCase):
+    """Every folder and file doc/HACKING.md names exists, so that the map
+    stays true when files move."""
+
+    def test_every_named_file_exists(self):
+        with open(os.path.join(TOP, "doc", "HACKING.md"), encoding="utf-8") as f:
+            text = f.read()
+        names = set()
+        for dirpath, dirnames, filenames in os.walk(TOP):
+            dirnames[:] = [d for d in dirnames if not d.startswith((".", "build"))]
+            names.update(filenames)
+        checked = 0
+        for token in re.findall(r"`([^`\s]+)`", text):
+            if "<" in token:
+                continue  # a pattern such as tests/unit/<file>_test.cpp
+            if "/" in token:
+                # A path from the top, or below src/ as the code includes it.
+                found = glob.glob(os.path.join(TOP, token)) or glob.glob(os.path.join(TOP, "src", token))
+            elif re.fullmatch(r"[\w.-]+\.(cpp|h|py|c|\*)", token):
+                found = fnmatch.filter(names, token)
+            else:
+                continue
+            with self.subTest(name=token):
+                self.assertTrue(found, token)
+            checked += 1
+        self.assertGreater(checked, 30)
