@@ -85,7 +85,10 @@ int cgroup_cpu_limit(std::string_view cgroup, std::string_view mountinfo) {
         const std::string_view controllers = std::string_view(line).substr(c1 + 1, c2 - c1 - 1);
         const std::string_view path = std::string_view(line).substr(c2 + 1);
         const bool v2 = line.compare(0, c2 + 1, "0::") == 0;
-        if (!path.starts_with('/') || (!v2 && !has_option(controllers, "cpu"))) continue;
+        // A group outside this cgroup namespace shows as "/..": its limits
+        // can not be read from here.
+        if (!path.starts_with('/') || path.find("/..") != std::string_view::npos) continue;
+        if (!v2 && !has_option(controllers, "cpu")) continue;
         for (const Mount& m : mounts) {
             if (v2 ? m.type != "cgroup2" : m.type != "cgroup" || !has_option(m.super, "cpu")) continue;
             const std::string dir = group_dir(m, path);
