@@ -142,7 +142,7 @@ void collect(const char* root, Collected& c) {
                             // One byte more than the size is asked for: a
                             // file that grew meanwhile is taken as it is read.
                             const std::size_t want = std::size_t(st.st_size) + 1;
-                            unsigned char* data = scratch(want, 0);
+                            unsigned char* data = scratch(want, ScratchSlot::input);
                             const std::size_t n = read_fd(it->fd.get(), data, want, name);
                             md5_context ctx;
                             md5_init_ctx(&ctx);
@@ -335,7 +335,7 @@ void compress_piece(Piece& pc) {
 // than the size is asked for, so a file that grew since it was measured is
 // caught by its digest.
 void compress_whole(Member& m) {
-    unsigned char* data = scratch(m.size + 1, 0);
+    unsigned char* data = scratch(m.size + 1, ScratchSlot::input);
     const std::size_t n = read_fd(m.fd.get(), data, m.size + 1, m.path.c_str());
     m.fd = Fd();
     md5_context ctx;

@@ -150,13 +150,13 @@ void inflate_group(int fd, const char* path, const std::string& root, Group& g) 
         return;
     }
     // Every content of the group in one buffer, then all digests at once.
-    unsigned char* data = scratch(g.bytes, 1);
+    unsigned char* data = scratch(g.bytes, ScratchSlot::inflated);
     Md5Batch batch;
     for (Member& x : g.members) {
         if (!x.refusal.empty()) continue;
         const ArchiveMember& m = *x.m;
         try {
-            unsigned char* comp = scratch(m.compsize, 0);
+            unsigned char* comp = scratch(m.compsize, ScratchSlot::input);
             // An archive that ends inside the member gives a short read.
             if (pread_fd(fd, comp, m.compsize, m.offset, path) != m.compsize) continue;
             if (!inflate_whole(comp, m.compsize, data + x.at, m.origsize)) continue;

@@ -63,7 +63,8 @@ const char* parse_archive_table(const unsigned char* table, std::size_t len, uin
         if (m.entrysize < ENTRY_MIN) return "entry size below 64";
         if (m.entrysize % 4 != 0) return "entry size not a multiple of 4";
         if (m.entrysize > room) return "entry runs past the table";
-        if (!is_hex_digest(std::string_view(m.md5, 32)) || m.md5[32] != '\0') return "entry without a hex digest";
+        if (!is_hex_digest(std::string_view(m.md5, MD5_HEX_LEN)) || m.md5[MD5_HEX_LEN] != '\0')
+            return "entry without a hex digest";
         const void* nul = std::memchr(m.name, '\0', m.entrysize - ENTRY_NAME);
         if (!nul) return "name without its zero byte";
         if (std::size_t(static_cast<const char*>(nul) - m.name) > PATH_MAXLEN) return "name longer than 4095 bytes";

@@ -52,7 +52,7 @@ namespace {
 
 // The digest a listing or an archive gives for the current entry, checked
 // before it is allowed to name a file in the store.
-void entry_digest(Stream* s, char* out) {
+void listed_digest(Stream* s, char* out) {
     md5stream(s, out);
     if (!is_hex_digest(std::string_view(out, ::strnlen(out, MD5_HEX_SIZE))))
         fatal(1, "%s: malformed digest for %s", s->source.c_str(), s->name);
@@ -117,7 +117,7 @@ void submit_group(Pipeline& p, std::shared_ptr<Group<Entry>>& g, Make make, Publ
         [publish](Group<Entry>& grp) {
             for (Entry& e : grp.entries) publish(e);
         },
-        n * (64u << 10), n);
+        group_cost(n), n);
 }
 
 } // namespace
@@ -175,7 +175,7 @@ void db_in(const char* path) {
             while (nextstream(s.get())) {
                 Entry e;
                 e.name = s->name;
-                if (!walk) entry_digest(s.get(), e.listed);
+                if (!walk) listed_digest(s.get(), e.listed);
                 // A listing or an archive may name anything: only a regular
                 // file is stored (a FIFO would block the run, a directory can
                 // not be read).
@@ -261,7 +261,7 @@ void db_out(const char* path) {
                 }
                 Entry& e = g->entries.emplace_back();
                 e.name = s->name;
-                entry_digest(s.get(), e.want);
+                listed_digest(s.get(), e.want);
                 store_path(e.object, root, e.want);
                 guard.check_or_die(root, store_rel(e.object));
                 // A listing's paths are taken as it gives them, absolute or

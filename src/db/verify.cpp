@@ -152,7 +152,7 @@ void db_verify() {
             const std::size_t n = g->size();
             p.submit_group(g, open_group, [&v](std::vector<Object>& grp) {
                 for (Object& o : grp) v.judge(o);
-            }, n * (64u << 10), n);
+            }, group_cost(n), n);
         };
         Pipeline::gather_groups([&] {
             for (const std::string& d : top.dirs) {

@@ -195,7 +195,7 @@ void run_checks(Gather gather, Judge judge) {
                         judge(c);
                     }
                 },
-                n * (64u << 10), n);
+                group_cost(n), n);
         };
         auto add = [&](Entry& e, Check::Kind kind, Fd fd) {
             g->push_back(Check{&e, kind, std::move(fd), {}, {}, {}});
@@ -217,7 +217,7 @@ void run_checks(Gather gather, Judge judge) {
 void check_tree(std::vector<Entry>& removals, std::vector<Entry>& creations) {
     auto judge = [](Check& c) {
         Entry& e = *c.e;
-        const std::string_view hex(c.hex, 32);
+        const std::string_view hex(c.hex, MD5_HEX_LEN);
         if (c.kind == Check::IN_THE_WAY) {
             // Already the new version: nothing of the user's is lost.
             if (hex == entry_digest(*e.line)) return void(e.done = true);
@@ -282,7 +282,7 @@ std::string staging_dir(const std::string& tree, const Entry& e) {
 void check_sources(const std::string& tree, std::vector<Entry>& creations, bool stage) {
     auto judge = [](Check& c) {
         Entry& e = *c.e;
-        if (std::memcmp(c.hex, entry_digest(*e.line).data(), 32) != 0)
+        if (std::memcmp(c.hex, entry_digest(*e.line).data(), MD5_HEX_LEN) != 0)
             fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), c.hex, e.line->c_str());
         e.staged = std::move(c.out);
     };
@@ -458,7 +458,7 @@ void bring_in(Entry& e) {
     if (e.staged) return e.staged->commit_closed_as(e.target);
     char hex[MD5_HEX_SIZE];
     const std::unique_ptr<TempFile> out = copy_to_temp(e.source, e.target, hex);
-    if (std::memcmp(hex, entry_digest(*e.line).data(), 32) != 0)
+    if (std::memcmp(hex, entry_digest(*e.line).data(), MD5_HEX_LEN) != 0)
         fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), hex, e.line->c_str());
     out->commit();
 }

@@ -131,7 +131,7 @@ void checktree(const char* source) {
             p.submit_group(g, [fd](std::vector<Checked>& grp) { open_group(fd, grp); },
                            [&t](std::vector<Checked>& grp) {
                                for (Checked& c : grp) judge(c, t);
-                           }, n * (64u << 10), n);
+                           }, group_cost(n), n);
         };
         Pipeline::gather_groups([&] {
             std::string below;

@@ -80,7 +80,7 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
                         progress_file();
                     }
                 },
-                n * (64u << 10), n);
+                group_cost(n), n);
             g->reserve(group);
         };
         g->reserve(group);

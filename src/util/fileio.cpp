@@ -222,16 +222,16 @@ unsigned char* io_buffer() {
     return buf.get().p.get();
 }
 
-unsigned char* scratch(std::size_t n, int slot) {
+unsigned char* scratch(std::size_t n, ScratchSlot slot) {
     struct Buf {
         std::unique_ptr<unsigned char[]> p;
         std::size_t cap = 0;
     };
     struct Bufs {
-        Buf b[4];
+        Buf b[std::size_t(ScratchSlot::count)];
     };
     static PerThread<Bufs> bufs;
-    Buf& b = bufs.get().b[slot];
+    Buf& b = bufs.get().b[std::size_t(slot)];
     if (n == 0) n = 1;  // never a null pointer, even for nothing
     if (b.cap < n) {
         // new[] without () leaves the bytes uninitialised.
@@ -318,20 +318,19 @@ void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, 
 }
 
 std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error) {
-    constexpr std::size_t SMALL = 64u << 10;
-    unsigned char* buf = scratch(copies.size() * (SMALL + 1), 0);
+    unsigned char* buf = scratch(copies.size() * (GROUP_WHOLE_MAX + 1), ScratchSlot::input);
     Md5Batch batch;
     std::size_t k = 0;
     try {
         for (; k < copies.size(); ++k) {
             const HashedCopy& c = copies[k];
-            unsigned char* b = buf + k * (SMALL + 1);
+            unsigned char* b = buf + k * (GROUP_WHOLE_MAX + 1);
             // A size known beforehand is all there is to read: a file that
             // grows meanwhile is hashed as it was when its size was taken.
-            const bool known = c.size >= 0 && uint64_t(c.size) <= SMALL;
-            const std::size_t n = read_fd(c.in, b, known ? std::size_t(c.size) : SMALL + 1, c.in_name);
+            const bool known = c.size >= 0 && uint64_t(c.size) <= GROUP_WHOLE_MAX;
+            const std::size_t n = read_fd(c.in, b, known ? std::size_t(c.size) : GROUP_WHOLE_MAX + 1, c.in_name);
             if (c.out >= 0) write_fd(c.out, b, n, c.out_name);
-            if (n <= SMALL) {
+            if (n <= GROUP_WHOLE_MAX) {
                 batch.add(b, n, c.hex);
                 continue;
             }

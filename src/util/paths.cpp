@@ -112,7 +112,7 @@ bool stays_below(std::string_view rel) {
 }
 
 bool is_hex_digest(std::string_view s) {
-    if (s.size() != 32) return false;
+    if (s.size() != MD5_HEX_LEN) return false;
     for (const char c : s)
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     return true;

@@ -10,8 +10,8 @@ import subprocess
 import sys
 import tempfile
 
-from mdt import (TreeTest, archive_member, argv, make_tree, md5_hex, parse_listing, run, tree_digests,
-                 write_archive)
+from mdt import (TreeTest, archive_member, argv, make_tree, md5_hex, parse_listing, run, tool_env,
+                 tree_digests, write_archive)
 
 D_EMPTY = md5_hex(b"")
 # os.walk, which the oracles use, recurses once per level of the deep tree.
@@ -28,9 +28,7 @@ def run_limited(args, nofile=None, vmem=None, cwd=None, timeout=600):
             resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
         if vmem:
             resource.setrlimit(resource.RLIMIT_AS, (vmem, vmem))
-    e = dict(os.environ)
-    e.pop("DB_ROOT", None)
-    return subprocess.run(argv(args), cwd=cwd, env=e, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    return subprocess.run(argv(args), cwd=cwd, env=tool_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           preexec_fn=limit, timeout=timeout)
 
 
@@ -419,9 +417,7 @@ def max_rss_kb(args, **kw):
     """Runs mdtree under /usr/bin/time and returns (process, max RSS in kB)."""
     with tempfile.NamedTemporaryFile() as t:
         from mdt import MDTREE
-        e = dict(os.environ)
-        e.pop("DB_ROOT", None)
-        p = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", t.name, MDTREE] + list(args), env=e,
+        p = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", t.name, MDTREE] + list(args), env=tool_env(),
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
         return p, int(open(t.name).read().split()[-1])
 

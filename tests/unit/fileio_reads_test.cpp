@@ -11,35 +11,19 @@
 #include <vector>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// A scratch directory, removed with everything in it afterwards.
-class Scratch : public testing::Test {
+class Scratch : public ScratchTest {
 protected:
-    void SetUp() override {
-        dir_ = make_scratch_dir("fileio");
-        ASSERT_FALSE(dir_.empty());
-    }
-    void TearDown() override { remove_scratch_dir(dir_); }
-    std::string path(const std::string& rel) const { return dir_ + "/" + rel; }
     static bool is_dir(const std::string& p) {
         struct stat st;
         return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
-    std::string dir_;
 };
-
-std::string pattern(std::size_t n) {
-    std::string s(n, '\0');
-    std::mt19937 rng{static_cast<unsigned>(n)};
-    for (auto& c : s) c = char(rng());
-    return s;
-}
 
 // copy_fd reads in 128 KiB blocks and stops at the first short one: every
 // byte must arrive, also when the file ends exactly on a block.
