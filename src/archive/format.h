@@ -53,6 +53,16 @@ void put_le32(unsigned char* p, uint32_t v);
 // Decodes the entry at p. Only for an entry parse_archive_table accepted.
 ArchiveMember decode_entry(const unsigned char* p);
 
+// Writes the header at p: ARCHIVE_HEADER bytes.
+void encode_header(uint32_t headersize, unsigned char* p);
+// Writes m as an entry at p: m.entrysize bytes, which must be entry_size of
+// the name's length; the reserved words and the padding are zero. Returns
+// null, or why m can not be an entry, with nothing written: an entry the
+// table's checks would refuse is never made.
+const char* encode_entry(const ArchiveMember& m, unsigned char* p);
+// The zero word after the last entry.
+inline constexpr uint32_t ARCHIVE_TERMINATOR = ARCHIVE_EMPTY - ARCHIVE_HEADER;
+
 // Checks the first 8 bytes of an archive of file_size bytes: the magic and a
 // headersize between 12 and file_size. Returns null and sets *headersize, or
 // returns why the archive is refused.
