@@ -361,7 +361,7 @@ void compress_whole(Member& m) {
 void write_table(const std::deque<Record>& recs, uint32_t headersize, int fd, const char* arcname) {
     if (::lseek(fd, 0, SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
     Out t(fd, arcname, 0);
-    unsigned char e[ENTRY_NAME + PATH_BUF + 8];
+    unsigned char e[ENTRY_MAX];
     encode_header(headersize, e);
     t.put(e, ARCHIVE_HEADER);
     for (const Record& r : recs) {

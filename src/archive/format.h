@@ -9,6 +9,7 @@
 #pragma once
 
 #include "util/fileio.h"
+#include "util/paths.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +35,8 @@ inline constexpr uint32_t ARCHIVE_EMPTY = 12;
 // Length of the entry for a name of len bytes: the fixed fields, the name and
 // its zero byte, rounded up to a multiple of 4.
 inline constexpr uint32_t entry_size(std::size_t len) { return uint32_t((len + 67) & ~std::size_t(3)); }
+// The largest entry: a name of PATH_MAXLEN bytes.
+inline constexpr uint32_t ENTRY_MAX = entry_size(PATH_MAXLEN);
 
 // One table entry, decoded to host order. md5 and name point into the table
 // bytes, which must outlive it.
