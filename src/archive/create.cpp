@@ -146,6 +146,8 @@ void hash_walked(Walked& w, KeepBudget& kb) {
     w.fd = Fd();
 }
 
+// The walk's files, hashed on the workers; the records join c in the
+// walk's order, whatever the threads.
 void collect_walk(Stream* s, Collected& c) {
     KeepBudget kb;
     Pipeline p(nthreads);
