@@ -1,5 +1,6 @@
 #include "archive/format.h"
 
+#include "md5lib/md5.h"
 #include "util/fileio.h"
 #include "util/fatal.h"
 #include "util/paths.h"
@@ -32,6 +33,27 @@ ArchiveMember decode_entry(const unsigned char* p) {
     m.md5 = reinterpret_cast<const char*>(p + ENTRY_MD5);
     m.name = reinterpret_cast<const char*>(p + ENTRY_NAME);
     return m;
+}
+
+void encode_header(uint32_t headersize, unsigned char* p) {
+    put_le32(p, ARCHIVE_MAGIC);
+    put_le32(p + 4, headersize);
+}
+
+const char* encode_entry(const ArchiveMember& m, unsigned char* p) {
+    const std::size_t len = strnlen(m.name, PATH_MAXLEN + 1);
+    if (len > PATH_MAXLEN) return "name longer than 4095 bytes";
+    if (m.entrysize != entry_size(len)) return "entry size does not fit the name";
+    if (!is_hex_digest(std::string_view(m.md5, strnlen(m.md5, MD5_HEX_SIZE)))) return "entry without a hex digest";
+    std::memset(p, 0, m.entrysize);
+    put_le32(p, ARCHIVE_MAGIC);
+    put_le32(p + 4, m.entrysize);
+    put_le32(p + 8, m.origsize);
+    put_le32(p + 12, m.compsize);
+    put_le32(p + 16, m.offset);
+    std::memcpy(p + ENTRY_MD5, m.md5, MD5_HEX_SIZE);
+    std::memcpy(p + ENTRY_NAME, m.name, len);
+    return nullptr;
 }
 
 const char* check_archive_header(const unsigned char* head, uint64_t file_size, uint32_t* headersize) {
