@@ -317,21 +317,61 @@ void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, 
     md5_finish_hex(&ctx, hex);
 }
 
-std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error) {
-    unsigned char* buf = scratch(copies.size() * (GROUP_WHOLE_MAX + 1), ScratchSlot::input);
+namespace {
+
+
+
+struct SmallRead {
+    const unsigned char* data;
+    std::size_t len;
+    char* hex;
+};
+
+// Hashes the small files of a group together, longest first: every lane
+// then takes the next file as soon as it is free, and the lanes run out at
+// nearly the same time instead of one long file running alone at the end.
+void hash_small(std::vector<SmallRead>& reads) {
+    std::sort(reads.begin(), reads.end(), [](const SmallRead& a, const SmallRead& b) { return a.len > b.len; });
     Md5Batch batch;
+    for (const SmallRead& r : reads) batch.add(r.data, r.len, r.hex);
+    batch.run();
+}
+
+// The room a file of the group takes in the buffer: a size known
+// beforehand is all there is to read (a file that grows meanwhile is
+// hashed as it was when its size was taken), else one byte more than a
+// small file, to tell a larger one.
+std::size_t read_room(const HashedCopy& c) {
+    return c.size >= 0 && uint64_t(c.size) <= GROUP_WHOLE_MAX ? std::size_t(c.size) : GROUP_WHOLE_MAX + 1;
+}
+
+// Cache lines: the files lie side by side, each from a line of its own,
+// so that the group's bytes stay together in the cache between the read
+// and the hash (a fixed stride of 64 KiB would put them all in the same
+// cache sets, which evict one another).
+std::size_t whole_lines(std::size_t n) { return (n + 63) & ~std::size_t(63); }
+
+} // namespace
+
+std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error) {
+    std::size_t total = 0;
+    for (const HashedCopy& c : copies) total += whole_lines(read_room(c));
+    unsigned char* const raw = scratch(total + 63, ScratchSlot::input);
+    unsigned char* const buf = raw + (-reinterpret_cast<uintptr_t>(raw) & 63);
+    std::vector<SmallRead> small;
+    small.reserve(copies.size());
     std::size_t k = 0;
+    std::size_t at = 0;
     try {
         for (; k < copies.size(); ++k) {
             const HashedCopy& c = copies[k];
-            unsigned char* b = buf + k * (GROUP_WHOLE_MAX + 1);
-            // A size known beforehand is all there is to read: a file that
-            // grows meanwhile is hashed as it was when its size was taken.
-            const bool known = c.size >= 0 && uint64_t(c.size) <= GROUP_WHOLE_MAX;
-            const std::size_t n = read_fd(c.in, b, known ? std::size_t(c.size) : GROUP_WHOLE_MAX + 1, c.in_name);
+            unsigned char* b = buf + at;
+            const std::size_t room = read_room(c);
+            at += whole_lines(room);
+            const std::size_t n = read_fd(c.in, b, room, c.in_name);
             if (c.out >= 0) write_fd(c.out, b, n, c.out_name);
             if (n <= GROUP_WHOLE_MAX) {
-                batch.add(b, n, c.hex);
+                small.push_back({b, n, c.hex});
                 continue;
             }
             md5_context ctx;
@@ -348,7 +388,7 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
     } catch (...) {
         *error = std::current_exception();
     }
-    batch.run();
+    hash_small(small);
     return k;
 }
 

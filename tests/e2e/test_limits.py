@@ -335,10 +335,10 @@ class DeepTree(TreeTest):
 
 
 class FewDescriptors(TreeTest):
-    """Listing, storing, restoring and extracting one tree of 150 files with
-    few descriptors (soft and hard limit alike), at several thread counts:
-    the same results as with many, and when even that is too few, a message
-    that says so and no temporary file left."""
+    """Listing, storing, restoring, extracting and checking one tree of 150
+    files with few descriptors (soft and hard limit alike), at several thread
+    counts: the same results as with many, and when even that is too few, a
+    message that says so and no temporary file left."""
 
     # (descriptors, threads)
     CASES = [(16, "1"), (16, "8"), (64, "2"), (64, "16"), (1024, "64")]
@@ -363,7 +363,8 @@ class FewDescriptors(TreeTest):
         return {"-l": lim(["-l", self.src]),
                 "-i": lim(["-R", db, "-i", self.src]),
                 "-o": lim(["-R", db, "-o", self.listing], cwd=out),
-                "-t": lim(["-t", ext, "-a", self.arc])}, out, ext
+                "-t": lim(["-t", ext, "-a", self.arc]),
+                "-c": lim(["-c", self.listing], cwd=self.src)}, out, ext
 
     def test_jobs_within_the_limit(self):
         for nofile, jobs in self.CASES:
@@ -374,6 +375,7 @@ class FewDescriptors(TreeTest):
                 self.assertEqual({n: d for d, n in parse_listing(p["-l"].stdout)}, self.digests)
                 self.assertEqual(tree_digests(out), self.digests)
                 self.assertEqual(tree_digests(ext), self.digests)
+                self.assertEqual(p["-c"].stdout, b"".join(b"%s: OK\n" % n for n in sorted(self.digests)))
                 self.assertEqual(temps_below(self.tmp), [])
 
     def test_too_few_descriptors_are_named(self):
