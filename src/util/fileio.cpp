@@ -319,8 +319,6 @@ void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, 
 
 namespace {
 
-
-
 struct SmallRead {
     const unsigned char* data;
     std::size_t len;
