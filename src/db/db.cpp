@@ -144,8 +144,9 @@ void db_in(const char* path) {
         const char* out_name() const { return out->temp_path().c_str(); }
     };
     DirGuard guard;
-    PublishBatch batch;
-    Pipeline p(store_threads({root, path}));
+    const int threads = store_threads({root, path});
+    PublishBatch batch(false, threads);
+    Pipeline p(threads);
     const std::size_t size = p.group_size();
     auto publish = [walk, path, &root, &guard, &batch](Entry& e) {
         if (e.error) std::rethrow_exception(e.error);
@@ -215,7 +216,9 @@ void db_out(const char* path) {
         const char* in_name() const { return object.c_str(); }
         const char* out_name() const { return name.c_str(); }
     };
-    PublishBatch batch;
+    // The restore target is the working directory.
+    const int threads = store_threads({root, "."});
+    PublishBatch batch(false, threads);
     auto publish = [&batch](Entry& e) {
         if (e.error) std::rethrow_exception(e.error);
         if (std::memcmp(e.got, e.want, MD5_HEX_SIZE) != 0)
@@ -227,8 +230,7 @@ void db_out(const char* path) {
             progress_file();
         });
     };
-    // The restore target is the working directory.
-    Pipeline p(store_threads({root, "."}));
+    Pipeline p(threads);
     const std::size_t size = p.group_size();
     publishing(batch, [&] { p.enumerate([&] {
         auto g = std::make_shared<Group<Entry>>();

@@ -402,6 +402,8 @@ bool TempFile::ready_to_publish() const {
     return closed_at_ != 0 && (synced_ || !fs_->flush || fs_->durable.load() > closed_at_);
 }
 
+bool TempFile::on_network_fs() const { return fs_ && fs_->each; }
+
 bool TempFile::try_rename() {
     if (fs_->flush && !synced_ && fs_->durable.load() <= closed_at_) sync_fs(*fs_, final_.c_str());
     if (::rename(temp_.c_str(), final_.c_str()) != 0) return false;
@@ -445,9 +447,11 @@ PublishBatch::~PublishBatch() {
 }
 
 void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as) {
+    const bool ready = f->ready_to_publish();
+    const bool side_by_side = rename_threads_ > 1 && f->on_network_fs();
     // Nothing to wait for and nobody ahead: published at once, so the
     // renames go on beside the workers instead of in bursts.
-    if (queue_.empty() && sealed_.empty() && f->ready_to_publish()) {
+    if (ready && !side_by_side && queue_.empty() && sealed_.empty()) {
         if (as.empty())
             f->commit_closed();
         else
@@ -457,12 +461,21 @@ void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::functio
         return;
     }
     if (track_) names_.insert(as.empty() ? f->final_path() : as);
+    queue_ready_ = (queue_.empty() || queue_ready_) && ready;
     queue_.push_back({std::move(f), std::move(as), std::move(then)});
     bytes_ += bytes;
-    if (queue_.size() >= max_files_ || bytes_ >= MAX_BYTES) seal();
+    if (queue_.size() >= max_files_ || bytes_ >= MAX_BYTES) {
+        seal();
+    } else if (side_by_side && queue_ready_ && queue_.size() >= RENAME_GROUP) {
+        publish_sealed();
+        names_.clear();
+        bytes_ = 0;
+        publish(queue_);
+    }
 }
 
 void PublishBatch::publish(Queue& q) {
+    if (rename_threads_ > 1 && q.size() > 1 && q.front().file->on_network_fs()) return publish_side_by_side(q);
     // The first commit on each file system waits for the flush that the
     // rest of the queue then finds done.
     std::size_t i = 0;
@@ -479,6 +492,48 @@ void PublishBatch::publish(Queue& q) {
     } catch (...) {
         q.erase(q.begin(), q.begin() + std::ptrdiff_t(i));
         throw;
+    }
+    q.clear();
+}
+
+void PublishBatch::publish_side_by_side(Queue& q) {
+    std::vector<std::exception_ptr> errors(q.size());
+    std::atomic<std::size_t> next{0};
+    auto rename_some = [&q, &errors, &next] {
+        for (std::size_t i; (i = next.fetch_add(1)) < q.size();) {
+            try {
+                Pending& p = q[i];
+                if (p.as.empty())
+                    p.file->commit_closed();
+                else
+                    p.file->commit_closed_as(std::move(p.as));
+            } catch (...) {
+                errors[i] = std::current_exception();
+            }
+        }
+    };
+    // The threads take no signals: the handler that removes temporary files
+    // runs on the calling thread, which renames beside them. A thread that
+    // can not be had leaves the work to fewer.
+    std::vector<std::thread> threads;
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    try {
+        const std::size_t n = std::min<std::size_t>(std::size_t(rename_threads_), q.size());
+        for (std::size_t t = 1; t < n; ++t) threads.emplace_back(rename_some);
+    } catch (const std::system_error&) {
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    rename_some();
+    for (std::thread& t : threads) t.join();
+    for (std::size_t i = 0; i < q.size(); ++i) {
+        if (errors[i]) {
+            q.erase(q.begin(), q.begin() + std::ptrdiff_t(i));
+            std::rethrow_exception(errors[i]);
+        }
+        q[i].file.reset();
+        if (q[i].then) q[i].then();
     }
     q.clear();
 }

@@ -89,6 +89,8 @@ public:
     // The file system whose flush this closed file waits for (null when
     // ready_to_publish).
     DurableFs* flush_awaited() const { return ready_to_publish() ? nullptr : fs_; }
+    // It lives on a file system whose disk lies behind a server.
+    bool on_network_fs() const;
 
 private:
     void open_unique(const std::string& dir, bool make_dirs);
@@ -122,9 +124,11 @@ private:
 class PublishBatch {
 public:
     // track_names: flush_if_pending_on_the_way is used, so the final names
-    // queued are kept. max_files: the files of a full batch.
-    explicit PublishBatch(bool track_names = false, std::size_t max_files = MAX_FILES)
-        : track_(track_names), max_files_(max_files) {}
+    // queued are kept. rename_threads: how many renames may run at once on
+    // a network file system (the job's thread count). max_files: the files
+    // of a full batch.
+    explicit PublishBatch(bool track_names = false, int rename_threads = 1, std::size_t max_files = MAX_FILES)
+        : track_(track_names), rename_threads_(rename_threads), max_files_(max_files) {}
     PublishBatch(const PublishBatch&) = delete;
     PublishBatch& operator=(const PublishBatch&) = delete;
     ~PublishBatch();
@@ -136,6 +140,10 @@ public:
     void flush_if_pending_on_the_way(const std::string& path);
     static constexpr std::size_t MAX_FILES = 4096;
     static constexpr uint64_t MAX_BYTES = 256u << 20;
+    // On a network file system, where each rename is a round trip to the
+    // server, files ready to publish are renamed side by side in groups of
+    // this many, then reported in order.
+    static constexpr std::size_t RENAME_GROUP = 256;
 
 private:
     struct Pending {
@@ -151,14 +159,19 @@ private:
     void publish_sealed();
     // Renames q's files in order and runs their `then`; on a failure, the
     // files published leave q and the rest stay to be removed.
-    static void publish(Queue& q);
+    void publish(Queue& q);
+    // The same with the renames side by side: on a failure, the files after
+    // the one that failed may be published, but are not reported.
+    void publish_side_by_side(Queue& q);
     Queue queue_;
     Queue sealed_;  // set aside, their flush running on flusher_
     std::thread flusher_;
     std::exception_ptr flush_error_;  // the flusher's failure, read once it is joined
     uint64_t bytes_ = 0;
     bool track_;
+    int rename_threads_;
     std::size_t max_files_;
+    bool queue_ready_ = true;  // no file queued waits for a flush
     std::unordered_set<std::string> names_;         // the final names queued, when tracked
     std::unordered_set<std::string> sealed_names_;  // the same for the files set aside
 };

@@ -89,7 +89,7 @@ TEST_P(Batch, NamesAppearInOrderOnceTheirDataIsSafe) {
 }
 
 TEST_P(Batch, AFullBatchIsPublishedWhenTheNextOneIsFull) {
-    PublishBatch b(false, 2);
+    PublishBatch b(false, 1, 2);
     std::vector<std::string> done;
     auto add = [&](const char* n) { b.add(written(n), 1, [&done, n] { done.push_back(n); }); };
     add("a");
@@ -110,7 +110,7 @@ TEST_P(Batch, AFullBatchIsPublishedWhenTheNextOneIsFull) {
 }
 
 TEST_P(Batch, AFailureStillPublishesWhatCameBeforeIt) {
-    PublishBatch b(false, 2);
+    PublishBatch b(false, 1, 2);
     EXPECT_THROW(publishing(b,
                             [&] {
                                 for (const char* n : {"first", "second", "third"}) b.add(written(n), 1, {});
@@ -125,7 +125,7 @@ TEST_P(Batch, AFailureStillPublishesWhatCameBeforeIt) {
 TEST_P(Batch, WhatIsNeverPublishedLeavesNothing) {
     if (!disk_) GTEST_SKIP() << "on tmpfs every file is published at once";
     {
-        PublishBatch b(false, 2);
+        PublishBatch b(false, 1, 2);
         b.add(written("x"), 1, {});
         b.add(written("y"), 1, {}, dir_ + "/other");  // set aside with x
         b.add(written("z"), 1, {});
