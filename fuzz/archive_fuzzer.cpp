@@ -7,7 +7,7 @@
 #include "fuzz_support.h"
 
 #include "archive/extract.h"
-#include "archive/format.h"
+#include "format/archive.h"
 #include "md5lib/md5.h"
 #include "stream/stream.h"
 #include "util/paths.h"

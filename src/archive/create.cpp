@@ -10,7 +10,7 @@
 // threads.
 
 #include "archive/codec.h"
-#include "archive/format.h"
+#include "format/archive.h"
 #include "driver/jobs.h"
 #include "driver/settings.h"
 #include "stream/stream.h"

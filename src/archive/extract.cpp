@@ -13,7 +13,7 @@
 #include "archive/extract.h"
 
 #include "archive/codec.h"
-#include "archive/format.h"
+#include "format/archive.h"
 #include "driver/jobs.h"
 #include "driver/settings.h"
 #include "util/fatal.h"

@@ -7,6 +7,7 @@
 #include "driver/driver.h"
 
 #include "driver/jobs.h"
+#include "db/db.h"
 #include "driver/settings.h"
 #include "util/cpus.h"
 #include "util/fatal.h"

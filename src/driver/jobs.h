@@ -4,7 +4,6 @@
 
 #include <vector>
 
-void db_list(const char* path);
 void db_in(const char* path);
 void db_out(const char* path);
 void db_verify();

@@ -3,7 +3,7 @@
 // stays open: the table is read and checked whole when the stream opens, so
 // stepping can neither leave it nor loop.
 
-#include "archive/format.h"
+#include "format/archive.h"
 #include "stream/stream.h"
 #include "util/fileio.h"
 

@@ -1,5 +1,5 @@
-// Snapshot listings: "<hex digest>  <relative path>\n" per file. db_list
-// writes one for any stream; the listing kind of stream reads one back.
+// Snapshot listings: "<hex digest>  <relative path>\n" per file, read back
+// as a stream (db_list, in db/, writes one for any stream).
 
 #include "stream/listing.h"
 
@@ -9,7 +9,6 @@
 #include "util/escape.h"
 #include "util/lines.h"
 #include "util/paths.h"
-#include "driver/settings.h"
 
 #include <string>
 
@@ -90,9 +89,4 @@ Stream* openstream_file(const char* path) {
     StreamPtr owner(s);
     s->fp = FOPENG(path, "r", __LINE__);
     return owner.release();
-}
-
-void db_list(const char* path) {
-    StreamPtr s(openstream(path));
-    each_entry(s.get(), nthreads, [](std::string_view name, const char* hex) { print_listing_line(hex, name); });
 }

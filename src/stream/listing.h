@@ -2,9 +2,6 @@
 
 #include <string_view>
 
-// The -l job: prints the snapshot listing of the stream on path.
-void db_list(const char* path);
-
 // Takes a listing line already cut at its first control character. When it
 // is "<32 lowercase hex digits>  <path>", fills md5 (33 bytes) and name (the
 // path, which fits since the line is at most 4095 bytes) and returns true.

@@ -1,6 +1,6 @@
 #include "stream/stream.h"
 
-#include "archive/format.h"
+#include "format/archive.h"
 
 #include "util/fatal.h"
 #include "util/fileio.h"

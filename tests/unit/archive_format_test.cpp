@@ -1,4 +1,4 @@
-#include "archive/format.h"
+#include "format/archive.h"
 
 #include <gtest/gtest.h>
 

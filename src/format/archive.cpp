@@ -1,4 +1,4 @@
-#include "archive/format.h"
+#include "format/archive.h"
 
 #include "md5lib/md5.h"
 #include "util/fileio.h"
