@@ -100,6 +100,23 @@ void copy_group(std::vector<Entry>& g, Make make) {
 
 } // namespace
 
+namespace {
+
+// One file put in the store.
+struct Stored {
+    std::string name;
+    Fd in;
+    std::unique_ptr<TempFile> out;
+    char listed[MD5_HEX_SIZE];
+    char got[MD5_HEX_SIZE];
+    std::exception_ptr error;
+    // Errors name the file read and the temporary file written.
+    const char* in_name() const { return name.c_str(); }
+    const char* out_name() const { return out->temp_path().c_str(); }
+};
+
+} // namespace
+
 void db_in(const char* path) {
     preparedb();
     const std::string root = dbroot;
@@ -110,23 +127,12 @@ void db_in(const char* path) {
     // listing or an archive names the object beforehand; a content that
     // differs from that name is refused.
     const bool walk = s->kind == StreamKind::walk;
-    struct Entry {
-        std::string name;
-        Fd in;
-        std::unique_ptr<TempFile> out;
-        char listed[MD5_HEX_SIZE];
-        char got[MD5_HEX_SIZE];
-        std::exception_ptr error;
-        // Errors name the file read and the temporary file written.
-        const char* in_name() const { return name.c_str(); }
-        const char* out_name() const { return out->temp_path().c_str(); }
-    };
     DirGuard guard;
     PublishBatch batch;
     Pipeline p(store_threads({root, path}));
-    auto gather = [&](Gathering<Entry>& g) {
+    auto gather = [&](Gathering<Stored>& g) {
         while (nextstream(s.get())) {
-            Entry e;
+            Stored e;
             e.name = s->name;
             if (!walk) entry_digest(s.get(), e.listed);
             // A listing or an archive may name anything: only a regular
@@ -136,7 +142,7 @@ void db_in(const char* path) {
             g.add(std::move(e));
         }
     };
-    auto publish = [walk, path, &root, &guard, &batch](Entry& e) {
+    auto publish = [walk, path, &root, &guard, &batch](Stored& e) {
         if (!walk && std::memcmp(e.got, e.listed, MD5_HEX_SIZE) != 0)
             // A stale listing or archive: stored under the given digest, the
             // file would make that object lie.
@@ -154,11 +160,11 @@ void db_in(const char* path) {
             progress_file();
         }, std::move(object));
     };
-    auto work = [&root](std::vector<Entry>& grp) {
-        copy_group(grp, [&root](Entry&) { return std::make_unique<TempFile>(root + "/"); });
+    auto work = [&root](std::vector<Stored>& grp) {
+        copy_group(grp, [&root](Stored&) { return std::make_unique<TempFile>(root + "/"); });
     };
     publishing(batch, [&] {
-        run_grouped(p, p.group_size(), gather, GroupedJob<Entry>{work, publish, copy_cost<Entry>});
+        run_grouped(p, p.group_size(), gather, GroupedJob<Stored>{work, publish, copy_cost<Stored>});
     });
 }
 

@@ -499,20 +499,24 @@ void take_out(const std::string& proot, const std::vector<Entry>& removals, cons
     }
 }
 
+// The patch's manifest, read in the direction of the run.
+Manifest read_patch_manifest(const std::string& proot) {
+    const std::string files = join_path_or_die(proot, "FILES");
+    Manifest m;
+    File fp(FOPENG(files.c_str(), "r", __LINE__), files);
+    std::string error;
+    if (!read_manifest(fp.get(), files.c_str(), reverse != 0, m, error)) fatal(3, "%s; patch refused", error.c_str());
+    fp.close();
+    return m;
+}
+
 } // namespace
 
 void applypatch(const char* tree, const char* patch) {
     recognise(patch);
 
     const std::string proot(patch);
-    const std::string files = join_path_or_die(proot, "FILES");
-    Manifest m;
-    {
-        File fp(FOPENG(files.c_str(), "r", __LINE__), files);
-        std::string error;
-        if (!read_manifest(fp.get(), files.c_str(), reverse != 0, m, error)) fatal(3, "%s; patch refused", error.c_str());
-        fp.close();
-    }
+    const Manifest m = read_patch_manifest(proot);
 
     const std::string troot(tree);
     const char* backup_dir = reverse ? "new/" : "old/";

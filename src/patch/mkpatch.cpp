@@ -94,7 +94,7 @@ void mkpatch(const char* from, const char* to, const char* patch) {
     };
     PublishBatch batch;
     Pipeline p(nthreads);
-    publishing(batch, [&] { p.enumerate([&] {
+    publishing(batch, [&] { p.run([&] {
         for (std::size_t i = 0; i < lines.size(); ++i) {
             auto it = std::make_shared<Item>();
             it->line = &lines[i];
@@ -126,8 +126,7 @@ void mkpatch(const char* from, const char* to, const char* patch) {
                     batch.add(std::move(it->out), 0, {});
                 });
         }
-    });
-    p.finish(); });
+    }); });
     // Every line reached standard output before the manifest is published:
     // a patch whose listing was lost must not look complete.
     flush_stdout();

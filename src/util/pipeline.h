@@ -54,15 +54,8 @@ public:
     // failure among them wins), as a serial run would have reported them
     // before it met this one.
     template <class F>
-    void run(F&& enumerate) {
-        try {
-            enumerate();
-        } catch (...) {
-            if (stopped_) throw;
-            const std::exception_ptr e = std::current_exception();
-            finish();
-            std::rethrow_exception(e);
-        }
+    void run(F&& enumeration) {
+        enumerate(enumeration);
         finish();
     }
     // Submits one item. bytes is what its buffers may hold at most, counted
@@ -89,6 +82,7 @@ public:
     // Older entry points, for the jobs that do not use run() or run_grouped
     // yet (the -c check, archive creation): enumerate(f) then finish() is
     // run(f); submit_group and gather_groups are what run_grouped does.
+    // Once those jobs move, they go.
     template <class F>
     void enumerate(F&& f) {
         try {
