@@ -29,7 +29,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <string_view>
@@ -49,13 +48,13 @@ constexpr uint64_t GROUP_BYTES = 1u << 20;
 constexpr uint64_t GROUPED_MAX = 128u << 10;
 
 // Where a member stands. A member set up for writing is inflated by a
-// worker, which finds it written (its content whole, of the size and digest
-// its entry gives) or damaged; a refused member is never written at all.
-enum class State { refused, to_write, written, damaged };
+// worker, which finds its content whole (of the size its entry gives, and
+// hashed) or its stream damaged; a refused member is never written at all.
+enum class State { refused, to_inflate, inflated, damaged };
 
 struct Member {
     const ArchiveMember* m = nullptr;
-    State state = State::to_write;
+    State state = State::to_inflate;
     std::string dest;
     std::string refusal;  // why the member is refused
     std::unique_ptr<TempFile> out;
@@ -66,11 +65,6 @@ struct Member {
 
 bool grouped(const ArchiveMember& m) { return m.origsize <= GROUPED_MAX && m.compsize <= 2 * GROUPED_MAX; }
 
-// What a member's inflation found, from whether its content came out whole
-// and of its size (the digest is compared here too).
-State judged(const Member& x, bool whole) {
-    return whole && std::memcmp(x.hex, x.m->md5, MD5_HEX_SIZE) == 0 ? State::written : State::damaged;
-}
 
 // A large member inflated whole holds its compressed and its inflated bytes
 // at once. All workers together hold at most WHOLE_BUDGET of them, in
@@ -142,7 +136,7 @@ void inflate_alone(int fd, const char* path, const std::string& root, Member& x)
     if (x.state == State::refused) return;
     try {
         x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
-        x.state = judged(x, inflate_member(fd, path, *x.m, *x.out, x.hex));
+        x.state = inflate_member(fd, path, *x.m, *x.out, x.hex) ? State::inflated : State::damaged;
         x.out->close();
     } catch (...) {
         x.error = std::current_exception();
@@ -159,7 +153,7 @@ void write_group(std::vector<Member>& g, const std::string& root, const unsigned
         if (x.state == State::refused) continue;
         try {
             x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
-            if (x.state == State::written)
+            if (x.state == State::inflated)
                 write_fd(x.out->fd(), data + x.at, x.m->origsize, x.out->final_path().c_str());
             x.out->close();
         } catch (...) {
@@ -184,7 +178,6 @@ void inflate_group(int fd, const char* path, const std::string& root, std::vecto
     // Every content of the group in one buffer, then all digests at once.
     unsigned char* data = scratch(bytes, 1);
     Md5Batch batch;
-    std::vector<Member*> whole;
     for (Member& x : g) {
         if (x.state == State::refused) continue;
         const ArchiveMember& m = *x.m;
@@ -199,10 +192,9 @@ void inflate_group(int fd, const char* path, const std::string& root, std::vecto
             break;
         }
         batch.add(data + x.at, m.origsize, x.hex);
-        whole.push_back(&x);
+        x.state = State::inflated;
     }
     batch.run();
-    for (Member* x : whole) x->state = judged(*x, true);
     write_group(g, root, data);
 }
 
@@ -273,9 +265,9 @@ void place_across(Member& x) {
     beside.commit();
 }
 
-// Publishes a member written and verified. Its directories are made here,
+// Publishes a member inflated and verified. Its directories are made here,
 // after every earlier member's publication; the rename waits in the batch.
-void publish_written(Member& x, Target& t, PublishBatch& batch) {
+void publish_verified(Member& x, Target& t, PublishBatch& batch) {
     const ArchiveMember& m = *x.m;
     // A file still waiting in the batch may stand where this member needs a
     // directory: it is published first, as it would have been already.
@@ -302,18 +294,19 @@ void publish_written(Member& x, Target& t, PublishBatch& batch) {
 void publish(Member& x, Target& t, PublishBatch& batch) {
     progress_file();
     switch (x.state) {
-    case State::written:
-        return publish_written(x, t, batch);
-    case State::refused:
-        batch.flush();
-        warn("refusing member '%s': %s", x.m->name, x.refusal.c_str());
-        return;
-    case State::to_write:  // never inflated: never published
+    case State::inflated:
+        if (std::memcmp(x.hex, x.m->md5, MD5_HEX_SIZE) == 0) return publish_verified(x, t, batch);
+        [[fallthrough]];
+    case State::to_inflate:  // never inflated: never published
     case State::damaged:
         // The temporary file goes with the member; the target keeps what it
         // held.
         batch.flush();
         print_name_line(stderr, "", x.m->name, ": Invalid checksum");
+        return;
+    case State::refused:
+        batch.flush();
+        warn("refusing member '%s': %s", x.m->name, x.refusal.c_str());
         return;
     }
 }

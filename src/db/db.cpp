@@ -22,7 +22,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <deque>
 #include <exception>
 #include <cstring>
 #include <memory>
