@@ -274,11 +274,12 @@ private:
 
 // Runs a grouped job on p: gather(Gathering<Entry>&) enumerates on the
 // calling thread and adds each entry; groups of up to `most` entries go to
-// job.work on the workers; job.decide runs for each entry in order, after
-// the entry's failure, if any, is rethrown instead. When gather fails, the
-// group gathered so far goes first and every entry before the failure is
-// decided before it, as a serial run would have met them; the first
-// failure in order wins.
+// job.work on the workers; job.decide runs for each entry in order, or the
+// entry's failure, if any, is rethrown instead (a failure that escapes
+// work itself comes in the group's turn, before its first entry). When
+// gather fails, the group gathered so far goes first and every entry
+// before the failure is decided before it, as a serial run would have met
+// them; the first failure in order wins.
 template <class Entry, class Gather>
 void run_grouped(Pipeline& p, std::size_t most, Gather&& gather, GroupedJob<Entry> job) {
     Gathering<Entry> g(p, most, std::move(job));
