@@ -1,4 +1,5 @@
 #include "md5.h"
+#include "md5_steps.h"
 
 #include <algorithm>
 #include <bit>
@@ -22,106 +23,31 @@ inline void store_le32(unsigned char* p, uint32_t v) {
     std::memcpy(p, &v, 4);
 }
 
-// The round functions in their cheapest forms; the message word and the
-// constant are added before the function so the adds can issue early.
-#define MD5_F(b, c, d) ((d) ^ ((b) & ((c) ^ (d))))
-#define MD5_H(b, c, d) ((b) ^ (c) ^ (d))
-#define MD5_I(b, c, d) ((c) ^ ((b) | ~(d)))
+// The scalar lane: one 32-bit word. The round functions in their cheapest
+// forms; G as two separate additions, since (d & b) and (~d & c) never
+// carry into each other and the part without b can then issue early.
+namespace scalar {
 
-#define STEP_F(a, b, c, d, k, s, t)                       \
-    a += x[k] + (t);                                      \
-    a += MD5_F(b, c, d);                                  \
-    a = std::rotl(a, s) + (b);
-// G as two separate additions: (d & b) + (~d & c) never carry into each other.
-#define STEP_G(a, b, c, d, k, s, t)                       \
-    a += x[k] + (t);                                      \
-    a += (~(d) & (c));                                    \
-    a += ((d) & (b));                                     \
-    a = std::rotl(a, s) + (b);
-#define STEP_H(a, b, c, d, k, s, t)                       \
-    a += x[k] + (t);                                      \
-    a += MD5_H(b, c, d);                                  \
-    a = std::rotl(a, s) + (b);
-#define STEP_I(a, b, c, d, k, s, t)                       \
-    a += x[k] + (t);                                      \
-    a += MD5_I(b, c, d);                                  \
-    a = std::rotl(a, s) + (b);
+using vec = uint32_t;
+inline vec add(vec x, vec y) { return x + y; }
+inline vec bcast(uint32_t t) { return t; }
+template <int S>
+inline vec rol(vec x) {
+    return std::rotl(x, S);
+}
+inline void keep(vec&) {}
+inline vec fF(vec b, vec c, vec d) { return d ^ (b & (c ^ d)); }
+inline vec fG(vec b, vec c, vec d) { return (~d & c) + (d & b); }
+inline vec fH(vec b, vec c, vec d) { return b ^ c ^ d; }
+inline vec fI(vec b, vec c, vec d) { return c ^ (b | ~d); }
 
 void transform(md5_context* ctx, const unsigned char* p, std::size_t blocks) {
-    uint32_t a = ctx->chain_a, b = ctx->chain_b, c = ctx->chain_c, d = ctx->chain_d;
+    vec a = ctx->chain_a, b = ctx->chain_b, c = ctx->chain_c, d = ctx->chain_d;
     while (blocks--) {
-        uint32_t x[16];
-        for (int i = 0; i < 16; ++i) x[i] = load_le32(p + 4 * i);
-        const uint32_t sa = a, sb = b, sc = c, sd = d;
-
-        STEP_F(a, b, c, d, 0, 7, 0xd76aa478)
-        STEP_F(d, a, b, c, 1, 12, 0xe8c7b756)
-        STEP_F(c, d, a, b, 2, 17, 0x242070db)
-        STEP_F(b, c, d, a, 3, 22, 0xc1bdceee)
-        STEP_F(a, b, c, d, 4, 7, 0xf57c0faf)
-        STEP_F(d, a, b, c, 5, 12, 0x4787c62a)
-        STEP_F(c, d, a, b, 6, 17, 0xa8304613)
-        STEP_F(b, c, d, a, 7, 22, 0xfd469501)
-        STEP_F(a, b, c, d, 8, 7, 0x698098d8)
-        STEP_F(d, a, b, c, 9, 12, 0x8b44f7af)
-        STEP_F(c, d, a, b, 10, 17, 0xffff5bb1)
-        STEP_F(b, c, d, a, 11, 22, 0x895cd7be)
-        STEP_F(a, b, c, d, 12, 7, 0x6b901122)
-        STEP_F(d, a, b, c, 13, 12, 0xfd987193)
-        STEP_F(c, d, a, b, 14, 17, 0xa679438e)
-        STEP_F(b, c, d, a, 15, 22, 0x49b40821)
-
-        STEP_G(a, b, c, d, 1, 5, 0xf61e2562)
-        STEP_G(d, a, b, c, 6, 9, 0xc040b340)
-        STEP_G(c, d, a, b, 11, 14, 0x265e5a51)
-        STEP_G(b, c, d, a, 0, 20, 0xe9b6c7aa)
-        STEP_G(a, b, c, d, 5, 5, 0xd62f105d)
-        STEP_G(d, a, b, c, 10, 9, 0x02441453)
-        STEP_G(c, d, a, b, 15, 14, 0xd8a1e681)
-        STEP_G(b, c, d, a, 4, 20, 0xe7d3fbc8)
-        STEP_G(a, b, c, d, 9, 5, 0x21e1cde6)
-        STEP_G(d, a, b, c, 14, 9, 0xc33707d6)
-        STEP_G(c, d, a, b, 3, 14, 0xf4d50d87)
-        STEP_G(b, c, d, a, 8, 20, 0x455a14ed)
-        STEP_G(a, b, c, d, 13, 5, 0xa9e3e905)
-        STEP_G(d, a, b, c, 2, 9, 0xfcefa3f8)
-        STEP_G(c, d, a, b, 7, 14, 0x676f02d9)
-        STEP_G(b, c, d, a, 12, 20, 0x8d2a4c8a)
-
-        STEP_H(a, b, c, d, 5, 4, 0xfffa3942)
-        STEP_H(d, a, b, c, 8, 11, 0x8771f681)
-        STEP_H(c, d, a, b, 11, 16, 0x6d9d6122)
-        STEP_H(b, c, d, a, 14, 23, 0xfde5380c)
-        STEP_H(a, b, c, d, 1, 4, 0xa4beea44)
-        STEP_H(d, a, b, c, 4, 11, 0x4bdecfa9)
-        STEP_H(c, d, a, b, 7, 16, 0xf6bb4b60)
-        STEP_H(b, c, d, a, 10, 23, 0xbebfbc70)
-        STEP_H(a, b, c, d, 13, 4, 0x289b7ec6)
-        STEP_H(d, a, b, c, 0, 11, 0xeaa127fa)
-        STEP_H(c, d, a, b, 3, 16, 0xd4ef3085)
-        STEP_H(b, c, d, a, 6, 23, 0x04881d05)
-        STEP_H(a, b, c, d, 9, 4, 0xd9d4d039)
-        STEP_H(d, a, b, c, 12, 11, 0xe6db99e5)
-        STEP_H(c, d, a, b, 15, 16, 0x1fa27cf8)
-        STEP_H(b, c, d, a, 2, 23, 0xc4ac5665)
-
-        STEP_I(a, b, c, d, 0, 6, 0xf4292244)
-        STEP_I(d, a, b, c, 7, 10, 0x432aff97)
-        STEP_I(c, d, a, b, 14, 15, 0xab9423a7)
-        STEP_I(b, c, d, a, 5, 21, 0xfc93a039)
-        STEP_I(a, b, c, d, 12, 6, 0x655b59c3)
-        STEP_I(d, a, b, c, 3, 10, 0x8f0ccc92)
-        STEP_I(c, d, a, b, 10, 15, 0xffeff47d)
-        STEP_I(b, c, d, a, 1, 21, 0x85845dd1)
-        STEP_I(a, b, c, d, 8, 6, 0x6fa87e4f)
-        STEP_I(d, a, b, c, 15, 10, 0xfe2ce6e0)
-        STEP_I(c, d, a, b, 6, 15, 0xa3014314)
-        STEP_I(b, c, d, a, 13, 21, 0x4e0811a1)
-        STEP_I(a, b, c, d, 4, 6, 0xf7537e82)
-        STEP_I(d, a, b, c, 11, 10, 0xbd3af235)
-        STEP_I(c, d, a, b, 2, 15, 0x2ad7d2bb)
-        STEP_I(b, c, d, a, 9, 21, 0xeb86d391)
-
+        vec w[16];
+        for (int i = 0; i < 16; ++i) w[i] = load_le32(p + 4 * i);
+        const vec sa = a, sb = b, sc = c, sd = d;
+        MD5_ROUNDS()
         a += sa;
         b += sb;
         c += sc;
@@ -133,6 +59,10 @@ void transform(md5_context* ctx, const unsigned char* p, std::size_t blocks) {
     ctx->chain_c = c;
     ctx->chain_d = d;
 }
+
+} // namespace scalar
+
+using scalar::transform;
 
 void add_count(md5_context* ctx, std::size_t len) {
     const uint64_t total = (uint64_t(ctx->bytes_high) << 32 | ctx->bytes_low) + len;

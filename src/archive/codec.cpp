@@ -78,7 +78,7 @@ void deflate_whole(const unsigned char* in, std::size_t n, std::vector<unsigned 
         Deflater& d = slot.get();
         if (deflateReset(&d.z) != Z_OK) fatal(1, "can not reset compression");
         const std::size_t bound = deflateBound(&d.z, uLong(n));
-        unsigned char* buf = scratch(bound, 3);
+        unsigned char* buf = scratch(bound, ScratchSlot::deflated);
         d.z.next_in = const_cast<unsigned char*>(in);
         d.z.avail_in = uInt(n);
         d.z.next_out = buf;
@@ -91,7 +91,7 @@ void deflate_whole(const unsigned char* in, std::size_t n, std::vector<unsigned 
     // length: the stream is kept for a while, the bound-sized buffer not.
     libdeflate_compressor* c = compressor();
     const std::size_t bound = libdeflate_zlib_compress_bound(c, n);
-    unsigned char* buf = scratch(bound, 3);
+    unsigned char* buf = scratch(bound, ScratchSlot::deflated);
     const std::size_t got = libdeflate_zlib_compress(c, in, n, buf, bound);
     // The bound always suffices; nothing but a broken library gets here.
     if (got == 0) fatal(1, "compression failed");
@@ -116,7 +116,7 @@ void open_end(std::vector<unsigned char>& s, const unsigned char* in, std::size_
     Inflater<-15>& inf = slot.get();
     z_stream& z = inf.z;
     if (inflateReset(&z) != Z_OK) fatal(1, "can not reset decompression");
-    unsigned char* back = scratch(n + 1, 2);
+    unsigned char* back = scratch(n + 1, ScratchSlot::read_back);
     z.next_in = s.data();
     z.avail_in = uInt(s.size());
     z.next_out = back;
@@ -153,7 +153,7 @@ void open_end(std::vector<unsigned char>& s, const unsigned char* in, std::size_
 void deflate_piece(const unsigned char* in, std::size_t n, bool last, std::vector<unsigned char>& out) {
     libdeflate_compressor* c = compressor();
     const std::size_t bound = libdeflate_deflate_compress_bound(c, n);
-    unsigned char* buf = scratch(bound, 3);
+    unsigned char* buf = scratch(bound, ScratchSlot::deflated);
     const std::size_t got = libdeflate_deflate_compress(c, in, n, buf, bound);
     if (got == 0) fatal(1, "compression failed");
     out.reserve(got + 5);

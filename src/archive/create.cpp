@@ -90,83 +90,103 @@ struct Collected {
     std::deque<Record> recs;
     KeptStreams kept;
     uint64_t headersize = ARCHIVE_EMPTY;
+
+    void add(Record r) {
+        r.entrysize = entry_size(r.name.size());
+        headersize += r.entrysize;
+        recs.push_back(std::move(r));
+    }
+};
+
+// Reads a file of size bytes (one byte more is asked for: a file that grew
+// since it was measured is taken as it is read, and its digest tells),
+// hashes it into hex and compresses it whole into stream, from the same
+// bytes. Returns the length read.
+std::size_t read_hash_deflate(int fd, uint64_t size, const char* name, char* hex, std::vector<unsigned char>& stream) {
+    const std::size_t want = std::size_t(size) + 1;
+    unsigned char* data = scratch(want, ScratchSlot::input);
+    const std::size_t n = read_fd(fd, data, want, name);
+    unsigned char digest[16];
+    md5_buffer(data, n, digest);
+    md5_to_hex(digest, hex);
+    deflate_whole(data, n, stream);
+    return n;
+}
+
+// A walked file, hashed by a worker.
+struct Walked {
+    Record r;
+    Fd fd;
+    std::vector<unsigned char> stream;
+};
+
+// The streams the walk keeps: bytes reserved now, and the budget.
+struct KeepBudget {
+    std::atomic<uint64_t> kept{0};
+    std::atomic<uint64_t> budget{KEEP_BUDGET};
 };
 
 // A walked file that is small enough is compressed by the worker that
 // hashes it, from the same bytes, while the streams kept stay within their
 // budget; the stream is the one the writing pass would make, so the
 // archive does not depend on which pass made it.
+void hash_walked(Walked& w, KeepBudget& kb) {
+    const char* name = w.r.name.c_str();
+    struct stat st;
+    const uint64_t bound = ::fstat(w.fd.get(), &st) == 0 ? uint64_t(st.st_size) * 9 / 8 + 128 : 0;
+    // The bound is reserved only for a file small enough to keep.
+    const bool keep = bound != 0 && st.st_size <= WALK_COMPRESS_MAX;
+    if (!keep || kb.kept.fetch_add(bound) + bound > kb.budget.load(std::memory_order_relaxed)) {
+        if (keep) kb.kept.fetch_sub(bound);
+        hash_fd(w.fd.get(), name, w.r.md5);
+    } else {
+        w.r.size = uint32_t(read_hash_deflate(w.fd.get(), uint64_t(st.st_size), name, w.r.md5, w.stream));
+        kb.kept.fetch_sub(bound - w.stream.size());
+    }
+    w.fd = Fd();
+}
+
+// The walk's files, hashed on the workers; the records join c in the
+// walk's order, whatever the threads.
+void collect_walk(Stream* s, Collected& c) {
+    KeepBudget kb;
+    Pipeline p(nthreads);
+    uint64_t walked = 0;
+    p.enumerate([&] {
+        while (nextstream(s)) {
+            ++walked;
+            auto w = std::make_shared<Walked>();
+            w->r.name = s->name;
+            w->fd = Fd(open_entry_fd(s));
+            kb.budget.fetch_add(KEEP_PER_FILE, std::memory_order_relaxed);
+            p.submit([w, &kb] { hash_walked(*w, kb); },
+                     [w, &c] {
+                         if (!w->stream.empty()) {
+                             w->r.kept = c.kept.put(w->stream);
+                             w->r.kept_len = uint32_t(w->stream.size());
+                         }
+                         c.add(std::move(w->r));
+                         progress_file();
+                     });
+        }
+        // The walk is done: the files still in flight are the last.
+        progress_totals(walked, 0);
+    });
+    p.finish();
+}
+
 void collect(const char* root, Collected& c) {
     progress_phase("reading");
     StreamPtr s(openstream(root));
-    auto add = [&c](Record r) {
-        r.entrysize = entry_size(r.name.size());
-        c.headersize += r.entrysize;
-        c.recs.push_back(std::move(r));
-    };
-    if (s->kind != StreamKind::walk) {
-        each_entry(s.get(), nthreads, [&](std::string_view name, const char* hex) {
+    if (s->kind == StreamKind::walk) {
+        collect_walk(s.get(), c);
+    } else {
+        each_entry(s.get(), nthreads, [&c](std::string_view name, const char* hex) {
             Record r;
             r.name = name;
             std::memcpy(r.md5, hex, MD5_HEX_SIZE);
-            add(std::move(r));
+            c.add(std::move(r));
         });
-    } else {
-        struct Item {
-            Record r;
-            Fd fd;
-            std::vector<unsigned char> stream;
-        };
-        std::atomic<uint64_t> kept{0};
-        std::atomic<uint64_t> budget{KEEP_BUDGET};
-        Pipeline p(nthreads);
-        uint64_t walked = 0;
-        p.enumerate([&] {
-            while (nextstream(s.get())) {
-                ++walked;
-                auto it = std::make_shared<Item>();
-                it->r.name = s->name;
-                it->fd = Fd(open_entry_fd(s.get()));
-                budget.fetch_add(KEEP_PER_FILE, std::memory_order_relaxed);
-                p.submit(
-                    [it, &kept, &budget] {
-                        const char* name = it->r.name.c_str();
-                        struct stat st;
-                        const uint64_t bound = ::fstat(it->fd.get(), &st) == 0 ? uint64_t(st.st_size) * 9 / 8 + 128 : 0;
-                        // The bound is reserved only for a file small enough to keep.
-                        const bool keep = bound != 0 && st.st_size <= WALK_COMPRESS_MAX;
-                        if (!keep || kept.fetch_add(bound) + bound > budget.load(std::memory_order_relaxed)) {
-                            if (keep) kept.fetch_sub(bound);
-                            hash_fd(it->fd.get(), name, it->r.md5);
-                        } else {
-                            // One byte more than the size is asked for: a
-                            // file that grew meanwhile is taken as it is read.
-                            const std::size_t want = std::size_t(st.st_size) + 1;
-                            unsigned char* data = scratch(want, 0);
-                            const std::size_t n = read_fd(it->fd.get(), data, want, name);
-                            md5_context ctx;
-                            md5_init_ctx(&ctx);
-                            md5_process_bytes(data, n, &ctx);
-                            md5_finish_hex(&ctx, it->r.md5);
-                            deflate_whole(data, n, it->stream);
-                            it->r.size = uint32_t(n);
-                            kept.fetch_sub(bound - it->stream.size());
-                        }
-                        it->fd = Fd();
-                    },
-                    [it, &add, &c] {
-                        if (!it->stream.empty()) {
-                            it->r.kept = c.kept.put(it->stream);
-                            it->r.kept_len = uint32_t(it->stream.size());
-                        }
-                        add(std::move(it->r));
-                        progress_file();
-                    });
-            }
-            // The walk is done: the files still in flight are the last.
-            progress_totals(walked, 0);
-        });
-        p.finish();
     }
     s.reset();
     std::reverse(c.recs.begin(), c.recs.end());
@@ -331,19 +351,10 @@ void compress_piece(Piece& pc) {
     deflate_piece(pc.data.get(), pc.len, pc.last, pc.stream);
 }
 
-// Reads and compresses a member of at most PIECE bytes. One byte more
-// than the size is asked for, so a file that grew since it was measured is
-// caught by its digest.
+// Reads, hashes and compresses a member of at most PIECE bytes.
 void compress_whole(Member& m) {
-    unsigned char* data = scratch(m.size + 1, 0);
-    const std::size_t n = read_fd(m.fd.get(), data, m.size + 1, m.path.c_str());
+    m.size = read_hash_deflate(m.fd.get(), m.size, m.path.c_str(), m.hex, m.stream);
     m.fd = Fd();
-    md5_context ctx;
-    md5_init_ctx(&ctx);
-    md5_process_bytes(data, n, &ctx);
-    md5_finish_hex(&ctx, m.hex);
-    m.size = n;
-    deflate_whole(data, n, m.stream);
 }
 
 // Writes the header, the table in list order and the terminator at the
@@ -352,25 +363,79 @@ void compress_whole(Member& m) {
 void write_table(const std::deque<Record>& recs, uint32_t headersize, int fd, const char* arcname) {
     if (::lseek(fd, 0, SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
     Out t(fd, arcname, 0);
-    unsigned char e[ARCHIVE_HEADER + ENTRY_NAME + PATH_BUF + 8];
-    put_le32(e, ARCHIVE_MAGIC);
-    put_le32(e + 4, headersize);
+    unsigned char e[ENTRY_MAX];
+    encode_header(headersize, e);
     t.put(e, ARCHIVE_HEADER);
     for (const Record& r : recs) {
-        // reserved1, reserved2 and the padding stay zero.
-        std::memset(e, 0, r.entrysize);
-        put_le32(e, ARCHIVE_MAGIC);
-        put_le32(e + 4, r.entrysize);
-        put_le32(e + 8, r.origsize);
-        put_le32(e + 12, r.compsize);
-        put_le32(e + 16, r.offset);
-        std::memcpy(e + ENTRY_MD5, r.md5, MD5_HEX_SIZE);
-        std::memcpy(e + ENTRY_NAME, r.name.c_str(), r.name.size() + 1);
+        const ArchiveMember m{r.entrysize, r.origsize, r.compsize, r.offset, r.md5, r.name.c_str()};
+        // The walk and the listings give only names the table can hold.
+        if (const char* why = encode_entry(m, e)) fatal(1, "%s: %s: %s", arcname, r.name.c_str(), why);
         t.put(e, r.entrysize);
     }
-    const unsigned char terminator[ARCHIVE_EMPTY - ARCHIVE_HEADER] = {};
+    const unsigned char terminator[ARCHIVE_TERMINATOR] = {};
     t.put(terminator, sizeof terminator);
     t.flush();
+}
+
+// A record whose content an earlier record holds: its stream serves both.
+void share_twin(Record& r, const Record& twin) {
+    r.offset = twin.offset;
+    r.compsize = twin.compsize;
+    r.origsize = twin.origsize;
+    print_progress(r);
+}
+
+// A record whose stream the walk kept, compressed from the bytes it hashed.
+void write_kept(Record& r, Out& out) {
+    r.offset = uint32_t(out.pos());
+    out.put(r.kept, r.kept_len);
+    r.origsize = r.size;
+    r.compsize = r.kept_len;
+    print_progress(r);
+}
+
+std::shared_ptr<Member> open_member(std::string path) {
+    auto m = std::make_shared<Member>();
+    m->path = std::move(path);
+    m->fd = Fd(FOPENG_fd(m->path.c_str(), __LINE__));
+    struct stat st;
+    if (::fstat(m->fd.get(), &st) != 0) fatal_errno("can not stat", m->path.c_str());
+    if (uint64_t(st.st_size) > WORD_MAX)
+        fatal(1, "%s: a file of 4 GiB or more can not be stored in an archive", m->path.c_str());
+    m->size = uint64_t(st.st_size);
+    return m;
+}
+
+// Submits record i of recs in its kind's way: a twin of an earlier record
+// shares its stream, a stream the walk kept is written as it is, a member
+// of at most PIECE bytes is compressed whole, a larger one in pieces.
+void submit_member(Pipeline& p, std::deque<Record>& recs, std::size_t i, uint32_t first, Out& out) {
+    Record& r = recs[i];
+    if (first != i) {
+        const Record& twin = recs[first];
+        p.submit_done([&r, &twin] { share_twin(r, twin); });
+        return;
+    }
+    // Every member's path must fit, whichever pass compresses it.
+    std::string path = join_path_or_die(fromdir, r.name);
+    if (r.kept) {
+        p.submit_done([&r, &out] { write_kept(r, out); });
+        return;
+    }
+    std::shared_ptr<Member> m = open_member(std::move(path));
+    if (m->size <= PIECE) {
+        p.submit([m] { compress_whole(*m); }, [m, &r, &out] { write_member(*m, r, out); },
+                 std::size_t(2 * m->size + 1024));
+        return;
+    }
+    for (uint64_t off = 0; off < m->size; off += PIECE) {
+        auto pc = std::make_shared<Piece>();
+        pc->m = m;
+        pc->offset = off;
+        pc->len = std::size_t(std::min<uint64_t>(PIECE, m->size - off));
+        pc->last = off + pc->len == m->size;
+        p.submit([pc] { compress_piece(*pc); }, [pc, &r, &out] { write_piece(*pc, r, out); }, 2 * pc->len + 1024);
+    }
 }
 
 } // namespace
@@ -394,54 +459,7 @@ void createarchive() {
     progress_phase("archiving", recs.size());
     Pipeline p(nthreads);
     p.enumerate([&] {
-        for (std::size_t i = 0; i < recs.size(); ++i) {
-            Record& r = recs[i];
-            if (first[i] != i) {
-                const Record& twin = recs[first[i]];
-                p.submit_done([&r, &twin] {
-                    r.offset = twin.offset;
-                    r.compsize = twin.compsize;
-                    r.origsize = twin.origsize;
-                    print_progress(r);
-                });
-                continue;
-            }
-            // Every member's path must fit, whichever pass compresses it.
-            std::string path = join_path_or_die(fromdir, r.name);
-            if (r.kept) {
-                // Compressed by the walk from the bytes it hashed.
-                p.submit_done([&r, &out] {
-                    r.offset = uint32_t(out.pos());
-                    out.put(r.kept, r.kept_len);
-                    r.origsize = r.size;
-                    r.compsize = r.kept_len;
-                    print_progress(r);
-                });
-                continue;
-            }
-            auto m = std::make_shared<Member>();
-            m->path = std::move(path);
-            m->fd = Fd(FOPENG_fd(m->path.c_str(), __LINE__));
-            struct stat st;
-            if (::fstat(m->fd.get(), &st) != 0) fatal_errno("can not stat", m->path.c_str());
-            if (uint64_t(st.st_size) > WORD_MAX)
-                fatal(1, "%s: a file of 4 GiB or more can not be stored in an archive", m->path.c_str());
-            m->size = uint64_t(st.st_size);
-            if (m->size <= PIECE) {
-                p.submit([m] { compress_whole(*m); }, [m, &r, &out] { write_member(*m, r, out); },
-                         std::size_t(2 * m->size + 1024));
-                continue;
-            }
-            for (uint64_t off = 0; off < m->size; off += PIECE) {
-                auto pc = std::make_shared<Piece>();
-                pc->m = m;
-                pc->offset = off;
-                pc->len = std::size_t(std::min<uint64_t>(PIECE, m->size - off));
-                pc->last = off + pc->len == m->size;
-                p.submit([pc] { compress_piece(*pc); }, [pc, &r, &out] { write_piece(*pc, r, out); },
-                         2 * pc->len + 1024);
-            }
-        }
+        for (std::size_t i = 0; i < recs.size(); ++i) submit_member(p, recs, i, first[i], out);
     });
     p.finish();
 

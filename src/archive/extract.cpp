@@ -176,14 +176,14 @@ void inflate_group(int fd, const char* path, const std::string& root, std::vecto
         bytes += x.m->origsize;
     }
     // Every content of the group in one buffer, then all digests at once.
-    unsigned char* data = scratch(bytes, 1);
+    unsigned char* data = scratch(bytes, ScratchSlot::inflated);
     Md5Batch batch;
     for (Member& x : g) {
         if (x.state == State::refused) continue;
         const ArchiveMember& m = *x.m;
         x.state = State::damaged;
         try {
-            unsigned char* comp = scratch(m.compsize, 0);
+            unsigned char* comp = scratch(m.compsize, ScratchSlot::input);
             // An archive that ends inside the member gives a short read.
             if (pread_fd(fd, comp, m.compsize, m.offset, path) != m.compsize) continue;
             if (!inflate_whole(comp, m.compsize, data + x.at, m.origsize)) continue;

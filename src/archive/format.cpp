@@ -1,5 +1,6 @@
 #include "archive/format.h"
 
+#include "md5lib/md5.h"
 #include "util/fileio.h"
 #include "util/fatal.h"
 #include "util/paths.h"
@@ -34,6 +35,27 @@ ArchiveMember decode_entry(const unsigned char* p) {
     return m;
 }
 
+void encode_header(uint32_t headersize, unsigned char* p) {
+    put_le32(p, ARCHIVE_MAGIC);
+    put_le32(p + 4, headersize);
+}
+
+const char* encode_entry(const ArchiveMember& m, unsigned char* p) {
+    const std::size_t len = strnlen(m.name, PATH_MAXLEN + 1);
+    if (len > PATH_MAXLEN) return "name longer than 4095 bytes";
+    if (m.entrysize != entry_size(len)) return "entry size does not fit the name";
+    if (!is_hex_digest(std::string_view(m.md5, strnlen(m.md5, MD5_HEX_SIZE)))) return "entry without a hex digest";
+    std::memset(p, 0, m.entrysize);
+    put_le32(p, ARCHIVE_MAGIC);
+    put_le32(p + 4, m.entrysize);
+    put_le32(p + 8, m.origsize);
+    put_le32(p + 12, m.compsize);
+    put_le32(p + 16, m.offset);
+    std::memcpy(p + ENTRY_MD5, m.md5, MD5_HEX_SIZE);
+    std::memcpy(p + ENTRY_NAME, m.name, len);
+    return nullptr;
+}
+
 const char* check_archive_header(const unsigned char* head, uint64_t file_size, uint32_t* headersize) {
     if (file_size < ARCHIVE_EMPTY) return "shorter than 12 bytes";
     if (get_le32(head) != ARCHIVE_MAGIC) return "no archive magic";
@@ -63,7 +85,8 @@ const char* parse_archive_table(const unsigned char* table, std::size_t len, uin
         if (m.entrysize < ENTRY_MIN) return "entry size below 64";
         if (m.entrysize % 4 != 0) return "entry size not a multiple of 4";
         if (m.entrysize > room) return "entry runs past the table";
-        if (!is_hex_digest(std::string_view(m.md5, 32)) || m.md5[32] != '\0') return "entry without a hex digest";
+        if (!is_hex_digest(std::string_view(m.md5, MD5_HEX_LEN)) || m.md5[MD5_HEX_LEN] != '\0')
+            return "entry without a hex digest";
         const void* nul = std::memchr(m.name, '\0', m.entrysize - ENTRY_NAME);
         if (!nul) return "name without its zero byte";
         if (std::size_t(static_cast<const char*>(nul) - m.name) > PATH_MAXLEN) return "name longer than 4095 bytes";

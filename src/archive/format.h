@@ -9,6 +9,7 @@
 #pragma once
 
 #include "util/fileio.h"
+#include "util/paths.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +35,8 @@ inline constexpr uint32_t ARCHIVE_EMPTY = 12;
 // Length of the entry for a name of len bytes: the fixed fields, the name and
 // its zero byte, rounded up to a multiple of 4.
 inline constexpr uint32_t entry_size(std::size_t len) { return uint32_t((len + 67) & ~std::size_t(3)); }
+// The largest entry: a name of PATH_MAXLEN bytes.
+inline constexpr uint32_t ENTRY_MAX = entry_size(PATH_MAXLEN);
 
 // One table entry, decoded to host order. md5 and name point into the table
 // bytes, which must outlive it.
@@ -52,6 +55,16 @@ void put_le32(unsigned char* p, uint32_t v);
 
 // Decodes the entry at p. Only for an entry parse_archive_table accepted.
 ArchiveMember decode_entry(const unsigned char* p);
+
+// Writes the header at p: ARCHIVE_HEADER bytes.
+void encode_header(uint32_t headersize, unsigned char* p);
+// Writes m as an entry at p: m.entrysize bytes, which must be entry_size of
+// the name's length; the reserved words and the padding are zero. Returns
+// null, or why m can not be an entry, with nothing written: an entry the
+// table's checks would refuse is never made.
+const char* encode_entry(const ArchiveMember& m, unsigned char* p);
+// The zero word after the last entry.
+inline constexpr uint32_t ARCHIVE_TERMINATOR = ARCHIVE_EMPTY - ARCHIVE_HEADER;
 
 // Checks the first 8 bytes of an archive of file_size bytes: the magic and a
 // headersize between 12 and file_size. Returns null and sets *headersize, or

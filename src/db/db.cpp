@@ -51,7 +51,7 @@ namespace {
 
 // The digest a listing or an archive gives for the current entry, checked
 // before it is allowed to name a file in the store.
-void entry_digest(Stream* s, char* out) {
+void listed_digest(Stream* s, char* out) {
     md5stream(s, out);
     if (!is_hex_digest(std::string_view(out, ::strnlen(out, MD5_HEX_SIZE))))
         fatal(1, "%s: malformed digest for %s", s->source.c_str(), s->name);
@@ -64,7 +64,7 @@ void entry_digest(Stream* s, char* out) {
 // printed.
 template <class Entry>
 Cost copy_cost(const Entry&) {
-    return Cost{64u << 10, 1};
+    return Cost{GROUP_WHOLE_MAX, 1};
 }
 
 // Makes each entry's temporary file (make(e)) and copies its input into it,
@@ -133,7 +133,7 @@ void db_in(const char* path) {
         while (nextstream(s.get())) {
             Stored e;
             e.name = s->name;
-            if (!walk) entry_digest(s.get(), e.listed);
+            if (!walk) listed_digest(s.get(), e.listed);
             // A listing or an archive may name anything: only a regular
             // file is stored (a FIFO would block the run, a directory can
             // not be read).
@@ -192,7 +192,7 @@ struct Restored {
 Restored restored(Stream* s, const std::string& root, DirGuard& guard) {
     Restored e;
     e.name = s->name;
-    entry_digest(s, e.want);
+    listed_digest(s, e.want);
     store_path(e.object, root, e.want);
     guard.check_or_die(root, store_rel(e.object));
     // A listing's paths are taken as it gives them, absolute or climbing

@@ -165,7 +165,7 @@ void db_verify() {
             }
         }
     }, GroupedJob<Object>{open_group, [&v](Object& o) { v.judge(o); },
-                          [](const Object&) { return Cost{64u << 10, 1}; }});
+                          [](const Object&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
     if (v.problems == 0) return;
     const std::string outcome = onlyshow             ? "nothing moved (-n)"
                                 : !top.foreign.empty() ? "nothing moved: the root holds entries a store does not"

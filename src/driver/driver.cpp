@@ -8,18 +8,16 @@
 
 #include "driver/jobs.h"
 #include "driver/settings.h"
+#include "util/cpus.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/paths.h"
 #include "util/progress.h"
 #include "util/tempfile.h"
 
-#include <sched.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <unistd.h>
 
@@ -79,27 +77,6 @@ void print_usage(std::FILE* out, const char* progname) {
     std::fprintf(out, "\t-h : display this stuff\n");
     std::fprintf(out, "\t-j <n> : run <n> threads at once (default: one per CPU)\n");
     std::fprintf(out, "\t--no-progress : no status line on a terminal\n");
-}
-
-// The number of CPUs this process may run on. The set is allocated because a
-// machine may have more CPUs than a fixed cpu_set_t holds; the kernel says so
-// with EINVAL, and the set doubles until it fits.
-int cpus_available() {
-    struct FreeSet {
-        void operator()(cpu_set_t* set) const { CPU_FREE(set); }
-    };
-    for (int ncpus = 1024; ncpus <= (1 << 20); ncpus *= 2) {
-        const std::unique_ptr<cpu_set_t, FreeSet> set(CPU_ALLOC(ncpus));
-        if (!set) break;
-        const std::size_t size = CPU_ALLOC_SIZE(ncpus);
-        CPU_ZERO_S(size, set.get());
-        if (::sched_getaffinity(0, size, set.get()) == 0) {
-            const int n = CPU_COUNT_S(size, set.get());
-            return n < 1 ? 1 : n > max_threads ? max_threads : n;
-        }
-        if (errno != EINVAL) break;
-    }
-    return 1;
 }
 
 // The argument of -j: decimal digits only, 1 to max_threads; anything else
@@ -252,7 +229,7 @@ int mdtree_main(int argc, char** argv) {
     static char errbuf[1 << 16];
     if (!::isatty(STDERR_FILENO)) std::setvbuf(stderr, errbuf, _IOFBF, sizeof errbuf);
     const char* progname = argc > 0 ? argv[0] : "mdtree";
-    nthreads = cpus_available();
+    nthreads = std::min(cpus_available(), max_threads);
     // The status line is a matter of the whole run: --no-progress anywhere
     // on the command line keeps it off, also for the -l, -i and -o before it.
     bool progress = true;

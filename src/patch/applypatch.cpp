@@ -188,7 +188,7 @@ void run_checks(Gather gather, Judge judge) {
         judge(c);
     };
     run_grouped(p, p.group_size(), add_to,
-                GroupedJob<Check>{read_group, decide, [](const Check&) { return Cost{64u << 10, 1}; }});
+                GroupedJob<Check>{read_group, decide, [](const Check&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
 }
 
 [[noreturn]] void refuse_unexpected(const Entry& e) {
@@ -202,7 +202,7 @@ void run_checks(Gather gather, Judge judge) {
 void check_tree(std::vector<Entry>& removals, std::vector<Entry>& creations) {
     auto judge = [](Check& c) {
         Entry& e = *c.e;
-        const std::string_view hex(c.hex, 32);
+        const std::string_view hex(c.hex, MD5_HEX_LEN);
         if (c.kind == Check::IN_THE_WAY) {
             // Already the new version: nothing of the user's is lost.
             if (hex == entry_digest(*e.line)) return void(e.done = true);
@@ -267,7 +267,7 @@ std::string staging_dir(const std::string& tree, const Entry& e) {
 void check_sources(const std::string& tree, std::vector<Entry>& creations, bool stage) {
     auto judge = [](Check& c) {
         Entry& e = *c.e;
-        if (std::memcmp(c.hex, entry_digest(*e.line).data(), 32) != 0)
+        if (std::memcmp(c.hex, entry_digest(*e.line).data(), MD5_HEX_LEN) != 0)
             fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), c.hex, e.line->c_str());
         e.staged = std::move(c.out);
     };
@@ -451,7 +451,7 @@ void bring_in(Entry& e) {
     if (e.staged) return e.staged->commit_closed_as(e.target);
     char hex[MD5_HEX_SIZE];
     const std::unique_ptr<TempFile> out = copy_to_temp(e.source, e.target, hex);
-    if (std::memcmp(hex, entry_digest(*e.line).data(), 32) != 0)
+    if (std::memcmp(hex, entry_digest(*e.line).data(), MD5_HEX_LEN) != 0)
         fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), hex, e.line->c_str());
     out->commit();
 }

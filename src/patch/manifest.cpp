@@ -6,7 +6,7 @@
 
 bool is_entry_line(std::string_view line) {
     return line.size() >= ENTRY_PREFIX && (line[0] == '-' || line[0] == '+') &&
-           is_hex_digest(line.substr(1, 32)) && line[33] == ' ' && line[34] == ' ';
+           is_hex_digest(entry_digest(line)) && line[ENTRY_PREFIX - 2] == ' ' && line[ENTRY_PREFIX - 1] == ' ';
 }
 
 void sort_and_cancel(std::vector<std::string>& lines) {

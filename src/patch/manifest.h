@@ -16,11 +16,11 @@
 // buffer holds.
 inline constexpr std::size_t MANIFEST_LINE_MAX = PATH_MAXLEN;
 // Bytes in front of the relative path of an entry line.
-inline constexpr std::size_t ENTRY_PREFIX = 35;
+inline constexpr std::size_t ENTRY_PREFIX = 1 + MD5_HEX_LEN + 2;
 
 // True for "<+|-><32 lowercase hex digits>  <anything>".
 bool is_entry_line(std::string_view line);
-inline std::string_view entry_digest(std::string_view line) { return line.substr(1, 32); }
+inline std::string_view entry_digest(std::string_view line) { return line.substr(1, MD5_HEX_LEN); }
 inline std::string_view entry_name(std::string_view line) { return line.substr(ENTRY_PREFIX); }
 
 // Sorts entry lines into manifest order (by the line from its digest on,

@@ -13,6 +13,7 @@
 #include "util/fileio.h"
 #include "util/escape.h"
 #include "util/guard.h"
+#include "util/paths.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
 #include "util/tempfile.h"
@@ -35,7 +36,7 @@ void collect(const char* path, char marker, std::vector<std::string>& lines) {
         std::string line;
         line.reserve(ENTRY_PREFIX + name.size());
         line += marker;
-        line.append(digest, 32);
+        line.append(digest, MD5_HEX_LEN);
         line += "  ";
         line += name;
         lines.push_back(std::move(line));
@@ -130,7 +131,7 @@ void mkpatch(const char* from, const char* to, const char* patch) {
                     write_all(manifest.get(), "\n", 1, files.c_str());
                     progress_file();
                     if (!it->copy) return;
-                    if (std::memcmp(it->hex, entry_digest(line).data(), 32) != 0)
+                    if (std::memcmp(it->hex, entry_digest(line).data(), MD5_HEX_LEN) != 0)
                         fatal(1, "%s changed while the patch was being made", it->copy->src.c_str());
                     batch.add(std::move(it->out), 0, {});
                 });

@@ -125,13 +125,16 @@ void checktree(const char* source) {
     const int fd = tree.get();
     p.enumerate([&] {
         auto g = std::make_shared<std::vector<Checked>>();
+        // A group holds its files open only while a thread reads them, so
+        // it takes one place of the window: many groups wait ahead, and
+        // the threads find work instead of sleeping and waking per group.
         auto submit = [&] {
             if (g->empty()) return;
             const std::size_t n = g->size();
             p.submit_group(g, [fd](std::vector<Checked>& grp) { open_group(fd, grp); },
                            [&t](std::vector<Checked>& grp) {
                                for (Checked& c : grp) judge(c, t);
-                           }, n * (64u << 10), n);
+                           }, group_cost(n), 1);
         };
         Pipeline::gather_groups([&] {
             std::string below;

@@ -8,6 +8,7 @@
 #include "util/fileio.h"
 #include "util/escape.h"
 #include "util/lines.h"
+#include "util/paths.h"
 #include "driver/settings.h"
 
 #include <string>
@@ -59,10 +60,12 @@ bool parse_listing_line(std::string_view line, char* md5, char* name) {
                 break;
             }
     }
-    if (body.size() < 34 || body.size() > PATH_MAXLEN || !is_hex_digest(body.substr(0, 32)) || body[32] != ' ' ||
-        body[33] != ' ')
+    // The digest, two spaces, the name.
+    constexpr std::size_t NAME_AT = MD5_HEX_LEN + 2;
+    if (body.size() < NAME_AT || body.size() > PATH_MAXLEN || !is_hex_digest(body.substr(0, MD5_HEX_LEN)) ||
+        body[NAME_AT - 2] != ' ' || body[NAME_AT - 1] != ' ')
         return false;
-    std::string_view path = body.substr(34);
+    std::string_view path = body.substr(NAME_AT);
     std::string unescaped;
     if (escaped) {
         // A zero byte can not be part of a name: the entry would name a
@@ -70,8 +73,8 @@ bool parse_listing_line(std::string_view line, char* md5, char* name) {
         if (path.find('\0') != std::string_view::npos || !unescape_listing(path, unescaped)) return false;
         path = unescaped;
     }
-    std::memcpy(md5, body.data(), 32);
-    md5[32] = '\0';
+    std::memcpy(md5, body.data(), MD5_HEX_LEN);
+    md5[MD5_HEX_LEN] = '\0';
     std::memcpy(name, path.data(), path.size());
     name[path.size()] = '\0';
     return true;

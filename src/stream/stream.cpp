@@ -84,5 +84,5 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
                                           fn(e.name, e.hex);
                                           progress_file();
                                       },
-                                  .cost = [](const Entry&) { return Cost{64u << 10, 1}; }});
+                                  .cost = [](const Entry&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
 }

@@ -6,6 +6,7 @@
 #include "util/paths.h"
 #include "util/perthread.h"
 #include "util/progress.h"
+#include "util/tempfile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -221,16 +222,16 @@ unsigned char* io_buffer() {
     return buf.get().p.get();
 }
 
-unsigned char* scratch(std::size_t n, int slot) {
+unsigned char* scratch(std::size_t n, ScratchSlot slot) {
     struct Buf {
         std::unique_ptr<unsigned char[]> p;
         std::size_t cap = 0;
     };
     struct Bufs {
-        Buf b[4];
+        Buf b[std::size_t(ScratchSlot::count)];
     };
     static PerThread<Bufs> bufs;
-    Buf& b = bufs.get().b[slot];
+    Buf& b = bufs.get().b[std::size_t(slot)];
     if (n == 0) n = 1;  // never a null pointer, even for nothing
     if (b.cap < n) {
         // new[] without () leaves the bytes uninitialised.
@@ -290,11 +291,19 @@ std::size_t pread_fd(int fd, void* data, std::size_t len, uint64_t offset, const
 uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5_context* hash) {
     unsigned char* buf = io_buffer();
     uint64_t total = 0;
+    // A long copy is mostly on the disk by the time its publication waits
+    // for it: its writeback is started piece by piece as it goes.
+    constexpr uint64_t WRITEBACK_STEP = 8u << 20;
+    uint64_t started = 0;
     for (;;) {
         const std::size_t n = read_fd(in, buf, IO_BUFSZ, in_name);
         if (hash) md5_process_bytes(buf, n, hash);
         write_fd(out, buf, n, out_name);
         total += n;
+        if (total - started >= WRITEBACK_STEP) {
+            start_writeback(out, started, total - started);
+            started = total;
+        }
         // A short read means the end of a regular file: asking again would
         // cost one more read() that returns nothing, per file copied.
         if (n < IO_BUFSZ) return total;
@@ -308,22 +317,59 @@ void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, 
     md5_finish_hex(&ctx, hex);
 }
 
-std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error) {
-    constexpr std::size_t SMALL = 64u << 10;
-    unsigned char* buf = scratch(copies.size() * (SMALL + 1), 0);
+namespace {
+
+struct SmallRead {
+    const unsigned char* data;
+    std::size_t len;
+    char* hex;
+};
+
+// Hashes the small files of a group together, longest first: every lane
+// then takes the next file as soon as it is free, and the lanes run out at
+// nearly the same time instead of one long file running alone at the end.
+void hash_small(std::vector<SmallRead>& reads) {
+    std::sort(reads.begin(), reads.end(), [](const SmallRead& a, const SmallRead& b) { return a.len > b.len; });
     Md5Batch batch;
+    for (const SmallRead& r : reads) batch.add(r.data, r.len, r.hex);
+    batch.run();
+}
+
+// The room a file of the group takes in the buffer: a size known
+// beforehand is all there is to read (a file that grows meanwhile is
+// hashed as it was when its size was taken), else one byte more than a
+// small file, to tell a larger one.
+std::size_t read_room(const HashedCopy& c) {
+    return c.size >= 0 && uint64_t(c.size) <= GROUP_WHOLE_MAX ? std::size_t(c.size) : GROUP_WHOLE_MAX + 1;
+}
+
+// Cache lines: the files lie side by side, each from a line of its own,
+// so that the group's bytes stay together in the cache between the read
+// and the hash (a fixed stride of 64 KiB would put them all in the same
+// cache sets, which evict one another).
+std::size_t whole_lines(std::size_t n) { return (n + 63) & ~std::size_t(63); }
+
+} // namespace
+
+std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error) {
+    std::size_t total = 0;
+    for (const HashedCopy& c : copies) total += whole_lines(read_room(c));
+    unsigned char* const raw = scratch(total + 63, ScratchSlot::input);
+    unsigned char* const buf = raw + (-reinterpret_cast<uintptr_t>(raw) & 63);
+    std::vector<SmallRead> small;
+    small.reserve(copies.size());
     std::size_t k = 0;
+    std::size_t at = 0;
     try {
         for (; k < copies.size(); ++k) {
             const HashedCopy& c = copies[k];
-            unsigned char* b = buf + k * (SMALL + 1);
-            // A size known beforehand is all there is to read: a file that
-            // grows meanwhile is hashed as it was when its size was taken.
-            const bool known = c.size >= 0 && uint64_t(c.size) <= SMALL;
-            const std::size_t n = read_fd(c.in, b, known ? std::size_t(c.size) : SMALL + 1, c.in_name);
+            unsigned char* b = buf + at;
+            const std::size_t room = read_room(c);
+            at += whole_lines(room);
+            const std::size_t n = read_fd(c.in, b, room, c.in_name);
             if (c.out >= 0) write_fd(c.out, b, n, c.out_name);
-            if (n <= SMALL) {
-                batch.add(b, n, c.hex);
+            if (n <= GROUP_WHOLE_MAX) {
+                small.push_back({b, n, c.hex});
                 continue;
             }
             md5_context ctx;
@@ -340,7 +386,7 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
     } catch (...) {
         *error = std::current_exception();
     }
-    batch.run();
+    hash_small(small);
     return k;
 }
 

@@ -99,10 +99,19 @@ private:
 inline constexpr std::size_t IO_BUFSZ = 128 * 1024;
 unsigned char* io_buffer();
 
+// The buffers one piece of code needs at once, one slot each: a member's
+// compression reads its input into one, deflates into another and inflates
+// the result into a third to check it.
+enum class ScratchSlot {
+    input,     // bytes read from a file or an archive
+    inflated,  // a group of members inflated side by side
+    read_back, // compressed blocks inflated again to check them
+    deflated,  // the output of a compressor
+    count
+};
 // A buffer of at least n bytes, uninitialised, owned by this thread and
 // reused: per-file buffers would cost an allocation and zero-filling each.
-// slot tells apart the buffers one piece of code needs at once (0 to 3).
-unsigned char* scratch(std::size_t n, int slot);
+unsigned char* scratch(std::size_t n, ScratchSlot slot);
 
 // Whole writes and reads on descriptors, EINTR retried; an error is fatal,
 // naming the file. read_fd returns less than len only at the end of the file.
@@ -130,9 +139,15 @@ struct HashedCopy {
     // file of that size is read without one more read to find its end.
     int64_t size = -1;
 };
-// Runs the copies of a group in order on the calling thread. An input of at
-// most 64 KiB is read whole, and the digests of those are computed together
-// (many at once); a larger input is copied in blocks and hashed as it goes.
+// The largest input of a group that is read whole: the digests of those are
+// computed together (many at once); a larger one is copied in blocks and
+// hashed as it goes.
+inline constexpr std::size_t GROUP_WHOLE_MAX = 64u << 10;
+// What a group of n files costs against a pipeline's byte budget: each may
+// hold a whole buffer.
+inline constexpr std::size_t group_cost(std::size_t n) { return n * GROUP_WHOLE_MAX; }
+// Runs the copies of a group in order on the calling thread, each input of
+// at most GROUP_WHOLE_MAX bytes read whole.
 // Stops at the first copy that fails: returns its index, with its failure
 // in *error, or copies.size() when all are done.
 std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error);

@@ -112,10 +112,14 @@ bool stays_below(std::string_view rel) {
 }
 
 bool is_hex_digest(std::string_view s) {
-    if (s.size() != 32) return false;
-    for (const char c : s)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
+    if (s.size() != MD5_HEX_LEN) return false;
+    // No branch per byte: every line of a listing comes through here.
+    bool ok = true;
+    for (const char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        ok &= (unsigned(u - '0') < 10) | (unsigned(u - 'a') < 6);
+    }
+    return ok;
 }
 
 bool tree_relpath(std::string_view name, std::string& out) {

@@ -3,6 +3,8 @@
 // path that came from outside (a listing, a manifest, an archive) is safe.
 #pragma once
 
+#include "md5lib/md5.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -38,8 +40,9 @@ std::string drop_dot_components(std::string_view rel);
 // part-way ("a/../b" stays below, "a/../../b" and "../a" do not).
 bool stays_below(std::string_view rel);
 
-// A hex digest as listings, manifests and tables hold it: 32 characters,
-// each 0-9 or a-f.
+// A hex digest as listings, manifests and tables hold it: MD5_HEX_LEN
+// characters, each 0-9 or a-f.
+inline constexpr std::size_t MD5_HEX_LEN = MD5_HEX_SIZE - 1;
 bool is_hex_digest(std::string_view s);
 
 // A name from a listing as a path below a tree that is only read (-c):

@@ -5,6 +5,7 @@
 #include "util/paths.h"
 #include "util/progress.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -15,10 +16,13 @@
 #include <linux/magic.h>
 #include <mutex>
 #include <random>
+#include <system_error>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -368,15 +372,15 @@ void TempFile::close() {
     if (fd_ < 0) return;
     int err = 0;
     if (fp_ && (std::fflush(fp_) != 0 || std::ferror(fp_) != 0)) err = errno ? errno : EIO;
-    if (!err && fs_->flush && !synced_) {
-        if (flush_each() || fs_->each) {
-            if (::fdatasync(fd_) != 0) err = errno;
-            synced_ = true;
-        } else {
-            // Only starts the writeback: the commit waits for it, for a
-            // whole batch of files at once. An I/O error shows in that wait.
-            ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-        }
+    // Only a file system that syncfs may not reach gets a flush of each
+    // file here. Elsewhere the data is left to the batch's flush: one
+    // syncfs writes a whole batch of small files in large merged writes,
+    // where starting each file's writeback on its own would send the disk
+    // one small write per file. A long copy starts its writeback as it goes
+    // (start_writeback).
+    if (!err && fs_->flush && !synced_ && (flush_each() || fs_->each)) {
+        if (::fdatasync(fd_) != 0) err = errno;
+        synced_ = true;
     }
     const int rc = fp_ ? std::fclose(fp_) : ::close(fd_);
     if (rc != 0 && !err) err = errno;
@@ -392,6 +396,10 @@ void TempFile::close() {
 void TempFile::close_unwritten() {
     synced_ = true;
     close();
+}
+
+bool TempFile::ready_to_publish() const {
+    return closed_at_ != 0 && (synced_ || !fs_->flush || fs_->durable.load() > closed_at_);
 }
 
 bool TempFile::try_rename() {
@@ -429,25 +437,38 @@ void TempFile::commit() {
 }
 
 PublishBatch::~PublishBatch() {
+    if (flusher_.joinable()) flusher_.join();
     // Newest first: a later file's temporary file may sit in a directory
     // made for an earlier one.
     while (!queue_.empty()) queue_.pop_back();
+    while (!sealed_.empty()) sealed_.pop_back();
 }
 
 void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as) {
+    // Nothing to wait for and nobody ahead: published at once, so the
+    // renames go on beside the workers instead of in bursts.
+    if (queue_.empty() && sealed_.empty() && f->ready_to_publish()) {
+        if (as.empty())
+            f->commit_closed();
+        else
+            f->commit_closed_as(std::move(as));
+        f.reset();
+        if (then) then();
+        return;
+    }
     if (track_) names_.insert(as.empty() ? f->final_path() : as);
     queue_.push_back({std::move(f), std::move(as), std::move(then)});
     bytes_ += bytes;
-    if (queue_.size() >= MAX_FILES || bytes_ >= MAX_BYTES) flush();
+    if (queue_.size() >= max_files_ || bytes_ >= MAX_BYTES) seal();
 }
 
-void PublishBatch::flush() {
+void PublishBatch::publish(Queue& q) {
     // The first commit on each file system waits for the flush that the
-    // rest of the batch then finds done.
+    // rest of the queue then finds done.
     std::size_t i = 0;
     try {
-        for (; i < queue_.size(); ++i) {
-            Pending& p = queue_[i];
+        for (; i < q.size(); ++i) {
+            Pending& p = q[i];
             if (p.as.empty())
                 p.file->commit_closed();
             else
@@ -456,21 +477,68 @@ void PublishBatch::flush() {
             if (p.then) p.then();
         }
     } catch (...) {
-        // What was published goes from the queue; the rest is removed.
-        queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(i));
-        bytes_ = 0;
-        names_.clear();
+        q.erase(q.begin(), q.begin() + std::ptrdiff_t(i));
         throw;
     }
+    q.clear();
+}
+
+void PublishBatch::publish_sealed() {
+    if (flusher_.joinable()) flusher_.join();
+    if (flush_error_) std::rethrow_exception(std::exchange(flush_error_, nullptr));
+    sealed_names_.clear();
+    publish(sealed_);
+}
+
+void PublishBatch::seal() {
+    publish_sealed();
+    struct Flush {
+        DurableFs* fs;
+        std::string name;  // a file of it, for the message
+    };
+    std::vector<Flush> todo;
+    for (const Pending& p : queue_)
+        if (DurableFs* f = p.file->flush_awaited())
+            if (std::none_of(todo.begin(), todo.end(), [f](const Flush& t) { return t.fs == f; }))
+                todo.push_back({f, p.file->final_path()});
+    sealed_ = std::move(queue_);
     queue_.clear();
+    sealed_names_ = std::move(names_);
+    names_.clear();
+    bytes_ = 0;
+    if (todo.empty()) return;
+    // The flusher takes no signals: the handler that removes temporary
+    // files runs on the calling thread. Without a thread, the commits of
+    // the files set aside flush on the calling thread instead.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    try {
+        flusher_ = std::thread([this, todo = std::move(todo)] {
+            try {
+                for (const Flush& t : todo) sync_fs(*t.fs, t.name.c_str());
+            } catch (...) {
+                flush_error_ = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void PublishBatch::flush() {
+    publish_sealed();
     bytes_ = 0;
     names_.clear();
+    publish(queue_);
 }
 
 void PublishBatch::flush_if_pending_on_the_way(const std::string& path) {
-    if (names_.empty()) return;
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        if (names_.contains(path.substr(0, slash))) return flush();
+    if (names_.empty() && sealed_names_.empty()) return;
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string dir = path.substr(0, slash);
+        if (names_.contains(dir) || sealed_names_.contains(dir)) return flush();
+    }
 }
 
 void start_writeback(int fd, uint64_t offset, uint64_t len) {

@@ -15,20 +15,22 @@
 // name holding its old content or its whole new content, never an empty or
 // partial file; once a run has exited 0, everything it reported is on the
 // disk. The data of a file reaches the disk before the rename that names
-// it: close() starts the writeback, and a commit waits for it (one syncfs of
-// the file system serves every file closed before it, so a batch of files
-// costs one wait); sync_published() makes the renames themselves durable
-// before the run reports success. On tmpfs and ramfs there is no disk and
-// nothing is flushed.
+// it: a commit waits for it (one syncfs of the file system serves every
+// file closed before it, so a batch of files costs one wait, and writes
+// them in large merged writes); sync_published() makes the renames
+// themselves durable before the run reports success. On tmpfs and ramfs
+// there is no disk and nothing is flushed.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -66,8 +68,9 @@ public:
     // disk, closes it and renames it onto the final path. Fatal on any
     // failure (the temporary file goes).
     void commit();
-    // Checks the writes, starts the writeback of the data and closes the
-    // file without publishing it (on a worker; the commit waits).
+    // Checks the writes and closes the file without publishing it (on a
+    // worker; the commit waits for the data, which on a network file
+    // system is flushed here, file by file).
     void close();
     // Closes a file whose content is not written through it (it is about to
     // be replaced by a link to a file already there): nothing to flush.
@@ -79,6 +82,13 @@ public:
     // file system, creating its missing directories: for a content whose
     // name is known only once it has been written and hashed.
     void commit_closed_as(std::string final_path);
+    // A commit of this closed file would not wait for the disk: there is
+    // none (tmpfs), or its data is there already (flushed on its own, or by
+    // a flush of its file system that started after it was closed).
+    bool ready_to_publish() const;
+    // The file system whose flush this closed file waits for (null when
+    // ready_to_publish).
+    DurableFs* flush_awaited() const { return ready_to_publish() ? nullptr : fs_; }
 
 private:
     void open_unique(const std::string& dir, bool make_dirs);
@@ -102,13 +112,19 @@ private:
 // Files complete and closed, published together: their data reaches the
 // disk with one wait, then they are renamed in the order they were added
 // and each one's `then` runs (it prints the line that reports the file).
-// Bounded in files and bytes; flush() publishes what is queued. Files still
-// queued when it is destroyed are removed, as uncommitted files are.
+// Bounded in files and bytes. A full batch is set aside while a thread of
+// its own flushes its file systems, so the workers go on with the next
+// batch meanwhile; it is published when the next one is full, or by
+// flush(), which publishes everything queued. A file that has nothing to
+// wait for (tmpfs, or data flushed already) and nobody ahead of it is
+// published at once. Files still queued when the batch is destroyed are
+// removed, as uncommitted files are.
 class PublishBatch {
 public:
     // track_names: flush_if_pending_on_the_way is used, so the final names
-    // queued are kept.
-    explicit PublishBatch(bool track_names = false) : track_(track_names) {}
+    // queued are kept. max_files: the files of a full batch.
+    explicit PublishBatch(bool track_names = false, std::size_t max_files = MAX_FILES)
+        : track_(track_names), max_files_(max_files) {}
     PublishBatch(const PublishBatch&) = delete;
     PublishBatch& operator=(const PublishBatch&) = delete;
     ~PublishBatch();
@@ -127,10 +143,24 @@ private:
         std::string as;
         std::function<void()> then;
     };
-    std::vector<Pending> queue_;
+    using Queue = std::vector<Pending>;
+    // Publishes the files set aside, then sets the queue aside and starts
+    // the flush it waits for.
+    void seal();
+    // Waits for the flush of the files set aside and publishes them.
+    void publish_sealed();
+    // Renames q's files in order and runs their `then`; on a failure, the
+    // files published leave q and the rest stay to be removed.
+    static void publish(Queue& q);
+    Queue queue_;
+    Queue sealed_;  // set aside, their flush running on flusher_
+    std::thread flusher_;
+    std::exception_ptr flush_error_;  // the flusher's failure, read once it is joined
     uint64_t bytes_ = 0;
     bool track_;
-    std::unordered_set<std::string> names_;  // the final names queued, when tracked
+    std::size_t max_files_;
+    std::unordered_set<std::string> names_;         // the final names queued, when tracked
+    std::unordered_set<std::string> sealed_names_;  // the same for the files set aside
 };
 
 // Runs f, then publishes what the batch holds, also when f fails: the files

@@ -68,15 +68,19 @@ def usage_text(prog=MDTREE):
     return "".join(USAGE_LINES).format(prog=prog).encode()
 
 
+def tool_env(env=None):
+    """The environment every run of mdtree gets: this process's without
+    DB_ROOT (a store root of the caller's must never reach a test), then the
+    settings in env."""
+    e = {k: v for k, v in os.environ.items() if k != "DB_ROOT"}
+    e.update(env or {})
+    return e
+
+
 def run(args, cwd=None, env=None, input=None, timeout=600, prog=MDTREE):
-    """Runs mdtree with args (strings or bytes); returns CompletedProcess with
-    bytes stdout/stderr. DB_ROOT is removed from the environment unless env
-    sets it."""
-    e = dict(os.environ)
-    e.pop("DB_ROOT", None)
-    if env:
-        e.update(env)
-    return subprocess.run(argv(args, prog), cwd=cwd, env=e, input=input,
+    """Runs mdtree with args (strings or bytes) in tool_env(env); returns
+    CompletedProcess with bytes stdout/stderr."""
+    return subprocess.run(argv(args, prog), cwd=cwd, env=tool_env(env), input=input,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           timeout=timeout)
 
@@ -157,10 +161,7 @@ class TreeTest(unittest.TestCase):
 def run_as_nobody(args, cwd=None, env=None):
     """Runs mdtree as the unprivileged user nobody (permission checks do not
     stop root). The paths involved must be reachable by that user."""
-    e = dict(os.environ)
-    e.pop("DB_ROOT", None)
-    if env:
-        e.update(env)
+    e = tool_env(env)
     cmd = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + argv(args)
     if os.geteuid() != 0:
         cmd = argv(args)
@@ -299,9 +300,7 @@ def run_measured(args, cwd=None, env=None, timeout=600):
     """Runs mdtree as run() does, through a small fresh parent that measures
     the child's peak memory. Returns (CompletedProcess, max RSS in KiB).
     On a timeout both are killed and subprocess.TimeoutExpired is raised."""
-    e = dict(os.environ)
-    e.pop("DB_ROOT", None)
-    e.update(env or {})
+    e = tool_env(env)
     with tempfile.NamedTemporaryFile() as f:
         if os.path.exists("/usr/bin/time"):
             wrapper = ["/usr/bin/time", "-o", f.name, "-f", "%M"]

@@ -11,13 +11,11 @@ import time
 import unittest
 
 from mdt import (STORE_TEMP_PREFIX, argv, TreeTest, check_store, make_tree, run, store_digests,
-                 tree_digests)
+                 tool_env, tree_digests)
 
 
 def start(args, cwd=None, stderr=subprocess.DEVNULL):
-    env = dict(os.environ)
-    env.pop("DB_ROOT", None)
-    return subprocess.Popen(argv(args), cwd=cwd, env=env, stdout=subprocess.DEVNULL, stderr=stderr)
+    return subprocess.Popen(argv(args), cwd=cwd, env=tool_env(), stdout=subprocess.DEVNULL, stderr=stderr)
 
 
 def random_tree(rng, prefix, count, sizes):

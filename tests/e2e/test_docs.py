@@ -3,12 +3,14 @@ is run, in order, by one shell in an empty directory, and what each command
 prints must be what the README shows. So the README cannot drift from the
 tool."""
 
+import fnmatch
+import glob
 import os
 import re
 import subprocess
 import unittest
 
-from mdt import MDTREE, USAGE_LINES, TreeTest
+from mdt import MDTREE, USAGE_LINES, TreeTest, tool_env
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 README = os.path.join(TOP, "README.md")
@@ -57,8 +59,7 @@ def run_tour(steps, workdir, bindir):
         script.append("__rc=$?; printf '%s\\n'; (exit $__rc)" % (MARK % i))
         script.append(cmd)
     script.append("printf '%s\\n'" % (MARK % len(steps)))
-    env = {k: v for k, v in os.environ.items() if k != "DB_ROOT"}
-    env.update(PATH=bindir + os.pathsep + env.get("PATH", "/usr/bin:/bin"), LC_ALL="C")
+    env = tool_env({"PATH": bindir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C"})
     p = subprocess.run(["bash", "--noprofile", "--norc"], input="\n".join(script).encode(),
                        stdout=subprocess.PIPE, env=env, timeout=300)
     parts = re.split(r"@@mdtree-readme-(\d+)@@\n", p.stdout.decode("utf-8", "replace"))
@@ -111,3 +112,31 @@ class ConsoleBlockParsing(unittest.TestCase):
         text = "x\n```console\n$ a\none\ntwo\n$ b\n$ c\n\nthree\n```\n```sh\n$ not run\n```\n"
         self.assertEqual(console_blocks(text),
                          [[("a", ["one", "two"]), ("b", []), ("c", ["", "three"])]])
+
+
+class HackingMap(unittest.TestCase):
+    """Every folder and file doc/HACKING.md names exists, so that the map
+    stays true when files move."""
+
+    def test_every_named_file_exists(self):
+        with open(os.path.join(TOP, "doc", "HACKING.md"), encoding="utf-8") as f:
+            text = f.read()
+        names = set()
+        for dirpath, dirnames, filenames in os.walk(TOP):
+            dirnames[:] = [d for d in dirnames if not d.startswith((".", "build"))]
+            names.update(filenames)
+        checked = 0
+        for token in re.findall(r"`([^`\s]+)`", text):
+            if "<" in token:
+                continue  # a pattern such as tests/unit/<file>_test.cpp
+            if "/" in token:
+                # A path from the top, or below src/ as the code includes it.
+                found = glob.glob(os.path.join(TOP, token)) or glob.glob(os.path.join(TOP, "src", token))
+            elif re.fullmatch(r"[\w.-]+\.(cpp|h|py|c|\*)", token):
+                found = fnmatch.filter(names, token)
+            else:
+                continue
+            with self.subTest(name=token):
+                self.assertTrue(found, token)
+            checked += 1
+        self.assertGreater(checked, 30)

@@ -13,7 +13,7 @@ import subprocess
 import sys
 import time
 
-from mdt import TreeTest, argv, check_store, make_tree, md5_hex, run, store_digests, tree_digests
+from mdt import TreeTest, argv, check_store, make_tree, md5_hex, run, store_digests, tree_digests, tool_env
 
 # The temporary files the tool writes before publishing by rename.
 TEMP_PREFIX = b".mdtree-"
@@ -30,10 +30,7 @@ def _limit_file_size(fsize):
 def run_limited(args, fsize, cwd=None, env=None, stdout=subprocess.PIPE):
     """Runs mdtree with every file it writes limited to fsize bytes: a write
     past that fails with EFBIG instead of killing the process."""
-    e = dict(os.environ)
-    e.pop("DB_ROOT", None)
-    e.update(env or {})
-    return subprocess.run(argv(args), cwd=cwd, env=e, stdout=stdout, stderr=subprocess.PIPE,
+    return subprocess.run(argv(args), cwd=cwd, env=tool_env(env), stdout=stdout, stderr=subprocess.PIPE,
                           preexec_fn=_limit_file_size(fsize), timeout=600)
 
 
@@ -218,11 +215,9 @@ class Killer:
         return time.monotonic() - t
 
     def kill_once(self, args, duration, cwd=None):
-        e = dict(os.environ)
-        e.pop("DB_ROOT", None)
         if self.window is None:
             self.window = duration
-        proc = subprocess.Popen(argv(args), cwd=cwd, env=e, stdout=subprocess.DEVNULL,
+        proc = subprocess.Popen(argv(args), cwd=cwd, env=tool_env(), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
         time.sleep(self.rng.uniform(0, self.window))
         proc.send_signal(signal.SIGKILL)

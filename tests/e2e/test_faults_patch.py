@@ -2,6 +2,7 @@
 file under its final name, in the tree or in the patch directory, is its old
 content, absent, or complete and correct."""
 
+import hashlib
 import os
 import random
 import shutil
@@ -114,9 +115,18 @@ class KillsDuringApplication(TreeTest, Checks):
         saved = {b"old/" + rel: {d} for rel, d in old.items()}
         saved.update({rel: {d} for rel, d in patch_files.items()})
         # The record of the directories the application made and removed.
-        saved[b"DIRS"] = {file_md5(os.path.join(patch, "DIRS"))} if os.path.exists(os.path.join(patch, "DIRS")) else set()
+        # It names the tree by its inode, which each fresh copy changes: a
+        # run killed after writing it leaves the record for its own copy,
+        # which stays until a later run writes its own.
+        record = os.path.join(patch, "DIRS")
+        lines = open(record, "rb").read().split(b"\n") if os.path.exists(record) else None
+        saved[b"DIRS"] = {file_md5(record)} if lines is not None else set()
         for _ in range(KILLS):
             fresh_copy(src, tree)
+            if lines is not None:
+                st = os.stat(tree)
+                tie = b"tree %d %d %s" % (st.st_dev, st.st_ino, os.path.realpath(tree).encode())
+                saved[b"DIRS"].add(hashlib.md5(b"\n".join(lines[:1] + [tie] + lines[2:])).hexdigest())
             k.kill_once(["-f", tree, "-p", patch], duration)
             k.files_checked += self.check_target(tree, allowed, temps_allowed=True)
             k.files_checked += self.check_target(patch, saved, temps_allowed=True)

@@ -17,7 +17,7 @@ import subprocess
 import time
 
 from mdt import (ScratchTreeTest, argv, archive_member, make_tree, md5_hex, parse_listing, run,
-                 run_measured, tree_digests, write_archive)
+                 run_measured, tool_env, tree_digests, write_archive)
 
 LIMIT = 20  # seconds any one run may take before it counts as hung
 EMPTY = md5_hex(b"")
@@ -84,7 +84,7 @@ class Hostile(ScratchTreeTest):
         try:
             return subprocess.run(argv(args), cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
                                   timeout=LIMIT, preexec_fn=(lambda: os.close(close)) if close else None,
-                                  env={k: v for k, v in os.environ.items() if k != "DB_ROOT"})
+                                  env=tool_env())
         except subprocess.TimeoutExpired:
             self.fail("mdtree %r hung" % (args,))
 

@@ -10,8 +10,8 @@ import subprocess
 import sys
 import tempfile
 
-from mdt import (TreeTest, archive_member, argv, make_tree, md5_hex, parse_listing, run, tree_digests,
-                 write_archive)
+from mdt import (TreeTest, archive_member, argv, make_tree, md5_hex, parse_listing, run, tool_env,
+                 tree_digests, write_archive)
 
 D_EMPTY = md5_hex(b"")
 # os.walk, which the oracles use, recurses once per level of the deep tree.
@@ -28,9 +28,7 @@ def run_limited(args, nofile=None, vmem=None, cwd=None, timeout=600):
             resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
         if vmem:
             resource.setrlimit(resource.RLIMIT_AS, (vmem, vmem))
-    e = dict(os.environ)
-    e.pop("DB_ROOT", None)
-    return subprocess.run(argv(args), cwd=cwd, env=e, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    return subprocess.run(argv(args), cwd=cwd, env=tool_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           preexec_fn=limit, timeout=timeout)
 
 
@@ -337,10 +335,10 @@ class DeepTree(TreeTest):
 
 
 class FewDescriptors(TreeTest):
-    """Listing, storing, restoring and extracting one tree of 150 files with
-    few descriptors (soft and hard limit alike), at several thread counts:
-    the same results as with many, and when even that is too few, a message
-    that says so and no temporary file left."""
+    """Listing, storing, restoring, extracting and checking one tree of 150
+    files with few descriptors (soft and hard limit alike), at several thread
+    counts: the same results as with many, and when even that is too few, a
+    message that says so and no temporary file left."""
 
     # (descriptors, threads)
     CASES = [(16, "1"), (16, "8"), (64, "2"), (64, "16"), (1024, "64")]
@@ -365,7 +363,8 @@ class FewDescriptors(TreeTest):
         return {"-l": lim(["-l", self.src]),
                 "-i": lim(["-R", db, "-i", self.src]),
                 "-o": lim(["-R", db, "-o", self.listing], cwd=out),
-                "-t": lim(["-t", ext, "-a", self.arc])}, out, ext
+                "-t": lim(["-t", ext, "-a", self.arc]),
+                "-c": lim(["-c", self.listing], cwd=self.src)}, out, ext
 
     def test_jobs_within_the_limit(self):
         for nofile, jobs in self.CASES:
@@ -376,6 +375,7 @@ class FewDescriptors(TreeTest):
                 self.assertEqual({n: d for d, n in parse_listing(p["-l"].stdout)}, self.digests)
                 self.assertEqual(tree_digests(out), self.digests)
                 self.assertEqual(tree_digests(ext), self.digests)
+                self.assertEqual(p["-c"].stdout, b"".join(b"%s: OK\n" % n for n in sorted(self.digests)))
                 self.assertEqual(temps_below(self.tmp), [])
 
     def test_too_few_descriptors_are_named(self):
@@ -419,9 +419,7 @@ def max_rss_kb(args, **kw):
     """Runs mdtree under /usr/bin/time and returns (process, max RSS in kB)."""
     with tempfile.NamedTemporaryFile() as t:
         from mdt import MDTREE
-        e = dict(os.environ)
-        e.pop("DB_ROOT", None)
-        p = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", t.name, MDTREE] + list(args), env=e,
+        p = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", t.name, MDTREE] + list(args), env=tool_env(),
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
         return p, int(open(t.name).read().split()[-1])
 

@@ -1,6 +1,8 @@
 #include "patch/admin.h"
 #include "util/fatal.h"
 
+#include "scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,19 +16,17 @@ namespace fs = std::filesystem;
 
 const std::string EPOCH = "date: Thu Jan  1 00:00:00 1970\n";
 
-class AdminUpdate : public testing::Test {
+class AdminUpdate : public ScratchTest {
 protected:
     void SetUp() override {
+        ScratchTest::SetUp();
         setenv("TZ", "UTC", 1);
         tzset();
-        dir_ = fs::temp_directory_path() / ("mdtree-admin-" + std::to_string(getpid()));
-        fs::remove_all(dir_);
-        path_ = (dir_ / "sub" / "adm").string();
+        path_ = path("sub/adm");
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     void write(const std::string& text) {
-        fs::create_directories(dir_ / "sub");
+        fs::create_directories(path("sub"));
         std::ofstream(path_, std::ios::binary) << text;
     }
     std::string read() {
@@ -41,7 +41,6 @@ protected:
         return read();
     }
 
-    fs::path dir_;
     std::string path_;
 };
 
@@ -94,7 +93,7 @@ TEST_F(AdminUpdate, UnreadableFileIsLeftAsItWas) {
 
 TEST_F(AdminUpdate, StaleTemporaryFileOrLinkIsReplacedNotWrittenThrough) {
     write("patch: q\n");
-    const fs::path victim = dir_ / "victim";
+    const fs::path victim = path("victim");
     std::ofstream(victim) << "v";
     fs::create_symlink(victim, path_ + ".tmp");
     EXPECT_EQ(update("p", {"a"}), "patch: q\n\npatch: p\n" + EPOCH + "a\n");

@@ -143,4 +143,84 @@ TEST(ArchiveFormat, NameOfMaximalLengthIsAcceptedOneMoreIsNot) {
     }
 }
 
+// The encoder lays out sample() byte for byte, from the same fields.
+TEST(ArchiveFormat, EncodingMatchesTheLayoutByHand) {
+    const auto v = sample();
+    std::vector<unsigned char> e(v.size(), 0xAA);
+    const uint32_t h = get_le32(v.data() + 4);
+    encode_header(h, e.data());
+    std::size_t at = ARCHIVE_HEADER;
+    for (const char* name : {"a", "dir/b"}) {
+        const ArchiveMember m{entry_size(std::strlen(name)), 0, 8, h, DIGEST, name};
+        ASSERT_EQ(encode_entry(m, e.data() + at), nullptr);
+        at += m.entrysize;
+    }
+    std::memset(e.data() + at, 0, ARCHIVE_TERMINATOR);
+    std::memcpy(e.data() + h, v.data() + h, v.size() - h);
+    EXPECT_EQ(e, v);
+}
+
+// Every name length modulo 4, the longest name and bytes of every kind
+// come back from the table reader as they went in.
+TEST(ArchiveFormat, EncodedEntriesReadBack) {
+    std::vector<std::string> names{"", "x", "ab", "abc", "abcd", "d/e/f", std::string(4095, 'n')};
+    names.push_back(std::string("\x01tab\there\xc3\xa9\xff", 12));
+    uint32_t h = ARCHIVE_EMPTY;
+    for (const auto& n : names) h += entry_size(n.size());
+    std::vector<unsigned char> v(h + 1000, 0xAA);
+    encode_header(h, v.data());
+    std::size_t at = ARCHIVE_HEADER;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const ArchiveMember m{entry_size(names[i].size()), uint32_t(1000 * i + 7), uint32_t(i), uint32_t(h + i), DIGEST,
+                              names[i].c_str()};
+        ASSERT_EQ(encode_entry(m, v.data() + at), nullptr) << i;
+        at += m.entrysize;
+    }
+    std::memset(v.data() + at, 0, ARCHIVE_TERMINATOR);
+    std::vector<ArchiveMember> out;
+    ASSERT_EQ(parse_archive(v.data(), v.size(), &out), nullptr);
+    ASSERT_EQ(out.size(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(out[i].entrysize, entry_size(names[i].size()));
+        EXPECT_EQ(out[i].origsize, 1000 * i + 7);
+        EXPECT_EQ(out[i].compsize, i);
+        EXPECT_EQ(out[i].offset, h + i);
+        EXPECT_STREQ(out[i].md5, DIGEST);
+        EXPECT_EQ(std::string(out[i].name), names[i]);
+    }
+}
+
+struct BadEntry {
+    const char* what;
+    std::string name;
+    const char* md5;
+    int size_off;  // added to the entry size the name needs
+};
+
+class EncodeRefused : public testing::TestWithParam<BadEntry> {};
+
+// What the table reader would refuse is never written, not even in part.
+TEST_P(EncodeRefused, WritesNothing) {
+    const BadEntry& b = GetParam();
+    const ArchiveMember m{uint32_t(int(entry_size(b.name.size())) + b.size_off), 1, 1, 100, b.md5, b.name.c_str()};
+    std::vector<unsigned char> buf(entry_size(b.name.size()) + 8, 0xAA);
+    EXPECT_NE(encode_entry(m, buf.data()), nullptr) << b.what;
+    EXPECT_EQ(buf, std::vector<unsigned char>(buf.size(), 0xAA)) << b.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, EncodeRefused,
+    testing::Values(BadEntry{"name of 4096 bytes", std::string(4096, 'n'), DIGEST, 0},
+                    BadEntry{"digest with an uppercase letter", "a", "D41d8cd98f00b204e9800998ecf8427e", 0},
+                    BadEntry{"digest of 31 digits", "a", "d41d8cd98f00b204e9800998ecf8427", 0},
+                    BadEntry{"digest of 33 digits", "a", "d41d8cd98f00b204e9800998ecf8427e0", 0},
+                    BadEntry{"entry size 4 short", "abcd", DIGEST, -4},
+                    BadEntry{"entry size 4 long", "abcd", DIGEST, 4}),
+    [](const testing::TestParamInfo<BadEntry>& p) {
+        std::string n = p.param.what;
+        for (char& c : n)
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        return n;
+    });
+
 } // namespace

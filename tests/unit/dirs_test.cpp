@@ -1,5 +1,7 @@
 #include "patch/dirs.h"
 
+#include "scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,28 +13,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class DirsRecord : public testing::Test {
+class DirsRecord : public ScratchTest {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("mdtree-dirs-" + std::to_string(getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "patch");
-        fs::create_directories(dir_ / "tree");
-        fs::create_directories(dir_ / "other");
+        ScratchTest::SetUp();
+        for (const char* d : {"patch", "tree", "other"}) fs::create_directories(path(d));
         rec_.undo = true;
         rec_.made = {"a", "a/b"};
         rec_.gone = {{"old", 0750}, {"x y", 0700}};
     }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::string at(const char* name) const { return (dir_ / name).string(); }
+    std::string at(const char* name) const { return path(name); }
 
-    fs::path dir_;
     DirRecord rec_;
 };
 
 TEST_F(DirsRecord, HonouredOnItsOwnTreeAlsoThroughALink) {
     write_dir_record(at("patch"), at("tree"), rec_);
-    fs::create_directory_symlink(dir_ / "tree", dir_ / "link");
+    fs::create_directory_symlink(at("tree"), at("link"));
     for (const char* tree : {"tree", "link"}) {
         DirRecord back;
         ASSERT_TRUE(read_dir_record(at("patch"), at(tree), back)) << tree;
@@ -47,17 +44,17 @@ TEST_F(DirsRecord, IgnoredForAnyOtherTree) {
     DirRecord back;
     EXPECT_FALSE(read_dir_record(at("patch"), at("other"), back));
     // Another directory at the same path: the record travelled with a copy.
-    fs::rename(dir_ / "tree", dir_ / "moved");
-    fs::create_directory(dir_ / "tree");
+    fs::rename(at("tree"), at("moved"));
+    fs::create_directory(at("tree"));
     EXPECT_FALSE(read_dir_record(at("patch"), at("tree"), back));
     // Path and identity both: a tree moved elsewhere is not told apart from
     // a copy.
     EXPECT_FALSE(read_dir_record(at("patch"), at("moved"), back));
     // A record without a tie, as a patch directory may carry one.
-    std::ofstream(dir_ / "patch" / "DIRS") << "undo\ngone 777 plugins\n";
+    std::ofstream(at("patch/DIRS")) << "undo\ngone 777 plugins\n";
     EXPECT_FALSE(read_dir_record(at("patch"), at("tree"), back));
     forget_dir_record(at("patch"));
-    EXPECT_FALSE(fs::exists(dir_ / "patch" / "DIRS"));
+    EXPECT_FALSE(fs::exists(at("patch/DIRS")));
 }
 
 TEST_F(DirsRecord, RestoredModesStayWithinThoseOfANewDirectory) {
@@ -84,7 +81,7 @@ TEST_F(DirsRecord, CraftedBodyRefusedWhole) {
     write_dir_record(at("patch"), at("tree"), empty);
     std::string head;
     {
-        std::ifstream in(dir_ / "patch" / "DIRS");
+        std::ifstream in(at("patch/DIRS"));
         std::string first, tie;
         ASSERT_TRUE(std::getline(in, first) && std::getline(in, tie));
         head = first + "\n" + tie + "\n";
@@ -96,7 +93,7 @@ TEST_F(DirsRecord, CraftedBodyRefusedWhole) {
     for (const Body b : {Body{"gone 0755 a b\nmade x/y\n", true}, Body{"gone 10000 a\n", false},
                          Body{"gone 75x a\n", false}, Body{"gone 755\n", false}, Body{"removed a\n", false},
                          Body{"made a\nMADE b\n", false}}) {
-        std::ofstream(dir_ / "patch" / "DIRS", std::ios::trunc) << head << b.text;
+        std::ofstream(at("patch/DIRS"), std::ios::trunc) << head << b.text;
         DirRecord back;
         EXPECT_EQ(read_dir_record(at("patch"), at("tree"), back), b.accepted) << b.text;
         if (!b.accepted) continue;
@@ -104,13 +101,13 @@ TEST_F(DirsRecord, CraftedBodyRefusedWhole) {
         EXPECT_EQ(back.made, (std::unordered_set<std::string>{"x/y"}));
     }
     // A link or a FIFO in its place is never followed nor waited on.
-    fs::remove(dir_ / "patch" / "DIRS");
+    fs::remove(at("patch/DIRS"));
     ASSERT_EQ(::mkfifo(at("patch/DIRS").c_str(), 0600), 0);
     DirRecord back;
     EXPECT_FALSE(read_dir_record(at("patch"), at("tree"), back));
-    fs::remove(dir_ / "patch" / "DIRS");
-    std::ofstream(dir_ / "elsewhere") << head << "made a\n";
-    fs::create_symlink(dir_ / "elsewhere", dir_ / "patch" / "DIRS");
+    fs::remove(at("patch/DIRS"));
+    std::ofstream(at("elsewhere")) << head << "made a\n";
+    fs::create_symlink(at("elsewhere"), at("patch/DIRS"));
     EXPECT_FALSE(read_dir_record(at("patch"), at("tree"), back));
 }
 

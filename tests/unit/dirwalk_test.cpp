@@ -16,11 +16,10 @@ namespace {
 
 // A tree six levels deep with files at several levels, walked with at most
 // three directories open: the root and the two deepest.
-class DeepWalk : public testing::Test {
+class DeepWalk : public ScratchTest {
 protected:
     void SetUp() override {
-        tmp_ = make_scratch_dir("walk");
-        ASSERT_FALSE(tmp_.empty());
+        ScratchTest::SetUp();
         ASSERT_NE(::getcwd(cwd_, sizeof cwd_), nullptr);
         std::string d = root();
         ASSERT_EQ(::mkdir(d.c_str(), 0755), 0);
@@ -33,9 +32,9 @@ protected:
     }
     void TearDown() override {
         ASSERT_EQ(::chdir(cwd_), 0);
-        remove_scratch_dir(tmp_);
+        ScratchTest::TearDown();
     }
-    std::string root() const { return tmp_ + "/root"; }
+    std::string root() const { return dir_ + "/root"; }
     static void touch(const std::string& p) { File(FOPENG(p.c_str(), "wb", __LINE__), p).close(); }
 
     // Walks root with at most max_dirs open; calls at(name) after each file.
@@ -53,7 +52,6 @@ protected:
         return names;
     }
 
-    std::string tmp_;
     char cwd_[4096];
 };
 
@@ -66,7 +64,7 @@ TEST_F(DeepWalk, FewDescriptorsSameNamesSameOrder) {
 TEST_F(DeepWalk, ClosedLevelReplacedByALinkIsNotFollowed) {
     // A look-alike of a/b/c outside the tree; once the walk has closed a/b/c
     // (at the deepest level), a is swapped for a link to the look-alike.
-    ASSERT_EQ(std::system(("mkdir -p '" + tmp_ + "/outside/b/c' && touch '" + tmp_ + "/outside/b/c/secret'").c_str()),
+    ASSERT_EQ(std::system(("mkdir -p '" + dir_ + "/outside/b/c' && touch '" + dir_ + "/outside/b/c/secret'").c_str()),
               0);
     bool swapped = false;
     std::vector<std::string> seen;
@@ -74,8 +72,8 @@ TEST_F(DeepWalk, ClosedLevelReplacedByALinkIsNotFollowed) {
         walk(3, [&](const std::string& name) {
             seen.push_back(name);
             if (swapped || name.find("/e/") == std::string::npos) return;
-            ASSERT_EQ(::rename((root() + "/a").c_str(), (tmp_ + "/moved").c_str()), 0);
-            ASSERT_EQ(::symlink((tmp_ + "/outside").c_str(), (root() + "/a").c_str()), 0);
+            ASSERT_EQ(::rename((root() + "/a").c_str(), (dir_ + "/moved").c_str()), 0);
+            ASSERT_EQ(::symlink((dir_ + "/outside").c_str(), (root() + "/a").c_str()), 0);
             swapped = true;
         });
         ADD_FAILURE() << "the walk went on through the link";

@@ -11,35 +11,19 @@
 #include <vector>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// A scratch directory, removed with everything in it afterwards.
-class Scratch : public testing::Test {
+class Scratch : public ScratchTest {
 protected:
-    void SetUp() override {
-        dir_ = make_scratch_dir("fileio");
-        ASSERT_FALSE(dir_.empty());
-    }
-    void TearDown() override { remove_scratch_dir(dir_); }
-    std::string path(const std::string& rel) const { return dir_ + "/" + rel; }
     static bool is_dir(const std::string& p) {
         struct stat st;
         return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
-    std::string dir_;
 };
-
-std::string pattern(std::size_t n) {
-    std::string s(n, '\0');
-    std::mt19937 rng{static_cast<unsigned>(n)};
-    for (auto& c : s) c = char(rng());
-    return s;
-}
 
 // copy_fd reads in 128 KiB blocks and stops at the first short one: every
 // byte must arrive, also when the file ends exactly on a block.
@@ -177,6 +161,45 @@ TEST_F(Scratch, HashEachGoesPastFailuresAndReadsTheKnownSize) {
     EXPECT_STREQ(g[3].hex, "");
     EXPECT_FALSE(g[0].error || g[2].error || g[3].error);
     for (const F& x : g) EXPECT_EQ(x.fd.get(), -1);
+}
+
+// The files of a group share one buffer: whatever the mix of sizes, known
+// or not, small or past 64 KiB, each digest is of that file's bytes alone.
+TEST_F(Scratch, HashEachKeepsEveryFileOfAMixedGroupApart) {
+    struct F {
+        Fd fd;
+        std::string name;
+        char hex[MD5_HEX_SIZE] = {};
+        int64_t size = -1;
+        std::exception_ptr error;
+        const char* in_name() const { return name.c_str(); }
+    };
+    // size, and whether the size is known beforehand
+    const std::vector<std::pair<std::size_t, bool>> files = {
+        {0, true},    {1, false},      {63, true},     {64, false},     {65, true},
+        {65536, true}, {65537, false}, {65537, true},  {200000, false}, {5000, false},
+        {16384, true}, {9000, true},   {65536, false}, {127, false},    {128, true}};
+    std::vector<F> g(files.size());
+    std::vector<std::string> data;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        data.push_back(pattern(files[i].first + i));
+        data.back().resize(files[i].first);
+        g[i].name = path("f" + std::to_string(i));
+        FILE* f = std::fopen(g[i].name.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fwrite(data[i].data(), 1, data[i].size(), f), data[i].size());
+        ASSERT_EQ(std::fclose(f), 0);
+        g[i].fd = Fd(::open(g[i].name.c_str(), O_RDONLY));
+        if (files[i].second) g[i].size = int64_t(files[i].first);
+    }
+    hash_each(g);
+    for (std::size_t i = 0; i < g.size(); ++i) {
+        unsigned char d[16];
+        char want[MD5_HEX_SIZE];
+        md5_to_hex(static_cast<unsigned char*>(md5_buffer(data[i].data(), data[i].size(), d)), want);
+        EXPECT_STREQ(g[i].hex, want) << "file of " << files[i].first << " bytes";
+        EXPECT_FALSE(g[i].error);
+    }
 }
 
 } // namespace

@@ -15,23 +15,12 @@
 
 namespace {
 
-class Maint : public testing::Test {
+class Maint : public ScratchTest {
 protected:
-    void SetUp() override {
-        dir_ = make_scratch_dir("maint");
-        ASSERT_FALSE(dir_.empty());
-    }
-    void TearDown() override { remove_scratch_dir(dir_); }
-    std::string put(const std::string& rel, const std::string& data) {
-        const std::string p = dir_ + "/" + rel;
-        std::ofstream(p) << data;
-        return p;
-    }
     static std::string read(const std::string& p) {
         std::ifstream f(p);
         return std::string(std::istreambuf_iterator<char>(f), {});
     }
-    std::string dir_;
 };
 
 TEST_F(Maint, RenameNeverReplaces) {

@@ -1,23 +1,17 @@
 #include "md5lib/md5.h"
 
+#include "scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <random>
 #include <string>
 #include <thread>
 #include <unistd.h>
 
 namespace {
-
-std::string pattern(std::size_t n) {
-    std::string s(n, '\0');
-    std::mt19937 rng{static_cast<unsigned>(n) + 7};
-    for (auto& c : s) c = char(rng());
-    return s;
-}
 
 std::string hex(const unsigned char d[16]) {
     char out[33];

@@ -1,9 +1,10 @@
 #include "md5lib/md5.h"
 
+#include "scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -36,13 +37,6 @@ INSTANTIATE_TEST_SUITE_P(
                            "d174ab98d277d9f5a5611c2c9f419d9f"},
                     Vector{"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
                            "57edf4a22be3c955ac49da2e2107b67a"}));
-
-std::string pattern(std::size_t n) {
-    std::string s(n, '\0');
-    std::mt19937 rng{static_cast<unsigned>(n)};
-    for (auto& c : s) c = char(rng());
-    return s;
-}
 
 // Sizes around the padding boundary (56), a block (64) and the read block.
 class Sizes : public testing::TestWithParam<std::size_t> {};

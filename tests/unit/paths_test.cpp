@@ -113,6 +113,15 @@ TEST(HexDigest, Classifies) {
     EXPECT_FALSE(is_hex_digest("D41d8cd98f00b204e9800998ecf8427e"));
     EXPECT_FALSE(is_hex_digest("d41d8cd98f00b204e9800998ecf8427"));
     EXPECT_FALSE(is_hex_digest("g41d8cd98f00b204e9800998ecf8427e"));
+    // Every byte value, at the first and the last place: only 0-9 and a-f.
+    for (int b = 0; b < 256; ++b) {
+        const bool hex = (b >= '0' && b <= '9') || (b >= 'a' && b <= 'f');
+        for (const std::size_t at : {std::size_t(0), std::size_t(31)}) {
+            std::string d(32, '0');
+            d[at] = char(b);
+            EXPECT_EQ(is_hex_digest(d), hex) << "byte " << b << " at " << at;
+        }
+    }
 }
 
 TEST(TreeRelpath, DropsDotsRefusesWhatLeadsOut) {

@@ -1,9 +1,14 @@
-// A scratch directory for one unit test, removed with everything in it when
-// the test ends: on tmpfs where there is one (thousands of files cost
-// nothing there), else in /tmp.
+// What the unit tests share: a scratch directory for one test, removed with
+// everything in it when the test ends (on tmpfs where there is one:
+// thousands of files cost nothing there), a fixture that owns one, and the
+// test data that fills files and buffers.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
+#include <fstream>
+#include <random>
 #include <string>
 #include <unistd.h>
 
@@ -15,4 +20,36 @@ inline std::string make_scratch_dir(const std::string& tag) {
 
 inline void remove_scratch_dir(const std::string& dir) {
     if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// A test with a scratch directory of its own, dir_, named after its suite.
+// A fixture that sets up more calls ScratchTest::SetUp() first.
+class ScratchTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string tag = testing::UnitTest::GetInstance()->current_test_info()->test_suite_name();
+        for (char& c : tag)
+            if (c == '/') c = '-';  // "Table/Cases" for parametrised suites
+        dir_ = make_scratch_dir(tag);
+        ASSERT_FALSE(dir_.empty()) << "no scratch directory";
+    }
+    void TearDown() override { remove_scratch_dir(dir_); }
+
+    std::string path(const std::string& rel) const { return dir_ + "/" + rel; }
+    // Writes data to rel (its directory must exist); returns its path.
+    std::string put(const std::string& rel, const std::string& data) const {
+        const std::string p = path(rel);
+        std::ofstream(p, std::ios::binary) << data;
+        return p;
+    }
+
+    std::string dir_;
+};
+
+// n bytes of a pseudo-random sequence fixed by n and seed.
+inline std::string pattern(std::size_t n, unsigned seed = 0) {
+    std::string s(n, '\0');
+    std::mt19937 rng{static_cast<unsigned>(n) + seed};
+    for (auto& c : s) c = char(rng());
+    return s;
 }

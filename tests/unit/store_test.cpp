@@ -50,13 +50,8 @@ TEST(StoreNames, DirectoriesObjectsAndTemporaryFiles) {
 }
 
 // A temporary directory standing for a store root, removed afterwards.
-class Publish : public testing::Test {
+class Publish : public ScratchTest {
 protected:
-    void SetUp() override {
-        root_ = make_scratch_dir("store");
-        ASSERT_FALSE(root_.empty());
-    }
-    void TearDown() override { remove_scratch_dir(root_); }
 
     int entries(const std::string& dir) const {
         int n = 0;
@@ -67,7 +62,6 @@ protected:
         return n;
     }
 
-    std::string root_;
 };
 
 // Writes "data" into a temporary file in the root and publishes it as obj.
@@ -80,28 +74,28 @@ void publish(const std::string& root, const std::string& obj) {
 
 TEST_F(Publish, IntoMissingTwoDigitDirectory) {
     std::string obj;
-    store_path(obj, root_, "8d777f385d3dfec8815d20f7496026dc");
-    publish(root_, obj);
+    store_path(obj, dir_, "8d777f385d3dfec8815d20f7496026dc");
+    publish(dir_, obj);
     struct stat st;
     ASSERT_EQ(::stat(obj.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 4);
-    EXPECT_EQ(entries(root_), 1);  // the two-digit directory, no temporary file
+    EXPECT_EQ(entries(dir_), 1);  // the two-digit directory, no temporary file
 }
 
 TEST_F(Publish, FailureLeavesNoTemporaryFile) {
     // The two-digit name is taken by a file: the rename can not succeed.
     std::string obj;
-    store_path(obj, root_, "8d777f385d3dfec8815d20f7496026dc");
-    File blocker(std::fopen((root_ + "/8d").c_str(), "w"), root_ + "/8d");
+    store_path(obj, dir_, "8d777f385d3dfec8815d20f7496026dc");
+    File blocker(std::fopen((dir_ + "/8d").c_str(), "w"), dir_ + "/8d");
     ASSERT_TRUE(blocker);
     blocker.close();
     try {
-        publish(root_, obj);
+        publish(dir_, obj);
         FAIL() << "publishing over a file succeeded";
     } catch (const FatalError& e) {
         EXPECT_EQ(e.status, 1);
     }
-    EXPECT_EQ(entries(root_), 1);  // only the blocking file
+    EXPECT_EQ(entries(dir_), 1);  // only the blocking file
 }
 
 } // namespace
