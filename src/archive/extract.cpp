@@ -29,7 +29,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <string_view>
@@ -48,24 +47,24 @@ constexpr std::size_t GROUP_MAX = 32;
 constexpr uint64_t GROUP_BYTES = 1u << 20;
 constexpr uint64_t GROUPED_MAX = 128u << 10;
 
+// Where a member stands. A member set up for writing is inflated by a
+// worker, which finds its content whole (of the size its entry gives, and
+// hashed) or its stream damaged; a refused member is never written at all.
+enum class State { refused, to_inflate, inflated, damaged };
+
 struct Member {
     const ArchiveMember* m = nullptr;
+    State state = State::to_inflate;
     std::string dest;
-    std::string refusal;  // why the member is not written at all
+    std::string refusal;  // why the member is refused
     std::unique_ptr<TempFile> out;
-    bool whole = false;
     uint64_t at = 0;  // where a grouped member's content lies in the group's buffer
-    bool set_up = false;  // its name and target are checked
     char hex[MD5_HEX_SIZE];
     std::exception_ptr error;  // making or writing its temporary file failed
 };
 
-// Consecutive members of the table, one pipeline item.
-struct Group {
-    std::deque<Member> members;
-    bool small = true;  // else one member, inflated on its own
-    uint64_t bytes = 0;  // the contents of the members to write
-};
+bool grouped(const ArchiveMember& m) { return m.origsize <= GROUPED_MAX && m.compsize <= 2 * GROUPED_MAX; }
+
 
 // A large member inflated whole holds its compressed and its inflated bytes
 // at once. All workers together hold at most WHOLE_BUDGET of them, in
@@ -132,29 +131,57 @@ bool inflate_member(int fd, const char* path, const ArchiveMember& m, TempFile& 
     return true;
 }
 
+// A member too large to go in a group, inflated on its own.
+void inflate_alone(int fd, const char* path, const std::string& root, Member& x) {
+    if (x.state == State::refused) return;
+    try {
+        x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
+        x.state = inflate_member(fd, path, *x.m, *x.out, x.hex) ? State::inflated : State::damaged;
+        x.out->close();
+    } catch (...) {
+        x.error = std::current_exception();
+    }
+}
+
+// Writes each inflated member of a group into its temporary file, one open
+// at a time: a worker holds one descriptor, whatever the group's size. A
+// damaged member gets its (empty) temporary file too, so that a target
+// where none can be made is reported as it would be for a sound member.
+void write_group(std::vector<Member>& g, const std::string& root, const unsigned char* data) {
+    for (Member& x : g) {
+        if (x.error) break;
+        if (x.state == State::refused) continue;
+        try {
+            x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
+            if (x.state == State::inflated)
+                write_fd(x.out->fd(), data + x.at, x.m->origsize, x.out->final_path().c_str());
+            x.out->close();
+        } catch (...) {
+            x.error = std::current_exception();
+            break;
+        }
+    }
+}
+
 // The heavy part of a group, on a worker: every member to be written gets
 // its temporary file (in the target directory root, which exists),
 // inflated content and digest. A failure stops the group at its member,
 // which reports it in its turn.
-void inflate_group(int fd, const char* path, const std::string& root, Group& g) {
-    if (!g.small) {
-        Member& x = g.members.front();
-        if (!x.refusal.empty()) return;
-        try {
-            x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
-            x.whole = inflate_member(fd, path, *x.m, *x.out, x.hex);
-            x.out->close();
-        } catch (...) {
-            x.error = std::current_exception();
-        }
-        return;
+void inflate_group(int fd, const char* path, const std::string& root, std::vector<Member>& g) {
+    if (!grouped(*g.front().m)) return inflate_alone(fd, path, root, g.front());
+    uint64_t bytes = 0;
+    for (Member& x : g) {
+        if (x.state == State::refused) continue;
+        x.at = bytes;
+        bytes += x.m->origsize;
     }
     // Every content of the group in one buffer, then all digests at once.
-    unsigned char* data = scratch(g.bytes, ScratchSlot::inflated);
+    unsigned char* data = scratch(bytes, ScratchSlot::inflated);
     Md5Batch batch;
-    for (Member& x : g.members) {
-        if (!x.refusal.empty()) continue;
+    for (Member& x : g) {
+        if (x.state == State::refused) continue;
         const ArchiveMember& m = *x.m;
+        x.state = State::damaged;
         try {
             unsigned char* comp = scratch(m.compsize, ScratchSlot::input);
             // An archive that ends inside the member gives a short read.
@@ -164,24 +191,11 @@ void inflate_group(int fd, const char* path, const std::string& root, Group& g) 
             x.error = std::current_exception();
             break;
         }
-        x.whole = true;
         batch.add(data + x.at, m.origsize, x.hex);
+        x.state = State::inflated;
     }
     batch.run();
-    // One temporary file open at a time: a worker holds one descriptor,
-    // whatever the group's size.
-    for (Member& x : g.members) {
-        if (x.error) break;
-        if (!x.refusal.empty()) continue;
-        try {
-            x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
-            if (x.whole) write_fd(x.out->fd(), data + x.at, x.m->origsize, x.out->final_path().c_str());
-            x.out->close();
-        } catch (...) {
-            x.error = std::current_exception();
-            break;
-        }
-    }
+    write_group(g, root, data);
 }
 
 // The target directory and what is decided there, on the calling thread.
@@ -222,7 +236,8 @@ std::string link_refusal(const std::string& link, const std::string& root) {
 // Checks a member's name and target, on the calling thread in table order.
 // Nothing is made but the target directory itself: a member's directories
 // wait for its publication.
-void set_up(Member& x, const ArchiveMember& m, Target& t) {
+Member set_up(const ArchiveMember& m, Target& t) {
+    Member x;
     x.m = &m;
     if (!is_safe_relpath(m.name)) {
         x.refusal = "unsafe name";
@@ -235,7 +250,8 @@ void set_up(Member& x, const ArchiveMember& m, Target& t) {
         const std::string link = t.guard.find_link(t.root, m.name);
         if (!link.empty()) x.refusal = link_refusal(link, t.root);
     }
-    x.set_up = true;
+    if (!x.refusal.empty()) x.state = State::refused;
+    return x;
 }
 
 // Copies the verified temporary file beside its target, in a directory on
@@ -249,26 +265,10 @@ void place_across(Member& x) {
     beside.commit();
 }
 
-// The decisions of one member, in table order on the calling thread. Its
-// directories are made here, after every earlier member's publication; the
-// rename waits in the batch. Lines about members that are not published
-// wait for the files queued before them, so the report keeps table order.
-void publish(Member& x, Target& t, PublishBatch& batch) {
-    if (x.error) std::rethrow_exception(x.error);
-    progress_file();
+// Publishes a member inflated and verified. Its directories are made here,
+// after every earlier member's publication; the rename waits in the batch.
+void publish_verified(Member& x, Target& t, PublishBatch& batch) {
     const ArchiveMember& m = *x.m;
-    if (!x.refusal.empty()) {
-        batch.flush();
-        warn("refusing member '%s': %s", m.name, x.refusal.c_str());
-        return;
-    }
-    if (!x.whole || std::memcmp(x.hex, m.md5, MD5_HEX_SIZE) != 0) {
-        // The temporary file goes with the member; the target keeps what it
-        // held.
-        batch.flush();
-        print_name_line(stderr, "", m.name, ": Invalid checksum");
-        return;
-    }
     // A file still waiting in the batch may stand where this member needs a
     // directory: it is published first, as it would have been already.
     batch.flush_if_pending_on_the_way(x.dest);
@@ -288,6 +288,29 @@ void publish(Member& x, Target& t, PublishBatch& batch) {
     report();
 }
 
+// The decisions of one member, in table order on the calling thread. Lines
+// about members that are not published wait for the files queued before
+// them, so the report keeps table order.
+void publish(Member& x, Target& t, PublishBatch& batch) {
+    progress_file();
+    switch (x.state) {
+    case State::inflated:
+        if (std::memcmp(x.hex, x.m->md5, MD5_HEX_SIZE) == 0) return publish_verified(x, t, batch);
+        [[fallthrough]];
+    case State::to_inflate:  // never inflated: never published
+    case State::damaged:
+        // The temporary file goes with the member; the target keeps what it
+        // held.
+        batch.flush();
+        print_name_line(stderr, "", x.m->name, ": Invalid checksum");
+        return;
+    case State::refused:
+        batch.flush();
+        warn("refusing member '%s': %s", x.m->name, x.refusal.c_str());
+        return;
+    }
+}
+
 } // namespace
 
 void extract_archive(const char* path, const char* target) {
@@ -303,43 +326,28 @@ void extract_archive(const char* path, const char* target) {
     const std::string& root = tg.root;
     PublishBatch batch(true);
     Pipeline p(nthreads);
-    publishing(batch, [&] { p.enumerate([&] {
-        auto g = std::make_shared<Group>();
-        auto submit = [&] {
-            // A member whose setup failed goes; the failure is reported
-            // after the members before it.
-            if (!g->members.empty() && !g->members.back().set_up) g->members.pop_back();
-            if (g->members.empty()) return;
-            // A group holds its compressed and its inflated bytes at most; a
-            // member too large to inflate whole streams through fixed buffers.
-            std::size_t bytes = 0;
-            for (const Member& x : g->members)
-                if (x.refusal.empty() && x.m->origsize <= WHOLE_MAX) bytes += std::size_t(x.m->origsize) + x.m->compsize;
-            p.submit_group(
-                g, [fd, path, &root](Group& grp) { inflate_group(fd, path, root, grp); },
-                [&tg, &batch](Group& grp) {
-                    for (Member& x : grp.members) publish(x, tg, batch);
-                },
-                bytes, 1);
-        };
-        Pipeline::gather_groups([&] {
-            for (const ArchiveMember& m : t.members) {
-                const bool small = m.origsize <= GROUPED_MAX && m.compsize <= 2 * GROUPED_MAX;
-                if (!small || g->members.size() == GROUP_MAX || g->bytes + m.origsize > GROUP_BYTES) submit();
-                Member& x = g->members.emplace_back();
-                set_up(x, m, tg);
-                if (x.refusal.empty()) {
-                    x.at = g->bytes;
-                    g->bytes += m.origsize;
-                }
-                if (!small) {
-                    g->small = false;
-                    submit();
-                }
-            }
-        }, submit);
-    });
-    p.finish(); });
+    auto gather = [&](Gathering<Member>& g) {
+        for (const ArchiveMember& m : t.members) {
+            const bool small = grouped(m);
+            uint64_t bytes = 0;
+            for (const Member& x : g.group())
+                if (x.state != State::refused) bytes += x.m->origsize;
+            if (!small || bytes + m.origsize > GROUP_BYTES) g.cut();
+            g.add(set_up(m, tg));
+            if (!small) g.cut();
+        }
+    };
+    // A group holds its compressed and its inflated bytes at most; a member
+    // too large to inflate whole streams through fixed buffers. A worker
+    // holds one file of a group open at a time: a group takes one place.
+    auto cost = [](const Member& x) {
+        const ArchiveMember& m = *x.m;
+        const bool held = x.state != State::refused && m.origsize <= WHOLE_MAX;
+        return Cost{held ? std::size_t(m.origsize) + m.compsize : 0, 0};
+    };
+    auto work = [fd, path, &root](std::vector<Member>& g) { inflate_group(fd, path, root, g); };
+    auto decide = [&tg, &batch](Member& x) { publish(x, tg, batch); };
+    publishing(batch, [&] { run_grouped(p, GROUP_MAX, gather, GroupedJob<Member>{work, decide, cost}); });
     arc.close();
 }
 

@@ -22,7 +22,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <deque>
 #include <exception>
 #include <cstring>
 #include <memory>
@@ -62,27 +61,19 @@ void listed_digest(Stream* s, char* out) {
 // group's small files are computed together. A group holds its inputs open,
 // one place of the window each, and is kept small enough that every thread
 // finds one; how files are grouped changes nothing in what is done or
-// printed. A group is taken apart newest first, as the pipeline takes apart
-// its items: a later file's temporary file may sit in a directory made for
-// an earlier one.
+// printed.
 template <class Entry>
-struct Group {
-    std::deque<Entry> entries;
-    Group() = default;
-    Group(const Group&) = delete;
-    Group& operator=(const Group&) = delete;
-    ~Group() {
-        while (!entries.empty()) entries.pop_back();
-    }
-};
+Cost copy_cost(const Entry&) {
+    return Cost{GROUP_WHOLE_MAX, 1};
+}
 
 // Makes each entry's temporary file (make(e)) and copies its input into it,
 // hashing it into e.got, on a worker. A failure stops the group at its
 // entry, which reports it in its turn.
 template <class Entry, class Make>
-void copy_group(Group<Entry>& g, Make make) {
+void copy_group(std::vector<Entry>& g, Make make) {
     std::vector<HashedCopy> cs;
-    for (Entry& e : g.entries) {
+    for (Entry& e : g) {
         try {
             e.out = make(e);
         } catch (...) {
@@ -93,9 +84,9 @@ void copy_group(Group<Entry>& g, Make make) {
     }
     std::exception_ptr err;
     const std::size_t done = copy_hashed_group(cs, &err);
-    if (done < cs.size()) g.entries[done].error = err;
+    if (done < cs.size()) g[done].error = err;
     for (std::size_t i = 0; i < done; ++i) {
-        Entry& e = g.entries[i];
+        Entry& e = g[i];
         e.in = Fd();
         try {
             e.out->close();
@@ -106,19 +97,22 @@ void copy_group(Group<Entry>& g, Make make) {
     }
 }
 
-// Submits the group in g, if any: copy_group on a worker, then publish for
-// each entry in order.
-template <class Entry, class Make, class Publish>
-void submit_group(Pipeline& p, std::shared_ptr<Group<Entry>>& g, Make make, Publish publish) {
-    if (g->entries.empty()) return;
-    const std::size_t n = g->entries.size();
-    p.submit_group(
-        g, [make](Group<Entry>& grp) { copy_group(grp, make); },
-        [publish](Group<Entry>& grp) {
-            for (Entry& e : grp.entries) publish(e);
-        },
-        group_cost(n), n);
-}
+} // namespace
+
+namespace {
+
+// One file put in the store.
+struct Stored {
+    std::string name;
+    Fd in;
+    std::unique_ptr<TempFile> out;
+    char listed[MD5_HEX_SIZE];
+    char got[MD5_HEX_SIZE];
+    std::exception_ptr error;
+    // Errors name the file read and the temporary file written.
+    const char* in_name() const { return name.c_str(); }
+    const char* out_name() const { return out->temp_path().c_str(); }
+};
 
 } // namespace
 
@@ -132,24 +126,23 @@ void db_in(const char* path) {
     // listing or an archive names the object beforehand; a content that
     // differs from that name is refused.
     const bool walk = s->kind == StreamKind::walk;
-    struct Entry {
-        std::string name;
-        Fd in;
-        std::unique_ptr<TempFile> out;
-        char listed[MD5_HEX_SIZE];
-        char got[MD5_HEX_SIZE];
-        std::exception_ptr error;
-        // Errors name the file read and the temporary file written.
-        const char* in_name() const { return name.c_str(); }
-        const char* out_name() const { return out->temp_path().c_str(); }
-    };
     DirGuard guard;
     const int threads = store_threads({root, path});
     PublishBatch batch(false, threads);
     Pipeline p(threads);
-    const std::size_t size = p.group_size();
-    auto publish = [walk, path, &root, &guard, &batch](Entry& e) {
-        if (e.error) std::rethrow_exception(e.error);
+    auto gather = [&](Gathering<Stored>& g) {
+        while (nextstream(s.get())) {
+            Stored e;
+            e.name = s->name;
+            if (!walk) listed_digest(s.get(), e.listed);
+            // A listing or an archive may name anything: only a regular
+            // file is stored (a FIFO would block the run, a directory can
+            // not be read).
+            e.in = Fd(walk ? open_entry_fd(s.get()) : open_regular_fd(s->curfile, __LINE__));
+            g.add(std::move(e));
+        }
+    };
+    auto publish = [walk, path, &root, &guard, &batch](Stored& e) {
         if (!walk && std::memcmp(e.got, e.listed, MD5_HEX_SIZE) != 0)
             // A stale listing or archive: stored under the given digest, the
             // file would make that object lie.
@@ -167,27 +160,57 @@ void db_in(const char* path) {
             progress_file();
         }, std::move(object));
     };
-    publishing(batch, [&] { p.enumerate([&] {
-        auto g = std::make_shared<Group<Entry>>();
-        auto submit = [&] {
-            submit_group(p, g, [&root](Entry&) { return std::make_unique<TempFile>(root + "/"); }, publish);
-        };
-        Pipeline::gather_groups([&] {
-            while (nextstream(s.get())) {
-                Entry e;
-                e.name = s->name;
-                if (!walk) listed_digest(s.get(), e.listed);
-                // A listing or an archive may name anything: only a regular
-                // file is stored (a FIFO would block the run, a directory can
-                // not be read).
-                e.in = Fd(walk ? open_entry_fd(s.get()) : open_regular_fd(s->curfile, __LINE__));
-                g->entries.push_back(std::move(e));
-                if (g->entries.size() == size) submit();
-            }
-        }, submit);
+    auto work = [&root](std::vector<Stored>& grp) {
+        copy_group(grp, [&root](Stored&) { return std::make_unique<TempFile>(root + "/"); });
+    };
+    publishing(batch, [&] {
+        run_grouped(p, p.group_size(), gather, GroupedJob<Stored>{work, publish, copy_cost<Stored>});
     });
-    p.finish(); });
 }
+
+namespace {
+
+// One file restored from the store. Directories made for a file that is
+// not published go again, so that a run stopped by a damaged object leaves
+// what a serial run would.
+struct Restored {
+    std::string name;  // as the source gives it, for the printed lines
+    std::string path;  // where it is written: name without "." components and repeated slashes
+    std::optional<MadeFor> made;  // destroyed after out: the directory is empty by then
+    Fd in;
+    std::string object;
+    std::unique_ptr<TempFile> out;
+    char want[MD5_HEX_SIZE];
+    char got[MD5_HEX_SIZE];
+    std::exception_ptr error;
+    // Errors name the object read and the file it restores.
+    const char* in_name() const { return object.c_str(); }
+    const char* out_name() const { return name.c_str(); }
+};
+
+// The stream's current entry, checked and with its directories made, on
+// the calling thread in stream order.
+Restored restored(Stream* s, const std::string& root, DirGuard& guard) {
+    Restored e;
+    e.name = s->name;
+    listed_digest(s, e.want);
+    store_path(e.object, root, e.want);
+    guard.check_or_die(root, store_rel(e.object));
+    // A listing's paths are taken as it gives them, absolute or climbing
+    // with "..": a listing is the user's own instruction. A name that stays
+    // below the working directory ("./doc/x", as find writes them, included)
+    // has a link planted in its way refused.
+    if (e.name.empty() || e.name.back() == '/') fatal_fixed(1, "can not read %s\n", e.name.c_str());
+    e.path = drop_dot_components(e.name);
+    if (e.path.empty()) fatal_fixed(1, "can not read %s\n", e.name.c_str());
+    if (stays_below(e.path)) {
+        e.made.emplace(guard, "", e.path);
+        guard.make_or_die("", e.path);
+    }
+    return e;
+}
+
+} // namespace
 
 void db_out(const char* path) {
     preparedb();
@@ -199,28 +222,26 @@ void db_out(const char* path) {
     if (s->kind == StreamKind::walk) fatal(1, "-o takes a snapshot listing, not a directory: %s", path);
     const bool archive = s->kind == StreamKind::archive;
     DirGuard guard;
-    // Directories made for a file that is not published go again, so that a
-    // run stopped by a damaged object leaves what a serial run would.
-    struct Entry {
-        std::string name;  // as the source gives it, for the printed lines
-        std::string path;  // where it is written: name without "." components and repeated slashes
-        std::optional<MadeFor> made;  // destroyed after out: the directory is empty by then
-        Fd in;
-        std::string object;
-        std::unique_ptr<TempFile> out;
-        char want[MD5_HEX_SIZE];
-        char got[MD5_HEX_SIZE];
-        std::exception_ptr error;
-        bool set_up = false;  // its directories are made
-        // Errors name the object read and the file it restores.
-        const char* in_name() const { return object.c_str(); }
-        const char* out_name() const { return name.c_str(); }
-    };
     // The restore target is the working directory.
     const int threads = store_threads({root, "."});
     PublishBatch batch(false, threads);
-    auto publish = [&batch](Entry& e) {
-        if (e.error) std::rethrow_exception(e.error);
+    Pipeline p(threads);
+    auto gather = [&](Gathering<Restored>& g) {
+        while (nextstream(s.get())) {
+            // An archive comes from elsewhere: a name that could reach
+            // outside the working directory is refused, as extraction
+            // refuses it. Said in its turn, after the files before it.
+            if (archive && !is_safe_relpath(s->name)) {
+                g.then([&batch, name = std::string(s->name)] {
+                    batch.flush();
+                    warn("refusing member '%s': unsafe name", name.c_str());
+                });
+                continue;
+            }
+            g.add(restored(s.get(), root, guard));
+        }
+    };
+    auto publish = [&batch](Restored& e) {
         if (std::memcmp(e.got, e.want, MD5_HEX_SIZE) != 0)
             fatal(1, "damaged object %s: content has digest %s; %s left as it was", e.object.c_str(), e.got,
                   e.name.c_str());
@@ -230,58 +251,16 @@ void db_out(const char* path) {
             progress_file();
         });
     };
-    Pipeline p(threads);
-    const std::size_t size = p.group_size();
-    publishing(batch, [&] { p.enumerate([&] {
-        auto g = std::make_shared<Group<Entry>>();
-        auto submit = [&] {
-            // An entry whose setup failed goes (with the directories made
-            // for it); the failure is reported after the entries before it.
-            if (!g->entries.empty() && !g->entries.back().set_up) g->entries.pop_back();
-            // The object is opened on the worker too: on a network file
-            // system an open is a round trip. Only -i puts files in the
-            // store: a link there is foreign, and would read from outside it.
-            auto make = [](Entry& e) {
-                e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__, true));
-                return std::make_unique<TempFile>(e.path);
-            };
-            submit_group(p, g, make, publish);
-        };
-        Pipeline::gather_groups([&] {
-            while (nextstream(s.get())) {
-                // An archive comes from elsewhere: a name that could reach
-                // outside the working directory is refused, as extraction
-                // refuses it.
-                if (archive && !is_safe_relpath(s->name)) {
-                    // Said in its turn, after the files before it.
-                    submit();
-                    p.submit_done([&batch, name = std::string(s->name)] {
-                        batch.flush();
-                        warn("refusing member '%s': unsafe name", name.c_str());
-                    });
-                    continue;
-                }
-                Entry& e = g->entries.emplace_back();
-                e.name = s->name;
-                listed_digest(s.get(), e.want);
-                store_path(e.object, root, e.want);
-                guard.check_or_die(root, store_rel(e.object));
-                // A listing's paths are taken as it gives them, absolute or
-                // climbing with "..": a listing is the user's own
-                // instruction. A name that stays below the working directory
-                // ("./doc/x", as find writes them, included) has a link
-                // planted in its way refused.
-                if (e.name.empty() || e.name.back() == '/') fatal_fixed(1, "can not read %s\n", e.name.c_str());
-                e.path = drop_dot_components(e.name);
-                if (e.path.empty()) fatal_fixed(1, "can not read %s\n", e.name.c_str());
-                if (stays_below(e.path)) {
-                    e.made.emplace(guard, "", e.path);
-                    guard.make_or_die("", e.path);
-                }
-                e.set_up = true;
-                if (g->entries.size() == size) submit();
-            }
-        }, submit);
+    // The object is opened on the worker too: on a network file system an
+    // open is a round trip. Only -i puts files in the store: a link there
+    // is foreign, and would read from outside it.
+    auto work = [](std::vector<Restored>& grp) {
+        copy_group(grp, [](Restored& e) {
+            e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__, true));
+            return std::make_unique<TempFile>(e.path);
+        });
+    };
+    publishing(batch, [&] {
+        run_grouped(p, p.group_size(), gather, GroupedJob<Restored>{work, publish, copy_cost<Restored>});
     });
-    p.finish(); });
 }

@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <exception>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -71,6 +72,7 @@ struct Candidate {
     std::string rel;
     struct stat st {};
     int err = 0;
+    std::exception_ptr error{};  // left empty: a failed lstat is judged
 };
 
 struct Prune {
@@ -121,35 +123,27 @@ void db_prune(const std::vector<char*>& sources) {
     pr.cutoff = now_seconds() - double(graceperiod);
     std::size_t kept = 0;
     Pipeline p(nthreads);
-    const std::size_t size = p.group_size(64);
-    p.enumerate([&] {
-        auto g = std::make_shared<std::vector<Candidate>>();
-        auto submit = [&] {
-            if (g->empty()) return;
-            // Examined on the workers: on a network file system each costs
-            // a round trip.
-            p.submit_group(g, [&pr](std::vector<Candidate>& grp) {
-                for (Candidate& c : grp)
-                    if (::lstat((pr.root + "/" + c.rel).c_str(), &c.st) != 0) c.err = errno;
-            }, [&pr](std::vector<Candidate>& grp) {
-                for (const Candidate& c : grp) pr.judge(c);
-            }, 0, 1);
-        };
-        Pipeline::gather_groups([&] {
-            for (const std::string& d : top.dirs) {
-                for (const std::string& n : dir_names(pr.root + "/" + d)) {
-                    if (!is_object_name(n)) continue;
-                    if (std::binary_search(keep.begin(), keep.end(), to_digest(d + n))) {
-                        ++kept;
-                        continue;
-                    }
-                    g->push_back(Candidate{d + "/" + n});
-                    if (g->size() == size) submit();
+    auto gather = [&](Gathering<Candidate>& g) {
+        for (const std::string& d : top.dirs) {
+            for (const std::string& n : dir_names(pr.root + "/" + d)) {
+                if (!is_object_name(n)) continue;
+                if (std::binary_search(keep.begin(), keep.end(), to_digest(d + n))) {
+                    ++kept;
+                    continue;
                 }
+                g.add(Candidate{d + "/" + n});
             }
-        }, submit);
-    });
-    p.finish();
+        }
+    };
+    // Examined on the workers: on a network file system each costs a round
+    // trip. A group holds nothing open, and takes one place.
+    auto examine = [&pr](std::vector<Candidate>& grp) {
+        for (Candidate& c : grp)
+            if (::lstat((pr.root + "/" + c.rel).c_str(), &c.st) != 0) c.err = errno;
+    };
+    run_grouped(p, p.group_size(64), gather,
+                GroupedJob<Candidate>{examine, [&pr](Candidate& c) { pr.judge(c); },
+                                      [](const Candidate&) { return Cost{}; }});
     warn("%s %zu object%s (%llu bytes); kept %zu referenced and %zu younger than the grace period",
          onlyshow ? "would remove" : "removed", pr.removed, pr.removed == 1 ? "" : "s", pr.bytes, kept, pr.young);
 }

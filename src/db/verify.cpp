@@ -22,6 +22,8 @@
 #include "util/tempfile.h"
 
 #include <cerrno>
+#include <exception>
+#include <utility>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -41,7 +43,8 @@ struct Object {
     int open_errno = 0;
     int64_t size = -1;
     char hex[MD5_HEX_SIZE] = {};
-    std::exception_ptr error;  // reading it failed
+    std::exception_ptr error;  // left empty: a failed read is judged, never the run's end
+    std::exception_ptr unreadable;  // reading it failed
     const char* in_name() const { return path.c_str(); }
 };
 
@@ -61,6 +64,9 @@ void open_group(std::vector<Object>& g) {
         if (o.open_errno != 0 || !S_ISREG(o.st.st_mode)) o.fd = Fd();
     }
     hash_each(g);
+    // A file that could not be read is a problem of the store, reported in
+    // its turn: its failure is the judgement's, not the run's.
+    for (Object& o : g) o.unreadable = std::exchange(o.error, nullptr);
 }
 
 struct Verify {
@@ -113,10 +119,10 @@ struct Verify {
         if (o.open_errno == ENOENT) return;
         if (o.open_errno == ELOOP || (o.open_errno == 0 && !S_ISREG(o.st.st_mode)))
             return report("Foreign: ", o.rel, &o.st);
-        if (o.open_errno != 0 || o.error) {
-            if (o.error) {
+        if (o.open_errno != 0 || o.unreadable) {
+            if (o.unreadable) {
                 try {
-                    std::rethrow_exception(o.error);
+                    std::rethrow_exception(o.unreadable);
                 } catch (const FatalError& e) {
                     std::fflush(stdout);
                     std::fputs(e.message.c_str(), stderr);
@@ -144,34 +150,22 @@ void db_verify() {
     for (const std::string& n : top.foreign) v.report("Foreign: ", n, nullptr);
     for (const std::string& n : top.temps) v.other(n);
     Pipeline p(nthreads);
-    const std::size_t size = p.group_size();
-    p.enumerate([&] {
-        auto g = std::make_shared<std::vector<Object>>();
-        auto submit = [&] {
-            if (g->empty()) return;
-            const std::size_t n = g->size();
-            p.submit_group(g, open_group, [&v](std::vector<Object>& grp) {
-                for (Object& o : grp) v.judge(o);
-            }, group_cost(n), n);
-        };
-        Pipeline::gather_groups([&] {
-            for (const std::string& d : top.dirs) {
-                for (const std::string& n : dir_names(v.root + "/" + d)) {
-                    std::string rel = d + "/" + n;
-                    if (is_object_name(n)) {
-                        Object& o = g->emplace_back();
-                        o.rel = rel;
-                        o.path = v.root + "/" + rel;
-                        if (g->size() == size) submit();
-                        continue;
-                    }
-                    submit();  // the entries before this one are judged first
-                    p.submit_done([&v, rel] { v.other(rel); });
+    run_grouped(p, p.group_size(), [&](Gathering<Object>& g) {
+        for (const std::string& d : top.dirs) {
+            for (const std::string& n : dir_names(v.root + "/" + d)) {
+                std::string rel = d + "/" + n;
+                if (is_object_name(n)) {
+                    Object o;
+                    o.rel = rel;
+                    o.path = v.root + "/" + rel;
+                    g.add(std::move(o));
+                } else {
+                    g.then([&v, rel] { v.other(rel); });  // after the entries before it
                 }
             }
-        }, submit);
-    });
-    p.finish();
+        }
+    }, GroupedJob<Object>{open_group, [&v](Object& o) { v.judge(o); },
+                          [](const Object&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
     if (v.problems == 0) return;
     const std::string outcome = onlyshow             ? "nothing moved (-n)"
                                 : !top.foreign.empty() ? "nothing moved: the root holds entries a store does not"

@@ -180,30 +180,15 @@ void read_group(std::vector<Check>& g) {
 template <class Gather, class Judge>
 void run_checks(Gather gather, Judge judge) {
     Pipeline p(nthreads);
-    const std::size_t size = p.group_size();
-    p.enumerate([&] {
-        auto g = std::make_shared<std::vector<Check>>();
-        auto submit = [&] {
-            if (g->empty()) return;
-            const std::size_t n = g->size();
-            p.submit_group(
-                g, [](std::vector<Check>& grp) { read_group(grp); },
-                [judge](std::vector<Check>& grp) {
-                    for (Check& c : grp) {
-                        if (c.error) std::rethrow_exception(c.error);
-                        progress_file();
-                        judge(c);
-                    }
-                },
-                group_cost(n), n);
-        };
-        auto add = [&](Entry& e, Check::Kind kind, Fd fd) {
-            g->push_back(Check{&e, kind, std::move(fd), {}, {}, {}});
-            if (g->size() == size) submit();
-        };
-        Pipeline::gather_groups([&] { gather(add); }, submit);
-    });
-    p.finish();
+    auto add_to = [&gather](Gathering<Check>& g) {
+        gather([&g](Entry& e, Check::Kind kind, Fd fd) { g.add(Check{&e, kind, std::move(fd), {}, {}, {}}); });
+    };
+    auto decide = [&judge](Check& c) {
+        progress_file();
+        judge(c);
+    };
+    run_grouped(p, p.group_size(), add_to,
+                GroupedJob<Check>{read_group, decide, [](const Check&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
 }
 
 [[noreturn]] void refuse_unexpected(const Entry& e) {
@@ -382,32 +367,40 @@ std::unique_ptr<TempFile> copy_to_temp(const std::string& from, const std::strin
     return out;
 }
 
+// Moves the target into the patch directory; false when a rename can not
+// reach it (another file system).
+bool move_aside(const Entry& e) {
+    // A dry run may have left the backup as a second link to this very
+    // file, and rename() between two links to one file does nothing: a
+    // backup already there goes first (the tree still holds the content).
+    // Without one, a single call does it.
+    if (::renameat2(AT_FDCWD, e.target.c_str(), AT_FDCWD, e.backup.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EEXIST && errno != EINVAL && errno != ENOSYS && errno != EXDEV)
+        fatal_errno("can not move into the patch directory", e.target.c_str());
+    if (errno != EXDEV && ::unlink(e.backup.c_str()) != 0 && errno != ENOENT)
+        fatal_errno("can not remove", e.backup.c_str());
+    if (::rename(e.target.c_str(), e.backup.c_str()) == 0) return true;
+    if (errno != EXDEV) fatal_errno("can not move into the patch directory", e.target.c_str());
+    return false;
+}
+
+// A dry run's backup: a link under a temporary name, renamed over the old
+// backup, so that the backup path holds the old copy or the new one, never
+// none. False when no link can be made there (another file system).
+bool link_aside(const Entry& e) {
+    TempFile t(e.backup);
+    t.close_unwritten();
+    if (::unlink(t.temp_path().c_str()) != 0 || ::link(e.target.c_str(), t.temp_path().c_str()) != 0) return false;
+    t.commit_closed();
+    return true;
+}
+
 // Saves the target under backup. A real run moves it there (the removal and
 // the backup in one rename); a dry run (-n) leaves the tree as it is and
 // links, or copies across file systems.
 void save(const Entry& e) {
-    if (!onlyshow) {
-        // A dry run may have left the backup as a second link to this very
-        // file, and rename() between two links to one file does nothing: a
-        // backup already there goes first (the tree still holds the
-        // content). Without one, a single call does it.
-        if (::renameat2(AT_FDCWD, e.target.c_str(), AT_FDCWD, e.backup.c_str(), RENAME_NOREPLACE) == 0) return;
-        if (errno != EEXIST && errno != EINVAL && errno != ENOSYS && errno != EXDEV)
-            fatal_errno("can not move into the patch directory", e.target.c_str());
-        if (errno != EXDEV && ::unlink(e.backup.c_str()) != 0 && errno != ENOENT)
-            fatal_errno("can not remove", e.backup.c_str());
-        if (::rename(e.target.c_str(), e.backup.c_str()) == 0) return;
-        if (errno != EXDEV) fatal_errno("can not move into the patch directory", e.target.c_str());
-    } else {
-        // A link under a temporary name, renamed over the old backup: the
-        // backup path holds the old copy or the new one, never none.
-        TempFile t(e.backup);
-        t.close_unwritten();
-        if (::unlink(t.temp_path().c_str()) == 0 && ::link(e.target.c_str(), t.temp_path().c_str()) == 0) {
-            t.commit_closed();
-            return;
-        }
-    }
+    if (onlyshow ? link_aside(e) : move_aside(e)) return;
+    // Across file systems: a copy, and the target goes after it.
     char hex[MD5_HEX_SIZE];
     copy_to_temp(e.target, e.backup, hex)->commit();
     if (!onlyshow && ::unlink(e.target.c_str()) != 0 && errno != ENOENT) fatal_errno("can not remove", e.target.c_str());
@@ -506,20 +499,24 @@ void take_out(const std::string& proot, const std::vector<Entry>& removals, cons
     }
 }
 
+// The patch's manifest, read in the direction of the run.
+Manifest read_patch_manifest(const std::string& proot) {
+    const std::string files = join_path_or_die(proot, "FILES");
+    Manifest m;
+    File fp(FOPENG(files.c_str(), "r", __LINE__), files);
+    std::string error;
+    if (!read_manifest(fp.get(), files.c_str(), reverse != 0, m, error)) fatal(3, "%s; patch refused", error.c_str());
+    fp.close();
+    return m;
+}
+
 } // namespace
 
 void applypatch(const char* tree, const char* patch) {
     recognise(patch);
 
     const std::string proot(patch);
-    const std::string files = join_path_or_die(proot, "FILES");
-    Manifest m;
-    {
-        File fp(FOPENG(files.c_str(), "r", __LINE__), files);
-        std::string error;
-        if (!read_manifest(fp.get(), files.c_str(), reverse != 0, m, error)) fatal(3, "%s; patch refused", error.c_str());
-        fp.close();
-    }
+    const Manifest m = read_patch_manifest(proot);
 
     const std::string troot(tree);
     const char* backup_dir = reverse ? "new/" : "old/";

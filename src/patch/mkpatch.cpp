@@ -48,17 +48,10 @@ struct Copy {
     std::string dst;  // patch/new/name
 };
 
-} // namespace
-
-void mkpatch(const char* from, const char* to, const char* patch) {
-    std::vector<std::string> lines;
-    collect(from, '-', lines);
-    collect(to, '+', lines);
-    sort_and_cancel(lines);
-
-    // Every path is composed and checked before the first byte is written.
-    const std::string root(patch);
-    DirGuard guard;
+// Every path, composed and checked before the first byte is written: the
+// copy each '+' line makes.
+std::vector<Copy> plan_copies(const std::vector<std::string>& lines, const char* to, const std::string& root,
+                              DirGuard& guard) {
     std::vector<Copy> copies(lines.size());
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string_view name = entry_name(lines[i]);
@@ -75,6 +68,29 @@ void mkpatch(const char* from, const char* to, const char* patch) {
             fatal(1, "path too long for %.*s, no patch written", int(name.size()), name.data());
         guard.check_or_die(root, rel);
     }
+    return copies;
+}
+
+// One line of the manifest, and the copy it makes.
+struct Item {
+    const std::string* line;
+    Fd in;
+    std::unique_ptr<TempFile> out;
+    const Copy* copy = nullptr;
+    char hex[MD5_HEX_SIZE];
+};
+
+} // namespace
+
+void mkpatch(const char* from, const char* to, const char* patch) {
+    std::vector<std::string> lines;
+    collect(from, '-', lines);
+    collect(to, '+', lines);
+    sort_and_cancel(lines);
+
+    const std::string root(patch);
+    DirGuard guard;
+    const std::vector<Copy> copies = plan_copies(lines, to, root, guard);
 
     const std::string files = join_path_or_die(root, "FILES");
     TempFile manifest(files);
@@ -86,16 +102,9 @@ void mkpatch(const char* from, const char* to, const char* patch) {
     forget_dir_record(root);
     progress_phase("making a patch", lines.size());
 
-    struct Item {
-        const std::string* line;
-        Fd in;
-        std::unique_ptr<TempFile> out;
-        const Copy* copy = nullptr;
-        char hex[MD5_HEX_SIZE];
-    };
     PublishBatch batch;
     Pipeline p(nthreads);
-    publishing(batch, [&] { p.enumerate([&] {
+    publishing(batch, [&] { p.run([&] {
         for (std::size_t i = 0; i < lines.size(); ++i) {
             auto it = std::make_shared<Item>();
             it->line = &lines[i];
@@ -127,8 +136,7 @@ void mkpatch(const char* from, const char* to, const char* patch) {
                     batch.add(std::move(it->out), 0, {});
                 });
         }
-    });
-    p.finish(); });
+    }); });
     // Every line reached standard output before the manifest is published:
     // a patch whose listing was lost must not look complete.
     flush_stdout();

@@ -65,38 +65,24 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
     // window each: groups are kept small enough that every thread finds
     // one. How files are grouped changes nothing in what is printed.
     Pipeline p(threads);
-    const std::size_t group = p.group_size();
-    p.enumerate([&] {
-        auto g = std::make_shared<std::vector<Entry>>();
-        auto submit = [&] {
-            if (g->empty()) return;
-            const std::size_t n = g->size();
-            p.submit_group(
-                g, [](std::vector<Entry>& grp) { hash_group(grp); },
-                [&fn](std::vector<Entry>& grp) {
-                    for (Entry& e : grp) {
-                        if (e.error) std::rethrow_exception(e.error);
-                        fn(e.name, e.hex);
-                        progress_file();
-                    }
-                },
-                group_cost(n), n);
-            g->reserve(group);
-        };
-        g->reserve(group);
-        uint64_t walked = 0;
-        Pipeline::gather_groups([&] {
-            while (nextstream(s)) {
-                Entry e;
-                e.name = s->name;
-                e.fd = Fd(open_entry_fd(s));
-                g->push_back(std::move(e));
-                ++walked;
-                if (g->size() == group) submit();
-            }
-            // The walk is done: the files in flight are the last.
-            progress_totals(walked, 0);
-        }, submit);
-    });
-    p.finish();
+    uint64_t walked = 0;
+    auto gather = [&](Gathering<Entry>& g) {
+        while (nextstream(s)) {
+            Entry e;
+            e.name = s->name;
+            e.fd = Fd(open_entry_fd(s));
+            g.add(std::move(e));
+            ++walked;
+        }
+        // The walk is done: the files in flight are the last.
+        progress_totals(walked, 0);
+    };
+    run_grouped(p, p.group_size(), gather,
+                GroupedJob<Entry>{.work = [](std::vector<Entry>& grp) { hash_group(grp); },
+                                  .decide =
+                                      [&fn](Entry& e) {
+                                          fn(e.name, e.hex);
+                                          progress_file();
+                                      },
+                                  .cost = [](const Entry&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
 }

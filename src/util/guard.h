@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 class DirGuard {
@@ -48,20 +49,23 @@ private:
 
 // The directories made for one file that may still be refused: unless
 // keep() is called, they are removed again (as DirGuard::unmake) when this
-// goes out of scope, failures included.
+// goes out of scope, failures included. It moves with the file's entry, so
+// an entry can be set up on its own and join its group only once it is.
 class MadeFor {
 public:
-    MadeFor(DirGuard& guard, std::string_view root, std::string_view rel) : guard_(guard), root_(root), rel_(rel) {}
+    MadeFor(DirGuard& guard, std::string_view root, std::string_view rel) : guard_(&guard), root_(root), rel_(rel) {}
+    MadeFor(MadeFor&& o) noexcept
+        : guard_(std::exchange(o.guard_, nullptr)), root_(std::move(o.root_)), rel_(std::move(o.rel_)) {}
+    MadeFor& operator=(MadeFor&&) = delete;
     MadeFor(const MadeFor&) = delete;
     MadeFor& operator=(const MadeFor&) = delete;
     ~MadeFor() {
-        if (!kept_) guard_.unmake(root_, rel_);
+        if (guard_) guard_->unmake(root_, rel_);
     }
-    void keep() { kept_ = true; }
+    void keep() { guard_ = nullptr; }
 
 private:
-    DirGuard& guard_;
+    DirGuard* guard_;  // null once kept, or moved from
     std::string root_;
     std::string rel_;
-    bool kept_ = false;
 };

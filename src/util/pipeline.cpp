@@ -58,7 +58,7 @@ Pipeline::~Pipeline() {
     while (!items_.empty()) items_.pop_back();
 }
 
-void Pipeline::run(Item& it) {
+void Pipeline::work_on(Item& it) {
     try {
         it.work();
     } catch (...) {
@@ -68,11 +68,21 @@ void Pipeline::run(Item& it) {
     it.work = nullptr;
 }
 
+void Pipeline::decide(Item& it) {
+    try {
+        if (it.error) std::rethrow_exception(it.error);
+        it.done();
+    } catch (...) {
+        stopped_ = true;
+        throw;
+    }
+}
+
 void Pipeline::run_pending(std::unique_lock<std::mutex>& lock) {
     std::shared_ptr<Item> it = std::move(pending_.front());
     pending_.pop_front();
     lock.unlock();
-    run(*it);
+    work_on(*it);
     lock.lock();
     it->ready = true;
     done_cv_.notify_all();
@@ -105,18 +115,17 @@ void Pipeline::consume_oldest() {
     items_.pop_front();
     in_flight_bytes_ -= it->bytes;
     counted_ -= it->places;
-    failed_ = true;
-    if (it->error) std::rethrow_exception(it->error);
-    it->done();
-    failed_ = false;
+    decide(*it);
 }
 
 void Pipeline::submit(std::function<void()> work, std::function<void()> done, std::size_t bytes, std::size_t places) {
+    if (stopped_) return;
     if (threads_ <= 1) {
-        failed_ = true;
-        work();
-        done();
-        failed_ = false;
+        Item it;
+        it.work = std::move(work);
+        it.done = std::move(done);
+        work_on(it);
+        decide(it);
         return;
     }
     while (!items_.empty() &&
@@ -138,7 +147,7 @@ void Pipeline::submit(std::function<void()> work, std::function<void()> done, st
         // one only once a few items wait, or for one that holds real work;
         // with none asleep, start one. The calling thread runs what is left
         // whenever it waits.
-        const bool want = pending_.size() >= WAKE_BATCH || bytes >= (64u << 10);
+        const bool want = pending_.size() >= WAKE_BATCH || bytes >= WAKE_BYTES;
         wake = want && idle_ > 0;
         grow = want && idle_ == 0 && !no_more_workers_ && workers_.size() + 1 < std::size_t(threads_);
     }
@@ -147,11 +156,12 @@ void Pipeline::submit(std::function<void()> work, std::function<void()> done, st
 }
 
 void Pipeline::submit_done(std::function<void()> done) {
+    if (stopped_) return;
     while (items_.size() >= QUEUE_MAX) consume_oldest();
     if (items_.empty()) {
-        failed_ = true;
-        done();
-        failed_ = false;
+        Item it;
+        it.done = std::move(done);
+        decide(it);
         return;
     }
     auto it = std::make_shared<Item>();
@@ -162,6 +172,6 @@ void Pipeline::submit_done(std::function<void()> done) {
 }
 
 void Pipeline::finish() {
-    if (failed_) return;
+    if (stopped_) return;
     while (!items_.empty()) consume_oldest();
 }

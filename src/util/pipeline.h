@@ -7,10 +7,18 @@
 // failure in stream order is the one reported, as in a serial run.
 //
 // Work must not depend on the working directory (the directory walk moves
-// it): it gets open descriptors or absolute paths. A failure in work (a
-// FatalError or any exception) is kept with its item and rethrown when the
-// item's turn comes; items after it are never consumed, and whatever they
-// own (temporary files) goes when the pipeline is destroyed, newest first.
+// it): it gets open descriptors or absolute paths. The one exception is the
+// restore from the store (-o), whose work creates its files by the names a
+// listing or an archive gives, relative to the working directory: it reads
+// no walk, so nothing moves that directory while it runs. A failure in work
+// (a FatalError or any exception) is kept with its item and rethrown when
+// the item's turn comes; items after it are never consumed, and whatever
+// they own (temporary files) goes when the pipeline is destroyed, newest
+// first.
+//
+// Most jobs gather small files into groups and use run_grouped (below):
+// they write three functions (make an entry, work on a group, decide an
+// entry) and the helper does the rest.
 #pragma once
 
 #include <algorithm>
@@ -22,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <pthread.h>
+#include <utility>
 #include <vector>
 
 class Pipeline {
@@ -39,32 +48,59 @@ public:
     Pipeline& operator=(const Pipeline&) = delete;
     ~Pipeline();
 
+    // Runs the calling thread's own part, the enumeration that submits the
+    // items, then consumes every item. When the enumeration fails, the
+    // items submitted before the failure are consumed first (an earlier
+    // failure among them wins), as a serial run would have reported them
+    // before it met this one.
+    template <class F>
+    void run(F&& enumeration) {
+        enumerate(enumeration);
+        finish();
+    }
     // Submits one item. bytes is what its buffers may hold at most, counted
     // against the budget, and places what it takes of the window (an item
     // that holds several open files takes one place for each); submit first
     // consumes the oldest items while the window or the budget is full.
+    // Once a failure has been rethrown, nothing more is run or decided: the
+    // item is dropped, and what it holds goes at once.
     void submit(std::function<void()> work, std::function<void()> done, std::size_t bytes = 0,
                 std::size_t places = 1);
+    // Submits an item without a heavy part: done runs in its turn, after
+    // every earlier item, at once when nothing is in flight. It takes no
+    // place in the window: a slow item ahead of many such items does not
+    // hold up the calling thread, until QUEUE_MAX items wait in all.
+    void submit_done(std::function<void()> done);
     // How many open files one item may hold (one place each) so that every
     // thread still finds work in the window; at most most.
     std::size_t group_size(std::size_t most = 16) const {
         return std::clamp<std::size_t>(window_ / (2 * std::size_t(threads_)), 1, most);
     }
-    // Submits the group of files that g holds as one item, work(group) on
-    // a worker and done(group) in its turn, and leaves a new empty group in
-    // g first: a failure that submit reports (an earlier item's, or at one
-    // thread this group's own) must not leave the group there to be
-    // submitted again. places: the files it holds open.
+    // Places in the window: the open files all items in flight may hold.
+    std::size_t window() const { return window_; }
+
+    // Older entry points, for the jobs that do not use run() or run_grouped
+    // yet (the -c check, archive creation): enumerate(f) then finish() is
+    // run(f); submit_group and gather_groups are what run_grouped does.
+    // Once those jobs move, they go.
+    template <class F>
+    void enumerate(F&& f) {
+        try {
+            f();
+        } catch (...) {
+            if (stopped_) throw;
+            const std::exception_ptr e = std::current_exception();
+            finish();
+            std::rethrow_exception(e);
+        }
+    }
+    void finish();
     template <class Group, class Work, class Done>
     void submit_group(std::shared_ptr<Group>& g, Work work, Done done, std::size_t bytes, std::size_t places) {
         const std::shared_ptr<Group> full = std::move(g);
         g = std::make_shared<Group>();
         submit([full, work] { work(*full); }, [full, done] { done(*full); }, bytes, places);
     }
-    // For a job that gathers its items into groups: runs gather, which
-    // submits each full group, then flush for the group left, also when
-    // gather fails, so that the files met before a failure are consumed
-    // before it, as a serial run would have met them.
     template <class Gather, class Flush>
     static void gather_groups(Gather&& gather, Flush&& flush) {
         try {
@@ -75,35 +111,17 @@ public:
         }
         flush();
     }
-    // Submits an item without a heavy part: done runs in its turn, after
-    // every earlier item, at once when nothing is in flight. It takes no
-    // place in the window: a slow item ahead of many such items does not
-    // hold up the calling thread, until QUEUE_MAX items wait in all.
-    void submit_done(std::function<void()> done);
-    // Consumes every item submitted so far.
-    void finish();
-    // Runs the calling thread's own part, the enumeration that submits the
-    // items. When it fails, the items submitted before the failure are
-    // consumed first (an earlier failure among them wins), as a serial run
-    // would have reported them before it met this one.
-    template <class F>
-    void enumerate(F&& f) {
-        try {
-            f();
-        } catch (...) {
-            if (failed_) throw;
-            const std::exception_ptr e = std::current_exception();
-            finish();
-            std::rethrow_exception(e);
-        }
-    }
-    // Items in flight at most, and bytes they may hold.
+
+    // Bytes the items in flight may hold at most (the window bounds how
+    // many there are).
     static constexpr std::size_t BUDGET = 64u << 20;
     // Items in flight at most, with or without a heavy part: what the items
     // hold stays bounded.
     static constexpr std::size_t QUEUE_MAX = 4096;
     // Pending items that wake a sleeping worker, or start one.
     static constexpr std::size_t WAKE_BATCH = 4;
+    // An item of this many bytes or more wakes a worker on its own.
+    static constexpr std::size_t WAKE_BYTES = 64u << 10;
     // Address space a thread may come to use (its stack, buffers, a share
     // of the allocator's arenas): under a limit on it, no more threads
     // than the limit holds.
@@ -122,15 +140,18 @@ public:
 
 private:
     struct Item {
-        std::function<void()> work;
+        std::function<void()> work;  // cleared by the thread that runs it
         std::function<void()> done;
-        std::exception_ptr error;
+        std::exception_ptr error;  // work's failure, written before ready
         std::size_t bytes = 0;
-        bool ready = false;
+        bool ready = false;  // work is over; under mu_
         std::size_t places = 1;  // taken in the window
     };
     void consume_oldest();
-    void run(Item& it);
+    // Rethrows the item's failure or runs its decision; either way a
+    // failure stops the run.
+    void decide(Item& it);
+    void work_on(Item& it);
     // Runs the oldest pending item; called, and returns, with the lock held.
     void run_pending(std::unique_lock<std::mutex>& lock);
     void worker();
@@ -138,18 +159,137 @@ private:
     // Starts one more worker; false when no thread can be had.
     bool start_worker();
 
+    // Set by the constructor, read by every thread.
     int threads_;
     std::size_t window_;
+    // The calling thread's own: what is in flight, in order.
     std::size_t in_flight_bytes_ = 0;
     std::size_t counted_ = 0;  // places taken by the items in flight
-    std::deque<std::shared_ptr<Item>> items_;    // submitted, not consumed, in order
-    std::deque<std::shared_ptr<Item>> pending_;  // not started yet
+    std::deque<std::shared_ptr<Item>> items_;  // submitted, not consumed, in order
+    // A failure was rethrown (an item's work or decision, in its turn):
+    // nothing after it is consumed, and nothing more is submitted.
+    bool stopped_ = false;
+    std::vector<pthread_t> workers_;  // started and joined by the calling thread
+    bool no_more_workers_ = false;  // starting one failed: the run goes on with those it has
+    // Shared under mu_.
     std::mutex mu_;
+    std::deque<std::shared_ptr<Item>> pending_;  // not started yet
     std::condition_variable work_cv_;  // pending work or stop
     std::condition_variable done_cv_;  // an item is ready
-    bool stop_ = false;
-    bool failed_ = false;  // an item failed: nothing after it is consumed
+    bool stop_ = false;  // the pipeline is going: workers return
     std::size_t idle_ = 0;  // workers waiting for work
-    bool no_more_workers_ = false;  // starting one failed: the run goes on with those it has
-    std::vector<pthread_t> workers_;
 };
+
+// What one entry of a grouped job costs while it is in flight: the bytes
+// its buffers may hold at most, and the files it holds open (places in the
+// window). A group takes one place at least.
+struct Cost {
+    std::size_t bytes = 0;
+    std::size_t places = 0;
+};
+
+// The functions of a grouped job. Entry carries `std::exception_ptr error`:
+// work records there the failure that stops the group at that entry, and
+// the entry reports it in its turn.
+template <class Entry>
+struct GroupedJob {
+    std::function<void(std::vector<Entry>&)> work;  // on a worker, a group at a time
+    std::function<void(Entry&)> decide;             // on the calling thread, in order
+    std::function<Cost(const Entry&)> cost;         // on the calling thread, as it joins
+};
+
+// A group of consecutive entries, one pipeline item. It is taken apart
+// newest first, as the pipeline takes apart its items: a later entry's
+// temporary file may sit in a directory made for an earlier one.
+template <class Entry>
+struct EntryGroup {
+    std::vector<Entry> entries;
+    EntryGroup() = default;
+    EntryGroup(const EntryGroup&) = delete;
+    EntryGroup& operator=(const EntryGroup&) = delete;
+    ~EntryGroup() {
+        while (!entries.empty()) entries.pop_back();
+    }
+};
+
+// What a grouped job's gather function is handed, on the calling thread.
+template <class Entry>
+class Gathering {
+public:
+    Gathering(Pipeline& p, std::size_t most, GroupedJob<Entry> job)
+        : p_(p), most_(std::max<std::size_t>(most, 1)), job_(std::make_shared<const GroupedJob<Entry>>(std::move(job))) {
+        fresh();
+    }
+    // An entry joins the group once it is set up: one that fails before
+    // goes on its own, and takes with it what it made. A full group goes
+    // to a worker.
+    void add(Entry&& e) {
+        const Cost c = job_->cost(e);
+        group_->entries.push_back(std::move(e));
+        bytes_ += c.bytes;
+        places_ += c.places;
+        if (group_->entries.size() >= most_) cut();
+    }
+    // Submits the group gathered so far, if any.
+    void cut() {
+        if (group_->entries.empty()) return;
+        // A new group first: a failure that submit reports (an earlier
+        // group's, or at one thread this one's own) must not leave this
+        // group to be submitted again.
+        std::shared_ptr<EntryGroup<Entry>> g = std::move(group_);
+        const Cost c{bytes_, std::max<std::size_t>(places_, 1)};
+        fresh();
+        auto job = job_;
+        p_.submit([g, job] { job->work(g->entries); },
+                  [g, job] {
+                      for (Entry& e : g->entries) {
+                          if (e.error) std::rethrow_exception(e.error);
+                          job->decide(e);
+                      }
+                  },
+                  c.bytes, c.places);
+    }
+    // Cuts, then runs done in its turn: a decision without a heavy part.
+    void then(std::function<void()> done) {
+        cut();
+        p_.submit_done(std::move(done));
+    }
+    // The entries gathered since the last cut.
+    const std::vector<Entry>& group() const { return group_->entries; }
+
+private:
+    void fresh() {
+        group_ = std::make_shared<EntryGroup<Entry>>();
+        group_->entries.reserve(most_);
+        bytes_ = 0;
+        places_ = 0;
+    }
+    Pipeline& p_;
+    std::size_t most_;
+    std::shared_ptr<const GroupedJob<Entry>> job_;  // shared with the items: a worker may outlive this
+    std::shared_ptr<EntryGroup<Entry>> group_;
+    std::size_t bytes_ = 0;
+    std::size_t places_ = 0;
+};
+
+// Runs a grouped job on p: gather(Gathering<Entry>&) enumerates on the
+// calling thread and adds each entry; groups of up to `most` entries go to
+// job.work on the workers; job.decide runs for each entry in order, or the
+// entry's failure, if any, is rethrown instead (a failure that escapes
+// work itself comes in the group's turn, before its first entry). When
+// gather fails, the group gathered so far goes first and every entry
+// before the failure is decided before it, as a serial run would have met
+// them; the first failure in order wins.
+template <class Entry, class Gather>
+void run_grouped(Pipeline& p, std::size_t most, Gather&& gather, GroupedJob<Entry> job) {
+    Gathering<Entry> g(p, most, std::move(job));
+    p.run([&] {
+        try {
+            gather(g);
+        } catch (...) {
+            g.cut();
+            throw;
+        }
+        g.cut();
+    });
+}

@@ -74,4 +74,41 @@ TEST_F(DirsRecord, RestoredModesStayWithinThoseOfANewDirectory) {
     ::umask(old);
 }
 
+// A record tied to the tree but with a crafted body: any line that is not
+// "made <path>" or "gone <octal mode up to 7777> <path>" refuses it whole.
+TEST_F(DirsRecord, CraftedBodyRefusedWhole) {
+    DirRecord empty;
+    write_dir_record(at("patch"), at("tree"), empty);
+    std::string head;
+    {
+        std::ifstream in(at("patch/DIRS"));
+        std::string first, tie;
+        ASSERT_TRUE(std::getline(in, first) && std::getline(in, tie));
+        head = first + "\n" + tie + "\n";
+    }
+    struct Body {
+        const char* text;
+        bool accepted;
+    };
+    for (const Body b : {Body{"gone 0755 a b\nmade x/y\n", true}, Body{"gone 10000 a\n", false},
+                         Body{"gone 75x a\n", false}, Body{"gone 755\n", false}, Body{"removed a\n", false},
+                         Body{"made a\nMADE b\n", false}}) {
+        std::ofstream(at("patch/DIRS"), std::ios::trunc) << head << b.text;
+        DirRecord back;
+        EXPECT_EQ(read_dir_record(at("patch"), at("tree"), back), b.accepted) << b.text;
+        if (!b.accepted) continue;
+        EXPECT_EQ(back.gone, (std::unordered_map<std::string, unsigned>{{"a b", 0755}}));
+        EXPECT_EQ(back.made, (std::unordered_set<std::string>{"x/y"}));
+    }
+    // A link or a FIFO in its place is never followed nor waited on.
+    fs::remove(at("patch/DIRS"));
+    ASSERT_EQ(::mkfifo(at("patch/DIRS").c_str(), 0600), 0);
+    DirRecord back;
+    EXPECT_FALSE(read_dir_record(at("patch"), at("tree"), back));
+    fs::remove(at("patch/DIRS"));
+    std::ofstream(at("elsewhere")) << head << "made a\n";
+    fs::create_symlink(at("elsewhere"), at("patch/DIRS"));
+    EXPECT_FALSE(read_dir_record(at("patch"), at("tree"), back));
+}
+
 } // namespace

@@ -1,0 +1,129 @@
+#include "util/guard.h"
+#include "util/fatal.h"
+
+#include "scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+bool is_dir(const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool exists(const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0;
+}
+
+// A root with a real directory "real", a link "out" to a directory outside
+// the root, and a regular file "file".
+class Guard : public testing::Test {
+protected:
+    void SetUp() override {
+        base_ = make_scratch_dir("guard");
+        ASSERT_FALSE(base_.empty());
+        root_ = base_ + "/root";
+        outside_ = base_ + "/outside";
+        ASSERT_EQ(::mkdir(root_.c_str(), 0777), 0);
+        ASSERT_EQ(::mkdir(outside_.c_str(), 0777), 0);
+        ASSERT_EQ(::mkdir((root_ + "/real").c_str(), 0777), 0);
+        ASSERT_EQ(::symlink(outside_.c_str(), (root_ + "/out").c_str()), 0);
+        std::FILE* f = std::fopen((root_ + "/file").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fclose(f);
+    }
+    void TearDown() override { remove_scratch_dir(base_); }
+
+    std::string base_, root_, outside_;
+    DirGuard guard_;
+};
+
+TEST_F(Guard, FindsTheFirstLinkInALeadingDirectory) {
+    EXPECT_EQ(guard_.find_link(root_, "out/x"), root_ + "/out");
+    EXPECT_EQ(guard_.find_link(root_, "out/a/b/x"), root_ + "/out");
+    // The last component is the file itself: a link there is not a leading
+    // directory's business.
+    EXPECT_EQ(guard_.find_link(root_, "out"), "");
+    EXPECT_EQ(guard_.find_link(root_, "real/x"), "");
+    // Missing directories and a file in the way are left to the operation.
+    EXPECT_EQ(guard_.find_link(root_, "none/deeper/x"), "");
+    EXPECT_EQ(guard_.find_link(root_, "file/x"), "");
+}
+
+TEST_F(Guard, SeenMissingIsNotTrustedOnceSomethingAppears) {
+    EXPECT_EQ(guard_.find_link(root_, "late/x"), "");
+    ASSERT_EQ(::symlink(outside_.c_str(), (root_ + "/late").c_str()), 0);
+    // make looks again: it is about to write through the path.
+    EXPECT_EQ(guard_.make(root_, "late/x"), root_ + "/late");
+    EXPECT_FALSE(exists(outside_ + "/x"));
+}
+
+TEST_F(Guard, MakesMissingDirectoriesOutermostFirst) {
+    std::vector<std::string> created;
+    EXPECT_EQ(guard_.make(root_, "real/a/b/x", &created), "");
+    EXPECT_EQ(created, (std::vector<std::string>{root_ + "/real/a", root_ + "/real/a/b"}));
+    EXPECT_TRUE(is_dir(root_ + "/real/a/b"));
+    EXPECT_FALSE(exists(root_ + "/real/a/b/x"));
+}
+
+TEST_F(Guard, RefusesToMakeThroughALink) {
+    EXPECT_EQ(guard_.make(root_, "out/a/x"), root_ + "/out");
+    EXPECT_FALSE(exists(outside_ + "/a"));
+    try {
+        guard_.make_or_die(root_, "out/a/x");
+        FAIL() << "no failure";
+    } catch (const FatalError& e) {
+        EXPECT_EQ(e.status, 1);
+        EXPECT_NE(e.message.find("is a symbolic link; refusing to follow it"), std::string::npos) << e.message;
+    }
+    EXPECT_THROW(guard_.check_or_die(root_, "out/x"), FatalError);
+    EXPECT_NO_THROW(guard_.check_or_die(root_, "real/x"));
+}
+
+TEST_F(Guard, UnmakeTakesBackOnlyEmptyDirectoriesItMade) {
+    ASSERT_EQ(guard_.make(root_, "real/a/b/c/x"), "");
+    // Something else now lives in a/: a/b/c and a/b go, a stays.
+    ASSERT_EQ(::mkdir((root_ + "/real/a/keep").c_str(), 0777), 0);
+    guard_.unmake(root_, "real/a/b/c/x");
+    EXPECT_FALSE(exists(root_ + "/real/a/b"));
+    EXPECT_TRUE(is_dir(root_ + "/real/a/keep"));
+    // real was there before: never removed, even empty.
+    ASSERT_EQ(::rmdir((root_ + "/real/a/keep").c_str()), 0);
+    guard_.unmake(root_, "real/a/b/c/x");
+    EXPECT_FALSE(exists(root_ + "/real/a"));
+    EXPECT_TRUE(is_dir(root_ + "/real"));
+}
+
+TEST_F(Guard, MadeForTakesBackUnlessKeptAndMovesWithItsEntry) {
+    {
+        MadeFor made(guard_, root_, "n1/x");
+        ASSERT_EQ(guard_.make(root_, "n1/x"), "");
+    }
+    EXPECT_FALSE(exists(root_ + "/n1"));
+    {
+        MadeFor made(guard_, root_, "n2/x");
+        ASSERT_EQ(guard_.make(root_, "n2/x"), "");
+        made.keep();
+    }
+    EXPECT_TRUE(is_dir(root_ + "/n2"));
+    std::vector<MadeFor> moved;
+    {
+        MadeFor made(guard_, root_, "n3/x");
+        ASSERT_EQ(guard_.make(root_, "n3/x"), "");
+        moved.push_back(std::move(made));
+    }
+    // The moved-from one took nothing back; its new owner does.
+    EXPECT_TRUE(is_dir(root_ + "/n3"));
+    moved.clear();
+    EXPECT_FALSE(exists(root_ + "/n3"));
+}
+
+} // namespace
