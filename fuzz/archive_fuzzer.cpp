@@ -6,7 +6,7 @@
 
 #include "fuzz_support.h"
 
-#include "archive/extract.h"
+#include "archive/archive.h"
 #include "format/archive.h"
 #include "md5lib/md5.h"
 #include "stream/stream.h"

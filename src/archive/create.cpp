@@ -11,8 +11,8 @@
 
 #include "archive/codec.h"
 #include "format/archive.h"
-#include "driver/jobs.h"
-#include "driver/settings.h"
+#include "archive/archive.h"
+#include "util/settings.h"
 #include "stream/stream.h"
 #include "util/fatal.h"
 #include "util/fileio.h"

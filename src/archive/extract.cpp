@@ -10,12 +10,11 @@
 // published: a later member never changes what an earlier one meets, so
 // the results are the same at any thread count.
 
-#include "archive/extract.h"
+#include "archive/archive.h"
 
 #include "archive/codec.h"
 #include "format/archive.h"
-#include "driver/jobs.h"
-#include "driver/settings.h"
+#include "util/settings.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/tempfile.h"

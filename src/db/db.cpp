@@ -7,8 +7,7 @@
 #include "db/db.h"
 
 #include "db/store.h"
-#include "driver/jobs.h"
-#include "driver/settings.h"
+#include "util/settings.h"
 #include "stream/stream.h"
 #include "util/fatal.h"
 #include "util/fileio.h"

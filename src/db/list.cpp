@@ -3,7 +3,7 @@
 
 #include "db/db.h"
 
-#include "driver/settings.h"
+#include "util/settings.h"
 #include "stream/stream.h"
 #include "util/escape.h"
 

@@ -6,9 +6,11 @@
 
 #include "driver/driver.h"
 
-#include "driver/jobs.h"
+#include "archive/archive.h"
+#include "patch/patch.h"
+#include "stream/check.h"
 #include "db/db.h"
-#include "driver/settings.h"
+#include "util/settings.h"
 #include "util/cpus.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
@@ -25,23 +27,6 @@
 #ifndef MDTREE_VERSION
 #error "MDTREE_VERSION comes from the project version in CMakeLists.txt"
 #endif
-
-char* fromdir = nullptr;
-char* todir = nullptr;
-char* patchdir = nullptr;
-char* archname = nullptr;
-char* adminname = nullptr;
-char* dbroot = nullptr;
-int forcepatch = 0;
-int reverse = 0;
-int onlyshow = 0;
-int nthreads = 1;
-char* checkdir = nullptr;
-int showunlisted = 0;
-int verifydb = 0;
-std::vector<char*> prunesources;
-std::time_t graceperiod = 14 * 86400;
-int jobs_given = 0;
 
 namespace {
 

@@ -7,8 +7,8 @@
 // again as it is written. Undo (-r) swaps the roles of the "-" and "+" lines
 // and of old/ and new/.
 
-#include "driver/jobs.h"
-#include "driver/settings.h"
+#include "patch/patch.h"
+#include "util/settings.h"
 #include "patch/admin.h"
 #include "patch/dirs.h"
 #include "patch/manifest.h"
@@ -36,6 +36,19 @@
 #include <unordered_set>
 
 namespace {
+
+// The settings an application reads, taken once when it starts.
+struct ApplyOptions {
+    bool force;    // -F
+    bool reverse;  // -r: undo
+    bool dry_run;  // -n
+    const char* admin;  // -A, or null
+    int threads;
+};
+
+ApplyOptions options_from_settings() {
+    return ApplyOptions{forcepatch != 0, reverse != 0, onlyshow != 0, adminname, nthreads};
+}
 
 // The paths of one entry line, and what the checks decided for it.
 struct Entry {
@@ -178,8 +191,8 @@ void read_group(std::vector<Check>& g) {
 
 // Runs the checks that add(check) submits, in groups, judging each in turn.
 template <class Gather, class Judge>
-void run_checks(Gather gather, Judge judge) {
-    Pipeline p(nthreads);
+void run_checks(int threads, Gather gather, Judge judge) {
+    Pipeline p(threads);
     auto add_to = [&gather](Gathering<Check>& g) {
         gather([&g](Entry& e, Check::Kind kind, Fd fd) { g.add(Check{&e, kind, std::move(fd), {}, {}, {}}); });
     };
@@ -199,30 +212,31 @@ void run_checks(Gather gather, Judge judge) {
 // The first pass: every file of the tree that the change would take out or
 // replace, hashed and judged against the manifest. A forced run takes a
 // file that already holds its new version as done.
-void check_tree(std::vector<Entry>& removals, std::vector<Entry>& creations) {
-    auto judge = [](Check& c) {
+void check_tree(const ApplyOptions& o, std::vector<Entry>& removals, std::vector<Entry>& creations) {
+    const bool force = o.force;
+    auto judge = [force](Check& c) {
         Entry& e = *c.e;
         const std::string_view hex(c.hex, MD5_HEX_LEN);
         if (c.kind == Check::IN_THE_WAY) {
             // Already the new version: nothing of the user's is lost.
             if (hex == entry_digest(*e.line)) return void(e.done = true);
-            if (!forcepatch) refuse_unexpected(e);
+            if (!force) refuse_unexpected(e);
             return void(e.unexpected = true);
         }
         if (hex == entry_digest(*e.line)) return void(e.present = true);
-        if (forcepatch && e.twin && hex == entry_digest(*e.twin->line)) {
+        if (force && e.twin && hex == entry_digest(*e.twin->line)) {
             e.twin->done = true;
             return;
         }
-        if (!forcepatch) fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", e.target.c_str(), c.hex, e.line->c_str());
+        if (!force) fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", e.target.c_str(), c.hex, e.line->c_str());
         e.present = true;
     };
-    run_checks([&](auto add) {
+    run_checks(o.threads, [&](auto add) {
         for (Entry& e : removals) {
             struct stat st;
             if (::lstat(e.target.c_str(), &st) != 0) {
                 if (errno != ENOENT && errno != ENOTDIR) fatal_errno("can not examine", e.target.c_str());
-                if (!forcepatch)
+                if (!force)
                     fatal_fixed(2, "can not access %s with mode READ at line %d\n", e.line->c_str() + ENTRY_PREFIX,
                                 __LINE__);
                 continue;
@@ -239,7 +253,7 @@ void check_tree(std::vector<Entry>& removals, std::vector<Entry>& creations) {
             struct stat st;
             if (e.twin || e.restore || ::lstat(e.target.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
             if (!S_ISREG(st.st_mode)) {
-                if (!forcepatch) refuse_unexpected(e);
+                if (!force) refuse_unexpected(e);
                 e.unexpected = true;
                 continue;
             }
@@ -264,7 +278,7 @@ std::string staging_dir(const std::string& tree, const Entry& e) {
 // The second pass: every new file, verified against its digest. A real run
 // copies it into its staging file as it reads it, so the change itself is
 // renames only.
-void check_sources(const std::string& tree, std::vector<Entry>& creations, bool stage) {
+void check_sources(const std::string& tree, std::vector<Entry>& creations, bool stage, int threads) {
     auto judge = [](Check& c) {
         Entry& e = *c.e;
         if (std::memcmp(c.hex, entry_digest(*e.line).data(), MD5_HEX_LEN) != 0)
@@ -272,7 +286,7 @@ void check_sources(const std::string& tree, std::vector<Entry>& creations, bool 
         e.staged = std::move(c.out);
     };
     std::unordered_map<std::string, std::string> dirs;  // a target's directory -> where it is staged
-    run_checks([&](auto add) {
+    run_checks(threads, [&](auto add) {
         for (Entry& e : creations) {
             if (e.done || e.restore) continue;
             // A FIFO or a device in the patch is refused without blocking.
@@ -398,12 +412,12 @@ bool link_aside(const Entry& e) {
 // Saves the target under backup. A real run moves it there (the removal and
 // the backup in one rename); a dry run (-n) leaves the tree as it is and
 // links, or copies across file systems.
-void save(const Entry& e) {
-    if (onlyshow ? link_aside(e) : move_aside(e)) return;
+void save(const Entry& e, bool dry_run) {
+    if (dry_run ? link_aside(e) : move_aside(e)) return;
     // Across file systems: a copy, and the target goes after it.
     char hex[MD5_HEX_SIZE];
     copy_to_temp(e.target, e.backup, hex)->commit();
-    if (!onlyshow && ::unlink(e.target.c_str()) != 0 && errno != ENOENT) fatal_errno("can not remove", e.target.c_str());
+    if (!dry_run && ::unlink(e.target.c_str()) != 0 && errno != ENOENT) fatal_errno("can not remove", e.target.c_str());
 }
 
 std::string relative(const std::string& path, const std::string& root) { return path.substr(root.size() + 1); }
@@ -457,8 +471,8 @@ void bring_in(Entry& e) {
 }
 
 void create_entry(Entry& e, const std::string& tree, DirGuard& guard, const DirRecord* undone, DirRecord& rec,
-                  bool dir_in_place) {
-    if (!onlyshow && !e.done) {
+                  bool dir_in_place, bool dry_run) {
+    if (!dry_run && !e.done) {
         std::vector<std::string> created;
         guard.make_or_die(tree, e.name, &created);
         for (const std::string& d : created) {
@@ -483,11 +497,11 @@ void create_entry(Entry& e, const std::string& tree, DirGuard& guard, const DirR
 // patch directory: the removals, then the unexpected files a forced run
 // meets where new files go.
 void take_out(const std::string& proot, const std::vector<Entry>& removals, const std::vector<Entry>& creations,
-              DirGuard& guard) {
+              DirGuard& guard, bool dry_run) {
     for (const Entry& e : removals) {
         if (e.present) {
             guard.make_or_die(proot, relative(e.backup, proot));
-            save(e);
+            save(e, dry_run);
         }
         if (!readable(e.source) && !(e.twin && e.twin->done)) print_name_line(stdout, "Removed: ", e.target);
         progress_file();
@@ -495,17 +509,17 @@ void take_out(const std::string& proot, const std::vector<Entry>& removals, cons
     for (const Entry& e : creations) {
         if (!e.unexpected) continue;
         guard.make_or_die(proot, relative(e.backup, proot));
-        save(e);
+        save(e, dry_run);
     }
 }
 
 // The patch's manifest, read in the direction of the run.
-Manifest read_patch_manifest(const std::string& proot) {
+Manifest read_patch_manifest(const std::string& proot, bool reverse) {
     const std::string files = join_path_or_die(proot, "FILES");
     Manifest m;
     File fp(FOPENG(files.c_str(), "r", __LINE__), files);
     std::string error;
-    if (!read_manifest(fp.get(), files.c_str(), reverse != 0, m, error)) fatal(3, "%s; patch refused", error.c_str());
+    if (!read_manifest(fp.get(), files.c_str(), reverse, m, error)) fatal(3, "%s; patch refused", error.c_str());
     fp.close();
     return m;
 }
@@ -513,24 +527,25 @@ Manifest read_patch_manifest(const std::string& proot) {
 } // namespace
 
 void applypatch(const char* tree, const char* patch) {
+    const ApplyOptions o = options_from_settings();
     recognise(patch);
 
     const std::string proot(patch);
-    const Manifest m = read_patch_manifest(proot);
+    const Manifest m = read_patch_manifest(proot, o.reverse);
 
     const std::string troot(tree);
-    const char* backup_dir = reverse ? "new/" : "old/";
-    const char* source_dir = reverse ? "old/" : "new/";
+    const char* backup_dir = o.reverse ? "new/" : "old/";
+    const char* source_dir = o.reverse ? "old/" : "new/";
     DirGuard guard;
     std::vector<Entry> removals = plan(m.removals, troot, proot, backup_dir, source_dir, guard);
     std::vector<Entry> creations = plan(m.creations, troot, proot, backup_dir, source_dir, guard);
     pair_and_restore(removals, creations);
-    const bool record = adminname && m.named;
+    const bool record = o.admin && m.named;
     std::string admin_path;
     if (record) {
         // What stands at the administration file's path is checked before
         // the tree is touched.
-        admin_path = publish_target(adminname, "administration file");
+        admin_path = publish_target(o.admin, "administration file");
         std::string tmp;
         if (!admin_temp_path(admin_path.c_str(), tmp)) fatal(1, "path too long: %s.tmp", admin_path.c_str());
     }
@@ -539,27 +554,27 @@ void applypatch(const char* tree, const char* patch) {
     // Every check before the first change; a real run stages the new files
     // meanwhile (not into a tree that is not there yet: a failed check
     // would leave it made).
-    check_tree(removals, creations);
+    check_tree(o, removals, creations);
     struct stat st;
-    check_sources(troot, creations, !onlyshow && ::stat(troot.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    check_sources(troot, creations, !o.dry_run && ::stat(troot.c_str(), &st) == 0 && S_ISDIR(st.st_mode), o.threads);
     const std::unordered_set<std::string_view> dirs_in_place = check_layout(troot, removals, creations);
 
     DirRecord undone_rec;
-    const bool have_undone = read_dir_record(proot, troot, undone_rec) && undone_rec.undo != (reverse != 0);
+    const bool have_undone = read_dir_record(proot, troot, undone_rec) && undone_rec.undo != o.reverse;
     const DirRecord* undone = have_undone ? &undone_rec : nullptr;
     // Honoured once: a run that fails from here on leaves no record to
     // honour again.
-    if (have_undone && !onlyshow) forget_dir_record(proot);
+    if (have_undone && !o.dry_run) forget_dir_record(proot);
     DirRecord rec;
-    rec.undo = reverse != 0;
+    rec.undo = o.reverse;
 
     // All removals come before any creation. The first staged file renamed
     // waits until every staged file, and every backup, is on the disk.
     progress_phase("applying", removals.size() + creations.size());
-    take_out(proot, removals, creations, guard);
-    if (!onlyshow) prune(troot, removals, creations, undone, rec);
-    for (Entry& e : creations) create_entry(e, troot, guard, undone, rec, dirs_in_place.contains(e.name));
-    if (!onlyshow) {
+    take_out(proot, removals, creations, guard, o.dry_run);
+    if (!o.dry_run) prune(troot, removals, creations, undone, rec);
+    for (Entry& e : creations) create_entry(e, troot, guard, undone, rec, dirs_in_place.contains(e.name), o.dry_run);
+    if (!o.dry_run) {
         write_dir_record(proot, troot, rec);
         note_changed(troot);
         note_changed(proot);

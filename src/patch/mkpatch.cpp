@@ -4,8 +4,8 @@
 // Workers hash the trees and make the copies; lines are printed, written
 // and the copies published in manifest order.
 
-#include "driver/jobs.h"
-#include "driver/settings.h"
+#include "patch/patch.h"
+#include "util/settings.h"
 #include "patch/manifest.h"
 #include "patch/dirs.h"
 #include "stream/stream.h"

@@ -10,8 +10,8 @@
 // SIMD register, through a descriptor on the tree: the walk of a directory
 // source moves the working directory, the tree stays where it was.
 
-#include "driver/jobs.h"
-#include "driver/settings.h"
+#include "stream/check.h"
+#include "util/settings.h"
 #include "stream/stream.h"
 #include "util/escape.h"
 #include "util/fatal.h"

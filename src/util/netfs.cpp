@@ -1,6 +1,6 @@
 #include "util/netfs.h"
 
-#include "driver/settings.h"
+#include "util/settings.h"
 #include "util/mounts.h"
 
 #include <sys/vfs.h>

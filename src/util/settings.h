@@ -1,4 +1,5 @@
-// The run's settings, set by the command-line scan and read by the jobs.
+// The run's settings, set by the command-line scan (src/driver/) and read
+// by the jobs below it.
 // Paths are absolute (see absolute()); null means the option was not given.
 #pragma once
 
