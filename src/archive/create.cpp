@@ -152,7 +152,7 @@ void collect_walk(Stream* s, Collected& c) {
     KeepBudget kb;
     Pipeline p(nthreads);
     uint64_t walked = 0;
-    p.enumerate([&] {
+    p.run([&] {
         while (nextstream(s)) {
             ++walked;
             auto w = std::make_shared<Walked>();
@@ -172,7 +172,6 @@ void collect_walk(Stream* s, Collected& c) {
         // The walk is done: the files still in flight are the last.
         progress_totals(walked, 0);
     });
-    p.finish();
 }
 
 void collect(const char* root, Collected& c) {
@@ -458,10 +457,9 @@ void createarchive() {
     const std::vector<uint32_t> first = first_with_digest(recs);
     progress_phase("archiving", recs.size());
     Pipeline p(nthreads);
-    p.enumerate([&] {
+    p.run([&] {
         for (std::size_t i = 0; i < recs.size(); ++i) submit_member(p, recs, i, first[i], out);
     });
-    p.finish();
 
     out.flush();
     write_table(recs, uint32_t(h), arc.fd(), arcname);

@@ -27,6 +27,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -38,7 +39,8 @@ struct Checked {
     Fd fd;
     int open_errno = 0;  // -1: not a regular file
     int64_t size = -1;
-    std::exception_ptr error;
+    std::exception_ptr error;  // left empty: a failed read is a verdict, never the run's end
+    std::exception_ptr unreadable;  // reading it failed
     const char* in_name() const { return name.c_str(); }
 };
 
@@ -61,6 +63,7 @@ void open_group(int tree, std::vector<Checked>& g) {
         if (c.open_errno != 0) c.fd = Fd();
     }
     hash_each(g);
+    for (Checked& c : g) c.unreadable = std::exchange(c.error, nullptr);
 }
 
 struct Tally {
@@ -72,9 +75,9 @@ struct Tally {
 
 void judge(Checked& c, Tally& t) {
     const char* verdict = ": OK";
-    if (c.error) {
+    if (c.unreadable) {
         try {
-            std::rethrow_exception(c.error);
+            std::rethrow_exception(c.unreadable);
         } catch (const FatalError& e) {
             std::fflush(stdout);
             std::fputs(e.message.c_str(), stderr);
@@ -85,7 +88,7 @@ void judge(Checked& c, Tally& t) {
         ++t.mismatched;
         verdict = ": FAILED";
     }
-    if (c.error || c.open_errno != 0) {
+    if (c.unreadable || c.open_errno != 0) {
         ++t.unreadable;
         verdict = ": FAILED open or read";
     }
@@ -121,41 +124,33 @@ void checktree(const char* source) {
     Tally t;
     std::unordered_set<std::string> listed;
     Pipeline p(nthreads);
-    const std::size_t size = p.group_size();
     const int fd = tree.get();
-    p.enumerate([&] {
-        auto g = std::make_shared<std::vector<Checked>>();
-        // A group holds its files open only while a thread reads them, so
-        // it takes one place of the window: many groups wait ahead, and
-        // the threads find work instead of sleeping and waking per group.
-        auto submit = [&] {
-            if (g->empty()) return;
-            const std::size_t n = g->size();
-            p.submit_group(g, [fd](std::vector<Checked>& grp) { open_group(fd, grp); },
-                           [&t](std::vector<Checked>& grp) {
-                               for (Checked& c : grp) judge(c, t);
-                           }, group_cost(n), 1);
-        };
-        Pipeline::gather_groups([&] {
-            std::string below;
-            each_entry(s.get(), nthreads, [&](std::string_view name, const char* hex) {
-                // The tree is only read, but a name from outside still may
-                // not lead out of it.
-                if (!tree_relpath(name, below))
-                    fatal(1, "%s: %s leads out of the tree or names no file; nothing checked after it", source,
-                          std::string(name).c_str());
-                if (!is_hex_digest(std::string_view(hex, ::strnlen(hex, MD5_HEX_SIZE))))
-                    fatal(1, "%s: malformed digest for %s", source, std::string(name).c_str());
-                if (showunlisted) listed.insert(below);
-                Checked& c = g->emplace_back();
-                c.name = name;
-                std::memcpy(c.want, hex, MD5_HEX_SIZE);
-                ++t.entries;
-                if (g->size() == size) submit();
-            });
-        }, submit);
-    });
-    p.finish();
+    auto gather = [&](Gathering<Checked>& g) {
+        std::string below;
+        each_entry(s.get(), nthreads, [&](std::string_view name, const char* hex) {
+            // The tree is only read, but a name from outside still may not
+            // lead out of it.
+            if (!tree_relpath(name, below))
+                fatal(1, "%s: %s leads out of the tree or names no file; nothing checked after it", source,
+                      std::string(name).c_str());
+            if (!is_hex_digest(std::string_view(hex, ::strnlen(hex, MD5_HEX_SIZE))))
+                fatal(1, "%s: malformed digest for %s", source, std::string(name).c_str());
+            if (showunlisted) listed.insert(below);
+            Checked c;
+            c.name = name;
+            std::memcpy(c.want, hex, MD5_HEX_SIZE);
+            ++t.entries;
+            g.add(std::move(c));
+        });
+    };
+    // A group holds its files open only while a thread reads them, so it
+    // takes one place of the window (a group takes one at least): many
+    // groups wait ahead, and the threads find work instead of sleeping and
+    // waking per group.
+    run_grouped(p, p.group_size(), gather,
+                GroupedJob<Checked>{[fd](std::vector<Checked>& grp) { open_group(fd, grp); },
+                                    [&t](Checked& c) { judge(c, t); },
+                                    [](const Checked&) { return Cost{GROUP_WHOLE_MAX, 0}; }});
     if (t.entries == 0 && s->kind == StreamKind::listing)
         fatal(1, "%s: no properly formatted checksum lines found", source);
     if (showunlisted) report_unlisted(fd, listed, t);

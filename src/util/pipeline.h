@@ -55,7 +55,14 @@ public:
     // before it met this one.
     template <class F>
     void run(F&& enumeration) {
-        enumerate(enumeration);
+        try {
+            enumeration();
+        } catch (...) {
+            if (stopped_) throw;
+            const std::exception_ptr e = std::current_exception();
+            finish();
+            std::rethrow_exception(e);
+        }
         finish();
     }
     // Submits one item. bytes is what its buffers may hold at most, counted
@@ -78,39 +85,6 @@ public:
     }
     // Places in the window: the open files all items in flight may hold.
     std::size_t window() const { return window_; }
-
-    // Older entry points, for the jobs that do not use run() or run_grouped
-    // yet (the -c check, archive creation): enumerate(f) then finish() is
-    // run(f); submit_group and gather_groups are what run_grouped does.
-    // Once those jobs move, they go.
-    template <class F>
-    void enumerate(F&& f) {
-        try {
-            f();
-        } catch (...) {
-            if (stopped_) throw;
-            const std::exception_ptr e = std::current_exception();
-            finish();
-            std::rethrow_exception(e);
-        }
-    }
-    void finish();
-    template <class Group, class Work, class Done>
-    void submit_group(std::shared_ptr<Group>& g, Work work, Done done, std::size_t bytes, std::size_t places) {
-        const std::shared_ptr<Group> full = std::move(g);
-        g = std::make_shared<Group>();
-        submit([full, work] { work(*full); }, [full, done] { done(*full); }, bytes, places);
-    }
-    template <class Gather, class Flush>
-    static void gather_groups(Gather&& gather, Flush&& flush) {
-        try {
-            gather();
-        } catch (...) {
-            flush();
-            throw;
-        }
-        flush();
-    }
 
     // Bytes the items in flight may hold at most (the window bounds how
     // many there are).
@@ -139,6 +113,8 @@ public:
 #endif
 
 private:
+    // Consumes every item submitted so far.
+    void finish();
     struct Item {
         std::function<void()> work;  // cleared by the thread that runs it
         std::function<void()> done;
