@@ -120,12 +120,7 @@ struct Verify {
             return report("Foreign: ", o.rel, &o.st);
         if (o.open_errno != 0 || o.unreadable) {
             if (o.unreadable) {
-                try {
-                    std::rethrow_exception(o.unreadable);
-                } catch (const FatalError& e) {
-                    std::fflush(stdout);
-                    std::fputs(e.message.c_str(), stderr);
-                }
+                ::report(o.unreadable);
             } else {
                 warn("can not open %s: %s", o.path.c_str(), std::strerror(o.open_errno));
             }

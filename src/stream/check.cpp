@@ -76,12 +76,7 @@ struct Tally {
 void judge(Checked& c, Tally& t) {
     const char* verdict = ": OK";
     if (c.unreadable) {
-        try {
-            std::rethrow_exception(c.unreadable);
-        } catch (const FatalError& e) {
-            std::fflush(stdout);
-            std::fputs(e.message.c_str(), stderr);
-        }
+        report(c.unreadable);
     } else if (c.open_errno != 0) {
         warn("%s: %s", c.name.c_str(), c.open_errno < 0 ? "not a regular file" : std::strerror(c.open_errno));
     } else if (std::memcmp(c.hex, c.want, MD5_HEX_SIZE) != 0) {

@@ -90,6 +90,14 @@ void report(const FatalError& e) {
     std::fwrite(e.message.data(), 1, e.message.size(), stderr);
 }
 
+void report(const std::exception_ptr& e) {
+    try {
+        std::rethrow_exception(e);
+    } catch (const FatalError& f) {
+        report(f);
+    }
+}
+
 void out_printf(const char* fmt, ...) {
     // Lines already on standard error come first (it is buffered when it
     // is not a terminal).

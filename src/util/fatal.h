@@ -12,6 +12,7 @@
 // that a name can neither forge a line nor drive the terminal.
 #pragma once
 
+#include <exception>
 #include <string>
 
 struct FatalError {
@@ -38,6 +39,9 @@ void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Prints a FatalError's message on standard error, after what standard
 // output already holds.
 void report(const FatalError& e);
+// The same for a FatalError kept for later (a file's failure that a job
+// judges rather than ends on); any other exception is rethrown.
+void report(const std::exception_ptr& e);
 
 // Per-file lines on standard output. A failed write (a full disk behind a
 // redirection) ends the run instead of being lost silently.

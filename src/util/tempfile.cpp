@@ -438,6 +438,18 @@ void TempFile::commit() {
     commit_closed();
 }
 
+namespace {
+
+// Publishes f onto as, or onto its own final path when as is empty.
+void rename_closed(TempFile& f, std::string& as) {
+    if (as.empty())
+        f.commit_closed();
+    else
+        f.commit_closed_as(std::move(as));
+}
+
+} // namespace
+
 PublishBatch::~PublishBatch() {
     if (flusher_.joinable()) flusher_.join();
     // Newest first: a later file's temporary file may sit in a directory
@@ -452,10 +464,7 @@ void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::functio
     // Nothing to wait for and nobody ahead: published at once, so the
     // renames go on beside the workers instead of in bursts.
     if (ready && !side_by_side && queue_.empty() && sealed_.empty()) {
-        if (as.empty())
-            f->commit_closed();
-        else
-            f->commit_closed_as(std::move(as));
+        rename_closed(*f, as);
         f.reset();
         if (then) then();
         return;
@@ -482,10 +491,7 @@ void PublishBatch::publish(Queue& q) {
     try {
         for (; i < q.size(); ++i) {
             Pending& p = q[i];
-            if (p.as.empty())
-                p.file->commit_closed();
-            else
-                p.file->commit_closed_as(std::move(p.as));
+            rename_closed(*p.file, p.as);
             p.file.reset();
             if (p.then) p.then();
         }
@@ -502,11 +508,7 @@ void PublishBatch::publish_side_by_side(Queue& q) {
     auto rename_some = [&q, &errors, &next] {
         for (std::size_t i; (i = next.fetch_add(1)) < q.size();) {
             try {
-                Pending& p = q[i];
-                if (p.as.empty())
-                    p.file->commit_closed();
-                else
-                    p.file->commit_closed_as(std::move(p.as));
+                rename_closed(*q[i].file, q[i].as);
             } catch (...) {
                 errors[i] = std::current_exception();
             }

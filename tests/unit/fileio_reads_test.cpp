@@ -125,17 +125,19 @@ TEST_F(Scratch, OpenForReadingFailsWithTheOpenMessage) {
     }
 }
 
+// A file as hash_each takes it.
+struct F {
+    Fd fd;
+    std::string name;
+    char hex[MD5_HEX_SIZE] = {};
+    int64_t size = -1;
+    std::exception_ptr error;
+    const char* in_name() const { return name.c_str(); }
+};
+
 // hash_each goes on past a file that fails, and a size known beforehand is
 // what is read: the file as it was when its size was taken.
 TEST_F(Scratch, HashEachGoesPastFailuresAndReadsTheKnownSize) {
-    struct F {
-        Fd fd;
-        std::string name;
-        char hex[MD5_HEX_SIZE] = {};
-        int64_t size = -1;
-        std::exception_ptr error;
-        const char* in_name() const { return name.c_str(); }
-    };
     const std::string data = pattern(5000);
     FILE* f = std::fopen(path("a").c_str(), "wb");
     ASSERT_NE(f, nullptr);
@@ -166,14 +168,6 @@ TEST_F(Scratch, HashEachGoesPastFailuresAndReadsTheKnownSize) {
 // The files of a group share one buffer: whatever the mix of sizes, known
 // or not, small or past 64 KiB, each digest is of that file's bytes alone.
 TEST_F(Scratch, HashEachKeepsEveryFileOfAMixedGroupApart) {
-    struct F {
-        Fd fd;
-        std::string name;
-        char hex[MD5_HEX_SIZE] = {};
-        int64_t size = -1;
-        std::exception_ptr error;
-        const char* in_name() const { return name.c_str(); }
-    };
     // size, and whether the size is known beforehand
     const std::vector<std::pair<std::size_t, bool>> files = {
         {0, true},    {1, false},      {63, true},     {64, false},     {65, true},
