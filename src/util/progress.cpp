@@ -105,9 +105,11 @@ void draw() {
                              secs};
     std::string t = progress_text(s, terminal_width());
     if (on_screen.load() && t == display.text) return;
+    // Marked before it is written: a signal handler that finds the flag
+    // still clear has already stopped the write (see emit).
+    on_screen.store(true);
     emit("\r" + t + CLEAR_REST);
     display.text = std::move(t);
-    on_screen.store(true);
 }
 
 void loop() {
@@ -252,8 +254,8 @@ ProgressPause::~ProgressPause() {
         // The line must be on the terminal before the status line goes
         // below it.
         std::fflush(stdout);
-        emit(display.text + CLEAR_REST);
         on_screen.store(true);
+        emit(display.text + CLEAR_REST);
     }
     display.mu.unlock();
 }
