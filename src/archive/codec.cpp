@@ -1,5 +1,7 @@
 #include "archive/codec.h"
 
+#include "archive/blocks.h"
+
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/perthread.h"
@@ -104,47 +106,19 @@ uint32_t adler32_update(uint32_t adler, const unsigned char* p, std::size_t n) {
 
 namespace {
 
-// Reads the raw blocks s back, which must give exactly in[0, n), and makes
-// them joinable: the final block's flag is cleared and an empty stored
-// block (three zero bits, then 00 00 FF FF at the next byte boundary)
-// brings the piece to a byte boundary, where the next piece's first block
-// starts. zlib's inflate stops at every block boundary when asked
-// (Z_BLOCK) and tells how many bits of the last byte it took are still
-// unread: the flag of the next block is the lowest of them.
-void open_end(std::vector<unsigned char>& s, const unsigned char* in, std::size_t n) {
-    static PerThread<Inflater<-15>> slot;
-    Inflater<-15>& inf = slot.get();
-    z_stream& z = inf.z;
-    if (inflateReset(&z) != Z_OK) fatal(1, "can not reset decompression");
-    unsigned char* back = scratch(n + 1, ScratchSlot::read_back);
-    z.next_in = s.data();
-    z.avail_in = uInt(s.size());
-    z.next_out = back;
-    z.avail_out = uInt(n + 1);
-    std::size_t flag_at = 0;  // the first block's flag: bit 0 of byte 0
-    unsigned flag_mask = 1;
-    unsigned end_unread = 8;  // past the final block: bits of its last byte unread
-    int ret = Z_OK;
-    while ((ret = inflate(&z, Z_BLOCK)) == Z_OK) {
-        if ((z.data_type & 128) == 0) continue;  // not at a block boundary
-        const unsigned unread = unsigned(z.data_type & 7);
-        const std::size_t taken = std::size_t(z.next_in - s.data());
-        if (z.data_type & 64) {
-            // The final block has just ended (the end of the stream, once
-            // reported, has dropped these bits).
-            if (taken == s.size()) end_unread = unread;
-        } else {
-            flag_at = unread ? taken - 1 : taken;
-            flag_mask = unread ? 0x100u >> unread : 1u;
-        }
-    }
+// Makes the raw blocks s, which must give n bytes, joinable: the final
+// block's flag is cleared and an empty stored block (three zero bits, then
+// 00 00 FF FF at the next byte boundary) brings the piece to a byte
+// boundary, where the next piece's first block starts.
+void open_end(std::vector<unsigned char>& s, std::size_t n) {
+    DeflateEnd e;
     // Anything else is a broken library, and must not reach an archive.
-    if (ret != Z_STREAM_END || z.total_out != n || std::memcmp(back, in, n) != 0 || end_unread == 8 ||
-        flag_at >= s.size() || (s[flag_at] & flag_mask) == 0)
+    if (!scan_deflate(s.data(), s.size(), e) || e.out_len != n || (e.end_bit + 7) / 8 != s.size())
         fatal(1, "compression failed: its blocks do not read back");
-    s[flag_at] = static_cast<unsigned char>(s[flag_at] & ~flag_mask);
-    s.back() = static_cast<unsigned char>(s.back() & (0xFFu >> end_unread));
-    if (end_unread < 3) s.push_back(0);  // the stored block's header does not fit
+    s[e.final_flag_bit / 8] = static_cast<unsigned char>(s[e.final_flag_bit / 8] & ~(1u << e.final_flag_bit % 8));
+    const unsigned used = unsigned(e.end_bit % 8);  // bits of the last byte in use, 0 for all
+    if (used) s.back() = static_cast<unsigned char>(s.back() & ((1u << used) - 1));
+    if (used == 0 || used > 5) s.push_back(0);  // the stored block's header does not fit
     s.insert(s.end(), {0x00, 0x00, 0xFF, 0xFF});
 }
 
@@ -158,7 +132,7 @@ void deflate_piece(const unsigned char* in, std::size_t n, bool last, std::vecto
     if (got == 0) fatal(1, "compression failed");
     out.reserve(got + 5);
     out.assign(buf, buf + got);
-    if (!last) open_end(out, in, n);
+    if (!last) open_end(out, n);
 }
 
 bool inflate_whole(const unsigned char* in, std::size_t n, unsigned char* out, std::size_t origsize) {

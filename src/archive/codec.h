@@ -34,8 +34,8 @@ inline constexpr std::size_t PIECE = 256u << 10;
 inline constexpr unsigned char ZLIB_HEAD[2] = {0x78, 0xDA};
 // Compresses in[0, n) at level 9 into raw deflate blocks in out. Unless
 // last, the blocks end open (no final flag) on a byte boundary, so that the
-// next piece's blocks can follow; the blocks are read back and checked
-// against in before they are returned.
+// next piece's blocks can follow; the blocks' codes are walked to find
+// both ends, and must give exactly n bytes.
 void deflate_piece(const unsigned char* in, std::size_t n, bool last, std::vector<unsigned char>& out);
 // Adds p[0, n) to a running Adler-32 (1 at the start).
 uint32_t adler32_update(uint32_t adler, const unsigned char* p, std::size_t n);

@@ -48,6 +48,13 @@ struct Record {
     const unsigned char* kept = nullptr;
     uint32_t kept_len = 0;
     uint32_t size = 0;
+    // A walked file too large for the walk to compress is hashed only when
+    // another such file has its size (hash_size_twins): one that matches
+    // no other file in size can share no stream, and the writing pass
+    // takes its digest from the very bytes it compresses, so the file is
+    // read once. walked_size is the size the walk measured.
+    bool digest_known = true;
+    uint64_t walked_size = 0;
 };
 
 // Compressed streams the walk may keep for the writing pass, so that a
@@ -136,7 +143,10 @@ void hash_walked(Walked& w, KeepBudget& kb) {
     const uint64_t bound = ::fstat(w.fd.get(), &st) == 0 ? uint64_t(st.st_size) * 9 / 8 + 128 : 0;
     // The bound is reserved only for a file small enough to keep.
     const bool keep = bound != 0 && st.st_size <= WALK_COMPRESS_MAX;
-    if (!keep || kb.kept.fetch_add(bound) + bound > kb.budget.load(std::memory_order_relaxed)) {
+    if (bound != 0 && !keep) {
+        w.r.digest_known = false;
+        w.r.walked_size = uint64_t(st.st_size);
+    } else if (!keep || kb.kept.fetch_add(bound) + bound > kb.budget.load(std::memory_order_relaxed)) {
         if (keep) kb.kept.fetch_sub(bound);
         hash_fd(w.fd.get(), name, w.r.md5);
     } else {
@@ -174,11 +184,39 @@ void collect_walk(Stream* s, Collected& c) {
     });
 }
 
+// The files the walk left unhashed that share their size with another are
+// hashed side by side, so that equal contents are found.
+void hash_size_twins(const char* root, std::deque<Record>& recs) {
+    std::vector<Record*> unhashed;
+    for (Record& r : recs)
+        if (!r.digest_known) unhashed.push_back(&r);
+    std::sort(unhashed.begin(), unhashed.end(),
+              [](const Record* a, const Record* b) { return a->walked_size < b->walked_size; });
+    const auto same_size = [&](std::size_t i, std::size_t j) {
+        return j < unhashed.size() && unhashed[i]->walked_size == unhashed[j]->walked_size;
+    };
+    Pipeline p(nthreads);
+    p.run([&] {
+        for (std::size_t i = 0; i < unhashed.size(); ++i) {
+            if (!same_size(i, i + 1) && !(i > 0 && same_size(i - 1, i))) continue;
+            Record* r = unhashed[i];
+            auto path = std::make_shared<std::string>(join_path_or_die(root, r->name));
+            p.submit(
+                [r, path] {
+                    const Fd fd(FOPENG_fd(path->c_str(), __LINE__));
+                    hash_fd(fd.get(), path->c_str(), r->md5);
+                },
+                [r] { r->digest_known = true; });
+        }
+    });
+}
+
 void collect(const char* root, Collected& c) {
     progress_phase("reading");
     StreamPtr s(openstream(root));
     if (s->kind == StreamKind::walk) {
         collect_walk(s.get(), c);
+        hash_size_twins(root, c.recs);
     } else {
         each_entry(s.get(), nthreads, [&c](std::string_view name, const char* hex) {
             Record r;
@@ -197,17 +235,20 @@ void collect(const char* root, Collected& c) {
 // equal digests starts with its first record; a sort of small pairs costs
 // a fraction of a hash map's nodes for a tree of many files.
 std::vector<uint32_t> first_with_digest(const std::deque<Record>& recs) {
-    std::vector<std::pair<uint64_t, uint32_t>> keys(recs.size());
+    std::vector<std::pair<uint64_t, uint32_t>> keys;
+    keys.reserve(recs.size());
+    std::vector<uint32_t> first(recs.size());
     for (std::size_t i = 0; i < recs.size(); ++i) {
+        first[i] = uint32_t(i);
+        if (!recs[i].digest_known) continue;  // no other file has its size
         uint64_t k = 0;
         for (int d = 0; d < 16; ++d) {
             const char x = recs[i].md5[d];
             k = k << 4 | (uint64_t(x <= '9' ? x - '0' : x - 'a' + 10) & 15);
         }
-        keys[i] = {k, uint32_t(i)};
+        keys.emplace_back(k, uint32_t(i));
     }
     std::sort(keys.begin(), keys.end());
-    std::vector<uint32_t> first(recs.size());
     for (std::size_t i = 0; i < keys.size();) {
         std::size_t j = i;
         while (j < keys.size() && keys[j].first == keys[i].first) ++j;
@@ -301,7 +342,10 @@ void print_progress(const Record& r) {
 // took: a file changed in between would be stored under a digest its data
 // does not have.
 void finish_member(const Member& m, Record& r, const Out& out) {
-    if (std::memcmp(m.hex, r.md5, MD5_HEX_SIZE) != 0)
+    if (!r.digest_known) {
+        std::memcpy(r.md5, m.hex, MD5_HEX_SIZE);
+        r.digest_known = true;
+    } else if (std::memcmp(m.hex, r.md5, MD5_HEX_SIZE) != 0)
         fatal(1, "%s changed while the archive was being made", m.path.c_str());
     r.origsize = uint32_t(m.size);
     r.compsize = uint32_t(out.pos() - r.offset);
@@ -422,6 +466,8 @@ void submit_member(Pipeline& p, std::deque<Record>& recs, std::size_t i, uint32_
         return;
     }
     std::shared_ptr<Member> m = open_member(std::move(path));
+    if (!r.digest_known && m->size != r.walked_size)
+        fatal(1, "%s changed while the archive was being made", m->path.c_str());
     if (m->size <= PIECE) {
         p.submit([m] { compress_whole(*m); }, [m, &r, &out] { write_member(*m, r, out); },
                  std::size_t(2 * m->size + 1024));

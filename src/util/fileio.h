@@ -100,12 +100,11 @@ inline constexpr std::size_t IO_BUFSZ = 128 * 1024;
 unsigned char* io_buffer();
 
 // The buffers one piece of code needs at once, one slot each: a member's
-// compression reads its input into one, deflates into another and inflates
-// the result into a third to check it.
+// compression reads its input into one and deflates into another;
+// extraction inflates a group of members into a third.
 enum class ScratchSlot {
     input,     // bytes read from a file or an archive
     inflated,  // a group of members inflated side by side
-    read_back, // compressed blocks inflated again to check them
     deflated,  // the output of a compressor
     count
 };

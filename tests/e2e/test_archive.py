@@ -43,6 +43,11 @@ def real_tree(root, empty_dirs=True):
         "pieces/one": text.encode()[:1 << 20].ljust(1 << 20, b"#"),
         "pieces/one and a byte": rng.randbytes(1 << 20) + b"z",
         "pieces/mixed": (rng.randbytes(300_000) + text.encode() * 7 + b"\0" * 700_000)[:(5 << 19) + 3],
+        # Large files of one size, some equal and some not: only files that
+        # share a size can share a stream, and only equal ones do.
+        "pieces/one again": text.encode()[:1 << 20].ljust(1 << 20, b"#"),
+        "sized/a": b"a" + big[1:],
+        "sized/b": b"b" + big[1:],
     }
     mdt.make_tree(root, files)
     if empty_dirs:
