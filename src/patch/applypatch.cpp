@@ -22,6 +22,7 @@
 #include "util/tempfile.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 #include <exception>
@@ -68,6 +69,9 @@ struct Entry {
     // Creation: puts back a file that a forced run in the other direction
     // saved as unexpected (no digest: it is the tree's own file).
     bool restore = false;
+    // Creation: the tree's checks may find it done; its new file is
+    // checked only once they have been judged.
+    bool undecided = false;
     Entry* twin = nullptr;  // the line of the same name in the other list
     // Creation: the new file, copied and verified by the checks, waiting
     // only for its rename.
@@ -194,7 +198,15 @@ template <class Gather, class Judge>
 void run_checks(int threads, Gather gather, Judge judge) {
     Pipeline p(threads);
     auto add_to = [&gather](Gathering<Check>& g) {
-        gather([&g](Entry& e, Check::Kind kind, Fd fd) { g.add(Check{&e, kind, std::move(fd), {}, {}, {}}); });
+        gather([&g](Entry& e, Check::Kind kind, Fd fd) {
+            // A large file is an item of its own: grouped with others, it
+            // would keep one thread busy while the rest wait at the end.
+            struct stat st;
+            const bool large = ::fstat(fd.get(), &st) == 0 && uint64_t(st.st_size) > GROUP_WHOLE_MAX;
+            if (large) g.cut();
+            g.add(Check{&e, kind, std::move(fd), {}, {}, {}});
+            if (large) g.cut();
+        });
     };
     auto decide = [&judge](Check& c) {
         progress_file();
@@ -209,57 +221,60 @@ void run_checks(int threads, Gather gather, Judge judge) {
           e.backup.c_str());
 }
 
-// The first pass: every file of the tree that the change would take out or
-// replace, hashed and judged against the manifest. A forced run takes a
+// The tree's side of the checks: every file that the change would take out
+// or replace, hashed and judged against the manifest. A forced run takes a
 // file that already holds its new version as done.
-void check_tree(const ApplyOptions& o, std::vector<Entry>& removals, std::vector<Entry>& creations) {
-    const bool force = o.force;
-    auto judge = [force](Check& c) {
-        Entry& e = *c.e;
-        const std::string_view hex(c.hex, MD5_HEX_LEN);
-        if (c.kind == Check::IN_THE_WAY) {
-            // Already the new version: nothing of the user's is lost.
-            if (hex == entry_digest(*e.line)) return void(e.done = true);
+void judge_tree(bool force, Check& c) {
+    Entry& e = *c.e;
+    const std::string_view hex(c.hex, MD5_HEX_LEN);
+    if (c.kind == Check::IN_THE_WAY) {
+        // Already the new version: nothing of the user's is lost.
+        if (hex == entry_digest(*e.line)) return void(e.done = true);
+        if (!force) refuse_unexpected(e);
+        return void(e.unexpected = true);
+    }
+    if (hex == entry_digest(*e.line)) return void(e.present = true);
+    if (force && e.twin && hex == entry_digest(*e.twin->line)) {
+        e.twin->done = true;
+        return;
+    }
+    if (!force) fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", e.target.c_str(), c.hex, e.line->c_str());
+    e.present = true;
+}
+
+// Adds the tree's checks. The creations they may find done are marked
+// undecided: their sources wait until the tree's checks are judged.
+template <class Add>
+void gather_tree(bool force, std::vector<Entry>& removals, std::vector<Entry>& creations, Add add) {
+    for (Entry& e : removals) {
+        struct stat st;
+        if (::lstat(e.target.c_str(), &st) != 0) {
+            if (errno != ENOENT && errno != ENOTDIR) fatal_errno("can not examine", e.target.c_str());
+            if (!force)
+                fatal_fixed(2, "can not access %s with mode READ at line %d\n", e.line->c_str() + ENTRY_PREFIX,
+                            __LINE__);
+            continue;
+        }
+        // The tree's files are regular files; anything else in their
+        // place is not what the manifest describes, and a link is
+        // never followed.
+        if (!S_ISREG(st.st_mode)) fatal(1, "%s is not a regular file; not touched", e.target.c_str());
+        if (force && e.twin) e.twin->undecided = true;
+        add(e, Check::REMOVAL, Fd(open_regular_fd(e.target.c_str(), __LINE__, true)));
+    }
+    // A file where a new one goes, with no removal to take it out: the
+    // patch did not expect it, and it is not overwritten unsaved.
+    for (Entry& e : creations) {
+        struct stat st;
+        if (e.twin || e.restore || ::lstat(e.target.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+        if (!S_ISREG(st.st_mode)) {
             if (!force) refuse_unexpected(e);
-            return void(e.unexpected = true);
+            e.unexpected = true;
+            continue;
         }
-        if (hex == entry_digest(*e.line)) return void(e.present = true);
-        if (force && e.twin && hex == entry_digest(*e.twin->line)) {
-            e.twin->done = true;
-            return;
-        }
-        if (!force) fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", e.target.c_str(), c.hex, e.line->c_str());
-        e.present = true;
-    };
-    run_checks(o.threads, [&](auto add) {
-        for (Entry& e : removals) {
-            struct stat st;
-            if (::lstat(e.target.c_str(), &st) != 0) {
-                if (errno != ENOENT && errno != ENOTDIR) fatal_errno("can not examine", e.target.c_str());
-                if (!force)
-                    fatal_fixed(2, "can not access %s with mode READ at line %d\n", e.line->c_str() + ENTRY_PREFIX,
-                                __LINE__);
-                continue;
-            }
-            // The tree's files are regular files; anything else in their
-            // place is not what the manifest describes, and a link is
-            // never followed.
-            if (!S_ISREG(st.st_mode)) fatal(1, "%s is not a regular file; not touched", e.target.c_str());
-            add(e, Check::REMOVAL, Fd(open_regular_fd(e.target.c_str(), __LINE__, true)));
-        }
-        // A file where a new one goes, with no removal to take it out: the
-        // patch did not expect it, and it is not overwritten unsaved.
-        for (Entry& e : creations) {
-            struct stat st;
-            if (e.twin || e.restore || ::lstat(e.target.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
-            if (!S_ISREG(st.st_mode)) {
-                if (!force) refuse_unexpected(e);
-                e.unexpected = true;
-                continue;
-            }
-            add(e, Check::IN_THE_WAY, Fd(open_regular_fd(e.target.c_str(), __LINE__, true)));
-        }
-    }, judge);
+        e.undecided = true;
+        add(e, Check::IN_THE_WAY, Fd(open_regular_fd(e.target.c_str(), __LINE__, true)));
+    }
 }
 
 // The deepest directory on the way to e's target that exists now: the new
@@ -275,20 +290,26 @@ std::string staging_dir(const std::string& tree, const Entry& e) {
     return dir;
 }
 
-// The second pass: every new file, verified against its digest. A real run
-// copies it into its staging file as it reads it, so the change itself is
-// renames only.
-void check_sources(const std::string& tree, std::vector<Entry>& creations, bool stage, int threads) {
-    auto judge = [](Check& c) {
+// The patch's side: every new file, verified against its digest. A real
+// run copies it into its staging file as it reads it, so the change itself
+// is renames only.
+struct Sources {
+    const std::string& tree;
+    bool stage;
+    std::unordered_map<std::string, std::string> dirs;  // a target's directory -> where it is staged
+
+    static void judge(Check& c) {
         Entry& e = *c.e;
         if (std::memcmp(c.hex, entry_digest(*e.line).data(), MD5_HEX_LEN) != 0)
             fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), c.hex, e.line->c_str());
         e.staged = std::move(c.out);
-    };
-    std::unordered_map<std::string, std::string> dirs;  // a target's directory -> where it is staged
-    run_checks(threads, [&](auto add) {
+    }
+
+    // Adds the checks of the creations whose undecided flag is as asked.
+    template <class Add>
+    void gather(std::vector<Entry>& creations, bool undecided, Add add) {
         for (Entry& e : creations) {
-            if (e.done || e.restore) continue;
+            if (e.undecided != undecided || e.done || e.restore) continue;
             // A FIFO or a device in the patch is refused without blocking.
             Fd fd(open_regular_fd(e.source.c_str(), __LINE__, true));
             if (stage) {
@@ -299,7 +320,25 @@ void check_sources(const std::string& tree, std::vector<Entry>& creations, bool 
             }
             add(e, Check::SOURCE, std::move(fd));
         }
+    }
+};
+
+// Every check, the tree's first, in one run of the workers: a large file
+// near the end of one side does not leave the other threads idle. The new
+// files of the few creations the tree's checks may find done are checked
+// after them, in a run of their own.
+void check_all(const ApplyOptions& o, const std::string& tree, std::vector<Entry>& removals,
+               std::vector<Entry>& creations, bool stage) {
+    const bool force = o.force;
+    Sources sources{tree, stage, {}};
+    auto judge = [force](Check& c) { c.kind == Check::SOURCE ? Sources::judge(c) : judge_tree(force, c); };
+    run_checks(o.threads, [&](auto add) {
+        gather_tree(force, removals, creations, add);
+        sources.gather(creations, false, add);
     }, judge);
+    const auto waiting = [](const Entry& e) { return e.undecided && !e.done && !e.restore; };
+    if (std::any_of(creations.begin(), creations.end(), waiting))
+        run_checks(o.threads, [&](auto add) { sources.gather(creations, true, add); }, judge);
 }
 
 // Whether every file below dir (relative names from prefix) is one the
@@ -554,9 +593,8 @@ void applypatch(const char* tree, const char* patch) {
     // Every check before the first change; a real run stages the new files
     // meanwhile (not into a tree that is not there yet: a failed check
     // would leave it made).
-    check_tree(o, removals, creations);
     struct stat st;
-    check_sources(troot, creations, !o.dry_run && ::stat(troot.c_str(), &st) == 0 && S_ISDIR(st.st_mode), o.threads);
+    check_all(o, troot, removals, creations, !o.dry_run && ::stat(troot.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     const std::unordered_set<std::string_view> dirs_in_place = check_layout(troot, removals, creations);
 
     DirRecord undone_rec;
