@@ -199,13 +199,9 @@ void run_checks(int threads, Gather gather, Judge judge) {
     Pipeline p(threads);
     auto add_to = [&gather](Gathering<Check>& g) {
         gather([&g](Entry& e, Check::Kind kind, Fd fd) {
-            // A large file is an item of its own: grouped with others, it
-            // would keep one thread busy while the rest wait at the end.
-            struct stat st;
-            const bool large = ::fstat(fd.get(), &st) == 0 && uint64_t(st.st_size) > GROUP_WHOLE_MAX;
-            if (large) g.cut();
-            g.add(Check{&e, kind, std::move(fd), {}, {}, {}});
-            if (large) g.cut();
+            const std::size_t large = large_file_size(fd.get());
+            Check c{&e, kind, std::move(fd), {}, {}, {}};
+            large ? g.add_alone(std::move(c), large) : g.add(std::move(c));
         });
     };
     auto decide = [&judge](Check& c) {

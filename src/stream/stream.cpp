@@ -71,7 +71,8 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
             Entry e;
             e.name = s->name;
             e.fd = Fd(open_entry_fd(s));
-            g.add(std::move(e));
+            const std::size_t large = large_file_size(e.fd.get());
+            large ? g.add_alone(std::move(e), large) : g.add(std::move(e));
             ++walked;
         }
         // The walk is done: the files in flight are the last.

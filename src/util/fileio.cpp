@@ -390,6 +390,11 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
     return k;
 }
 
+std::size_t large_file_size(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && uint64_t(st.st_size) > GROUP_WHOLE_MAX ? std::size_t(st.st_size) : 0;
+}
+
 void hash_fd(int fd, const char* name, char* out) {
     unsigned char digest[16];
     if (md5_fd(fd, digest) != 0) fatal_errno("read error on", name);

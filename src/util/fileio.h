@@ -142,6 +142,10 @@ struct HashedCopy {
 // computed together (many at once); a larger one is copied in blocks and
 // hashed as it goes.
 inline constexpr std::size_t GROUP_WHOLE_MAX = 64u << 10;
+// The size of the file open on fd when it is larger than a group reads
+// whole, 0 otherwise: such a file goes to the workers alone
+// (Gathering::add_alone).
+std::size_t large_file_size(int fd);
 // What a group of n files costs against a pipeline's byte budget: each may
 // hold a whole buffer.
 inline constexpr std::size_t group_cost(std::size_t n) { return n * GROUP_WHOLE_MAX; }

@@ -78,9 +78,13 @@ void Pipeline::decide(Item& it) {
     }
 }
 
-void Pipeline::run_pending(std::unique_lock<std::mutex>& lock) {
-    std::shared_ptr<Item> it = std::move(pending_.front());
-    pending_.pop_front();
+void Pipeline::run_pending(std::unique_lock<std::mutex>& lock, bool heaviest) {
+    auto at = pending_.begin();
+    if (heaviest)
+        at = std::max_element(pending_.begin(), pending_.end(),
+                              [](const auto& a, const auto& b) { return a->weight < b->weight; });
+    std::shared_ptr<Item> it = std::move(*at);
+    pending_.erase(at);
     lock.unlock();
     work_on(*it);
     lock.lock();
@@ -95,7 +99,7 @@ void Pipeline::worker() {
         work_cv_.wait(lock, [this] { return stop_ || !pending_.empty(); });
         --idle_;
         if (stop_) return;
-        run_pending(lock);
+        run_pending(lock, true);
     }
 }
 
@@ -106,7 +110,7 @@ void Pipeline::consume_oldest() {
         while (!it->ready) {
             // Help instead of idling: run pending work, the oldest first.
             if (!pending_.empty()) {
-                run_pending(lock);
+                run_pending(lock, false);
                 continue;
             }
             done_cv_.wait(lock);
@@ -118,7 +122,8 @@ void Pipeline::consume_oldest() {
     decide(*it);
 }
 
-void Pipeline::submit(std::function<void()> work, std::function<void()> done, std::size_t bytes, std::size_t places) {
+void Pipeline::submit(std::function<void()> work, std::function<void()> done, std::size_t bytes, std::size_t places,
+                      std::size_t weight) {
     if (stopped_) return;
     if (threads_ <= 1) {
         Item it;
@@ -137,6 +142,7 @@ void Pipeline::submit(std::function<void()> work, std::function<void()> done, st
     it->work = std::move(work);
     it->done = std::move(done);
     it->bytes = bytes;
+    it->weight = weight;
     items_.push_back(it);
     in_flight_bytes_ += bytes;
     bool wake, grow;

@@ -70,9 +70,13 @@ public:
     // that holds several open files takes one place for each); submit first
     // consumes the oldest items while the window or the budget is full.
     // Once a failure has been rethrown, nothing more is run or decided: the
-    // item is dropped, and what it holds goes at once.
+    // item is dropped, and what it holds goes at once. weight is how long
+    // the work takes, roughly (the bytes it reads): a worker takes the
+    // heaviest pending item first, so that the run does not end on one
+    // thread with a large file while the others are idle; the calling
+    // thread, when it helps, takes the oldest, whose decision is next.
     void submit(std::function<void()> work, std::function<void()> done, std::size_t bytes = 0,
-                std::size_t places = 1);
+                std::size_t places = 1, std::size_t weight = 0);
     // Submits an item without a heavy part: done runs in its turn, after
     // every earlier item, at once when nothing is in flight. It takes no
     // place in the window: a slow item ahead of many such items does not
@@ -122,14 +126,16 @@ private:
         std::size_t bytes = 0;
         bool ready = false;  // work is over; under mu_
         std::size_t places = 1;  // taken in the window
+        std::size_t weight = 0;
     };
     void consume_oldest();
     // Rethrows the item's failure or runs its decision; either way a
     // failure stops the run.
     void decide(Item& it);
     void work_on(Item& it);
-    // Runs the oldest pending item; called, and returns, with the lock held.
-    void run_pending(std::unique_lock<std::mutex>& lock);
+    // Runs the oldest pending item, or the heaviest; called, and returns,
+    // with the lock held.
+    void run_pending(std::unique_lock<std::mutex>& lock, bool heaviest);
     void worker();
     static void* worker_main(void* self);
     // Starts one more worker; false when no thread can be had.
@@ -200,11 +206,23 @@ public:
     // goes on its own, and takes with it what it made. A full group goes
     // to a worker.
     void add(Entry&& e) {
+        if (alone_) cut();
         const Cost c = job_->cost(e);
         group_->entries.push_back(std::move(e));
         bytes_ += c.bytes;
         places_ += c.places;
         if (group_->entries.size() >= most_) cut();
+    }
+    // Adds an entry in a group of its own, for one that reads a large file
+    // of size bytes (its weight, Pipeline::submit): grouped with others, it
+    // would keep one thread busy while the rest wait at the end of the run.
+    // The group goes at the next add or cut, so that a last large file is
+    // submitted after what the enumeration does at its end.
+    void add_alone(Entry&& e, std::size_t size) {
+        cut();
+        weight_ = size;
+        add(std::move(e));
+        alone_ = !group_->entries.empty();
     }
     // Submits the group gathered so far, if any.
     void cut() {
@@ -214,6 +232,7 @@ public:
         // group to be submitted again.
         std::shared_ptr<EntryGroup<Entry>> g = std::move(group_);
         const Cost c{bytes_, std::max<std::size_t>(places_, 1)};
+        const std::size_t weight = weight_;
         fresh();
         auto job = job_;
         p_.submit([g, job] { job->work(g->entries); },
@@ -223,7 +242,7 @@ public:
                           job->decide(e);
                       }
                   },
-                  c.bytes, c.places);
+                  c.bytes, c.places, weight);
     }
     // Cuts, then runs done in its turn: a decision without a heavy part.
     void then(std::function<void()> done) {
@@ -239,6 +258,8 @@ private:
         group_->entries.reserve(most_);
         bytes_ = 0;
         places_ = 0;
+        weight_ = 0;
+        alone_ = false;
     }
     Pipeline& p_;
     std::size_t most_;
@@ -246,6 +267,8 @@ private:
     std::shared_ptr<EntryGroup<Entry>> group_;
     std::size_t bytes_ = 0;
     std::size_t places_ = 0;
+    std::size_t weight_ = 0;  // of the group's work
+    bool alone_ = false;      // the group holds a large file: the next entry starts another
 };
 
 // Runs a grouped job on p: gather(Gathering<Entry>&) enumerates on the

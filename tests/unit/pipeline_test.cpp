@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <dirent.h>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -250,6 +251,46 @@ TEST_P(PipelineRun, BuffersStayWithinTheBudget) {
     if (GetParam() > 1) {
         EXPECT_GT(peak.bytes, Pipeline::BUDGET / 2);
     }
+}
+
+// One worker beside the calling thread, held on a first item while four
+// more wait: once free, it takes them heaviest first, and they are still
+// decided in submission order.
+TEST(PipelineWeights, AWorkerTakesTheHeaviestFirst) {
+    Pipeline p(2);
+    std::mutex mu;
+    std::vector<std::size_t> ran, decided;
+    std::atomic<bool> started{false}, release{false};
+    std::atomic<int> left{4};
+    const std::size_t weights[] = {1, 9, 3, 7};
+    p.run([&] {
+        // Large enough to start the worker on its own.
+        p.submit(
+            [&] {
+                started = true;
+                // Bounded: a pipeline that ran this on the calling thread
+                // fails the test instead of hanging it.
+                const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (!release && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+            },
+            [&] { decided.push_back(0); }, Pipeline::WAKE_BYTES);
+        while (!started) std::this_thread::yield();
+        for (const std::size_t w : weights) {
+            p.submit(
+                [&, w] {
+                    const std::lock_guard lock(mu);
+                    ran.push_back(w);
+                    --left;
+                },
+                [&, w] { decided.push_back(w); }, 0, 1, w);
+        }
+        release = true;
+        // The calling thread stays out of the work until the worker is done.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (left > 0 && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+    });
+    EXPECT_EQ(ran, (std::vector<std::size_t>{9, 7, 3, 1}));
+    EXPECT_EQ(decided, (std::vector<std::size_t>{0, 1, 9, 3, 7}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, PipelineRun, testing::Values(1, 2, 4, 8));
