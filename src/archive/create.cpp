@@ -206,7 +206,7 @@ void hash_size_twins(const char* root, std::deque<Record>& recs) {
                     const Fd fd(FOPENG_fd(path->c_str(), __LINE__));
                     hash_fd(fd.get(), path->c_str(), r->md5);
                 },
-                [r] { r->digest_known = true; });
+                [r] { r->digest_known = true; }, 0, 1, std::size_t(r->walked_size));
         }
     });
 }
@@ -340,7 +340,7 @@ void print_progress(const Record& r) {
 // Records a member whose stream ended just before out's position, and
 // prints its line. The bytes compressed must have the digest the walk
 // took: a file changed in between would be stored under a digest its data
-// does not have.
+// does not have. A file the walk did not hash takes its digest from them.
 void finish_member(const Member& m, Record& r, const Out& out) {
     if (!r.digest_known) {
         std::memcpy(r.md5, m.hex, MD5_HEX_SIZE);
