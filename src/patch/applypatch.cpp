@@ -198,10 +198,10 @@ template <class Gather, class Judge>
 void run_checks(int threads, Gather gather, Judge judge) {
     Pipeline p(threads);
     auto add_to = [&gather](Gathering<Check>& g) {
-        gather([&g](Entry& e, Check::Kind kind, Fd fd) {
-            const std::size_t large = large_file_size(fd.get());
+        // size: the file's, where it is known without asking again.
+        gather([&g](Entry& e, Check::Kind kind, Fd fd, uint64_t size) {
             Check c{&e, kind, std::move(fd), {}, {}, {}};
-            large ? g.add_alone(std::move(c), large) : g.add(std::move(c));
+            size > GROUP_WHOLE_MAX ? g.add_alone(std::move(c), std::size_t(size)) : g.add(std::move(c));
         });
     };
     auto decide = [&judge](Check& c) {
@@ -256,7 +256,7 @@ void gather_tree(bool force, std::vector<Entry>& removals, std::vector<Entry>& c
         // never followed.
         if (!S_ISREG(st.st_mode)) fatal(1, "%s is not a regular file; not touched", e.target.c_str());
         if (force && e.twin) e.twin->undecided = true;
-        add(e, Check::REMOVAL, Fd(open_regular_fd(e.target.c_str(), __LINE__, true)));
+        add(e, Check::REMOVAL, Fd(open_regular_fd(e.target.c_str(), __LINE__, true)), uint64_t(st.st_size));
     }
     // A file where a new one goes, with no removal to take it out: the
     // patch did not expect it, and it is not overwritten unsaved.
@@ -269,7 +269,7 @@ void gather_tree(bool force, std::vector<Entry>& removals, std::vector<Entry>& c
             continue;
         }
         e.undecided = true;
-        add(e, Check::IN_THE_WAY, Fd(open_regular_fd(e.target.c_str(), __LINE__, true)));
+        add(e, Check::IN_THE_WAY, Fd(open_regular_fd(e.target.c_str(), __LINE__, true)), uint64_t(st.st_size));
     }
 }
 
@@ -314,7 +314,8 @@ struct Sources {
                 if (fresh) d->second = staging_dir(tree, e);
                 e.staged = std::make_unique<TempFile>(d->second + "/");
             }
-            add(e, Check::SOURCE, std::move(fd));
+            const std::size_t size = large_file_size(fd.get());
+            add(e, Check::SOURCE, std::move(fd), size);
         }
     }
 };

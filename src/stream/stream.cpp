@@ -64,16 +64,23 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
     // group at a time. A group holds its files open, one place of the
     // window each: groups are kept small enough that every thread finds
     // one. How files are grouped changes nothing in what is printed.
+    // A large file goes alone, which costs measuring each file (one more
+    // system call on the calling thread); a walk whose first MEASURED files
+    // are all small stops measuring, so that a tree of many small files
+    // does not pay for it.
+    constexpr uint64_t MEASURED = 1024;
     Pipeline p(threads);
     uint64_t walked = 0;
+    bool measure = true, seen_large = false;
     auto gather = [&](Gathering<Entry>& g) {
         while (nextstream(s)) {
             Entry e;
             e.name = s->name;
             e.fd = Fd(open_entry_fd(s));
-            const std::size_t large = large_file_size(e.fd.get());
+            const std::size_t large = measure ? large_file_size(e.fd.get()) : 0;
             large ? g.add_alone(std::move(e), large) : g.add(std::move(e));
-            ++walked;
+            seen_large |= large != 0;
+            if (++walked == MEASURED && !seen_large) measure = false;
         }
         // The walk is done: the files in flight are the last.
         progress_totals(walked, 0);
