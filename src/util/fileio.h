@@ -146,9 +146,6 @@ inline constexpr std::size_t GROUP_WHOLE_MAX = 64u << 10;
 // whole, 0 otherwise: such a file goes to the workers alone
 // (Gathering::add_alone).
 std::size_t large_file_size(int fd);
-// What a group of n files costs against a pipeline's byte budget: each may
-// hold a whole buffer.
-inline constexpr std::size_t group_cost(std::size_t n) { return n * GROUP_WHOLE_MAX; }
 // Runs the copies of a group in order on the calling thread, each input of
 // at most GROUP_WHOLE_MAX bytes read whole.
 // Stops at the first copy that fails: returns its index, with its failure
