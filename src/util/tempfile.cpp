@@ -422,9 +422,19 @@ void TempFile::commit_closed_as(std::string final_path) {
     // Try the rename first: the directory is there for all but the first
     // file published into it.
     if (try_rename()) return;
-    if (errno != ENOENT) fatal_errno("can not rename a temporary file onto", final_.c_str());
-    make_parents(final_);
-    commit_closed();
+    // On a network file system a directory that another machine has just
+    // made, or a name it is renaming onto at the same moment, may be
+    // reported missing for a short while: the rename is tried again a few
+    // times before it counts as failed.
+    for (int attempt = 0; errno == ENOENT; ++attempt) {
+        make_parents(final_);
+        if (try_rename()) return;
+        if (errno != ENOENT || !on_network_fs() || attempt == NETWORK_RENAME_RETRIES) break;
+        const struct timespec pause{0, (10L << attempt) * 1000000L};
+        ::nanosleep(&pause, nullptr);
+        errno = ENOENT;
+    }
+    fatal_errno("can not rename a temporary file onto", final_.c_str());
 }
 
 void TempFile::commit() {

@@ -82,6 +82,9 @@ public:
     // file system, creating its missing directories: for a content whose
     // name is known only once it has been written and hashed.
     void commit_closed_as(std::string final_path);
+    // Further tries of that rename on a network file system while it says
+    // a directory is missing, 10 ms apart and doubling (310 ms in all).
+    static constexpr int NETWORK_RENAME_RETRIES = 5;
     // A commit of this closed file would not wait for the disk: there is
     // none (tmpfs), or its data is there already (flushed on its own, or by
     // a flush of its file system that started after it was closed).
