@@ -206,7 +206,7 @@ public:
     // goes on its own, and takes with it what it made. A full group goes
     // to a worker.
     void add(Entry&& e) {
-        if (alone_) cut();
+        if (weight_) cut();  // the group holds a large file: this entry starts another
         const Cost c = job_->cost(e);
         group_->entries.push_back(std::move(e));
         bytes_ += c.bytes;
@@ -222,7 +222,6 @@ public:
         cut();
         weight_ = size;
         add(std::move(e));
-        alone_ = !group_->entries.empty();
     }
     // Submits the group gathered so far, if any.
     void cut() {
@@ -259,7 +258,6 @@ private:
         bytes_ = 0;
         places_ = 0;
         weight_ = 0;
-        alone_ = false;
     }
     Pipeline& p_;
     std::size_t most_;
@@ -267,8 +265,7 @@ private:
     std::shared_ptr<EntryGroup<Entry>> group_;
     std::size_t bytes_ = 0;
     std::size_t places_ = 0;
-    std::size_t weight_ = 0;  // of the group's work
-    bool alone_ = false;      // the group holds a large file: the next entry starts another
+    std::size_t weight_ = 0;  // of the group's work: not 0 only for a large file's own group
 };
 
 // Runs a grouped job on p: gather(Gathering<Entry>&) enumerates on the

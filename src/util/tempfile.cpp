@@ -426,14 +426,16 @@ void TempFile::commit_closed_as(std::string final_path) {
     // made, or a name it is renaming onto at the same moment, may be
     // reported missing for a short while: the rename is tried again a few
     // times before it counts as failed.
-    for (int attempt = 0; errno == ENOENT; ++attempt) {
+    int err = errno;
+    for (int attempt = 0; err == ENOENT; ++attempt) {
         make_parents(final_);
         if (try_rename()) return;
-        if (errno != ENOENT || !on_network_fs() || attempt == NETWORK_RENAME_RETRIES) break;
+        err = errno;
+        if (!on_network_fs() || attempt == NETWORK_RENAME_RETRIES) break;
         const struct timespec pause{0, (10L << attempt) * 1000000L};
         ::nanosleep(&pause, nullptr);
-        errno = ENOENT;
     }
+    errno = err;
     fatal_errno("can not rename a temporary file onto", final_.c_str());
 }
 
