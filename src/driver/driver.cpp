@@ -8,7 +8,7 @@
 
 #include "archive/archive.h"
 #include "patch/patch.h"
-#include "stream/check.h"
+#include "check/check.h"
 #include "db/db.h"
 #include "util/settings.h"
 #include "util/cpus.h"
@@ -59,6 +59,12 @@ void print_usage(std::FILE* out, const char* progname) {
     std::fprintf(out, "\t-c <snapshot> : check a tree against <snapshot>\n");
     std::fprintf(out, "\t-C <dir> : define the tree to check (default: .)\n");
     std::fprintf(out, "\t-u : also report files that <snapshot> does not name\n");
+    std::fprintf(out, "\t-c - : read the snapshot from standard input\n");
+    std::fprintf(out, "\t--quiet : -c prints no OK lines\n");
+    std::fprintf(out, "\t--status : -c prints nothing, the status tells\n");
+    std::fprintf(out, "\t--warn : -c warns of each improperly formatted line\n");
+    std::fprintf(out, "\t--strict : -c fails on improperly formatted lines\n");
+    std::fprintf(out, "\t--ignore-missing : -c passes over missing files\n");
     std::fprintf(out, "      misc options :\n");
     std::fprintf(out, "\t-h : display this stuff\n");
     std::fprintf(out, "\t-j <n> : run <n> threads at once (default: one per CPU)\n");
@@ -112,6 +118,29 @@ void with_progress(const char* what, Job job) {
     job();
 }
 
+// md5sum's options for -c. Like --no-progress they count wherever they
+// stand, so they are read before the scan; of --quiet, --status and --warn
+// the last one wins, as in md5sum. True for such a word, which sets its
+// setting when apply is true.
+bool check_option(const char* word, bool apply) {
+    static const struct {
+        const char* word;
+        CheckOutput output;
+        int* flag;
+    } options[] = {{"--quiet", CheckOutput::quiet, nullptr},
+                   {"--status", CheckOutput::status, nullptr},
+                   {"--warn", CheckOutput::warn, nullptr},
+                   {"--strict", CheckOutput::normal, &checkstrict},
+                   {"--ignore-missing", CheckOutput::normal, &checkignoremissing}};
+    for (const auto& o : options) {
+        if (std::strcmp(word, o.word) != 0) continue;
+        if (apply && o.flag) *o.flag = 1;
+        if (apply && !o.flag) checkoutput = o.output;
+        return true;
+    }
+    return false;
+}
+
 // Returns false when --help or --version has ended the run.
 bool scan(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -128,7 +157,7 @@ bool scan(int argc, char** argv) {
             return false;
         }
         // Read before the scan (see mdtree_main).
-        if (std::strcmp(word, "--no-progress") == 0) continue;
+        if (std::strcmp(word, "--no-progress") == 0 || check_option(word, false)) continue;
         const char opt = word[1];
         if (opt == 'F') { forcepatch = 1; continue; }
         if (opt == 'r') { reverse = 1 - reverse; continue; }
@@ -159,6 +188,15 @@ bool scan(int argc, char** argv) {
             graceperiod = grace_period(argv[i + 1], argv[0]);
             continue;
         }
+        if (opt == 'c') {
+            // "-c -" reads standard input: the "-" is no option of its own.
+            const char* given = argv[i + 1];
+            const bool from_stdin = std::strcmp(given, "-") == 0;
+            const char* source = from_stdin ? given : absolute(argv[i + 1]);
+            if (from_stdin) ++i;
+            with_progress("checking", [source, given] { checktree(source, given); });
+            continue;
+        }
         char* arg = absolute(argv[i + 1]);
         if (target) {
             *target = arg;
@@ -168,8 +206,6 @@ bool scan(int argc, char** argv) {
             with_progress("storing", [arg] { db_in(arg); });
         } else if (opt == 'o') {
             with_progress("restoring", [arg] { db_out(arg); });
-        } else if (opt == 'c') {
-            with_progress("checking", [arg] { checktree(arg); });
         } else {
             prunesources.push_back(arg);
         }
@@ -219,8 +255,10 @@ int mdtree_main(int argc, char** argv) {
     // The status line is a matter of the whole run: --no-progress anywhere
     // on the command line keeps it off, also for the -l, -i and -o before it.
     bool progress = true;
-    for (int i = 1; i < argc; ++i)
+    for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--no-progress") == 0) progress = false;
+        check_option(argv[i], true);
+    }
     progress_setup(progress);
     try {
         if (argc <= 1) usage(progname);

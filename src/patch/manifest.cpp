@@ -33,23 +33,20 @@ void sort_and_cancel(std::vector<std::string>& lines) {
 
 bool ManifestReader::take_line(std::string_view raw) {
     ++lineno_;
-    // A line is judged whole or not at all: read in pieces, its tail would
-    // be classified on its own and could pass for an entry line. One byte
-    // beyond the buffer is allowed for a carriage return that the cut drops.
-    if (raw.size() > MANIFEST_LINE_MAX + 1) {
-        error_ = source_ + ": line " + std::to_string(lineno_) + " is longer than " +
-                 std::to_string(MANIFEST_LINE_MAX) + " bytes";
-        return false;
-    }
+    // A line is judged whole or not at all. One byte beyond the longest line
+    // is allowed for a carriage return that is dropped.
     line_.assign(raw);
-    cut_at_control(line_);
+    if (line_.ends_with('\r')) line_.pop_back();
     if (line_.size() > MANIFEST_LINE_MAX) {
         error_ = source_ + ": line " + std::to_string(lineno_) + " is longer than " +
                  std::to_string(MANIFEST_LINE_MAX) + " bytes";
         return false;
     }
     if (is_entry_line(line_)) {
-        if (!is_safe_relpath(entry_name(line_))) {
+        // The path runs to the end of the line: a tab or an escape byte is
+        // part of it, and a zero byte would make it name another file.
+        const std::string_view path = entry_name(line_);
+        if (!is_safe_relpath(path) || path.find('\0') != std::string_view::npos) {
             error_ = source_ + ": line " + std::to_string(lineno_) + ": unsafe path in entry: " + line_;
             return false;
         }
@@ -57,6 +54,8 @@ bool ManifestReader::take_line(std::string_view raw) {
         (creation ? m_.creations : m_.removals).push_back(line_);
         return true;
     }
+    // Any other line is text, not a name: it ends at its first control byte.
+    cut_at_control(line_);
     if (line_.empty() || line_[0] < 'a' || line_[0] > 'z') return true;
     if (m_.named) {
         m_.admin_lines.push_back(line_);
@@ -73,9 +72,10 @@ bool read_manifest(std::FILE* fp, const char* name, bool undo, Manifest& out, st
     for (;;) {
         const LineRead got = read_line(fp, name, raw, MANIFEST_LINE_MAX + 1);
         if (got == LineRead::eof) break;
-        // A line past the limit arrives cut to it: one byte more than a
-        // line may hold is enough for take_line to refuse it.
-        if (got == LineRead::too_long) raw.push_back('x');
+        // A line past the limit arrives cut to it: two bytes more than a
+        // line may hold (one may be taken for a carriage return) are
+        // enough for take_line to refuse it.
+        if (got == LineRead::too_long) raw.append("xx");
         if (!r.take_line(raw)) {
             error = r.error();
             return false;

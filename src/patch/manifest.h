@@ -12,11 +12,11 @@
 #include <string_view>
 #include <vector>
 
-// Longest manifest line, its line feed excluded: what a 4096-byte line
-// buffer holds.
-inline constexpr std::size_t MANIFEST_LINE_MAX = PATH_MAXLEN;
 // Bytes in front of the relative path of an entry line.
 inline constexpr std::size_t ENTRY_PREFIX = 1 + MD5_HEX_LEN + 2;
+// Longest manifest line, its line feed excluded: an entry line for the
+// longest relative path.
+inline constexpr std::size_t MANIFEST_LINE_MAX = ENTRY_PREFIX + PATH_MAXLEN;
 
 // True for "<+|-><32 lowercase hex digits>  <anything>".
 bool is_entry_line(std::string_view line);
@@ -41,10 +41,11 @@ struct Manifest {
     std::vector<std::string> admin_lines;  // lowercase lines after it, in order
 };
 
-// Builds a Manifest one raw line (without its line feed) at a time. A line
-// that does not fit the line buffer, or an entry line whose path is unsafe
-// (empty, absolute, with an empty, "." or ".." component), makes the whole
-// manifest unusable: take_line() returns false and error() says why.
+// Builds a Manifest one raw line (without its line feed) at a time. The
+// path of an entry line runs to the end of the line, less one carriage
+// return. A line longer than MANIFEST_LINE_MAX, or an entry line whose path
+// is unsafe (empty, absolute, with an empty, "." or ".." component, a zero
+// byte), makes the whole manifest unusable: take_line() returns false and error() says why.
 class ManifestReader {
 public:
     ManifestReader(std::string source, bool undo) : source_(std::move(source)), undo_(undo) {}

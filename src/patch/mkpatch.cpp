@@ -55,9 +55,9 @@ std::vector<Copy> plan_copies(const std::vector<std::string>& lines, const char*
     std::vector<Copy> copies(lines.size());
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string_view name = entry_name(lines[i]);
-        // The manifest reader cuts a line at its first control character and
-        // takes lines of at most MANIFEST_LINE_MAX bytes: a name it could not
-        // read back whole must not go into the manifest.
+        // A manifest line carries its name raw, and so does its echo on
+        // standard output: a name with a control character (a line feed
+        // would forge a line) goes into no manifest.
         if (has_control(name))
             fatal(1, "a name holds a control character, no patch written: %.*s", int(name.size()), name.data());
         if (lines[i].size() > MANIFEST_LINE_MAX)

@@ -16,19 +16,19 @@
 
 namespace {
 
-// Longest line the format carries: a 4096-byte line buffer less its terminator.
-constexpr std::size_t LINE_MAX_BYTES = PATH_BUF - 1;
-
 Stream* nextstream_file(Stream* s) {
     for (;;) {
         ++s->lineno;
         // One byte more than a line may hold, for the carriage return of a
         // line that ends in CR LF.
-        const LineRead r = read_line(s->fp, s->source.c_str(), s->line, LINE_MAX_BYTES + 1);
+        const LineRead r = read_line(s->fp, s->source.c_str(), s->line, LISTING_LINE_MAX + 1);
         if (r == LineRead::eof) return nullptr;
-        if (r == LineRead::too_long || (s->line.size() > LINE_MAX_BYTES && s->line.back() != '\r'))
-            fatal(1, "%s: line %lu is longer than %zu bytes", s->source.c_str(), s->lineno, LINE_MAX_BYTES);
-        if (!parse_listing_line(s->line, s->md5, s->name)) continue;
+        const ListingLine got = r == LineRead::too_long ? ListingLine::too_long
+                                                        : parse_listing_line(s->line, s->md5, s->name);
+        // A path the system can not hold is refused, never cut to one it can.
+        if (got == ListingLine::too_long)
+            fatal(1, "%s: line %lu names a path longer than %zu bytes", s->source.c_str(), s->lineno, PATH_MAXLEN);
+        if (got == ListingLine::skipped) continue;
         s->curfile = s->name;
         return s;
     }
@@ -43,40 +43,34 @@ void closestream_file(Stream* s) {
 
 } // namespace
 
-bool parse_listing_line(std::string_view line, char* md5, char* name) {
-    // A line for a name that holds a byte below 32 starts with a backslash
-    // and carries the name escaped; in it only a line end (CR LF) is cut.
-    // Any other line is cut at its first byte below 32, as it always was.
+ListingLine parse_listing_line(std::string_view line, char* md5, char* name) {
+    // The name runs to the end of the line, less one carriage return, as
+    // md5sum reads it: a tab or an escape byte is part of it. A line that
+    // starts with a backslash carries the name escaped.
     const bool escaped = line.starts_with('\\');
     std::string_view body = line;
-    if (escaped) {
-        body.remove_prefix(1);
-        if (body.ends_with('\r')) body.remove_suffix(1);
-    } else {
-        for (std::size_t i = 0; i < body.size(); ++i)
-            if (static_cast<unsigned char>(body[i]) < 32) {
-                body = body.substr(0, i);
-                break;
-            }
-    }
+    if (escaped) body.remove_prefix(1);
+    if (body.ends_with('\r')) body.remove_suffix(1);
     // The digest, two spaces, the name.
     constexpr std::size_t NAME_AT = MD5_HEX_LEN + 2;
-    if (body.size() < NAME_AT || body.size() > PATH_MAXLEN || !is_hex_digest(body.substr(0, MD5_HEX_LEN)) ||
-        body[NAME_AT - 2] != ' ' || body[NAME_AT - 1] != ' ')
-        return false;
+    if (body.size() < NAME_AT || !is_hex_digest(body.substr(0, MD5_HEX_LEN)) || body[NAME_AT - 2] != ' ' ||
+        body[NAME_AT - 1] != ' ')
+        return ListingLine::skipped;
     std::string_view path = body.substr(NAME_AT);
+    // A zero byte can not be part of a name: the entry would name a shorter
+    // one.
+    if (path.find('\0') != std::string_view::npos) return ListingLine::skipped;
     std::string unescaped;
     if (escaped) {
-        // A zero byte can not be part of a name: the entry would name a
-        // shorter one.
-        if (path.find('\0') != std::string_view::npos || !unescape_listing(path, unescaped)) return false;
+        if (!unescape_listing(path, unescaped)) return ListingLine::skipped;
         path = unescaped;
     }
+    if (path.size() > PATH_MAXLEN) return ListingLine::too_long;
     std::memcpy(md5, body.data(), MD5_HEX_LEN);
     md5[MD5_HEX_LEN] = '\0';
     std::memcpy(name, path.data(), path.size());
     name[path.size()] = '\0';
-    return true;
+    return ListingLine::entry;
 }
 
 Stream* openstream_file(const char* path) {

@@ -15,12 +15,7 @@
 #include <string>
 #include <sys/stat.h>
 
-Stream* openstream(const char* path) {
-    struct stat st;
-    if (::stat(path, &st) != 0) fatal_fixed(1, "can not stat %s\n", path);
-    if (S_ISDIR(st.st_mode)) return openstream_dir(path);
-    if (!S_ISREG(st.st_mode)) fatal_fixed(1, "unkown stream type %s\n", path);
-
+bool starts_as_archive(const char* path) {
     // An unreadable file is as fatal here as everywhere else: there is no
     // point in guessing its kind.
     File probe(FOPENG(path, "rb", __LINE__), path);
@@ -28,12 +23,20 @@ Stream* openstream(const char* path) {
     const std::size_t n = std::fread(word, 1, sizeof word, probe.get());
     if (n < sizeof word && std::ferror(probe.get())) fatal_errno("read error on", path);
     probe.close();
-    if (n == sizeof word) {
-        cvt2le(word, 4);
-        uint32_t magic;
-        std::memcpy(&magic, word, 4);
-        if (magic == ARCHIVE_MAGIC) return openstream_archive(path);
-    }
+    if (n < sizeof word) return false;
+    cvt2le(word, 4);
+    uint32_t magic;
+    std::memcpy(&magic, word, 4);
+    return magic == ARCHIVE_MAGIC;
+}
+
+Stream* openstream(const char* path) {
+    struct stat st;
+    if (::stat(path, &st) != 0) fatal_fixed(1, "can not stat %s\n", path);
+    if (S_ISDIR(st.st_mode)) return openstream_dir(path);
+    if (!S_ISREG(st.st_mode)) fatal_fixed(1, "unkown stream type %s\n", path);
+
+    if (starts_as_archive(path)) return openstream_archive(path);
     return openstream_file(path);
 }
 

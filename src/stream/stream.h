@@ -64,6 +64,9 @@ struct Stream {
 // Opens a stream on path (absolute). Never returns null: a path that cannot
 // be opened as a stream is fatal (status 1).
 Stream* openstream(const char* path);
+// Whether the regular file at path starts with the archive magic: the
+// choice openstream makes between an archive and a listing.
+bool starts_as_archive(const char* path);
 inline Stream* nextstream(Stream* s) { return s->nextfn(s); }
 inline void md5stream(Stream* s, char* out) { s->md5fn(s, out); }
 inline void closestream(Stream* s) { s->closefn(s); }

@@ -23,6 +23,16 @@ extern int nthreads;
 // reports the tree's files that its source does not name.
 extern char* checkdir;
 extern int showunlisted;
+// md5sum's options for -c, wherever they stand on the command line: what
+// -c prints (--quiet: no OK lines; --status: no lines and no warnings, the
+// status alone; --warn: a message for each improperly formatted line; the
+// last of the three wins), --strict (an improperly formatted line fails the
+// run) and --ignore-missing (a listed file that does not exist is passed
+// over).
+enum class CheckOutput { normal, quiet, status, warn };
+extern CheckOutput checkoutput;
+extern int checkstrict;
+extern int checkignoremissing;
 // -V: verify the store after the last word; -P: the sources whose objects
 // a prune after the last word keeps, in the order given; -g: the grace
 // period of the prune in seconds.

@@ -234,15 +234,15 @@ class LongLines(TreeTest):
             self.assertEqual(p.stdout, f.read())
         self.assertEqual(parse_listing(p.stdout)[0][1], rel)
 
-    def test_listing_line_of_4096_bytes_is_refused(self):
-        rel, listing = self.listing_with_path(4096 - 34)
+    def test_listing_path_of_4096_bytes_is_refused(self):
+        rel, listing = self.listing_with_path(4096)
         out = self.path("out")
         os.mkdir(out)
         for args in (["-l", listing], ["-R", self.path("db"), "-o", listing], ["-R", self.path("db"), "-i", listing]):
             with self.subTest(args=args[-2]):
                 p = run(args, cwd=out)
                 self.assertEqual(p.returncode, 1, p.stderr)
-                self.assertIn(b"line 1 is longer than 4095 bytes", p.stderr)
+                self.assertIn(b"line 1 names a path longer than 4095 bytes", p.stderr)
                 self.assertEqual(p.stdout, b"")
         self.assertEqual(os.listdir(out), [])
         self.assertFalse(os.path.exists(self.path("db")))
@@ -270,11 +270,11 @@ class LongLines(TreeTest):
         self.assertOk(p)
         self.assertEqual(tree_digests(tree), {b"keep": md5_hex(b"k"), rel: md5_hex(b"new")})
 
-    def test_manifest_line_of_4096_bytes_changes_nothing(self):
-        rel, tree, patch = self.patch_with_line(4096 - 35)
+    def test_manifest_path_of_4096_bytes_changes_nothing(self):
+        rel, tree, patch = self.patch_with_line(4096)
         p = run(["-f", tree, "-p", patch])
         self.assertNotEqual(p.returncode, 0)
-        self.assertIn(b"line 1 is longer than 4095 bytes", p.stderr)
+        self.assertIn(b"line 1 is longer than 4130 bytes", p.stderr)
         self.assertEqual(tree_digests(tree), {b"keep": md5_hex(b"k")})
 
 

@@ -51,13 +51,25 @@ INSTANTIATE_TEST_SUITE_P(
     Lines, UnusableManifest,
     testing::Values("-" + D1 + "  ", "+" + D1 + "  /etc/passwd", "-" + D1 + "  ../x", "-" + D1 + "  a/../../x",
                     "+" + D1 + "  a/./b", "+" + D1 + "  a//b", "+" + D1 + "  a/", "+" + D1 + "  .",
-                    // Too long for the line buffer: never read in pieces,
-                    // whatever the line is.
-                    "+" + D1 + "  " + std::string(4061, 'x'), "# " + std::string(5000, '-') + D1 + "  x",
-                    std::string(4096, 'a')));
+                    // A zero byte would make the path name another file.
+                    "+" + D1 + "  a" + std::string(1, '\0') + "b",
+                    // Longer than any path: never read in pieces, whatever
+                    // the line is.
+                    "+" + D1 + "  " + std::string(4096, 'x'), "# " + std::string(5000, '-') + D1 + "  x",
+                    std::string(MANIFEST_LINE_MAX + 1, 'a'), std::string(MANIFEST_LINE_MAX + 1, 'a') + "\r"));
 
-TEST(Manifest, LongestLineFits) {
-    const std::string line = "+" + D1 + "  " + std::string(4095 - 35, 'x');
+TEST(Manifest, ThePathRunsToTheEndOfTheLine) {
+    // A tab or an escape byte is part of the name; one carriage return
+    // before the line feed is not.
+    Manifest m;
+    std::string error;
+    ASSERT_TRUE(parse_manifest("+" + D1 + "  a\tb\x1b\r\r\n-" + D2 + "  c\td", "FILES", false, m, error)) << error;
+    EXPECT_EQ(m.creations, std::vector<std::string>{"+" + D1 + "  a\tb\x1b\r"});
+    EXPECT_EQ(m.removals, std::vector<std::string>{"-" + D2 + "  c\td"});
+}
+
+TEST(Manifest, LongestPathFits) {
+    const std::string line = "+" + D1 + "  " + std::string(4095, 'x');
     for (const char* end : {"\n", "\r\n"}) {
         Manifest m;
         std::string error;

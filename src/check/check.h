@@ -4,5 +4,6 @@
 #pragma once
 
 // Checks the tree that the settings name (checkdir, or the working
-// directory) against the source at source.
-void checktree(const char* source);
+// directory) against the source at source (absolute, or "-" for a listing
+// on standard input); messages name it as given on the command line.
+void checktree(const char* source, const char* given);
