@@ -35,7 +35,7 @@ _mdtree()
     esac
 
     # Any other word is passed over by mdtree; offer the options.
-    COMPREPLY=($(compgen -W '-l -i -o -R -V -P -g -f -t -p -a -A -F -r -n -c -C -u -j -h --help --version --no-progress' -- "$cur"))
+    COMPREPLY=($(compgen -W '-l -i -o -R -V -P -g -f -t -p -a -A -F -r -n -c -C -u -j -h --help --version --no-progress --quiet --status --warn --strict --ignore-missing' -- "$cur"))
 } &&
     complete -F _mdtree mdtree
 

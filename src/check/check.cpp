@@ -89,13 +89,12 @@ struct Tally {
 };
 
 // A verdict line, its name as md5sum prints it: with a leading backslash
-// and escaped when it holds a line feed or a carriage return, else byte for
-// byte. A terminal gets every control byte escaped.
+// and escaped when it holds a line feed, else byte for byte. A terminal gets every control byte escaped.
 void print_verdict(const std::string& name, const char* verdict) {
     if (checkoutput == CheckOutput::status) return;
     if (has_control(name) && ::isatty(STDOUT_FILENO)) {
         print_name_line(stdout, "", name, verdict);
-    } else if (name.find_first_of("\n\r") != std::string::npos) {
+    } else if (name.find('\n') != std::string::npos) {
         out_printf("\\%s%s\n", escape_listing(name).c_str(), verdict);
     } else {
         out_printf("%s%s\n", name.c_str(), verdict);

@@ -136,3 +136,122 @@ class BadInput(TreeTest):
         p = run(["-c", listing], cwd=t, timeout=60)
         self.assertEqual((p.returncode, p.stdout), (1, b"pipe: FAILED open or read\na: OK\n"))
         self.assertIn(b"pipe: not a regular file", p.stderr)
+
+
+E = md5_hex(b"").encode()
+X = md5_hex(b"x").encode()
+# Listings, each run in the tree of SideBySide.setUp (tree names: a, "a b",
+# " lead", "t\tb", "e\x1bx", "b\\c", "n\nl", "cr\r", "l" * 255, "empty";
+# d is a directory, dang a dangling link).
+LISTINGS = {
+    "untagged": b"%s  a\n%s  a b\n%s   lead\n%s  t\tb\n%s  e\x1bx\n%s  b\\c\n%s  %s\n" % (
+        X, X, X, X, X, X, X, b"l" * 255),
+    "escaped": b"\\%s  n\\nl\n\\%s  b\\\\c\n\\%s  cr\\r\n\\%s  bad\\tescape\n" % (X, X, X, X),
+    "marker_upper_tag": b"%s *a\n%s  empty\nMD5 (a b) = %s\nMD5(t\tb)=%s\n  %s  a\n" % (
+        X, E.upper(), X, X.upper(), X),
+    "crlf": b"%s  a\r\n%s  a b\r\n# comment\n\n" % (X, X),
+    "faults": b"%s  missing\n%s  d\n%s  dang\n%s  a\n%s  empty\n" % (E, E, E, E, E),
+    "malformed": b"garbage\n%s  a\n%s a\nMD5 (a) = short\n%s\n" % (X, X, X),
+    "reversed": b"%s a\n%s  a\n" % (X, X),
+    "only_missing": b"%s  missing\n" % E,
+    "empty": b"",
+    "no_valid_line": b"no checksum\n\n# only a comment\n",
+}
+OPTIONS = [[], ["--quiet"], ["--status"], ["--warn"], ["--strict"], ["--ignore-missing"],
+           ["--warn", "--strict"], ["--status", "--warn"], ["--quiet", "--ignore-missing", "--strict"]]
+
+
+class SideBySide(TreeTest):
+    """md5sum -c and mdtree -c on the same listings, in the same tree: the same
+    standard output, standard error (the prefix aside) and status."""
+
+    def setUp(self):
+        super().setUp()
+        names = ["a", "a b", " lead", "t\tb", "e\x1bx", "b\\c", "n\nl", "cr\r", "l" * 255]
+        self.t = make_tree(self.path("t"), dict({n: "x" for n in names}, empty=""))
+        os.mkdir(self.path("t", "d"))
+        os.symlink("nowhere", self.path("t", "dang"))
+
+    def both(self, listing, opts, stdin=None):
+        env = dict(os.environ, LC_ALL="C")
+        theirs = subprocess.run(["md5sum", "-c"] + opts + [listing], cwd=self.t, env=env, input=stdin,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        ours = run(["-c", listing] + opts, cwd=self.t, input=stdin)
+        return ours, theirs
+
+    def assertSame(self, ours, theirs):
+        self.assertEqual((ours.returncode, ours.stdout, ours.stderr.replace(b"mdtree: ", b"md5sum: ")),
+                         (theirs.returncode, theirs.stdout, theirs.stderr))
+
+    def test_every_listing_with_every_option(self):
+        for name, text in LISTINGS.items():
+            listing = self.path(name + ".md5")
+            with open(listing, "wb") as f:
+                f.write(text)
+            for opts in OPTIONS:
+                with self.subTest(listing=name, opts=opts):
+                    self.assertSame(*self.both(listing, opts))
+
+    def test_standard_input(self):
+        for name in ("untagged", "faults", "empty"):
+            for opts in ([], ["--ignore-missing"]):
+                with self.subTest(listing=name, opts=opts):
+                    self.assertSame(*self.both("-", opts, stdin=LISTINGS[name]))
+
+    def test_a_tab_is_part_of_the_name(self):
+        # The file "a" matches the digest; the line names "a<TAB>b".
+        with open(self.path("tab.md5"), "wb") as f:
+            f.write(b"%s  a\tzz\n" % X)
+        ours, theirs = self.both(self.path("tab.md5"), [])
+        self.assertSame(ours, theirs)
+        self.assertEqual((ours.returncode, ours.stdout), (1, b"a\tzz: FAILED open or read\n"))
+
+
+class LongestPaths(TreeTest):
+    """-l of a tree with paths as long as the system allows, read back by -c
+    and -o."""
+
+    def test_listing_of_the_longest_paths_reads_back(self):
+        base = "/dev/shm/check-longest-%d" % os.getpid()
+        os.mkdir(base)
+        try:
+            tree = os.path.join(base, "t")
+            os.mkdir(tree)
+            # 4095 bytes of relative path, in 255-byte components.
+            parts = []
+            while sum(len(p) + 1 for p in parts) + 255 < 4095 - 1:
+                parts.append("d" * 255)
+            rel = "/".join(parts)
+            rel += "/" + "f" * (4095 - len(rel) - 1)
+            self.assertEqual(len(rel), 4095)
+            fd = os.open(tree, os.O_RDONLY)
+            try:
+                # Made relative to the tree: the full path is past PATH_MAX.
+                for i in range(1, len(parts) + 1):
+                    os.mkdir("/".join(parts[:i]), dir_fd=fd)
+                with open(os.open(rel, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd), "wb") as f:
+                    f.write(b"deep")
+            finally:
+                os.close(fd)
+            p = run(["-l", tree])
+            self.assertOk(p)
+            self.assertEqual(p.stdout, b"%s  %s\n" % (md5_hex(b"deep").encode(), rel.encode()))
+            listing = os.path.join(base, "l")
+            with open(listing, "wb") as f:
+                f.write(p.stdout)
+            p = run(["-C", tree, "-c", listing])
+            self.assertOk(p)
+            self.assertEqual(p.stdout, rel.encode() + b": OK\n")
+            db = os.path.join(base, "db")
+            out = os.path.join(base, "out")
+            os.mkdir(out)
+            self.assertOk(run(["-R", db, "-i", tree]))
+            self.assertOk(run(["-R", db, "-o", listing], cwd=out))
+            fd = os.open(out, os.O_RDONLY)
+            try:
+                with open(os.open(rel, os.O_RDONLY, dir_fd=fd), "rb") as f:
+                    self.assertEqual(f.read(), b"deep")
+            finally:
+                os.close(fd)
+        finally:
+            subprocess.run(["rm", "-rf", base])

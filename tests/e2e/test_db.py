@@ -4,6 +4,7 @@ each object in the store must hash to its own name (hashlib as the oracle)."""
 
 import os
 import random
+import subprocess
 import unittest
 
 from mdt import (TreeTest, check_store, make_tree, md5_hex, parse_listing, run, store_digests,
@@ -241,6 +242,21 @@ class RestorePaths(DbTest):
                                  contents.values()):
             with open(path, "rb") as f:
                 self.assertEqual(f.read(), content.encode(), path)
+
+    def test_names_with_control_bytes_from_md5sum_are_taken_whole(self):
+        # md5sum writes a tab or an escape byte raw: the name runs to the end
+        # of the line, it is not the shorter name before that byte.
+        contents = {"a": "short\n", "a\tb": "tab\n", "e\x1bx": "esc\n", "e": "e\n", "cr\r": "cr\n", "cr": "no cr\n"}
+        tree = self.store(make_tree(self.path("tree"), contents)) and self.path("tree")
+        listing = subprocess.run(["md5sum", "--", "a\tb", "e\x1bx", "cr\r"], cwd=tree, check=True,
+                                 stdout=subprocess.PIPE).stdout
+        with open(self.path("l"), "wb") as f:
+            f.write(listing)
+        work = self.path("work")
+        os.makedirs(work)
+        self.assertOk(run(["-R", self.db, "-o", self.path("l")], cwd=work))
+        self.assertEqual(tree_digests(work), {os.fsencode(n): md5_hex(contents[n].encode())
+                                              for n in ("a\tb", "e\x1bx", "cr\r")})
 
     def test_a_name_written_twice_keeps_the_later_content(self):
         # Files are renamed into place by the threads: a name that comes
