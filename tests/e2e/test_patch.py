@@ -273,3 +273,16 @@ class ApplyFailures(TreeTest):
         self.assertEqual(p.returncode, 1)
         self.assertIn(b"can not open " + os.path.join(self.t, "a").encode(), p.stderr)
         self.assertEqual(tree_digests(self.t), tree_digests(self.a))
+
+
+class ManifestNames(TreeTest):
+    def test_a_name_runs_to_the_end_of_its_line(self):
+        # The line names "a<TAB>b"; "a", the name before the tab, must not
+        # be the file the patch creates, even with the right content at
+        # new/a.
+        tree = make_tree(self.path("t"), {"keep": "k"})
+        patch = make_tree(self.path("p"), {"FILES": "+%s  a\tb\r\n" % md5_hex(b"new"),
+                                           "new/a\tb": "new", "new/a": "new"})
+        p = run(["-f", tree, "-p", patch])
+        self.assertOk(p)
+        self.assertEqual(tree_digests(tree), {b"keep": md5_hex(b"k"), b"a\tb": md5_hex(b"new")})
