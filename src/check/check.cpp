@@ -48,7 +48,7 @@ struct Checked {
     Fd fd;
     int open_errno = 0;  // -1: not a regular file
     int64_t size = -1;
-    std::exception_ptr error;  // left empty: a failed read is a verdict, never the run's end
+    std::exception_ptr error;       // left empty: a failed read is a verdict, never the run's end
     std::exception_ptr unreadable;  // reading it failed
     // Not 0: no entry but an improperly formatted line of the listing,
     // this one, judged in its turn so that its warning keeps its place.
@@ -114,7 +114,8 @@ void judge(Checked& c, Tally& t, const std::string& listing) {
     } else if (c.open_errno == ENOENT && checkignoremissing) {
         return;
     } else if (c.open_errno != 0) {
-        warn("%s: %s", shell_quoted(c.name).c_str(), c.open_errno < 0 ? "not a regular file" : std::strerror(c.open_errno));
+        warn("%s: %s", shell_quoted(c.name).c_str(),
+             c.open_errno < 0 ? "not a regular file" : std::strerror(c.open_errno));
     }
     if (c.unreadable || c.open_errno != 0) {
         ++t.unreadable;

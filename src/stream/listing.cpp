@@ -23,8 +23,8 @@ Stream* nextstream_file(Stream* s) {
         // line that ends in CR LF.
         const LineRead r = read_line(s->fp, s->source.c_str(), s->line, LISTING_LINE_MAX + 1);
         if (r == LineRead::eof) return nullptr;
-        const ListingLine got = r == LineRead::too_long ? ListingLine::too_long
-                                                        : parse_listing_line(s->line, s->md5, s->name);
+        const ListingLine got =
+            r == LineRead::too_long ? ListingLine::too_long : parse_listing_line(s->line, s->md5, s->name);
         // A path the system can not hold is refused, never cut to one it can.
         if (got == ListingLine::too_long)
             fatal(1, "%s: line %lu names a path longer than %zu bytes", s->source.c_str(), s->lineno, PATH_MAXLEN);

@@ -30,22 +30,22 @@ TEST_P(SumLines, ReadAsMd5sumReadsThem) {
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, SumLines,
-    testing::Values(Case{D + "  a b", SumLineKind::entry, "a b"}, Case{D + " *bin", SumLineKind::entry, "bin"},
-                    Case{U + "  up", SumLineKind::entry, "up"}, Case{"  \t" + D + "  lead", SumLineKind::entry, "lead"},
-                    Case{D + "  a\tb\x1b", SumLineKind::entry, "a\tb\x1b"}, Case{D + "  cr\r", SumLineKind::entry, "cr"},
-                    Case{D + "  cr\r\r", SumLineKind::entry, "cr\r"}, Case{D + "   sp", SumLineKind::entry, " sp"},
-                    Case{"\\" + D + "  a\\nb\\\\c\\r", SumLineKind::entry, "a\nb\\c\r"},
-                    Case{"\\" + D + "  a\\tb", SumLineKind::malformed, ""},
-                    Case{"\\" + D + "  a\\", SumLineKind::malformed, ""},
-                    Case{D + "  a" + std::string(1, '\0') + "b", SumLineKind::malformed, ""},
-                    Case{"MD5 (x (1).txt) = " + D, SumLineKind::entry, "x (1).txt"},
-                    Case{"MD5(x)=" + U, SumLineKind::entry, "x"}, Case{"\\MD5 (a\\nb) = " + D, SumLineKind::entry, "a\nb"},
-                    Case{"MD5 (x) = " + D + " ", SumLineKind::malformed, ""},
-                    Case{"MD5 (x = " + D, SumLineKind::malformed, ""}, Case{"SHA1 (x) = " + D, SumLineKind::malformed, ""},
-                    Case{D.substr(1) + "  short", SumLineKind::malformed, ""}, Case{D + "0  long", SumLineKind::malformed, ""},
-                    Case{D + "  ", SumLineKind::entry, " "}, Case{D, SumLineKind::malformed, ""},
-                    Case{"g" + D.substr(1) + "  x", SumLineKind::malformed, ""}, Case{"# " + D + "  x", SumLineKind::blank, ""},
-                    Case{"", SumLineKind::blank, ""}, Case{"\r", SumLineKind::blank, ""}));
+    testing::Values(
+        Case{D + "  a b", SumLineKind::entry, "a b"}, Case{D + " *bin", SumLineKind::entry, "bin"},
+        Case{U + "  up", SumLineKind::entry, "up"}, Case{"  \t" + D + "  lead", SumLineKind::entry, "lead"},
+        Case{D + "  a\tb\x1b", SumLineKind::entry, "a\tb\x1b"}, Case{D + "  cr\r", SumLineKind::entry, "cr"},
+        Case{D + "  cr\r\r", SumLineKind::entry, "cr\r"}, Case{D + "   sp", SumLineKind::entry, " sp"},
+        Case{"\\" + D + "  a\\nb\\\\c\\r", SumLineKind::entry, "a\nb\\c\r"},
+        Case{"\\" + D + "  a\\tb", SumLineKind::malformed, ""}, Case{"\\" + D + "  a\\", SumLineKind::malformed, ""},
+        Case{D + "  a" + std::string(1, '\0') + "b", SumLineKind::malformed, ""},
+        Case{"MD5 (x (1).txt) = " + D, SumLineKind::entry, "x (1).txt"}, Case{"MD5(x)=" + U, SumLineKind::entry, "x"},
+        Case{"\\MD5 (a\\nb) = " + D, SumLineKind::entry, "a\nb"},
+        Case{"MD5 (x) = " + D + " ", SumLineKind::malformed, ""}, Case{"MD5 (x = " + D, SumLineKind::malformed, ""},
+        Case{"SHA1 (x) = " + D, SumLineKind::malformed, ""}, Case{D.substr(1) + "  short", SumLineKind::malformed, ""},
+        Case{D + "0  long", SumLineKind::malformed, ""}, Case{D + "  ", SumLineKind::entry, " "},
+        Case{D, SumLineKind::malformed, ""}, Case{"g" + D.substr(1) + "  x", SumLineKind::malformed, ""},
+        Case{"# " + D + "  x", SumLineKind::blank, ""}, Case{"", SumLineKind::blank, ""},
+        Case{"\r", SumLineKind::blank, ""}));
 
 TEST(SumLineState, TheFirstUntaggedLineSettlesTheForm) {
     SumLine out;
