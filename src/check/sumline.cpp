@@ -65,7 +65,8 @@ SumLineKind parse_sum_line(std::string_view s, SumLineState& state, SumLine& out
     if (s.size() - i < SHORTEST + (at(s, i) == '\\')) return bad;
     const std::size_t from = i;
     while (at(s, i) != '\0' && !blank(at(s, i))) ++i;
-    if (i == s.size() || !take_digest(s.substr(from, i - from), out)) return bad;
+    // md5sum takes no zero byte for the blank after the digest.
+    if (i == s.size() || s[i] == '\0' || !take_digest(s.substr(from, i - from), out)) return bad;
     ++i;
     if (s.size() - i == 1 || (at(s, i) != ' ' && at(s, i) != '*')) {
         // "digest name": only while no line of the two-blank form came first.

@@ -38,6 +38,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"\\" + D + "  a\\nb\\\\c\\r", SumLineKind::entry, "a\nb\\c\r"},
         Case{"\\" + D + "  a\\tb", SumLineKind::malformed, ""}, Case{"\\" + D + "  a\\", SumLineKind::malformed, ""},
         Case{D + "  a" + std::string(1, '\0') + "b", SumLineKind::malformed, ""},
+        Case{D + std::string(1, '\0') + "a b", SumLineKind::malformed, ""},
         Case{"MD5 (x (1).txt) = " + D, SumLineKind::entry, "x (1).txt"}, Case{"MD5(x)=" + U, SumLineKind::entry, "x"},
         Case{"\\MD5 (a\\nb) = " + D, SumLineKind::entry, "a\nb"},
         Case{"MD5 (x) = " + D + " ", SumLineKind::malformed, ""}, Case{"MD5 (x = " + D, SumLineKind::malformed, ""},
