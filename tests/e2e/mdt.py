@@ -19,6 +19,11 @@ MDTREE = os.path.abspath(MDTREE)
 TEST_JOBS = os.environ.get("MDTREE_TEST_JOBS")
 
 
+# Long options that are not about the command line itself: a run with them
+# still gets MDTREE_TEST_JOBS.
+RUN_OPTIONS = {b"--no-progress", b"--quiet", b"--status", b"--warn", b"--strict", b"--ignore-missing"}
+
+
 def argv(args, prog=MDTREE):
     """The command line that runs prog with args, at MDTREE_TEST_JOBS threads
     when that is set and the arguments are not about the thread count or the
@@ -26,7 +31,7 @@ def argv(args, prog=MDTREE):
     args = list(args)
     plain = [a.encode() if isinstance(a, str) else a for a in args]
     if (TEST_JOBS and prog == MDTREE and args and
-            not any(a.startswith(b"-j") or (a.startswith(b"--") and a != b"--no-progress")
+            not any(a.startswith(b"-j") or (a.startswith(b"--") and a not in RUN_OPTIONS)
                     for a in plain)):
         args = ["-j", TEST_JOBS] + args
     return [prog] + args
