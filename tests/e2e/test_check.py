@@ -154,6 +154,7 @@ LISTINGS = {
     "malformed": b"garbage\n%s  a\n%s a\nMD5 (a) = short\n%s\n" % (X, X, X),
     "reversed": b"%s a\n%s  a\n" % (X, X),
     "only_missing": b"%s  missing\n" % E,
+    "none_matched": b"%s  missing\n%s  a\n%s  d\n" % (E, E, E),
     "empty": b"",
     "no_valid_line": b"no checksum\n\n# only a comment\n",
 }
