@@ -362,7 +362,8 @@ bool StatCache::lookup(std::string_view rel, const FileId& id, char* hex) {
     unsigned char md5[16];
     if (!d.path_sections.back().find(name, was, md5) || !(was == id)) return false;
     // The racy rule: see the header.
-    if (id.mtime_ns >= d.old.stamp_ns() || id.ctime_ns >= d.old.stamp_ns()) return false;
+    const int64_t trusted_before = d.old.stamp_ns() - CACHE_RACY_MARGIN_NS;
+    if (id.mtime_ns >= trusted_before || id.ctime_ns >= trusted_before) return false;
     md5_to_hex(md5, hex);
     return true;
 }

@@ -9,7 +9,9 @@
 // file, created before any file of the run is examined). An entry whose
 // file's modification or change time is not older than that time is not
 // trusted: the file may have changed again within the same clock tick
-// after it was read.
+// after it was read. The tree may lie on another file system than the
+// cache, one that keeps coarser times (whole seconds, or two for FAT): an
+// entry must be older than the stamp by CACHE_RACY_MARGIN_NS.
 //
 // The file, all integers little-endian:
 //   header (48 bytes): "MDTCACHE", version, 0, the stamp (ns), the index's
@@ -44,6 +46,7 @@ struct FileId {
 FileId file_id(const struct stat& st);
 
 inline constexpr uint32_t CACHE_VERSION = 1;
+inline constexpr int64_t CACHE_RACY_MARGIN_NS = 2'000'000'000;
 inline constexpr std::size_t CACHE_HEADER_SIZE = 48;
 inline constexpr std::size_t CACHE_ENTRY_FIXED = 8 * 5 + 4 + 16 + 2;
 
