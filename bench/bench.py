@@ -732,7 +732,7 @@ def main():
         b.database(t20k, n20k)
     if b.wanted("cache"):
         t20k = datasets.small_files(b.data, "small%d" % n20k, n20k, 0.0, 20000)
-        tiny = datasets.tiny_files(b.data, "tiny%d" % b.n_big, b.n_big, 30001) \
+        tiny = datasets.tiny_files(b.data, "tiny%d" % b.n_big, b.n_big, 30001)[0] \
             if b.wanted("cache-list200k") else None
         b.cached(t20k, n20k, tiny, b.n_big)
     if b.wanted("scale"):

@@ -136,8 +136,10 @@ bool CacheReader::open(int fd) {
     }
     if (!pread_all(fd, h, sizeof h, 0)) return fail("can not be read");
     if (std::memcmp(h, MAGIC, sizeof MAGIC) != 0) return fail("not a cache file");
-    if (get(h + 44, 4) != crc(h, 44)) return fail("damaged");
+    // The version comes first: a newer version may lay its header out
+    // otherwise, and is no damage.
     if (get(h + 8, 4) > CACHE_VERSION) return fail("written by a newer version");
+    if (get(h + 44, 4) != crc(h, 44)) return fail("damaged");
     if (get(h + 8, 4) != CACHE_VERSION || get(h + 12, 4) != 0) return fail("damaged");
     stamp_ = int64_t(get(h + 16, 8));
     const uint64_t ioff = get(h + 24, 8), isize = get(h + 32, 8);
