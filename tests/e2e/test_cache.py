@@ -403,7 +403,10 @@ class StoreRefresh(TreeTest):
         os.symlink(obj[3], obj[2])                 # a link where an object was
         for o in obj[3:]:
             os.utime(o, (1000000000, 1000000000))  # old: a prune would take it
+        kept = {o: os.stat(o).st_ino for o in obj[3:]}
         again = run(["--cache", cache, "-R", store, "-i", tree])
+        # Neither read nor rewritten: the same files, only fresher.
+        self.assertEqual({o: os.stat(o).st_ino for o in obj[3:]}, kept)
         self.assertEqual((again.returncode, again.stdout), (0, first.stdout), again.stderr)
         check_store(store)
         for o in obj:
