@@ -20,6 +20,11 @@ Rows, by the name that selects them on the command line:
   db       -i, and -o from a listing, of the 20,000 files vs cp -r (<= 1.0 each)
   patch    patch creation between two date-fns releases vs rsync -rc --only-write-batch
            (<= 0.5), and its application vs rsync -rc --read-batch (<= 1.0)
+  cache    with a warm stat cache (--cache) on an unchanged tree: -l of the 20,000
+           files and of 200,000 tiny files vs find -type f -printf '%s %T@ %p\n' (<= 1.5),
+           -l of the 1 GiB file vs -l without the cache (<= 0.05), -i of the 20,000 files
+           into their store vs rsync -a of them onto a copy (<= 1.5) and vs restic
+           backup's second run of them (<= 0.2)
   scale    -l, -f -a, -i and patch creation on 20,000 and on 200,000 tiny files: how
            the time grows, and the peak memory
 Rows without a target are there for reference: the serial peers, md5sum,
@@ -414,6 +419,68 @@ class Bench:
                                      "rm -rf %s && mkdir %s" % (q(out(tag)), q(out(tag)))),
                      [cp], check=check)
 
+    def cached(self, t20k, n20k, tiny, n_tiny):
+        """An unchanged tree with a warm stat cache: the runs before the
+        timed ones (hyperfine's warm-up) fill it. Each variant has a cache
+        of its own, and the outputs must be those without the cache."""
+        def cache(key, tag):
+            return self.w("%s%s.cache" % (key, tag))
+
+        def same_listing(tree, key):
+            def check():
+                want = subprocess.run([self.mdtree, "-l", tree], stdout=subprocess.PIPE, check=True).stdout
+                for tag, jflags in self.variants:
+                    got = subprocess.run([self.mdtree, *jflags, "--cache", cache(key, tag), "-l", tree],
+                                         stdout=subprocess.PIPE, check=True).stdout
+                    if got != want:
+                        raise RuntimeError("the listing with the cache differs from the one without")
+            return check
+
+        for key, tree, label in (("cache-list20k", t20k, "%d files of 1-16 KiB" % n20k),
+                                 ("cache-list200k", tiny, "%d tiny files" % n_tiny)):
+            if tree is None:
+                continue
+            find = "find %s -type f -printf '%%s %%T@ %%p\\n' >/dev/null" % q(tree)
+            self.compare(key, "-l with a warm cache, %s" % label,
+                         lambda tag, j, key=key, tree=tree: (self.m(j, "--cache", cache(key, tag), "-l", tree), None),
+                         [Peer("find", "find -printf (stat floor)", find, None, 1.5)],
+                         check=same_listing(tree, key))
+        if self.wanted("cache-list1g"):
+            big, _ = datasets.big_file(self.data, self.args.big_mib << 20)
+            self.compare("cache-list1g", "-l with a warm cache, one %d MiB file" % self.args.big_mib,
+                         lambda tag, j: (self.m(j, "--cache", cache("cache-list1g", tag), "-l", big), None),
+                         [Peer("uncached", "-l without the cache", self.m([], "-l", big), None, 0.05)],
+                         check=same_listing(big, "cache-list1g"))
+        if self.wanted("cache-db"):
+            store = self.w("cache-db")
+            copy = self.w("cache-db-rsync")
+            self.run(rm(store))
+            self.run(self.m([], "-R", store, "-i", t20k), stdout=subprocess.DEVNULL)
+            self.run("rsync -a %s/ %s/" % (q(t20k), q(copy)))
+            # restic's second backup of the same tree reads only what its
+            # parent snapshot's metadata says changed.
+            repo = self.w("cache-db-restic")
+            self.run(rm(repo) + " " + q(repo + ".cache"))
+            restic = "RESTIC_PASSWORD=bench restic --cache-dir %s -q -r %s" % (q(repo + ".cache"), q(repo))
+            self.run("%s init >/dev/null && %s backup %s >/dev/null" % (restic, restic, q(t20k)))
+
+            def check():
+                for tag, jflags in self.variants:
+                    self.diff(t20k, copy)
+                    got = subprocess.run([self.mdtree, *jflags, "--cache", cache("cache-db", tag), "-R", store,
+                                          "-i", t20k], stdout=subprocess.PIPE, check=True).stdout
+                    want = subprocess.run([self.mdtree, "-R", store, "-i", t20k], stdout=subprocess.PIPE,
+                                          check=True).stdout
+                    if got != want:
+                        raise RuntimeError("-i with the cache reports otherwise than without it")
+            self.compare("cache-db", "-i with a warm cache, %d files already stored" % n20k,
+                         lambda tag, j: (self.m(j, "--cache", cache("cache-db", tag), "-R", store, "-i", t20k), None),
+                         [Peer("rsync", "rsync -a (quick check)", "rsync -a %s/ %s/" % (q(t20k), q(copy)), None,
+                               1.5),
+                          Peer("restic", "restic backup, second run", "%s backup %s" % (restic, q(t20k)), None,
+                               0.2)],
+                         check=check)
+
     def patches(self, old, new, label):
         batch = self.w("rsync.batch")
         write_batch = "rsync -rc --only-write-batch=%s %s/ %s/" % (q(batch), q(new), q(old))
@@ -631,7 +698,7 @@ def main():
     ap.add_argument("--big-package", default="typescript@5.9.3",
                     help="npm package of the ts rows (default typescript@5.9.3)")
     ap.add_argument("only", nargs="*",
-                    help="rows to run (md5, list1g, list20k, check, dup, pkg, ts, db, patch, scale); all by default")
+                    help="rows to run (md5, list1g, list20k, check, dup, pkg, ts, db, patch, cache, scale); all by default")
     args = ap.parse_args()
     args.big_mib = max(1, int(1024 * args.scale))
 
@@ -663,6 +730,11 @@ def main():
         b.archives("ts", ts, args.big_package.replace("@", " "), 0.6, None)
     if b.wanted("db"):
         b.database(t20k, n20k)
+    if b.wanted("cache"):
+        t20k = datasets.small_files(b.data, "small%d" % n20k, n20k, 0.0, 20000)
+        tiny = datasets.tiny_files(b.data, "tiny%d" % b.n_big, b.n_big, 30001)[0] \
+            if b.wanted("cache-list200k") else None
+        b.cached(t20k, n20k, tiny, b.n_big)
     if b.wanted("scale"):
         small = datasets.tiny_files(b.data, "tiny%d" % b.n_small, b.n_small, 30000)
         big = datasets.tiny_files(b.data, "tiny%d" % b.n_big, b.n_big, 30001)

@@ -14,7 +14,7 @@ _mdtree()
         # Options that take a path. Several take a file (a listing, an
         # archive, the administration file) as well as a directory, so every
         # name is offered.
-        -[lioRftpaAPcC]*)
+        -[lioRftpaAPcC]*|--cache)
             compopt -o filenames 2>/dev/null
             # One name a line, neither split at spaces nor globbed.
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
@@ -35,7 +35,7 @@ _mdtree()
     esac
 
     # Any other word is passed over by mdtree; offer the options.
-    COMPREPLY=($(compgen -W '-l -i -o -R -V -P -g -f -t -p -a -A -F -r -n -c -C -u -j -h --help --version --no-progress --quiet --status --warn --strict --ignore-missing' -- "$cur"))
+    COMPREPLY=($(compgen -W '-l -i -o -R -V -P -g -f -t -p -a -A -F -r -n -c -C -u -j -h --help --version --no-progress --quiet --status --warn --strict --ignore-missing --cache' -- "$cur"))
 } &&
     complete -F _mdtree mdtree
 

@@ -9,6 +9,7 @@
 #include "db/store.h"
 #include "util/settings.h"
 #include "stream/stream.h"
+#include "stream/statcache.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/tempfile.h"
@@ -23,6 +24,8 @@
 #include <cstdlib>
 #include <exception>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,17 +65,25 @@ void listed_digest(Stream* s, char* out) {
 // finds one; how files are grouped changes nothing in what is done or
 // printed.
 template <class Entry>
-Cost copy_cost(const Entry&) {
+Cost copy_cost(const Entry& e) {
+    if constexpr (requires { e.cached; }) {
+        if (e.cached) return Cost{0, 0};
+    }
     return Cost{GROUP_WHOLE_MAX, 1};
 }
 
 // Makes each entry's temporary file (make(e)) and copies its input into it,
 // hashing it into e.got, on a worker. A failure stops the group at its
 // entry, which reports it in its turn.
+// An entry that is already stored (cached) is passed over.
 template <class Entry, class Make>
 void copy_group(std::vector<Entry>& g, Make make) {
     std::vector<HashedCopy> cs;
+    std::vector<Entry*> whose;
     for (Entry& e : g) {
+        if constexpr (requires { e.cached; }) {
+            if (e.cached) continue;
+        }
         try {
             e.out = make(e);
         } catch (...) {
@@ -80,12 +91,13 @@ void copy_group(std::vector<Entry>& g, Make make) {
             break;
         }
         cs.push_back({e.in.get(), e.in_name(), e.out->fd(), e.out_name(), e.got});
+        whose.push_back(&e);
     }
     std::exception_ptr err;
     const std::size_t done = copy_hashed_group(cs, &err);
-    if (done < cs.size()) g[done].error = err;
+    if (done < cs.size()) whose[done]->error = err;
     for (std::size_t i = 0; i < done; ++i) {
-        Entry& e = g[i];
+        Entry& e = *whose[i];
         e.in = Fd();
         try {
             e.out->close();
@@ -108,9 +120,31 @@ struct Stored {
     char listed[MD5_HEX_SIZE];
     char got[MD5_HEX_SIZE];
     std::exception_ptr error;
+    CachedEntry seen;     // with --cache: the file's identity
+    bool cached = false;  // already stored, refreshed: nothing to read or write
     // Errors name the file read and the temporary file written.
     const char* in_name() const { return name.c_str(); }
     const char* out_name() const { return out->temp_path().c_str(); }
+};
+
+// The lines of files found stored (cached) wait for the files queued
+// before them to be published, so that the lines keep the stream's order
+// and a serial run's end on a failure.
+struct Reports {
+    uint64_t queued = 0, published = 0;
+    std::map<uint64_t, std::vector<std::function<void()>>> after;  // by the file queued last before them
+    void report(std::function<void()> line) {
+        if (published == queued) return line();
+        after[queued].push_back(std::move(line));
+    }
+    void done(uint64_t seq) {
+        published = seq;
+        auto it = after.find(seq);
+        if (it == after.end()) return;
+        auto lines = std::move(it->second);
+        after.erase(it);
+        for (auto& l : lines) l();
+    }
 };
 
 } // namespace
@@ -129,19 +163,43 @@ void db_in(const char* path) {
     const int threads = store_threads({root, path});
     PublishBatch batch(false, threads);
     Pipeline p(threads);
+    StatCache* cache = walk ? run_cache() : nullptr;
+    if (cache) cache->begin_walk(s->source);
+    Reports reports;
     auto gather = [&](Gathering<Stored>& g) {
         while (nextstream(s.get())) {
             Stored e;
             e.name = s->name;
             if (!walk) listed_digest(s.get(), e.listed);
+            if (cache && cached_entry(s.get(), cache, e.seen)) {
+                std::string object;
+                store_path(object, root, e.seen.hex);
+                guard.check_or_die(root, store_rel(object));
+                if (refresh_object(object, e.seen.id.size)) {
+                    std::memcpy(e.got, e.seen.hex, MD5_HEX_SIZE);
+                    e.cached = true;
+                    g.add(std::move(e));
+                    continue;
+                }
+            }
             // A listing or an archive may name anything: only a regular
             // file is stored (a FIFO would block the run, a directory can
             // not be read).
-            e.in = Fd(walk ? open_entry_fd(s.get()) : open_regular_fd(s->curfile, __LINE__));
+            e.in = Fd(cache  ? open_entry_noting(s.get(), e.seen)
+                      : walk ? open_entry_fd(s.get())
+                             : open_regular_fd(s->curfile, __LINE__));
             g.add(std::move(e));
         }
     };
-    auto publish = [walk, path, &root, &guard, &batch](Stored& e) {
+    auto publish = [walk, path, cache, &root, &guard, &batch, &reports](Stored& e) {
+        if (cache && e.seen.has_id) cache->record(e.name, e.seen.id, e.got);
+        if (e.cached) {
+            reports.report([rel = std::string(e.got, 2) + "/" + std::string(e.got + 2, 30), name = std::move(e.name)] {
+                print_listing_line(rel, name);
+                progress_file();
+            });
+            return;
+        }
         if (!walk && std::memcmp(e.got, e.listed, MD5_HEX_SIZE) != 0)
             // A stale listing or archive: stored under the given digest, the
             // file would make that object lie.
@@ -154,10 +212,15 @@ void db_in(const char* path) {
         // Also over an object the store holds already: the new file's time
         // is what keeps a concurrent -P from removing it (see prune.cpp).
         std::string rel(store_rel(object));
-        batch.add(std::move(e.out), 0, [rel, name = std::move(e.name)] {
+        const uint64_t seq = ++reports.queued;
+        batch.add(
+            std::move(e.out), 0,
+            [rel, name = std::move(e.name), seq, &reports] {
             print_listing_line(rel, name);
             progress_file();
-        }, std::move(object));
+            reports.done(seq);
+            },
+            std::move(object));
     };
     auto work = [&root](std::vector<Stored>& grp) {
         copy_group(grp, [&root](Stored&) { return std::make_unique<TempFile>(root + "/"); });

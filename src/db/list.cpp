@@ -5,11 +5,13 @@
 
 #include "util/settings.h"
 #include "stream/stream.h"
+#include "stream/statcache.h"
 #include "util/escape.h"
 
 #include <string_view>
 
 void db_list(const char* path) {
     StreamPtr s(openstream(path));
-    each_entry(s.get(), nthreads, [](std::string_view name, const char* hex) { print_listing_line(hex, name); });
+    each_entry(
+        s.get(), nthreads, [](std::string_view name, const char* hex) { print_listing_line(hex, name); }, run_cache());
 }

@@ -6,6 +6,7 @@
 #include "util/paths.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -30,3 +31,13 @@ bool is_object_name(std::string_view name);
 // The folder below the root where -V moves what it finds wrong, by the same
 // relative path: nothing there is an object, and nothing there is removed.
 inline constexpr std::string_view STORE_DAMAGED = "damaged";
+
+// The -i side of the rule that keeps what -i reports as stored safe from a
+// prune or verify running beside it (the other side: db/maint.*): -i may
+// skip writing an object that is already stored only once this has made
+// it fresh again, its modification time set to now through its name, so
+// that a prune's grace period sees it, or its re-check after moving it
+// away does. False when the name holds no regular object of size bytes
+// (ENOENT: a prune took it) or anything failed: the object is then written
+// anew, never reported as stored.
+bool refresh_object(const std::string& path, uint64_t size);

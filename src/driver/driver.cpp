@@ -11,6 +11,7 @@
 #include "check/check.h"
 #include "db/db.h"
 #include "util/settings.h"
+#include "stream/statcache.h"
 #include "util/cpus.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
@@ -69,6 +70,7 @@ void print_usage(std::FILE* out, const char* progname) {
     std::fprintf(out, "\t-h : display this stuff\n");
     std::fprintf(out, "\t-j <n> : run <n> threads at once (default: one per CPU)\n");
     std::fprintf(out, "\t--no-progress : no status line on a terminal\n");
+    std::fprintf(out, "\t--cache <file> : keep a stat cache for -l, -i and -f/-t/-p of a directory\n");
 }
 
 // The argument of -j: decimal digits only, 1 to max_threads; anything else
@@ -158,6 +160,10 @@ bool scan(int argc, char** argv) {
         }
         // Read before the scan (see mdtree_main).
         if (std::strcmp(word, "--no-progress") == 0 || check_option(word, false)) continue;
+        if (std::strcmp(word, "--cache") == 0) {
+            ++i;
+            continue;
+        }
         const char opt = word[1];
         if (opt == 'F') { forcepatch = 1; continue; }
         if (opt == 'r') { reverse = 1 - reverse; continue; }
@@ -262,7 +268,16 @@ int mdtree_main(int argc, char** argv) {
     progress_setup(progress);
     try {
         if (argc <= 1) usage(progname);
+        // Like --no-progress, a matter of the whole run: the last --cache
+        // anywhere on the command line, from the directory the run starts in.
+        for (int i = 1; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--cache") != 0) continue;
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') usage(progname);
+            cachefile = absolute(argv[++i]);
+        }
         if (scan(argc, argv)) dispatch();
+        // Only a run that finished writes its cache.
+        commit_run_cache();
         // Status 0 promises that what the run reported is on the disk.
         sync_published();
         // Also the check of --help and --version: a failed write is status 1.

@@ -9,6 +9,7 @@
 #include "patch/manifest.h"
 #include "patch/dirs.h"
 #include "stream/stream.h"
+#include "stream/statcache.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/escape.h"
@@ -30,7 +31,9 @@ namespace {
 void collect(const char* path, char marker, std::vector<std::string>& lines) {
     progress_phase("reading");
     StreamPtr s(openstream(path));
-    each_entry(s.get(), nthreads, [&](std::string_view name, const char* digest) {
+    each_entry(
+        s.get(), nthreads,
+        [&](std::string_view name, const char* digest) {
         if (!is_safe_relpath(name))
             fatal(1, "%s: unsafe path, no patch written: %.*s", path, int(name.size()), name.data());
         std::string line;
@@ -40,7 +43,8 @@ void collect(const char* path, char marker, std::vector<std::string>& lines) {
         line += "  ";
         line += name;
         lines.push_back(std::move(line));
-    });
+        },
+        run_cache());
 }
 
 struct Copy {

@@ -245,6 +245,10 @@ int open_entry_fd(Stream* s) {
     fatal_open(s->curfile, "rb", __LINE__);
 }
 
+bool stat_entry(Stream* s, struct stat& st) {
+    return s->kind == StreamKind::walk && ::fstatat(s->dirs->fd, s->curfile, &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 Stream* openstream_dir(const char* path) {
     auto s = std::make_unique<Stream>();
     s->kind = StreamKind::walk;

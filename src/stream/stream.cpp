@@ -6,6 +6,7 @@
 #include "util/fileio.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
+#include "stream/statcache.h"
 
 #include <algorithm>
 #include <cstring>
@@ -44,15 +45,55 @@ namespace {
 
 struct Entry {
     std::string name;
-    Fd fd;
+    Fd fd;  // -1 when the digest came from the cache
     char hex[MD5_HEX_SIZE];
     std::exception_ptr error;  // reading it failed
+    FileId id;                 // with a cache: what the new cache records
+    bool has_id = false;
     const char* in_name() const { return name.c_str(); }
 };
 
+// Hashes the files of a group that the cache did not answer for; stops at
+// the first failure, which its file keeps.
+void hash_uncached(std::vector<Entry>& g) {
+    std::vector<HashedCopy> reads;
+    std::vector<Entry*> whose;
+    for (Entry& e : g) {
+        if (e.fd.get() < 0) continue;
+        reads.push_back({e.fd.get(), e.in_name(), -1, nullptr, e.hex});
+        whose.push_back(&e);
+    }
+    std::exception_ptr err;
+    const std::size_t done = copy_hashed_group(reads, &err);
+    if (done < reads.size()) whose[done]->error = err;
+    for (std::size_t i = 0; i < done; ++i) whose[i]->fd = Fd();
+}
+
 } // namespace
 
-void each_entry(Stream* s, int threads, const std::function<void(std::string_view name, const char* hex)>& fn) {
+bool cached_entry(Stream* s, StatCache* cache, CachedEntry& out) {
+    out.has_id = false;
+    struct stat st;
+    if (!stat_entry(s, st) || !S_ISREG(st.st_mode)) return false;
+    out.id = file_id(st);
+    out.has_id = true;
+    return cache->lookup(s->name, out.id, out.hex);
+}
+
+int open_entry_noting(Stream* s, CachedEntry& e) {
+    const int fd = open_entry_fd(s);
+    struct stat st;
+    // The identity recorded is the one of the file read, not of whatever
+    // stood at its name when it was looked up.
+    e.has_id = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (e.has_id) e.id = file_id(st);
+    return fd;
+}
+
+void each_entry(Stream* s, int threads, const std::function<void(std::string_view name, const char* hex)>& fn,
+                StatCache* cache) {
+    if (s->kind != StreamKind::walk) cache = nullptr;
+    if (cache) cache->begin_walk(s->source);
     if (s->kind != StreamKind::walk) {
         char hex[MD5_HEX_SIZE];
         while (nextstream(s)) {
@@ -79,8 +120,25 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
         while (nextstream(s)) {
             Entry e;
             e.name = s->name;
-            e.fd = Fd(open_entry_fd(s));
-            const std::size_t large = measure ? large_file_size(e.fd.get()) : 0;
+            if (cache) {
+                CachedEntry c;
+                if (cached_entry(s, cache, c)) {
+                    std::memcpy(e.hex, c.hex, MD5_HEX_SIZE);
+                    e.id = c.id;
+                    e.has_id = true;
+                    g.add(std::move(e));
+                    ++walked;
+                    continue;
+                }
+                e.fd = Fd(open_entry_noting(s, c));
+                e.id = c.id;
+                e.has_id = c.has_id;
+            } else {
+                e.fd = Fd(open_entry_fd(s));
+            }
+            const std::size_t large = e.has_id  ? (e.id.size > GROUP_WHOLE_MAX ? std::size_t(e.id.size) : 0)
+                                      : measure ? large_file_size(e.fd.get())
+                                                : 0;
             large ? g.add_alone(std::move(e), large) : g.add(std::move(e));
             seen_large |= large != 0;
             if (++walked == MEASURED && !seen_large) measure = false;
@@ -89,11 +147,15 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
         progress_totals(walked, 0);
     };
     run_grouped(p, p.group_size(), gather,
-                GroupedJob<Entry>{.work = [](std::vector<Entry>& grp) { hash_group(grp); },
+                GroupedJob<Entry>{.work = [](std::vector<Entry>& grp) { hash_uncached(grp); },
                                   .decide =
-                                      [&fn](Entry& e) {
-                                          fn(e.name, e.hex);
-                                          progress_file();
-                                      },
-                                  .cost = [](const Entry&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
+                                      [&fn, cache](Entry& e) {
+        fn(e.name, e.hex);
+        if (cache && e.has_id) cache->record(e.name, e.id, e.hex);
+        progress_file();
+                                  },
+                                  .cost =
+                                      [](const Entry& e) {
+        return e.fd.get() < 0 ? Cost{0, 0} : Cost{GROUP_WHOLE_MAX, 1};
+                                  }});
 }

@@ -5,6 +5,7 @@
 
 #include "md5lib/md5.h"
 #include "util/paths.h"
+#include "stream/statcache.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -84,10 +85,30 @@ using StreamPtr = std::unique_ptr<Stream, StreamCloser>;
 // file to a worker thread.
 int open_entry_fd(Stream* s);
 
+// The status of a walk's current entry, by its bare name in the directory
+// being read, a symbolic link not followed; false when it can not be had.
+bool stat_entry(Stream* s, struct stat& st);
+
+// A walk's current entry as the stat cache sees it: its identity (has_id
+// when its status could be had) and, when the cache answers, its digest.
+struct CachedEntry {
+    FileId id;
+    bool has_id = false;
+    char hex[MD5_HEX_SIZE];
+};
+// Looks the current entry of a walk up in cache: true, with out.hex, when
+// its file need not be read.
+bool cached_entry(Stream* s, StatCache* cache, CachedEntry& out);
+// open_entry_fd, noting in e the identity of the file opened.
+int open_entry_noting(Stream* s, CachedEntry& e);
+
 // Calls fn with every entry's relative path and hex digest, in stream order.
 // A walk's files are hashed by up to threads threads at once; listings and
-// archives give their stored digests.
-void each_entry(Stream* s, int threads, const std::function<void(std::string_view name, const char* hex)>& fn);
+// archives give their stored digests. With a cache (a walk only), a file
+// whose identity the cache vouches for is not read, and what was seen goes
+// into the cache's new file.
+void each_entry(Stream* s, int threads, const std::function<void(std::string_view name, const char* hex)>& fn,
+                StatCache* cache = nullptr);
 
 Stream* openstream_dir(const char* path);
 Stream* openstream_file(const char* path);

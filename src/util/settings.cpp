@@ -8,6 +8,7 @@ char* patchdir = nullptr;
 char* archname = nullptr;
 char* adminname = nullptr;
 char* dbroot = nullptr;
+char* cachefile = nullptr;
 int forcepatch = 0;
 int reverse = 0;
 int onlyshow = 0;

@@ -12,6 +12,9 @@ extern char* patchdir;
 extern char* archname;
 extern char* adminname;
 extern char* dbroot;
+// --cache: the stat cache that -l, -i and patch creation use for the trees
+// they walk (stream/statcache.h); null without the option.
+extern char* cachefile;
 extern int forcepatch;
 extern int reverse;
 extern int onlyshow;

@@ -72,6 +72,7 @@ USAGE_LINES = [
     "\t-h : display this stuff\n",
     "\t-j <n> : run <n> threads at once (default: one per CPU)\n",
     "\t--no-progress : no status line on a terminal\n",
+    "\t--cache <file> : keep a stat cache for -l, -i and -f/-t/-p of a directory\n",
 ]
 
 

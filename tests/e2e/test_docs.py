@@ -102,7 +102,7 @@ class ReadmeOptions(unittest.TestCase):
             text = f.read()
         section = text[text.index("## Options"):text.index("## Tutorial")]
         letters = {m.group(1) for l in USAGE_LINES for m in [re.match(r"\t-(\w) ", l)] if m}
-        for option in sorted("-" + l for l in letters) + ["--help", "--version", "--no-progress"]:
+        for option in sorted("-" + l for l in letters) + ["--help", "--version", "--no-progress", "--cache"]:
             with self.subTest(option=option):
                 self.assertRegex(section, r"\| `[^`]*%s\b" % option)
 

@@ -91,7 +91,7 @@ class BashCompletion(TreeTest):
                 (["-r", ""], sorted(["-l", "-i", "-o", "-R", "-V", "-P", "-g", "-f", "-t", "-p", "-a",
                                      "-A", "-F", "-r", "-n", "-c", "-C", "-u", "-j", "-h", "--help",
                                      "--version", "--no-progress", "--quiet", "--status", "--warn",
-                                     "--strict", "--ignore-missing"])),
+                                     "--strict", "--ignore-missing", "--cache"])),
                 (["-C", "d"], ["d"]), (["-P", "a"], ["a file.md5", "arch.vok"]),
                 (["-g", ""], ["14d", "1d", "1h"]),
                 (["-n", "--v"], ["--version"]), (["-F", "a"], [])):

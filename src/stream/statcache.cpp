@@ -1,0 +1,464 @@
+#include "stream/statcache.h"
+
+#include "util/fatal.h"
+#include "util/fileio.h"
+#include "util/paths.h"
+#include "util/settings.h"
+#include "util/tempfile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <unistd.h>
+#include <zlib.h>
+
+FileId file_id(const struct stat& st) {
+    FileId id;
+    id.dev = uint64_t(st.st_dev);
+    id.ino = uint64_t(st.st_ino);
+    id.size = uint64_t(st.st_size);
+    id.mtime_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    id.ctime_ns = int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    id.mode = uint32_t(st.st_mode);
+    return id;
+}
+
+namespace {
+
+constexpr char MAGIC[8] = {'M', 'D', 'T', 'C', 'A', 'C', 'H', 'E'};
+// A directory's key and an entry's name have at most this many bytes.
+constexpr std::size_t KEY_MAX = PATH_BUF;
+constexpr std::size_t NAME_MAX_LEN = 4095;
+
+uint32_t crc(const void* p, std::size_t n) {
+    uLong c = crc32(0L, Z_NULL, 0);
+    const auto* b = static_cast<const Bytef*>(p);
+    // crc32 takes a uInt length.
+    while (n > 0) {
+        const uInt part = uInt(std::min<std::size_t>(n, 1u << 30));
+        c = crc32(c, b, part);
+        b += part;
+        n -= part;
+    }
+    return uint32_t(c);
+}
+
+void put(std::string& s, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) s += char((v >> (8 * i)) & 0xff);
+}
+uint64_t get(const char* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= uint64_t(static_cast<unsigned char>(p[i])) << (8 * i);
+    return v;
+}
+
+// A bounded cursor over bytes from outside.
+struct Cursor {
+    const char* p;
+    std::size_t left;
+    bool take(std::size_t n, const char*& out) {
+        if (n > left) return false;
+        out = p;
+        p += n;
+        left -= n;
+        return true;
+    }
+    bool num(int bytes, uint64_t& v) {
+        const char* q;
+        if (!take(std::size_t(bytes), q)) return false;
+        v = get(q, bytes);
+        return true;
+    }
+};
+
+std::string_view entry_name(const std::string& bytes, uint32_t at) {
+    const char* p = bytes.data() + at + CACHE_ENTRY_FIXED;
+    return {p, std::size_t(get(p - 2, 2))};
+}
+
+unsigned from_hex(char c) { return c <= '9' ? unsigned(c - '0') : unsigned(c - 'a' + 10); }
+
+bool pread_all(int fd, void* buf, std::size_t n, uint64_t off) {
+    auto* b = static_cast<char*>(buf);
+    while (n > 0) {
+        const ssize_t r = ::pread(fd, b, n, off_t(off));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        b += r;
+        n -= std::size_t(r);
+        off += uint64_t(r);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CacheSection::find(std::string_view name, FileId& id, unsigned char* md5) const {
+    auto it = std::lower_bound(at.begin(), at.end(), name,
+                               [this](uint32_t a, std::string_view n) { return entry_name(bytes, a) < n; });
+    if (it == at.end() || entry_name(bytes, *it) != name) return false;
+    const char* p = bytes.data() + *it;
+    id.dev = get(p, 8);
+    id.ino = get(p + 8, 8);
+    id.size = get(p + 16, 8);
+    id.mtime_ns = int64_t(get(p + 24, 8));
+    id.ctime_ns = int64_t(get(p + 32, 8));
+    id.mode = uint32_t(get(p + 40, 4));
+    std::memcpy(md5, p + 44, 16);
+    return true;
+}
+
+CacheReader::~CacheReader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool CacheReader::fail(const char* why) {
+    why_ = why;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    index_.clear();
+    return false;
+}
+
+bool CacheReader::open(int fd) {
+    fd_ = fd;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return fail("can not be examined");
+    size_ = uint64_t(st.st_size);
+    char h[CACHE_HEADER_SIZE];
+    if (size_ < CACHE_HEADER_SIZE) {
+        // A file cut short before its header is whole, or not a cache.
+        if (size_ >= sizeof MAGIC && pread_all(fd, h, sizeof MAGIC, 0) && std::memcmp(h, MAGIC, sizeof MAGIC) == 0)
+            return fail("truncated");
+        return fail("not a cache file");
+    }
+    if (!pread_all(fd, h, sizeof h, 0)) return fail("can not be read");
+    if (std::memcmp(h, MAGIC, sizeof MAGIC) != 0) return fail("not a cache file");
+    // The version comes first: a newer version may lay its header out
+    // otherwise, and is no damage.
+    if (get(h + 8, 4) > CACHE_VERSION) return fail("written by a newer version");
+    if (get(h + 44, 4) != crc(h, 44)) return fail("damaged");
+    if (get(h + 8, 4) != CACHE_VERSION || get(h + 12, 4) != 0) return fail("damaged");
+    stamp_ = int64_t(get(h + 16, 8));
+    const uint64_t ioff = get(h + 24, 8), isize = get(h + 32, 8);
+    if (ioff < CACHE_HEADER_SIZE || isize < 4 || ioff > size_ || isize != size_ - ioff) {
+        return fail(ioff + isize > size_ ? "truncated" : "damaged");
+    }
+    std::string idx;
+    try {
+        idx.resize(isize);
+    } catch (const std::bad_alloc&) {
+        return fail("damaged");
+    }
+    if (!pread_all(fd, idx.data(), idx.size(), ioff)) return fail("can not be read");
+    if (get(h + 40, 4) != crc(idx.data(), idx.size())) return fail("damaged");
+    Cursor c{idx.data(), idx.size()};
+    uint64_t count;
+    if (!c.num(4, count)) return fail("damaged");
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t off, len, klen;
+        const char* k;
+        if (!c.num(8, off) || !c.num(4, len) || !c.num(4, klen) || klen == 0 || klen > KEY_MAX || !c.take(klen, k))
+            return fail("damaged");
+        // Every section lies between the header and the index.
+        if (off < CACHE_HEADER_SIZE || len < 12 || off > ioff || len > ioff - off) return fail("damaged");
+        std::string key(k, klen);
+        if (!index_.empty() && !(index_.back().key < key)) return fail("damaged");
+        index_.push_back({std::move(key), off, uint32_t(len)});
+    }
+    if (c.left != 0) return fail("damaged");
+    return true;
+}
+
+long CacheReader::find_key(std::string_view key) const {
+    auto it = std::lower_bound(index_.begin(), index_.end(), key,
+                               [](const IndexEntry& e, std::string_view k) { return e.key < k; });
+    if (it == index_.end() || it->key != key) return -1;
+    return long(it - index_.begin());
+}
+
+bool CacheReader::raw_section(std::size_t i, std::string& out) {
+    if (!usable() || i >= index_.size()) return false;
+    const IndexEntry& e = index_[i];
+    out.resize(e.length);
+    if (!pread_all(fd_, out.data(), out.size(), e.offset)) return fail("can not be read");
+    if (get(out.data(), 4) != crc(out.data() + 4, out.size() - 4)) return fail("damaged");
+    return true;
+}
+
+bool CacheReader::section(std::size_t i, CacheSection& out) {
+    out.at.clear();
+    if (!raw_section(i, out.bytes)) return false;
+    out.key = index_[i].key;
+    Cursor c{out.bytes.data() + 4, out.bytes.size() - 4};
+    uint64_t klen, count;
+    const char* k;
+    if (!c.num(4, klen) || !c.take(klen, k) || std::string_view(k, klen) != out.key || !c.num(4, count))
+        return fail("damaged");
+    if (count > c.left / (CACHE_ENTRY_FIXED + 1)) return fail("damaged");
+    out.at.reserve(count);
+    for (uint64_t n = 0; n < count; ++n) {
+        const uint32_t at = uint32_t(c.p - out.bytes.data());
+        const char* fixed;
+        const char* name;
+        if (!c.take(CACHE_ENTRY_FIXED, fixed)) return fail("damaged");
+        const std::size_t nlen = std::size_t(get(fixed + CACHE_ENTRY_FIXED - 2, 2));
+        if (nlen == 0 || nlen > NAME_MAX_LEN || !c.take(nlen, name)) return fail("damaged");
+        const std::string_view nm(name, nlen);
+        if (nm.find('/') != std::string_view::npos || nm.find('\0') != std::string_view::npos) return fail("damaged");
+        if (!out.at.empty() && !(entry_name(out.bytes, out.at.back()) < nm)) return fail("damaged");
+        out.at.push_back(at);
+    }
+    if (c.left != 0) return fail("damaged");
+    return true;
+}
+
+namespace {
+
+// A directory's entries gathered for the new cache while the walk is in
+// it and below it.
+struct Pending {
+    std::string key;
+    std::string bytes;
+    std::vector<uint32_t> at;
+};
+
+// root without trailing slashes ("/" becomes ""), so that root + "/" + a
+// relative directory is the key.
+std::string norm_root(std::string_view root) {
+    while (!root.empty() && root.back() == '/') root.remove_suffix(1);
+    return std::string(root);
+}
+
+}  // namespace
+
+struct StatCache::Impl {
+    std::string path;
+    CacheReader old;
+    bool warned = false;
+    std::optional<TempFile> out;
+    uint64_t written = CACHE_HEADER_SIZE;
+    int64_t stamp = 0;
+    std::string root;  // the current walk's, normalised
+    std::vector<std::string> roots;
+    // Reading: the sections of the directories on the walk's path.
+    std::vector<CacheSection> path_sections;
+    // Writing: the same for the new cache, and the new index.
+    std::vector<Pending> pending;
+    std::vector<CacheReader::IndexEntry> index;
+
+    void warn_once() {
+        if (warned) return;
+        warned = true;
+        warn("cache %s: %s; not used, written anew", path.c_str(), old.why().c_str());
+    }
+    std::string key_of(std::string_view rel, std::string_view& name) const {
+        const std::size_t slash = rel.rfind('/');
+        name = slash == std::string_view::npos ? rel : rel.substr(slash + 1);
+        std::string key = root;
+        key += '/';
+        if (slash != std::string_view::npos) key.append(rel.substr(0, slash + 1));
+        return key;
+    }
+    void write(const std::string& bytes) {
+        write_fd(out->fd(), bytes.data(), bytes.size(), out->temp_path().c_str());
+        written += bytes.size();
+    }
+    void flush_section(Pending& p) {
+        std::sort(p.at.begin(), p.at.end(),
+                  [&p](uint32_t a, uint32_t b) { return entry_name(p.bytes, a) < entry_name(p.bytes, b); });
+        // A name met twice in one directory (a walk never gives one) keeps
+        // its first entry.
+        p.at.erase(
+            std::unique(p.at.begin(), p.at.end(),
+                        [&p](uint32_t a, uint32_t b) { return entry_name(p.bytes, a) == entry_name(p.bytes, b); }),
+            p.at.end());
+        std::string s(4, '\0');
+        put(s, p.key.size(), 4);
+        s += p.key;
+        put(s, p.at.size(), 4);
+        for (uint32_t a : p.at) {
+            const std::size_t len = CACHE_ENTRY_FIXED + entry_name(p.bytes, a).size();
+            s.append(p.bytes, a, len);
+        }
+        const uint32_t c = crc(s.data() + 4, s.size() - 4);
+        for (int i = 0; i < 4; ++i) s[std::size_t(i)] = char((c >> (8 * i)) & 0xff);
+        index.push_back({p.key, written, uint32_t(s.size())});
+        write(s);
+    }
+    // Leaves the directories that are not key's own or above it.
+    template <class V, class F>
+    static void climb(V& stack, const std::string& key, F&& leave) {
+        while (!stack.empty() && !key.starts_with(stack.back().key)) {
+            leave(stack.back());
+            stack.pop_back();
+        }
+    }
+};
+
+StatCache::StatCache(std::string path) : d_(std::make_unique<Impl>()) {
+    d_->path = publish_target(path.c_str(), "cache file");
+    int fd;
+    do {
+        fd = ::open(d_->path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno != ENOENT) fatal_errno("can not open cache file", d_->path.c_str());
+    if (fd >= 0) {
+        struct stat st;
+        if (::fstat(fd, &st) != 0) {
+            ::close(fd);
+            fatal_errno("can not examine cache file", d_->path.c_str());
+        }
+        // As a private key: a cache that someone else could have written
+        // could make a listing or a patch lie.
+        if (st.st_uid != ::geteuid()) {
+            ::close(fd);
+            fatal(1, "cache file %s is owned by another user; refusing to use it", d_->path.c_str());
+        }
+        if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+            ::close(fd);
+            fatal(1, "cache file %s may be written by group or others; refusing to use it", d_->path.c_str());
+        }
+        if (!d_->old.open(fd)) d_->warn_once();
+    }
+    // The new file, started now: its own modification time, taken from the
+    // file system before any file of the run is examined, is the stamp of
+    // the racy rule.
+    d_->out.emplace(d_->path);
+    if (::fchmod(d_->out->fd(), 0600) != 0) fatal_errno("can not set the mode of", d_->out->temp_path().c_str());
+    write_fd(d_->out->fd(), std::string(CACHE_HEADER_SIZE, '\0').data(), CACHE_HEADER_SIZE,
+             d_->out->temp_path().c_str());
+    struct stat st;
+    if (::fstat(d_->out->fd(), &st) != 0) fatal_errno("can not examine", d_->out->temp_path().c_str());
+    d_->stamp = file_id(st).mtime_ns;
+}
+
+StatCache::~StatCache() = default;
+
+void StatCache::begin_walk(std::string_view root) {
+    d_->root = norm_root(root);
+    d_->roots.push_back(d_->root);
+    d_->path_sections.clear();
+}
+
+bool StatCache::lookup(std::string_view rel, const FileId& id, char* hex) {
+    Impl& d = *d_;
+    if (!d.old.usable()) return false;
+    std::string_view name;
+    const std::string key = d.key_of(rel, name);
+    Impl::climb(d.path_sections, key, [](CacheSection&) {});
+    if (d.path_sections.empty() || d.path_sections.back().key != key) {
+        CacheSection s;
+        s.key = key;
+        const long i = d.old.find_key(key);
+        if (i >= 0 && !d.old.section(std::size_t(i), s)) {
+            d.warn_once();
+            d.path_sections.clear();
+            return false;
+        }
+        d.path_sections.push_back(std::move(s));
+    }
+    FileId was;
+    unsigned char md5[16];
+    if (!d.path_sections.back().find(name, was, md5) || !(was == id)) return false;
+    // The racy rule: see the header.
+    const int64_t trusted_before = d.old.stamp_ns() - CACHE_RACY_MARGIN_NS;
+    if (id.mtime_ns >= trusted_before || id.ctime_ns >= trusted_before) return false;
+    md5_to_hex(md5, hex);
+    return true;
+}
+
+void StatCache::record(std::string_view rel, const FileId& id, const char* hex) {
+    Impl& d = *d_;
+    std::string_view name;
+    const std::string key = d.key_of(rel, name);
+    if (name.empty() || name.size() > NAME_MAX_LEN || key.size() > KEY_MAX) return;
+    Impl::climb(d.pending, key, [&d](Pending& p) { d.flush_section(p); });
+    if (d.pending.empty() || d.pending.back().key != key) d.pending.push_back({key, {}, {}});
+    Pending& p = d.pending.back();
+    p.at.push_back(uint32_t(p.bytes.size()));
+    put(p.bytes, id.dev, 8);
+    put(p.bytes, id.ino, 8);
+    put(p.bytes, id.size, 8);
+    put(p.bytes, uint64_t(id.mtime_ns), 8);
+    put(p.bytes, uint64_t(id.ctime_ns), 8);
+    put(p.bytes, id.mode, 4);
+    for (int i = 0; i < 16; ++i) p.bytes += char(from_hex(hex[2 * i]) << 4 | from_hex(hex[2 * i + 1]));
+    put(p.bytes, name.size(), 2);
+    p.bytes.append(name);
+}
+
+void StatCache::commit() {
+    Impl& d = *d_;
+    while (!d.pending.empty()) {
+        d.flush_section(d.pending.back());
+        d.pending.pop_back();
+    }
+    // The old sections of directories outside every tree walked stay.
+    auto walked = [&d](const std::string& key) {
+        return std::any_of(d.roots.begin(), d.roots.end(),
+                           [&key](const std::string& r) { return key.starts_with(r + "/"); });
+    };
+    for (std::size_t i = 0; d.old.usable() && i < d.old.index().size(); ++i) {
+        const std::string key = d.old.index()[i].key;
+        if (walked(key)) continue;
+        std::string raw;
+        if (!d.old.raw_section(i, raw)) {
+            d.warn_once();
+            break;
+        }
+        d.index.push_back({key, d.written, uint32_t(raw.size())});
+        d.write(raw);
+    }
+    // A directory walked twice in one run keeps its last section.
+    std::stable_sort(d.index.begin(), d.index.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
+    std::vector<CacheReader::IndexEntry> idx;
+    for (auto& e : d.index) {
+        if (!idx.empty() && idx.back().key == e.key)
+            idx.back() = std::move(e);
+        else
+            idx.push_back(std::move(e));
+    }
+    std::string s;
+    put(s, idx.size(), 4);
+    for (const auto& e : idx) {
+        put(s, e.offset, 8);
+        put(s, e.length, 4);
+        put(s, e.key.size(), 4);
+        s += e.key;
+    }
+    const uint64_t ioff = d.written;
+    d.write(s);
+    std::string h(MAGIC, sizeof MAGIC);
+    put(h, CACHE_VERSION, 4);
+    put(h, 0, 4);
+    put(h, uint64_t(d.stamp), 8);
+    put(h, ioff, 8);
+    put(h, s.size(), 8);
+    put(h, crc(s.data(), s.size()), 4);
+    put(h, crc(h.data(), h.size()), 4);
+    const char* tmp = d.out->temp_path().c_str();
+    for (std::size_t done = 0; done < h.size();) {
+        const ssize_t r = ::pwrite(d.out->fd(), h.data() + done, h.size() - done, off_t(done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) fatal_errno("write error on", tmp);
+        done += std::size_t(r);
+    }
+    d.out->commit();
+}
+
+namespace {
+std::unique_ptr<StatCache> the_cache;
+}
+
+StatCache* run_cache() {
+    if (!cachefile) return nullptr;
+    if (!the_cache) the_cache = std::make_unique<StatCache>(cachefile);
+    return the_cache.get();
+}
+
+void commit_run_cache() {
+    if (the_cache) the_cache->commit();
+}

@@ -1,0 +1,130 @@
+// The stat cache (--cache FILE): per file of a walked tree, what identifies
+// one version of it (device, inode, size, modification and change times in
+// nanoseconds, mode) and its digest. A file whose identity matches a
+// trusted entry is not read. Only jobs that make a listing, store a tree or
+// make a patch use it; nothing that verifies does.
+//
+// The racy rule: the cache records a time taken from the file system when
+// it began to be written (the modification time of its own new temporary
+// file, created before any file of the run is examined). An entry whose
+// file's modification or change time is not older than that time is not
+// trusted: the file may have changed again within the same clock tick
+// after it was read. The tree may lie on another file system than the
+// cache, one that keeps coarser times (whole seconds, or two for FAT): an
+// entry must be older than the stamp by CACHE_RACY_MARGIN_NS.
+//
+// The file, all integers little-endian:
+//   header (48 bytes): "MDTCACHE", version, 0, the stamp (ns), the index's
+//     offset, size and CRC-32, the CRC-32 of the 44 bytes before it;
+//   sections, one per directory: CRC-32 of the rest, the directory's key
+//     (its absolute path with a trailing '/'), the entry count, then the
+//     entries sorted by name: dev, ino, size, mtime, ctime (u64/i64), mode
+//     (u32), the digest (16 bytes), the name's length (u16) and the name;
+//   index: the count, then per section, sorted by key: offset (u64),
+//     length (u32), the key's length (u32) and the key.
+// The index ends the file. A reader holds the index (one record per
+// directory) and only the sections of the directories on the walk's
+// current path, read as the walk enters them: a walk that reaches part of
+// a large cache reads only that part.
+#pragma once
+
+#include "md5lib/md5.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <vector>
+
+struct FileId {
+    uint64_t dev = 0, ino = 0, size = 0;
+    int64_t mtime_ns = 0, ctime_ns = 0;
+    uint32_t mode = 0;
+    bool operator==(const FileId&) const = default;
+};
+FileId file_id(const struct stat& st);
+
+inline constexpr uint32_t CACHE_VERSION = 1;
+inline constexpr int64_t CACHE_RACY_MARGIN_NS = 2'000'000'000;
+inline constexpr std::size_t CACHE_HEADER_SIZE = 48;
+inline constexpr std::size_t CACHE_ENTRY_FIXED = 8 * 5 + 4 + 16 + 2;
+
+// One directory's entries, as read from a cache: its bytes and where each
+// entry starts, in name order.
+struct CacheSection {
+    std::string key;
+    std::string bytes;
+    std::vector<uint32_t> at;
+    // The entry named name: its identity and digest (16 bytes) into id and
+    // md5; false when there is none.
+    bool find(std::string_view name, FileId& id, unsigned char* md5) const;
+};
+
+// A cache file read as outside input: every check before anything is
+// trusted. open() reads the header and the index; section() reads and
+// checks one section. A failure says why in why() and makes the reader
+// unusable (nothing in it is trusted from then on).
+class CacheReader {
+public:
+    // Takes ownership of fd (an open cache file). false: not usable (why()).
+    bool open(int fd);
+    ~CacheReader();
+    bool usable() const { return fd_ >= 0; }
+    const std::string& why() const { return why_; }
+    int64_t stamp_ns() const { return stamp_; }
+    struct IndexEntry {
+        std::string key;
+        uint64_t offset;
+        uint32_t length;
+    };
+    const std::vector<IndexEntry>& index() const { return index_; }
+    // Reads and checks the section at index i into out; false on damage.
+    bool section(std::size_t i, CacheSection& out);
+    // The index position of key, or -1.
+    long find_key(std::string_view key) const;
+    // The raw bytes of the section at index i, checked, for a copy into a
+    // new cache; false on damage.
+    bool raw_section(std::size_t i, std::string& out);
+
+private:
+    bool fail(const char* why);
+    int fd_ = -1;
+    std::string why_;
+    int64_t stamp_ = 0;
+    uint64_t size_ = 0;
+    std::vector<IndexEntry> index_;
+};
+
+// The run's cache: reads the old file (if any) and writes the new one.
+class StatCache {
+public:
+    // Opens the cache at path: the old file is refused when another user
+    // owns it or others may write it (fatal, status 1), ignored with one
+    // warning when it is damaged, truncated, foreign or of a newer
+    // version. The new file is started beside it.
+    explicit StatCache(std::string path);
+    ~StatCache();
+    // A walk of root (absolute) begins: lookups and records name files
+    // relative to it, each in walk order.
+    void begin_walk(std::string_view root);
+    // True, with the hex digest in hex, when rel's file has identity id and
+    // the cache holds a trusted entry for it.
+    bool lookup(std::string_view rel, const FileId& id, char* hex);
+    // Notes rel's identity and digest for the new cache.
+    void record(std::string_view rel, const FileId& id, const char* hex);
+    // Writes what was recorded, keeps the old file's sections of the
+    // directories no walk of this run reached, and publishes the file.
+    void commit();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
+};
+
+// The run's cache when --cache was given, opened on first use; null
+// otherwise. Only the walks of -l, -i and patch creation ask for it.
+StatCache* run_cache();
+// Publishes the run's cache, if it was opened (at the end of a run that
+// succeeded).
+void commit_run_cache();

@@ -1,0 +1,158 @@
+#include "stream/statcache.h"
+
+#include "scratch_dir.h"
+#include "util/fatal.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// An identity the racy rule trusts: long before any cache written now.
+FileId old_id(uint64_t ino, uint64_t size) {
+    FileId id;
+    id.dev = 7;
+    id.ino = ino;
+    id.size = size;
+    id.mtime_ns = 1'000'000'000'000'000'000;
+    id.ctime_ns = 1'000'000'000'000'000'001;
+    id.mode = S_IFREG | 0644;
+    return id;
+}
+
+const char* const D1 = "0123456789abcdef0123456789abcdef";
+const char* const D2 = "fedcba9876543210fedcba9876543210";
+
+class StatCacheTest : public ScratchTest {
+protected:
+    std::string cache() const { return path("cache"); }
+    std::string read_all() const {
+        std::ifstream f(cache(), std::ios::binary);
+        return {std::istreambuf_iterator<char>(f), {}};
+    }
+    void write_all(const std::string& s) const {
+        std::ofstream(cache(), std::ios::binary | std::ios::trunc) << s;
+        ::chmod(cache().c_str(), 0600);
+    }
+    // A cache of /t with the walk's order: a, d/b, d/e/c, then z at the top.
+    void write_tree() {
+        StatCache c(cache());
+        c.begin_walk("/t/");
+        c.record("a", old_id(1, 10), D1);
+        c.record("d/b", old_id(2, 20), D2);
+        c.record("d/e/c", old_id(3, 30), D1);
+        c.record("z", old_id(4, 40), D2);
+        c.commit();
+    }
+};
+
+TEST_F(StatCacheTest, WhatIsRecordedIsFoundInWalkOrder) {
+    write_tree();
+    StatCache c(cache());
+    c.begin_walk("/t");
+    char hex[MD5_HEX_SIZE];
+    ASSERT_TRUE(c.lookup("a", old_id(1, 10), hex));
+    EXPECT_STREQ(hex, D1);
+    ASSERT_TRUE(c.lookup("d/b", old_id(2, 20), hex));
+    EXPECT_STREQ(hex, D2);
+    ASSERT_TRUE(c.lookup("d/e/c", old_id(3, 30), hex));
+    EXPECT_STREQ(hex, D1);
+    // Back at the top after the subdirectories.
+    ASSERT_TRUE(c.lookup("z", old_id(4, 40), hex));
+    EXPECT_STREQ(hex, D2);
+    EXPECT_FALSE(c.lookup("missing", old_id(5, 1), hex));
+}
+
+TEST_F(StatCacheTest, AnyChangeOfIdentityOrARacyTimeIsAMiss) {
+    write_tree();
+    StatCache c(cache());
+    c.begin_walk("/t");
+    char hex[MD5_HEX_SIZE];
+    FileId id = old_id(1, 10);
+    for (int field = 0; field < 7; ++field) {
+        FileId x = id;
+        switch (field) {
+        case 0: x.dev++; break;
+        case 1: x.ino++; break;
+        case 2: x.size++; break;
+        case 3: x.mtime_ns++; break;
+        case 4: x.ctime_ns++; break;
+        case 5: x.mode ^= 0100; break;
+        case 6: break;
+        }
+        EXPECT_EQ(c.lookup("a", x, hex), field == 6) << field;
+    }
+    // A file as young as the cache is not trusted, whatever it matches.
+    StatCache young(path("young"));
+    young.begin_walk("/t");
+    struct stat st;
+    ASSERT_EQ(::stat(dir_.c_str(), &st), 0);
+    FileId now = file_id(st);
+    young.record("n", now, D1);
+    young.commit();
+    StatCache again(path("young"));
+    again.begin_walk("/t");
+    EXPECT_FALSE(again.lookup("n", now, hex));
+}
+
+TEST_F(StatCacheTest, AnotherTreeFindsNothingAndKeepsTheOldSections) {
+    write_tree();
+    {
+        StatCache c(cache());
+        c.begin_walk("/u");
+        char hex[MD5_HEX_SIZE];
+        EXPECT_FALSE(c.lookup("a", old_id(1, 10), hex));
+        c.record("a", old_id(9, 1), D2);
+        c.commit();
+    }
+    StatCache c(cache());
+    char hex[MD5_HEX_SIZE];
+    c.begin_walk("/t");
+    EXPECT_TRUE(c.lookup("d/e/c", old_id(3, 30), hex));
+    c.begin_walk("/u");
+    EXPECT_TRUE(c.lookup("a", old_id(9, 1), hex));
+}
+
+TEST_F(StatCacheTest, ADamagedSectionIsCaughtWhenRead) {
+    write_tree();
+    std::string s = read_all();
+    // The first section starts after the header; its first entry's digest
+    // lies some way in.
+    s[CACHE_HEADER_SIZE + 40] ^= 1;
+    write_all(s);
+    StatCache c(cache());
+    c.begin_walk("/t");
+    char hex[MD5_HEX_SIZE];
+    int found = 0;
+    found += c.lookup("a", old_id(1, 10), hex);
+    found += c.lookup("d/b", old_id(2, 20), hex);
+    found += c.lookup("d/e/c", old_id(3, 30), hex);
+    found += c.lookup("z", old_id(4, 40), hex);
+    EXPECT_LT(found, 4);
+}
+
+TEST_F(StatCacheTest, OthersCachesAreRefused) {
+    write_tree();
+    ::chmod(cache().c_str(), 0660);
+    EXPECT_THROW(StatCache{cache()}, FatalError);
+    ::chmod(cache().c_str(), 0600);
+    EXPECT_NO_THROW(StatCache{cache()});
+}
+
+TEST_F(StatCacheTest, ReaderRefusesEveryCutOfAGoodFile) {
+    write_tree();
+    const std::string s = read_all();
+    for (std::size_t n = 0; n < s.size(); ++n) {
+        write_all(s.substr(0, n));
+        CacheReader r;
+        EXPECT_FALSE(r.open(::open(cache().c_str(), O_RDONLY))) << n;
+    }
+}
+
+}  // namespace
