@@ -436,6 +436,35 @@ std::unordered_set<std::string_view> check_layout(const std::string& tree, const
     return dirs_in_place;
 }
 
+// The patch directory must take every file the removal pass saves: a
+// directory at a backup path (left by an earlier patch in the same
+// directory, where a file has become a directory), or a file where a backup
+// needs a directory, would stop the pass half-way.
+void check_backups(const std::string& proot, const std::vector<Entry>& removals, const std::vector<Entry>& creations) {
+    std::unordered_set<std::string_view> passable;  // leading directories already seen fit
+    std::string path;
+    const auto check = [&](const Entry& e) {
+        const std::string_view rel = std::string_view(e.backup).substr(proot.size() + 1);
+        for (std::size_t slash = rel.find('/'); slash != std::string_view::npos; slash = rel.find('/', slash + 1)) {
+            const std::string_view lead = rel.substr(0, slash);
+            if (passable.contains(lead)) continue;
+            path.assign(proot).append("/").append(lead);
+            struct stat st;
+            if (::lstat(path.c_str(), &st) != 0) return;
+            if (!S_ISDIR(st.st_mode))
+                fatal(1, "%s is not a directory; can not save %s", path.c_str(), e.target.c_str());
+            passable.insert(lead);
+        }
+        struct stat st;
+        if (::lstat(e.backup.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            fatal(1, "%s is a directory; can not save %s there", e.backup.c_str(), e.target.c_str());
+    };
+    for (const Entry& e : removals)
+        if (e.present) check(e);
+    for (const Entry& e : creations)
+        if (e.unexpected) check(e);
+}
+
 // Copies the regular file from (a link is not followed) into a temporary
 // file for to, with the digest of what was copied in hex; the caller
 // commits it.
@@ -637,6 +666,7 @@ void applypatch(const char* tree, const char* patch) {
     struct stat st;
     check_all(o, troot, removals, creations, !o.dry_run && ::stat(troot.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     const std::unordered_set<std::string_view> dirs_in_place = check_layout(troot, removals, creations);
+    check_backups(proot, removals, creations);
 
     // Honoured once: a run that fails from here on leaves no record to
     // honour again.

@@ -334,6 +334,27 @@ class WhatAPatchInstalls(TreeTest):
                     # What the manifest does not name is not touched either.
                     self.assertEqual(self.snapshot(os.path.dirname(planted))[name], planted_before[name])
 
+    def test_a_backup_path_that_can_not_take_its_file_refuses_the_run(self):
+        # A directory where a removed file is saved (an earlier patch in the
+        # same directory saved files below it), or a file where one goes.
+        for case in ("directory at old/gone", "file at old"):
+            for dry in ([], ["-n"]):
+                with self.subTest(case=case, dry=dry):
+                    shutil.rmtree(os.path.join(self.p, "old"), ignore_errors=True)
+                    if case == "file at old":
+                        make_tree(self.p, {"old": "not a directory"})
+                    else:
+                        make_tree(self.p, {"old/gone/x": "saved by another patch"})
+                    patch_before = self.snapshot(self.p)
+                    got = run(dry + ["-f", self.t, "-p", self.p])
+                    self.assertEqual(got.returncode, 1, got.stderr)
+                    self.assertIn(b"can not save " + self.t.encode(), got.stderr)
+                    self.assertEqual(got.stdout, b"")
+                    self.assertTreesEqual(self.t, self.a)
+                    self.assertEqual(self.snapshot(self.p), patch_before)
+                    if os.path.isfile(os.path.join(self.p, "old")):
+                        os.unlink(os.path.join(self.p, "old"))
+
     def forced_over_mine(self, mine="mine"):
         """A forced application over a tree that holds its own n."""
         if mine == "link":
