@@ -2,7 +2,7 @@
 // manifest holds only well-formed entry lines with safe relative paths
 // (without a zero byte), each on the list its marker and the direction give,
 // and administration lines only after a "patch: " line; an undo reads the
-// same lines with the roles swapped.
+// same lines with the roles swapped, and no list names one path twice.
 
 #include "fuzz_support.h"
 
@@ -46,6 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     check_entries(fwd.removals, '-');
     check_entries(fwd.creations, '+');
+    // No list names a path twice: each file gets one verdict.
+    FUZZ_CHECK(!repeated_entry(fwd.removals) && !repeated_entry(fwd.creations));
     FUZZ_CHECK(fwd.removals == back.creations && fwd.creations == back.removals);
     FUZZ_CHECK(fwd.removals.size() + fwd.creations.size() + fwd.admin_lines.size() + (fwd.named ? 1 : 0) <= nlines);
     FUZZ_CHECK(fwd.named == back.named && fwd.patch_name == back.patch_name && fwd.admin_lines == back.admin_lines);

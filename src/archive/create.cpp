@@ -105,18 +105,26 @@ struct Collected {
     }
 };
 
-// Reads a file of size bytes (one byte more is asked for: a file that grew
-// since it was measured is taken as it is read, and its digest tells),
-// hashes it into hex and compresses it whole into stream, from the same
-// bytes. Returns the length read.
+// Reads a file measured at size bytes to its end, hashes it into hex and,
+// when the first read holds it whole, compresses it whole into stream, from
+// the same bytes. A longer one (it grew since it was measured) is only
+// hashed, and stream is left empty. Returns the length of the first read,
+// more than size for a file longer than size said.
 std::size_t read_hash_deflate(int fd, uint64_t size, const char* name, char* hex, std::vector<unsigned char>& stream) {
-    const std::size_t want = std::size_t(size) + 1;
+    const std::size_t want = size < GROUP_WHOLE_MAX ? whole_read_room(int64_t(size)) : std::size_t(size) + 1;
     unsigned char* data = scratch(want, ScratchSlot::input);
     const std::size_t n = read_fd(fd, data, want, name);
-    unsigned char digest[16];
-    md5_buffer(data, n, digest);
-    md5_to_hex(digest, hex);
-    deflate_whole(data, n, stream);
+    md5_context ctx;
+    md5_init_ctx(&ctx);
+    md5_process_bytes(data, n, &ctx);
+    stream.clear();
+    if (n < want) {
+        deflate_whole(data, n, stream);
+    } else {
+        unsigned char* io = io_buffer();
+        while (const std::size_t r = read_fd(fd, io, IO_BUFSZ, name)) md5_process_bytes(io, r, &ctx);
+    }
+    md5_finish_hex(&ctx, hex);
     return n;
 }
 
@@ -277,6 +285,7 @@ struct Member {
     Fd fd;
     uint64_t size = 0;
     std::vector<unsigned char> stream;  // a whole member's
+    bool changed = false;               // a whole member read longer or shorter than measured
     char hex[MD5_HEX_SIZE];
     md5_context ctx;
     uint32_t adler = 1;
@@ -353,6 +362,8 @@ void finish_member(const Member& m, Record& r, const Out& out) {
 }
 
 void write_member(const Member& m, Record& r, Out& out) {
+    // Its size goes into the table: the bytes compressed must be that many.
+    if (m.changed) fatal(1, "%s changed while the archive was being made", m.path.c_str());
     r.offset = uint32_t(out.pos());
     out.put(m.stream.data(), m.stream.size());
     finish_member(m, r, out);
@@ -396,7 +407,7 @@ void compress_piece(Piece& pc) {
 
 // Reads, hashes and compresses a member of at most PIECE bytes.
 void compress_whole(Member& m) {
-    m.size = read_hash_deflate(m.fd.get(), m.size, m.path.c_str(), m.hex, m.stream);
+    m.changed = read_hash_deflate(m.fd.get(), m.size, m.path.c_str(), m.hex, m.stream) != m.size;
     m.fd = Fd();
 }
 

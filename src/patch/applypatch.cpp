@@ -22,6 +22,7 @@
 #include "util/tempfile.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -55,6 +56,9 @@ ApplyOptions options_from_settings() {
 struct Entry {
     const std::string* line = nullptr;
     std::string_view name;
+    // The digest its content must have: its line's, or for a restore the
+    // one recorded when the file was saved.
+    std::string_view digest;
     std::string target;  // tree/name
     std::string backup;  // patch/<backup dir>/name: where a removed file is saved
     std::string source;  // patch/<source dir>/name: the version brought in
@@ -64,11 +68,16 @@ struct Entry {
     // of the older version stays as the first run made it.
     bool done = false;
     // Creation: the tree holds a file of this name that the patch has no
-    // removal for; a forced run saves it as a removal would.
+    // removal for; a forced run saves it as a removal would, and records
+    // it as saved.
     bool unexpected = false;
+    SavedFile saved;
     // Creation: puts back a file that a forced run in the other direction
-    // saved as unexpected (no digest: it is the tree's own file).
+    // recorded as saved, verified against the digest recorded.
     bool restore = false;
+    // Removal: a forced run in the other direction saved something here
+    // that is not a regular file; it stays in the patch directory.
+    const SavedFile* left_saved = nullptr;
     // Creation: the tree's checks may find it done; its new file is
     // checked only once they have been judged.
     bool undecided = false;
@@ -110,6 +119,7 @@ std::vector<Entry> plan(const std::vector<std::string>& lines, const std::string
         Entry e;
         e.line = &line;
         e.name = name;
+        e.digest = entry_digest(line);
         if (!join_path(e.target, tree, name) || !join_path(e.backup, patch, backup_rel) ||
             !join_path(e.source, patch, source_rel))
             fatal(3, "%s/FILES: path too long for entry: %s", patch.c_str(), line.c_str());
@@ -123,36 +133,46 @@ std::vector<Entry> plan(const std::vector<std::string>& lines, const std::string
 
 bool readable(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
 
-// Pairs the lines of one name across the two lists, and adds a creation for
-// each file that a forced run in the other direction saved as unexpected:
-// a removal without a twin whose source is there.
-void pair_and_restore(std::vector<Entry>& removals, std::vector<Entry>& creations) {
-    std::unordered_map<std::string_view, Entry*> by_name;
-    for (Entry& e : creations) by_name.emplace(e.name, &e);
-    std::vector<Entry> restores;
-    for (Entry& r : removals) {
-        const auto t = by_name.find(r.name);
-        if (t != by_name.end()) {
-            r.twin = t->second;
-            t->second->twin = &r;
+// Pairs the lines of one name across the two lists. A removal without a
+// twin takes the file out for good, whatever stands under the source
+// directory, unless the record of the application this one undoes (undone)
+// says that a forced run saved a regular file of that name there: that file
+// is put back by a creation of its own, checked against the recorded digest
+// like any new file. The restore is the removal's twin.
+void pair_and_restore(std::vector<Entry>& removals, std::vector<Entry>& creations, const DirRecord* undone) {
+    // Twins are found by index: creations grows below, which moves it.
+    std::unordered_map<std::string_view, std::size_t> by_name;
+    for (std::size_t i = 0; i < creations.size(); ++i) by_name.emplace(creations[i].name, i);
+    std::vector<std::size_t> twin(removals.size(), SIZE_MAX);
+    for (std::size_t k = 0; k < removals.size(); ++k) {
+        Entry& r = removals[k];
+        if (const auto t = by_name.find(r.name); t != by_name.end()) {
+            twin[k] = t->second;
             continue;
         }
-        struct stat st;
-        if (::lstat(r.source.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+        if (!undone) continue;
+        const auto s = undone->saved.find(std::string(r.name));
+        if (s == undone->saved.end()) continue;
+        if (s->second.kind != SavedFile::file) {
+            r.left_saved = &s->second;
+            continue;
+        }
         Entry e;
         e.line = r.line;
         e.name = r.name;
+        e.digest = s->second.digest;
         e.target = r.target;
         e.backup = r.backup;
         e.source = r.source;
         e.restore = true;
-        restores.push_back(std::move(e));
+        twin[k] = creations.size();
+        creations.push_back(std::move(e));
     }
-    // Twins point into creations: it may not move any more.
-    creations.reserve(creations.size() + restores.size());
-    for (Entry& e : restores) creations.push_back(std::move(e));
-    for (Entry& r : removals)
-        if (r.twin) r.twin = &creations[std::size_t(r.twin - creations.data())];
+    for (std::size_t k = 0; k < removals.size(); ++k) {
+        if (twin[k] == SIZE_MAX) continue;
+        removals[k].twin = &creations[twin[k]];
+        creations[twin[k]].twin = &removals[k];
+    }
 }
 
 // One file the checks read: hashed on a worker, judged in pass order.
@@ -225,12 +245,13 @@ void judge_tree(bool force, Check& c) {
     const std::string_view hex(c.hex, MD5_HEX_LEN);
     if (c.kind == Check::IN_THE_WAY) {
         // Already the new version: nothing of the user's is lost.
-        if (hex == entry_digest(*e.line)) return void(e.done = true);
+        if (hex == e.digest) return void(e.done = true);
         if (!force) refuse_unexpected(e);
+        e.saved = SavedFile{SavedFile::file, std::string(hex)};
         return void(e.unexpected = true);
     }
-    if (hex == entry_digest(*e.line)) return void(e.present = true);
-    if (force && e.twin && hex == entry_digest(*e.twin->line)) {
+    if (hex == e.digest) return void(e.present = true);
+    if (force && e.twin && hex == e.twin->digest) {
         e.twin->done = true;
         return;
     }
@@ -266,6 +287,7 @@ void gather_tree(bool force, std::vector<Entry>& removals, std::vector<Entry>& c
         if (!S_ISREG(st.st_mode)) {
             if (!force) refuse_unexpected(e);
             e.unexpected = true;
+            e.saved.kind = S_ISLNK(st.st_mode) ? SavedFile::link : SavedFile::special;
             continue;
         }
         e.undecided = true;
@@ -286,6 +308,14 @@ std::string staging_dir(const std::string& tree, const Entry& e) {
     return dir;
 }
 
+// A new file, or a saved one to put back, that does not have its digest.
+[[noreturn]] void refuse_source(const Entry& e, const char* hex) {
+    if (e.restore)
+        fatal(4, "%s is not the file a forced run saved from %s (digest %s, recorded %.*s); not put back",
+              e.source.c_str(), e.target.c_str(), hex, int(e.digest.size()), e.digest.data());
+    fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), hex, e.line->c_str());
+}
+
 // The patch's side: every new file, verified against its digest. A real
 // run copies it into its staging file as it reads it, so the change itself
 // is renames only.
@@ -296,8 +326,7 @@ struct Sources {
 
     static void judge(Check& c) {
         Entry& e = *c.e;
-        if (std::memcmp(c.hex, entry_digest(*e.line).data(), MD5_HEX_LEN) != 0)
-            fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), c.hex, e.line->c_str());
+        if (std::memcmp(c.hex, e.digest.data(), MD5_HEX_LEN) != 0) refuse_source(e, c.hex);
         e.staged = std::move(c.out);
     }
 
@@ -305,7 +334,7 @@ struct Sources {
     template <class Add>
     void gather(std::vector<Entry>& creations, bool undecided, Add add) {
         for (Entry& e : creations) {
-            if (e.undecided != undecided || e.done || e.restore) continue;
+            if (e.undecided != undecided || e.done) continue;
             // A FIFO or a device in the patch is refused without blocking.
             Fd fd(open_regular_fd(e.source.c_str(), __LINE__, true));
             if (stage) {
@@ -333,7 +362,7 @@ void check_all(const ApplyOptions& o, const std::string& tree, std::vector<Entry
         gather_tree(force, removals, creations, add);
         sources.gather(creations, false, add);
     }, judge);
-    const auto waiting = [](const Entry& e) { return e.undecided && !e.done && !e.restore; };
+    const auto waiting = [](const Entry& e) { return e.undecided && !e.done; };
     if (std::any_of(creations.begin(), creations.end(), waiting))
         run_checks(o.threads, [&](auto add) { sources.gather(creations, true, add); }, judge);
 }
@@ -405,6 +434,35 @@ std::unordered_set<std::string_view> check_layout(const std::string& tree, const
         }
     }
     return dirs_in_place;
+}
+
+// The patch directory must take every file the removal pass saves: a
+// directory at a backup path (left by an earlier patch in the same
+// directory, where a file has become a directory), or a file where a backup
+// needs a directory, would stop the pass half-way.
+void check_backups(const std::string& proot, const std::vector<Entry>& removals, const std::vector<Entry>& creations) {
+    std::unordered_set<std::string_view> passable;  // leading directories already seen fit
+    std::string path;
+    const auto check = [&](const Entry& e) {
+        const std::string_view rel = std::string_view(e.backup).substr(proot.size() + 1);
+        for (std::size_t slash = rel.find('/'); slash != std::string_view::npos; slash = rel.find('/', slash + 1)) {
+            const std::string_view lead = rel.substr(0, slash);
+            if (passable.contains(lead)) continue;
+            path.assign(proot).append("/").append(lead);
+            struct stat st;
+            if (::lstat(path.c_str(), &st) != 0) return;
+            if (!S_ISDIR(st.st_mode))
+                fatal(1, "%s is not a directory; can not save %s", path.c_str(), e.target.c_str());
+            passable.insert(lead);
+        }
+        struct stat st;
+        if (::lstat(e.backup.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            fatal(1, "%s is a directory; can not save %s there", e.backup.c_str(), e.target.c_str());
+    };
+    for (const Entry& e : removals)
+        if (e.present) check(e);
+    for (const Entry& e : creations)
+        if (e.unexpected) check(e);
 }
 
 // Copies the regular file from (a link is not followed) into a temporary
@@ -484,26 +542,20 @@ void prune(const std::string& tree, const std::vector<Entry>& removals, const st
     }
 }
 
-// Puts back a file saved as unexpected: it moves back from the patch
-// directory, or is copied where the two lie on different file systems.
-void put_back(const Entry& e) {
-    if (::rename(e.source.c_str(), e.target.c_str()) == 0) return;
-    if (errno != EXDEV) fatal_errno("can not move back from the patch directory", e.source.c_str());
-    char hex[MD5_HEX_SIZE];
-    copy_to_temp(e.source, e.target, hex)->commit();
-    if (::unlink(e.source.c_str()) != 0) fatal_errno("can not remove", e.source.c_str());
-}
-
 // Brings in one new file: a real run renames its staged copy into place (or
-// copies it now, verified again, where nothing could be staged).
+// copies it now, verified again, where nothing could be staged). A saved
+// file put back leaves the patch directory: its copy is in the tree.
 void bring_in(Entry& e) {
-    if (e.restore) return put_back(e);
-    if (e.staged) return e.staged->commit_closed_as(e.target);
-    char hex[MD5_HEX_SIZE];
-    const std::unique_ptr<TempFile> out = copy_to_temp(e.source, e.target, hex);
-    if (std::memcmp(hex, entry_digest(*e.line).data(), MD5_HEX_LEN) != 0)
-        fatal_fixed(4, "Invalid checksum %s'%s,%s\n", e.source.c_str(), hex, e.line->c_str());
-    out->commit();
+    if (e.staged) {
+        e.staged->commit_closed_as(e.target);
+    } else {
+        char hex[MD5_HEX_SIZE];
+        const std::unique_ptr<TempFile> out = copy_to_temp(e.source, e.target, hex);
+        if (std::memcmp(hex, e.digest.data(), MD5_HEX_LEN) != 0) refuse_source(e, hex);
+        out->commit();
+    }
+    if (e.restore && ::unlink(e.source.c_str()) != 0 && errno != ENOENT)
+        fatal_errno("can not remove", e.source.c_str());
 }
 
 void create_entry(Entry& e, const std::string& tree, DirGuard& guard, const DirRecord* undone, DirRecord& rec,
@@ -531,22 +583,38 @@ void create_entry(Entry& e, const std::string& tree, DirGuard& guard, const DirR
 
 // Takes out every file the change removes or replaces, saving it in the
 // patch directory: the removals, then the unexpected files a forced run
-// meets where new files go.
+// meets where new files go, each recorded in rec as saved. A removal with
+// no file to bring in for it is gone for good.
 void take_out(const std::string& proot, const std::vector<Entry>& removals, const std::vector<Entry>& creations,
-              DirGuard& guard, bool dry_run) {
+              DirGuard& guard, bool dry_run, DirRecord& rec) {
     for (const Entry& e : removals) {
         if (e.present) {
             guard.make_or_die(proot, relative(e.backup, proot));
             save(e, dry_run);
         }
-        if (!readable(e.source) && !(e.twin && e.twin->done)) print_name_line(stdout, "Removed: ", e.target);
+        if (!e.twin) print_name_line(stdout, "Removed: ", e.target);
+        if (e.left_saved)
+            warn("%s: what a forced run saved from %s is a %s; not put back", e.source.c_str(), e.target.c_str(),
+                 e.left_saved->kind == SavedFile::link ? "symbolic link" : "special file");
         progress_file();
     }
     for (const Entry& e : creations) {
         if (!e.unexpected) continue;
         guard.make_or_die(proot, relative(e.backup, proot));
         save(e, dry_run);
+        rec.saved[std::string(e.name)] = e.saved;
     }
+}
+
+// The files an earlier run in the same direction (prior) saved from the way
+// of new files, kept in this run's record unless this run saves another
+// file under the same name.
+void keep_saved(const DirRecord& prior, const std::vector<Entry>& removals, DirRecord& rec) {
+    std::unordered_set<std::string_view> replaced;
+    for (const Entry& e : removals)
+        if (e.present) replaced.insert(e.name);
+    for (const auto& [name, f] : prior.saved)
+        if (!replaced.contains(name)) rec.saved.try_emplace(name, f);
 }
 
 // The patch's manifest, read in the direction of the run.
@@ -575,7 +643,12 @@ void applypatch(const char* tree, const char* patch) {
     DirGuard guard;
     std::vector<Entry> removals = plan(m.removals, troot, proot, backup_dir, source_dir, guard);
     std::vector<Entry> creations = plan(m.creations, troot, proot, backup_dir, source_dir, guard);
-    pair_and_restore(removals, creations);
+    // The record of the last application on this tree: what it saved is put
+    // back, its directories undone, by a run in the other direction.
+    DirRecord prior;
+    const bool have_prior = read_dir_record(proot, troot, prior);
+    const DirRecord* undone = have_prior && prior.undo != o.reverse ? &prior : nullptr;
+    pair_and_restore(removals, creations, undone);
     const bool record = o.admin && m.named;
     std::string admin_path;
     if (record) {
@@ -593,20 +666,19 @@ void applypatch(const char* tree, const char* patch) {
     struct stat st;
     check_all(o, troot, removals, creations, !o.dry_run && ::stat(troot.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     const std::unordered_set<std::string_view> dirs_in_place = check_layout(troot, removals, creations);
+    check_backups(proot, removals, creations);
 
-    DirRecord undone_rec;
-    const bool have_undone = read_dir_record(proot, troot, undone_rec) && undone_rec.undo != o.reverse;
-    const DirRecord* undone = have_undone ? &undone_rec : nullptr;
     // Honoured once: a run that fails from here on leaves no record to
     // honour again.
-    if (have_undone && !o.dry_run) forget_dir_record(proot);
+    if (undone && !o.dry_run) forget_dir_record(proot);
     DirRecord rec;
     rec.undo = o.reverse;
 
     // All removals come before any creation. The first staged file renamed
     // waits until every staged file, and every backup, is on the disk.
     progress_phase("applying", removals.size() + creations.size());
-    take_out(proot, removals, creations, guard, o.dry_run);
+    take_out(proot, removals, creations, guard, o.dry_run, rec);
+    if (have_prior && !undone) keep_saved(prior, removals, rec);
     if (!o.dry_run) prune(troot, removals, creations, undone, rec);
     for (Entry& e : creations) create_entry(e, troot, guard, undone, rec, dirs_in_place.contains(e.name), o.dry_run);
     if (!o.dry_run) {

@@ -34,6 +34,74 @@ std::string tree_tie(const std::string& tree) {
 
 } // namespace
 
+namespace {
+
+// Longest line of a record: a path and what stands in front of it.
+constexpr std::size_t RECORD_LINE_MAX = PATH_MAXLEN + 64;
+
+const char* const SAVED_KINDS[] = {"file", "link", "special"};
+
+// One line of a record after the tie: a directory made or removed, or a
+// file saved. False when it is none of these.
+bool take_path_line(std::string_view line, DirRecord& out) {
+    if (line.starts_with("made ")) {
+        out.made.emplace(line.substr(5));
+        return true;
+    }
+    if (line.starts_with("gone ")) {
+        const std::string rest(line.substr(5));
+        char* end = nullptr;
+        const unsigned long mode = std::strtoul(rest.c_str(), &end, 8);
+        if (end == rest.c_str() || *end != ' ' || mode > 07777) return false;
+        out.gone[std::string(end + 1)] = unsigned(mode);
+        return true;
+    }
+    if (!line.starts_with("saved ")) return false;
+    line.remove_prefix(6);
+    for (int k = 0; k < 3; ++k) {
+        const std::string_view kind = SAVED_KINDS[k];
+        if (!line.starts_with(kind) || line.size() <= kind.size() || line[kind.size()] != ' ') continue;
+        line.remove_prefix(kind.size() + 1);
+        SavedFile f;
+        f.kind = SavedFile::Kind(k);
+        // A file's digest, "-" for the others.
+        const std::size_t digest_len = f.kind == SavedFile::file ? MD5_HEX_LEN : 1;
+        const std::string_view digest = line.substr(0, digest_len);
+        if (line.size() <= digest_len || line[digest_len] != ' ') return false;
+        if (f.kind == SavedFile::file ? !is_hex_digest(digest) : digest != "-") return false;
+        const std::string_view name = line.substr(digest_len + 1);
+        if (!is_safe_relpath(name)) return false;
+        if (f.kind == SavedFile::file) f.digest = digest;
+        out.saved[std::string(name)] = std::move(f);
+        return true;
+    }
+    return false;
+}
+
+// Line index of a record: the direction, the tie, then paths.
+bool take_record_line(std::size_t index, std::string_view line, std::string_view tie, DirRecord& out) {
+    if (index == 0) {
+        out.undo = line == "undo";
+        return line == "apply" || line == "undo";
+    }
+    if (index == 1) return line == tie;
+    return take_path_line(line, out);
+}
+
+}  // namespace
+
+bool parse_dir_record(std::string_view text, std::string_view tie, DirRecord& out) {
+    if (tie.empty()) return false;
+    std::size_t index = 0;
+    while (!text.empty()) {
+        const std::size_t nl = text.find('\n');
+        const std::string_view line = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        if (line.size() > RECORD_LINE_MAX || !take_record_line(index++, line, tie, out)) return false;
+    }
+    return index >= 2;
+}
+
 bool read_dir_record(const std::string& patch, const std::string& tree, DirRecord& out) {
     const std::string path = record_path(patch);
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -44,33 +112,16 @@ bool read_dir_record(const std::string& patch, const std::string& tree, DirRecor
         return false;
     }
     File f(fp, path);
-    std::string line;
-    if (read_line(f.get(), path.c_str(), line, PATH_MAXLEN) != LineRead::ok) return false;
-    if (line != "apply" && line != "undo") return false;
-    out.undo = line == "undo";
     const std::string tie = tree_tie(tree);
-    if (tie.empty() || read_line(f.get(), path.c_str(), line, PATH_MAXLEN + 64) != LineRead::ok || line != tie)
-        return false;
-    LineRead r;
-    while ((r = read_line(f.get(), path.c_str(), line, PATH_MAXLEN + 16)) != LineRead::eof) {
-        if (r != LineRead::ok) return false;
-        if (line.starts_with("made ")) {
-            out.made.insert(line.substr(5));
-        } else if (line.starts_with("gone ")) {
-            char* end = nullptr;
-            const unsigned long mode = std::strtoul(line.c_str() + 5, &end, 8);
-            if (!end || *end != ' ' || mode > 07777) return false;
-            out.gone[std::string(end + 1)] = unsigned(mode);
-        } else {
-            return false;
-        }
-    }
-    return true;
+    if (tie.empty()) return false;
+    std::string line;
+    std::size_t index = 0;
+    for (LineRead r; (r = read_line(f.get(), path.c_str(), line, RECORD_LINE_MAX)) != LineRead::eof;)
+        if (r != LineRead::ok || !take_record_line(index++, line, tie, out)) return false;
+    return index >= 2;
 }
 
-void write_dir_record(const std::string& patch, const std::string& tree, const DirRecord& r) {
-    const std::string path = record_path(patch);
-    TempFile t(path);
+std::string format_dir_record(const DirRecord& r, std::string_view tie) {
     // Sorted, so that the same work always writes the same file.
     std::vector<std::string> lines;
     for (const std::string& d : r.made) lines.push_back("made " + d + "\n");
@@ -79,11 +130,22 @@ void write_dir_record(const std::string& patch, const std::string& tree, const D
         std::snprintf(mode, sizeof mode, "%o", m);
         lines.push_back(std::string("gone ") + mode + " " + d + "\n");
     }
+    for (const auto& [name, f] : r.saved) {
+        const std::string digest = f.kind == SavedFile::file ? f.digest : "-";
+        lines.push_back(std::string("saved ") + SAVED_KINDS[f.kind] + " " + digest + " " + name + "\n");
+    }
     std::sort(lines.begin(), lines.end());
     std::string text = r.undo ? "undo\n" : "apply\n";
-    // Without a tie the record is written all the same, and never honoured.
-    if (const std::string tie = tree_tie(tree); !tie.empty()) text += tie + "\n";
+    if (!tie.empty()) text.append(tie).append("\n");
     for (const std::string& l : lines) text += l;
+    return text;
+}
+
+void write_dir_record(const std::string& patch, const std::string& tree, const DirRecord& r) {
+    const std::string path = record_path(patch);
+    TempFile t(path);
+    // Without a tie the record is written all the same, and never honoured.
+    const std::string text = format_dir_record(r, tree_tie(tree));
     write_all(t.get(), text.data(), text.size(), path.c_str());
     t.commit();
 }

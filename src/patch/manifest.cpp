@@ -3,6 +3,7 @@
 #include "util/lines.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 bool is_entry_line(std::string_view line) {
     return line.size() >= ENTRY_PREFIX && (line[0] == '-' || line[0] == '+') &&
@@ -66,6 +67,29 @@ bool ManifestReader::take_line(std::string_view raw) {
     return true;
 }
 
+const std::string* repeated_entry(const std::vector<std::string>& lines) {
+    std::unordered_set<std::string_view> seen[2];
+    for (const std::string& l : lines)
+        if (!seen[l[0] == '+'].insert(entry_name(l)).second) return &l;
+    return nullptr;
+}
+
+namespace {
+
+// Hands over what r read, unless a list names a path twice.
+bool finish(ManifestReader& r, const char* name, Manifest& out, std::string& error) {
+    for (const auto* list : {&r.manifest().removals, &r.manifest().creations}) {
+        if (const std::string* l = repeated_entry(*list)) {
+            error = std::string(name) + ": two \"" + (*l)[0] + "\" lines name " + std::string(entry_name(*l));
+            return false;
+        }
+    }
+    out = std::move(r.manifest());
+    return true;
+}
+
+}  // namespace
+
 bool read_manifest(std::FILE* fp, const char* name, bool undo, Manifest& out, std::string& error) {
     ManifestReader r(name, undo);
     std::string raw;
@@ -81,8 +105,7 @@ bool read_manifest(std::FILE* fp, const char* name, bool undo, Manifest& out, st
             return false;
         }
     }
-    out = std::move(r.manifest());
-    return true;
+    return finish(r, name, out, error);
 }
 
 bool parse_manifest(std::string_view text, const char* name, bool undo, Manifest& out, std::string& error) {
@@ -96,6 +119,5 @@ bool parse_manifest(std::string_view text, const char* name, bool undo, Manifest
             return false;
         }
     }
-    out = std::move(r.manifest());
-    return true;
+    return finish(r, name, out, error);
 }

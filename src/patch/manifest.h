@@ -30,6 +30,11 @@ inline std::string_view entry_name(std::string_view line) { return line.substr(E
 // number of times none.
 void sort_and_cancel(std::vector<std::string>& lines);
 
+// A path named twice by lines of one marker asks for two verdicts on one
+// file (two digests, or one file taken out or brought in twice): the first
+// line that names a path an earlier line with its marker names, or null.
+const std::string* repeated_entry(const std::vector<std::string>& lines);
+
 struct Manifest {
     // Entry lines in manifest order, already split by role: the removal list
     // holds the "-" lines ("+" for an undo), the creation list the others.
@@ -63,7 +68,9 @@ private:
 };
 
 // Reads a whole manifest from fp (named name in messages). Returns false with
-// the reason in error when the manifest is unusable. A read error is fatal.
+// the reason in error when the manifest is unusable: a line ManifestReader
+// refuses, or a list (the "-" lines, or the "+" lines) that names one path
+// twice. A read error is fatal.
 bool read_manifest(std::FILE* fp, const char* name, bool undo, Manifest& out, std::string& error);
 // The same over a manifest held in memory.
 bool parse_manifest(std::string_view text, const char* name, bool undo, Manifest& out, std::string& error);

@@ -91,6 +91,11 @@ void mkpatch(const char* from, const char* to, const char* patch) {
     collect(from, '-', lines);
     collect(to, '+', lines);
     sort_and_cancel(lines);
+    // A source that gives one path two digests would make a manifest that
+    // no application takes.
+    if (const std::string* l = repeated_entry(lines))
+        fatal(1, "%s names %s twice, with different digests; no patch written", (*l)[0] == '-' ? from : to,
+              l->c_str() + ENTRY_PREFIX);
 
     const std::string root(patch);
     DirGuard guard;

@@ -335,13 +335,7 @@ void hash_small(std::vector<SmallRead>& reads) {
     batch.run();
 }
 
-// The room a file of the group takes in the buffer: a size known
-// beforehand is all there is to read (a file that grows meanwhile is
-// hashed as it was when its size was taken), else one byte more than a
-// small file, to tell a larger one.
-std::size_t read_room(const HashedCopy& c) {
-    return c.size >= 0 && uint64_t(c.size) <= GROUP_WHOLE_MAX ? std::size_t(c.size) : GROUP_WHOLE_MAX + 1;
-}
+std::size_t read_room(const HashedCopy& c) { return whole_read_room(c.size); }
 
 // Cache lines: the files lie side by side, each from a line of its own,
 // so that the group's bytes stay together in the cache between the read
@@ -368,7 +362,7 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
             at += whole_lines(room);
             const std::size_t n = read_fd(c.in, b, room, c.in_name);
             if (c.out >= 0) write_fd(c.out, b, n, c.out_name);
-            if (n <= GROUP_WHOLE_MAX) {
+            if (n < room) {
                 small.push_back({b, n, c.hex});
                 continue;
             }
@@ -388,6 +382,10 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
     }
     hash_small(small);
     return k;
+}
+
+std::size_t whole_read_room(int64_t size) {
+    return size > 0 && uint64_t(size) < GROUP_WHOLE_MAX ? std::size_t(size) + 1 : GROUP_WHOLE_MAX + 1;
 }
 
 std::size_t large_file_size(int fd) {

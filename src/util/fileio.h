@@ -135,13 +135,21 @@ struct HashedCopy {
     const char* out_name;
     char* hex;
     // The size of in when the caller knows it (fstat), else -1: a small
-    // file of that size is read without one more read to find its end.
+    // file of that size takes that much room in the group's buffer. Every
+    // file is read to its end whatever its size said.
     int64_t size = -1;
 };
 // The largest input of a group that is read whole: the digests of those are
 // computed together (many at once); a larger one is copied in blocks and
 // hashed as it goes.
 inline constexpr std::size_t GROUP_WHOLE_MAX = 64u << 10;
+// The room a first read of a file takes, given the size the file system
+// gives for it (-1: unknown): one byte more than that size, so that a read
+// that fills the room has not met the end of the file (one that grew since
+// it was measured), and the whole room of a small file for a size of 0:
+// files of /proc say they hold nothing, and some give their content only
+// to a first read large enough for all of it.
+std::size_t whole_read_room(int64_t size);
 // The size of the file open on fd when it is larger than a group reads
 // whole, 0 otherwise: such a file goes to the workers alone
 // (Gathering::add_alone).

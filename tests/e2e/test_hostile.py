@@ -6,6 +6,7 @@ message, before anything changes; no run may hang."""
 
 import functools
 import os
+import platform
 import re
 import resource
 import shutil
@@ -15,6 +16,7 @@ import stat
 import struct
 import subprocess
 import time
+import unittest
 
 from mdt import (ScratchTreeTest, argv, archive_member, make_tree, md5_hex, parse_listing, run,
                  run_measured, tool_env, tree_digests, write_archive)
@@ -575,6 +577,107 @@ class Extraction(Hostile):
 # Every signal that ends a process by default and that a run may meet.
 SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE, signal.SIGQUIT, signal.SIGALRM,
            signal.SIGUSR1, signal.SIGUSR2)
+
+
+def strace_works():
+    if platform.machine() != "x86_64" or not shutil.which("strace"):
+        return False
+    return subprocess.run(["strace", "-qq", "-o", "/dev/null", "true"]).returncode == 0
+
+
+# Files of /proc that say they hold nothing (size 0) and give the same bytes
+# at every read.
+PROC_DIR = "/proc/sys/fs/inotify"
+
+
+def md5sum_lines(directory):
+    """md5sum's own listing of the files of directory, read as it reads them."""
+    names = sorted(n for n in os.listdir(directory) if os.path.isfile(os.path.join(directory, n)))
+    out = subprocess.run(["md5sum", "--"] + names, cwd=directory, stdout=subprocess.PIPE, check=True).stdout
+    return set(out.splitlines())
+
+
+@unittest.skipUnless(os.path.isdir(PROC_DIR), "needs " + PROC_DIR)
+class SizesThatLie(Hostile):
+    """Every job reads a file to its end, whatever size the file system
+    gives for it; where the size must be known beforehand (an archive
+    member), a file that turns out longer or shorter ends the run."""
+
+    def test_files_of_proc_are_read_as_md5sum_reads_them(self):
+        want = md5sum_lines(PROC_DIR)
+        self.assertTrue(all(not l.startswith(md5_hex(b"").encode()) for l in want))
+        listing = self.mdt(["-l", PROC_DIR])
+        self.assertOk(listing)
+        self.assertEqual(set(listing.stdout.splitlines()), want)
+        lst = self.write("proc.md5", listing.stdout)
+        check = self.mdt(["-C", PROC_DIR, "-c", lst])
+        self.assertOk(check)
+        oracle = subprocess.run(["md5sum", "-c", lst], cwd=PROC_DIR, stdout=subprocess.PIPE)
+        self.assertEqual(oracle.returncode, 0)
+        self.assertEqual(sorted(check.stdout.splitlines()), sorted(oracle.stdout.splitlines()))
+        # Stored and restored, archived and extracted, patched in: the same
+        # bytes as md5sum read.
+        db, out = self.path("db"), self.path("out")
+        self.assertOk(self.mdt(["-R", db, "-i", PROC_DIR]))
+        self.assertOk(self.mdt(["-R", db, "-V"]))
+        os.mkdir(out)
+        self.assertOk(self.mdt(["-R", db, "-o", lst], cwd=out))
+        self.assertEqual(md5sum_lines(out), want)
+        arc = self.path("proc.vok")
+        self.assertOk(self.mdt(["-f", PROC_DIR, "-a", arc]))
+        self.assertOk(self.mdt(["-t", self.path("unpacked"), "-a", arc]))
+        self.assertEqual(md5sum_lines(self.path("unpacked")), want)
+        empty, tree = make_tree(self.path("empty"), {}), make_tree(self.path("tree"), {})
+        self.assertOk(self.mdt(["-f", empty, "-t", PROC_DIR, "-p", self.path("P")]))
+        self.assertOk(self.mdt(["-f", tree, "-p", self.path("P")]))
+        self.assertEqual(md5sum_lines(tree), want)
+
+    @unittest.skipUnless(strace_works(), "needs strace and ptrace on x86-64")
+    def test_archive_member_that_changes_size_before_its_read_ends_the_run(self):
+        changes = {"grows": lambda f: f.write(b"more"), "shrinks": lambda f: f.truncate(50000)}
+        for case, change in changes.items():
+            with self.subTest(case=case):
+                # Of a size no other file has, larger than the walk
+                # compresses: the writing pass measures it, then reads it.
+                tree = make_tree(self.path(case), {"small": "s", "f": os.urandom(100000)})
+                f = os.path.join(tree, "f")
+                arc = self.write("old.vok", b"the archive before")
+                cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-P", f, "-e", "trace=read",
+                       "-e", "inject=read:delay_enter=3000000:when=1"] + argv(["-f", tree, "-a", arc])
+                env = tool_env({"ASAN_OPTIONS": "detect_leaks=0"})
+                proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+                self.addCleanup(lambda: proc.poll() is None and proc.kill())
+                deadline = time.time() + LIMIT
+                while not reading(proc.pid, f):
+                    self.assertIsNone(proc.poll(), "ended before it read the file")
+                    self.assertLess(time.time(), deadline, "never read the file")
+                    time.sleep(0.01)
+                with open(f, "r+b") as w:
+                    w.seek(0, os.SEEK_END)
+                    change(w)
+                self.assertTrue(reading(proc.pid, f), "the read was not held long enough")
+                out, err = proc.communicate(timeout=LIMIT)
+                self.assertEqual(proc.returncode, 1, err)
+                self.assertIn(f.encode() + b" changed while the archive was being made", err)
+                with open(arc, "rb") as a:
+                    self.assertEqual(a.read(), b"the archive before")
+
+
+def reading(tracer, path):
+    """Whether a thread of the process that tracer traces is held in a read
+    of path (x86-64: read is call 0)."""
+    try:
+        with open("/proc/%d/task/%d/children" % (tracer, tracer)) as f:
+            pids = f.read().split()
+        for pid in pids:
+            for task in os.listdir("/proc/%s/task" % pid):
+                with open("/proc/%s/task/%s/syscall" % (pid, task)) as f:
+                    call = f.read().split()
+                if call[0] == "0" and os.readlink("/proc/%s/fd/%d" % (pid, int(call[1], 16))) == path:
+                    return True
+    except (OSError, ValueError, IndexError):
+        pass
+    return False
 
 
 def default_signals():

@@ -286,3 +286,198 @@ class ManifestNames(TreeTest):
         p = run(["-f", tree, "-p", patch])
         self.assertOk(p)
         self.assertEqual(tree_digests(tree), {b"keep": md5_hex(b"k"), b"a\tb": md5_hex(b"new")})
+
+
+class WhatAPatchInstalls(TreeTest):
+    """from {a, gone, k} to {a changed, k, n}: a changed file, a "-" line
+    with no "+" line (gone) and a "+" line with no "-" line (n). Only a file
+    whose digest a manifest line, or the record of a forced run, gives ever
+    reaches the tree."""
+
+    def setUp(self):
+        super().setUp()
+        self.a = make_tree(self.path("a"), {"a": "1", "gone": "g", "k": "k"})
+        self.b = make_tree(self.path("b"), {"a": "2", "k": "k", "n": "n"})
+        self.p = self.path("P")
+        self.assertOk(run(["-f", self.a, "-t", self.b, "-p", self.p]))
+        self.t = self.path("t")
+        shutil.copytree(self.a, self.t)
+
+    def plant(self, where, kind):
+        """Puts a file of the patch's own kind, or not, at where."""
+        os.makedirs(os.path.dirname(where), exist_ok=True)
+        if kind == "stale file":
+            with open(where, "w") as f:
+                f.write("stale")
+        elif kind == "link to a file outside":
+            os.symlink("/etc/hostname", where)
+        elif kind == "directory":
+            make_tree(where, {"x": "x"})
+
+    def snapshot(self, root):
+        """Every entry below root, links and directories included."""
+        out = {}
+        for d, dirs, files in os.walk(root):
+            for n in dirs + files:
+                p = os.path.join(d, n)
+                rel = os.path.relpath(p, root)
+                out[rel] = os.readlink(p) if os.path.islink(p) else (read(p) if os.path.isfile(p) else "dir")
+        return out
+
+    def test_a_removal_removes_whatever_stands_in_the_source_directory(self):
+        for kind in ("stale file", "link to a file outside", "directory"):
+            for direction in ("apply", "undo"):
+                with self.subTest(kind=kind, direction=direction):
+                    t, p = self.path("t-" + kind + direction), self.path("P-" + kind + direction)
+                    shutil.copytree(self.a, t)
+                    shutil.copytree(self.p, p)
+                    flags, want, name, planted = [], self.b, "gone", os.path.join(p, "new", "gone")
+                    if direction == "undo":
+                        self.assertOk(run(["-f", t, "-p", p]))
+                        flags, want, name, planted = ["-r"], self.a, "n", os.path.join(p, "old", "n")
+                    self.plant(planted, kind)
+                    planted_before = self.snapshot(os.path.dirname(planted))
+                    dry = run(["-n"] + flags + ["-f", t, "-p", p])
+                    real = run(flags + ["-f", t, "-p", p])
+                    self.assertOk(real)
+                    self.assertEqual(reports(real.stdout, t)[name], "Removed")
+                    self.assertEqual(dry.stdout, real.stdout)
+                    self.assertFalse(os.path.lexists(os.path.join(t, name)))
+                    self.assertTreesEqual(t, want)
+                    # What the manifest does not name is not touched either.
+                    self.assertEqual(self.snapshot(os.path.dirname(planted))[name], planted_before[name])
+
+    def test_a_backup_path_that_can_not_take_its_file_refuses_the_run(self):
+        # A directory where a removed file is saved (an earlier patch in the
+        # same directory saved files below it), or a file where one goes.
+        for case in ("directory at old/gone", "file at old"):
+            for dry in ([], ["-n"]):
+                with self.subTest(case=case, dry=dry):
+                    shutil.rmtree(os.path.join(self.p, "old"), ignore_errors=True)
+                    if case == "file at old":
+                        make_tree(self.p, {"old": "not a directory"})
+                    else:
+                        make_tree(self.p, {"old/gone/x": "saved by another patch"})
+                    patch_before = self.snapshot(self.p)
+                    got = run(dry + ["-f", self.t, "-p", self.p])
+                    self.assertEqual(got.returncode, 1, got.stderr)
+                    self.assertIn(b"can not save " + self.t.encode(), got.stderr)
+                    self.assertEqual(got.stdout, b"")
+                    self.assertTreesEqual(self.t, self.a)
+                    self.assertEqual(self.snapshot(self.p), patch_before)
+                    if os.path.isfile(os.path.join(self.p, "old")):
+                        os.unlink(os.path.join(self.p, "old"))
+
+    def forced_over_mine(self, mine="mine"):
+        """A forced application over a tree that holds its own n."""
+        if mine == "link":
+            os.symlink("/etc/hostname", os.path.join(self.t, "n"))
+        else:
+            make_tree(self.t, {"n": mine})
+        self.before = self.snapshot(self.t)
+        self.assertEqual(run(["-f", self.t, "-p", self.p]).returncode, 4)
+        self.assertOk(run(["-F", "-f", self.t, "-p", self.p]))
+        self.assertTreesEqual(self.t, self.b)
+
+    def test_a_forced_run_records_what_it_saves_and_undo_puts_back_only_that(self):
+        self.forced_over_mine()
+        with open(os.path.join(self.p, "DIRS"), "rb") as f:
+            self.assertIn(b"\nsaved file %s n\n" % md5_hex(b"mine").encode(), f.read())
+        # Applied again (nothing to do), the record of the save stays.
+        self.assertOk(run(["-F", "-f", self.t, "-p", self.p]))
+        u = run(["-r", "-f", self.t, "-p", self.p])
+        self.assertOk(u)
+        self.assertEqual(reports(u.stdout, self.t)["n"], "Patched")
+        self.assertEqual(self.snapshot(self.t), self.before)
+        self.assertFalse(os.path.lexists(os.path.join(self.p, "old", "n")))
+
+    def test_a_saved_file_changed_in_the_patch_directory_is_not_put_back(self):
+        def tamper(saved):
+            with open(saved, "w") as f:
+                f.write("tampered")
+
+        def link_to_the_same_content(saved):
+            os.rename(saved, self.path("same"))
+            os.symlink(self.path("same"), saved)
+
+        def directory(saved):
+            os.unlink(saved)
+            os.mkdir(saved)
+
+        changes = {"content": (tamper, 4, rb"not the file a forced run saved from .*recorded "),
+                   "a link to the same content": (link_to_the_same_content, 1, rb"can not open"),
+                   "a directory": (directory, 1, rb"not a regular file"),
+                   "gone": (os.unlink, 1, rb"can not open")}
+        for case, (change, status, message) in changes.items():
+            with self.subTest(case=case):
+                self.setUp()
+                self.forced_over_mine()
+                change(os.path.join(self.p, "old", "n"))
+                applied = self.snapshot(self.t)
+                for dry in (["-n"], []):
+                    u = run(dry + ["-r", "-f", self.t, "-p", self.p])
+                    self.assertEqual(u.returncode, status, u.stderr)
+                    self.assertRegex(u.stderr, message)
+                    self.assertEqual(self.snapshot(self.t), applied)
+
+    def test_a_link_a_forced_run_saved_stays_in_the_patch_directory(self):
+        self.forced_over_mine("link")
+        self.assertEqual(os.readlink(os.path.join(self.p, "old", "n")), "/etc/hostname")
+        u = run(["-r", "-f", self.t, "-p", self.p])
+        self.assertOk(u)
+        self.assertIn(b"is a symbolic link; not put back", u.stderr)
+        self.assertTreesEqual(self.t, self.a)
+        self.assertFalse(os.path.lexists(os.path.join(self.t, "n")))
+        self.assertEqual(os.readlink(os.path.join(self.p, "old", "n")), "/etc/hostname")
+
+
+class NamedTwice(TreeTest):
+    """A manifest that names one path twice among its "-" lines or among
+    its "+" lines is refused before anything changes, dry run or not."""
+
+    def test_a_path_named_twice_in_one_list_refuses_the_patch(self):
+        a = make_tree(self.path("a"), {"a": "1", "k": "k"})
+        b = make_tree(self.path("b"), {"a": "2", "k": "k", "n": "n"})
+        p = self.path("P")
+        self.assertOk(run(["-f", a, "-t", b, "-p", p]))
+        good = read(os.path.join(p, "FILES"))
+        d1, d2, dn, dx = (md5_hex(x).encode() for x in (b"1", b"2", b"n", b"x"))
+        extra = {
+            "the same - line twice": (b"-%s  a\n" % d1, b"-", b"a"),
+            "two - lines, two digests": (b"-%s  a\n" % dx, b"-", b"a"),
+            "two + lines, two digests": (b"+%s  n\n" % dx, b"+", b"n"),
+            "the same + line twice": (b"+%s  n\n" % dn, b"+", b"n"),
+            "a - line for a file kept": (b"-%s  k\n-%s  k\n" % (dx, md5_hex(b"k").encode()), b"-", b"k"),
+        }
+        for case, (lines, marker, name) in extra.items():
+            for flags in ([], ["-n"], ["-r"], ["-F"]):
+                with self.subTest(case=case, flags=flags):
+                    t, q = self.path("t"), self.path("Q")
+                    for d in (t, q):
+                        shutil.rmtree(d, ignore_errors=True)
+                    shutil.copytree(a if "-r" not in flags else b, t)
+                    shutil.copytree(p, q)
+                    with open(os.path.join(q, "FILES"), "wb") as f:
+                        f.write(good + lines)
+                    q_before = tree_digests(q)
+                    got = run(flags + ["-f", t, "-p", q])
+                    self.assertEqual(got.returncode, 3, got.stderr)
+                    self.assertEqual(got.stdout, b"")
+                    self.assertEqual(got.stderr, b"mdtree: %s/FILES: two \"%s\" lines name %s; patch refused\n" % (
+                        q.encode(), marker, name))
+                    self.assertTreesEqual(t, a if "-r" not in flags else b)
+                    self.assertEqual(tree_digests(q), q_before)
+                    self.assertEqual(sorted(os.listdir(q)), ["FILES", "new"])
+        # As patch creation writes it, a changed file is one "-" and one "+"
+        # line of the same path.
+        self.assertEqual(good.count(b"  a\n"), 2)
+
+    def test_a_source_that_gives_a_path_two_digests_makes_no_patch(self):
+        b = make_tree(self.path("b"), {"f": "new"})
+        listing = self.path("from.md5")
+        with open(listing, "wb") as f:
+            f.write(b"%s  f\n%s  f\n" % (md5_hex(b"one").encode(), md5_hex(b"two").encode()))
+        got = run(["-f", listing, "-t", b, "-p", self.path("P")])
+        self.assertEqual(got.returncode, 1)
+        self.assertIn(b"names f twice", got.stderr)
+        self.assertFalse(os.path.exists(self.path("P", "FILES")))

@@ -21,6 +21,9 @@ protected:
         rec_.undo = true;
         rec_.made = {"a", "a/b"};
         rec_.gone = {{"old", 0750}, {"x y", 0700}};
+        rec_.saved = {{"conf/mine", {SavedFile::file, std::string(32, 'c')}},
+                      {"ln", {SavedFile::link, ""}},
+                      {"fifo", {SavedFile::special, ""}}};
     }
     std::string at(const char* name) const { return path(name); }
 
@@ -36,6 +39,7 @@ TEST_F(DirsRecord, HonouredOnItsOwnTreeAlsoThroughALink) {
         EXPECT_TRUE(back.undo);
         EXPECT_EQ(back.made, rec_.made);
         EXPECT_EQ(back.gone, rec_.gone);
+        EXPECT_EQ(back.saved, rec_.saved);
     }
 }
 
@@ -75,7 +79,9 @@ TEST_F(DirsRecord, RestoredModesStayWithinThoseOfANewDirectory) {
 }
 
 // A record tied to the tree but with a crafted body: any line that is not
-// "made <path>" or "gone <octal mode up to 7777> <path>" refuses it whole.
+// "made <path>", "gone <octal mode up to 7777> <path>" or "saved <kind>
+// <digest, or - but for a file> <safe path>" refuses it whole. A record
+// without saved files, as earlier versions wrote it, is read as it was.
 TEST_F(DirsRecord, CraftedBodyRefusedWhole) {
     DirRecord empty;
     write_dir_record(at("patch"), at("tree"), empty);
@@ -90,15 +96,22 @@ TEST_F(DirsRecord, CraftedBodyRefusedWhole) {
         const char* text;
         bool accepted;
     };
-    for (const Body b : {Body{"gone 0755 a b\nmade x/y\n", true}, Body{"gone 10000 a\n", false},
-                         Body{"gone 75x a\n", false}, Body{"gone 755\n", false}, Body{"removed a\n", false},
-                         Body{"made a\nMADE b\n", false}}) {
+    for (const Body b :
+         {Body{"gone 0755 a b\nmade x/y\n", true}, Body{"gone 10000 a\n", false}, Body{"gone 75x a\n", false},
+          Body{"gone 755\n", false}, Body{"removed a\n", false}, Body{"made a\nMADE b\n", false},
+          Body{"made x/y\nsaved file 0123456789abcdef0123456789abcdef a b\ngone 755 a b\n", true},
+          Body{"saved file 0123456789abcdef0123456789abcdeF a\n", false},
+          Body{"saved file 0123456789abcdef a\n", false}, Body{"saved link 01 a\n", false},
+          Body{"saved file 0123456789abcdef0123456789abcdef ../a\n", false},
+          Body{"saved file 0123456789abcdef0123456789abcdef \n", false}, Body{"saved fifo - a\n", false},
+          Body{"saved link -\n", false}}) {
         std::ofstream(at("patch/DIRS"), std::ios::trunc) << head << b.text;
         DirRecord back;
         EXPECT_EQ(read_dir_record(at("patch"), at("tree"), back), b.accepted) << b.text;
         if (!b.accepted) continue;
         EXPECT_EQ(back.gone, (std::unordered_map<std::string, unsigned>{{"a b", 0755}}));
         EXPECT_EQ(back.made, (std::unordered_set<std::string>{"x/y"}));
+        EXPECT_EQ(back.saved.size(), back.saved.count("a b"));
     }
     // A link or a FIFO in its place is never followed nor waited on.
     fs::remove(at("patch/DIRS"));

@@ -68,6 +68,27 @@ TEST(Manifest, ThePathRunsToTheEndOfTheLine) {
     EXPECT_EQ(m.removals, std::vector<std::string>{"-" + D2 + "  c\td"});
 }
 
+// One path on one list twice asks for two verdicts on one file; a "-" and a
+// "+" line of one path (a changed file, as patch creation writes it) do not.
+TEST(Manifest, APathNamedTwiceInOneListIsRefused) {
+    struct Case {
+        std::string text;
+        const char* error;  // null: accepted
+    };
+    for (const Case& c :
+         {Case{"-" + D1 + "  a\n+" + D2 + "  a\n", nullptr},
+          Case{"-" + D1 + "  a\n-" + D1 + "  a\n", "P/FILES: two \"-\" lines name a"},
+          Case{"+" + D1 + "  a b\n-" + D1 + "  a\n+" + D2 + "  a b\n", "P/FILES: two \"+\" lines name a b"},
+          Case{"-" + D1 + "  a/b\n-" + D1 + "  a\n", nullptr}}) {
+        for (const bool undo : {false, true}) {
+            Manifest m;
+            std::string error;
+            EXPECT_EQ(parse_manifest(c.text, "P/FILES", undo, m, error), c.error == nullptr) << c.text;
+            EXPECT_EQ(error, c.error ? c.error : "") << c.text;
+        }
+    }
+}
+
 TEST(Manifest, LongestPathFits) {
     const std::string line = "+" + D1 + "  " + std::string(4095, 'x');
     for (const char* end : {"\n", "\r\n"}) {
