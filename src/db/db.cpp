@@ -127,6 +127,9 @@ void db_in(const char* path) {
     const bool walk = s->kind == StreamKind::walk;
     DirGuard guard;
     const int threads = store_threads({root, path});
+    // Tells -V that the temporary files in the root are this live run's,
+    // also while it is paused; outlives the batch and its files.
+    const RunLease lease(root + "/");
     PublishBatch batch(false, threads);
     Pipeline p(threads);
     auto gather = [&](Gathering<Stored>& g) {
