@@ -165,8 +165,15 @@ struct Verify {
 
 } // namespace
 
-void db_verify() {
-    preparedb();
+namespace {
+
+// Judges the whole store; what it found, and its outcome for the summary.
+struct Found {
+    std::size_t problems = 0;
+    std::string outcome;
+};
+
+Found verify_store() {
     const StoreTop top = read_store_top(dbroot);
     // Covers the run's aside directory: another -V leaves it alone.
     const RunLease lease(std::string(dbroot) + "/");
@@ -193,15 +200,21 @@ void db_verify() {
         }
     }, GroupedJob<Object>{open_group, [&v](Object& o) { v.judge(o); },
                           [](const Object&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
-    if (v.problems == 0) return;
-    const std::string outcome = onlyshow             ? "nothing moved (-n)"
-                                : !top.foreign.empty() ? "nothing moved: the root holds entries a store does not"
-                                                       : std::to_string(v.moved) + " moved to " + v.root + "/" +
-                                                             std::string(STORE_DAMAGED);
-    // What was moved is on the disk before the run ends, as at status 0.
-    v.aside.finish();
+    return {v.problems, onlyshow               ? "nothing moved (-n)"
+                        : !top.foreign.empty() ? "nothing moved: the root holds entries a store does not"
+                                               : std::to_string(v.moved) + " moved to " + v.root + "/" +
+                                                     std::string(STORE_DAMAGED)};
+}
+
+} // namespace
+
+void db_verify() {
+    preparedb();
+    const Found f = verify_store();
+    if (f.problems == 0) return;
+    // What was moved (and the run's lease gone) is on the disk before the
+    // run ends, as at status 0.
     sync_published();
-    warn("%zu problem%s in the store %s; %s", v.problems, v.problems == 1 ? "" : "s", v.root.c_str(),
-         outcome.c_str());
+    warn("%zu problem%s in the store %s; %s", f.problems, f.problems == 1 ? "" : "s", dbroot, f.outcome.c_str());
     throw FatalError{1};
 }
