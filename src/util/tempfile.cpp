@@ -491,6 +491,16 @@ void rename_closed(TempFile& f, std::string& as) {
 
 } // namespace
 
+namespace {
+
+double monotonic_seconds() {
+    struct timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+} // namespace
+
 PublishBatch::~PublishBatch() {
     if (flusher_.joinable()) flusher_.join();
     // Newest first: a later file's temporary file may sit in a directory
@@ -512,9 +522,15 @@ void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::functio
     }
     if (track_) names_.insert(as.empty() ? f->final_path() : as);
     queue_ready_ = (queue_.empty() || queue_ready_) && ready;
+    const double now = monotonic_seconds();
+    if (queue_.empty()) queued_at_ = now;
     queue_.push_back({std::move(f), std::move(as), std::move(then)});
     bytes_ += bytes;
-    if (queue_.size() >= max_files_ || bytes_ >= MAX_BYTES) {
+    if (now - queued_at_ >= MAX_SECONDS) {
+        // A run that finds its files slowly reports each within moments,
+        // and its temporary files do not wait for the run's end.
+        flush();
+    } else if (queue_.size() >= max_files_ || bytes_ >= MAX_BYTES) {
         seal();
     } else if (side_by_side && queue_ready_ && queue_.size() >= RENAME_GROUP) {
         publish_sealed();

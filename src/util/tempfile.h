@@ -117,7 +117,9 @@ private:
 // Files complete and closed, published together: their data reaches the
 // disk with one wait, then they are renamed in the order they were added
 // and each one's `then` runs (it prints the line that reports the file).
-// Bounded in files and bytes. A full batch is set aside while a thread of
+// Bounded in files, bytes and time: a run that finds files slowly (a slow
+// source, a network) publishes what waits once its first file has waited
+// MAX_SECONDS, when it adds the next. A full batch is set aside while a thread of
 // its own flushes its file systems, so the workers go on with the next
 // batch meanwhile; it is published when the next one is full, or by
 // flush(), which publishes everything queued. A file that has nothing to
@@ -143,6 +145,7 @@ public:
     void flush_if_pending_on_the_way(const std::string& path);
     static constexpr std::size_t MAX_FILES = 4096;
     static constexpr uint64_t MAX_BYTES = 256u << 20;
+    static constexpr double MAX_SECONDS = 2;
     // On a network file system, where each rename is a round trip to the
     // server, files ready to publish are renamed side by side in groups of
     // this many, then reported in order.
@@ -175,6 +178,7 @@ private:
     int rename_threads_;
     std::size_t max_files_;
     bool queue_ready_ = true;  // no file queued waits for a flush
+    double queued_at_ = 0;     // when the first file queued came (monotonic seconds)
     std::unordered_set<std::string> names_;         // the final names queued, when tracked
     std::unordered_set<std::string> sealed_names_;  // the same for the files set aside
 };

@@ -109,6 +109,17 @@ TEST_P(Batch, AFullBatchIsPublishedWhenTheNextOneIsFull) {
     EXPECT_TRUE(exists("c") && exists("d"));
 }
 
+TEST_P(Batch, AFileWaitsNoLongerThanTheTimeBound) {
+    PublishBatch b;
+    std::vector<std::string> done;
+    auto add = [&](const char* n) { b.add(written(n), 1, [&done, n] { done.push_back(n); }); };
+    add("a");
+    ::usleep(useconds_t(PublishBatch::MAX_SECONDS * 1e6) + 100000);
+    add("b");
+    EXPECT_EQ(done, (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(exists("a") && exists("b"));
+}
+
 TEST_P(Batch, AFailureStillPublishesWhatCameBeforeIt) {
     PublishBatch b(false, 1, 2);
     EXPECT_THROW(publishing(b,
