@@ -125,7 +125,7 @@ struct Verify {
         if (!is_temp_name(name)) return report("Foreign: ", rel, &st);
         const double age = now - seconds(st.st_mtim);
         const RunState run = run_state(path.substr(0, path.size() - name.size()), name);
-        const bool stale = is_lease_name(name) ? run == RunState::dead && age > LEASE_SETTLE
+        const bool stale = is_lease_name(name)        ? run == RunState::dead && age > LEASE_SETTLE
                            : run == RunState::unknown ? age > double(TEMP_AGE_LIMIT)
                                                       : run == RunState::dead;
         if (stale) report("Stale: ", rel, &st);
@@ -200,13 +200,13 @@ Found verify_store() {
         }
     }, GroupedJob<Object>{open_group, [&v](Object& o) { v.judge(o); },
                           [](const Object&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
-    return {v.problems, onlyshow               ? "nothing moved (-n)"
-                        : !top.foreign.empty() ? "nothing moved: the root holds entries a store does not"
-                                               : std::to_string(v.moved) + " moved to " + v.root + "/" +
-                                                     std::string(STORE_DAMAGED)};
+    return {v.problems, onlyshow ? "nothing moved (-n)"
+                        : !top.foreign.empty()
+                            ? "nothing moved: the root holds entries a store does not"
+                            : std::to_string(v.moved) + " moved to " + v.root + "/" + std::string(STORE_DAMAGED)};
 }
 
-} // namespace
+}  // namespace
 
 void db_verify() {
     preparedb();

@@ -148,10 +148,9 @@ std::optional<File> open_admin(const char* path) {
 // Tries of the update while the file read says ESTALE.
 constexpr int STALE_TRIES = 5;
 
-} // namespace
+}  // namespace
 
-void update_admin(const char* path, const std::string& name, const std::vector<std::string>& lines,
-                  std::time_t now) {
+void update_admin(const char* path, const std::string& name, const std::vector<std::string>& lines, std::time_t now) {
     std::string tmp_path;
     if (!admin_temp_path(path, tmp_path)) fatal(1, "path too long: %s.tmp", path);
     const Fd lock = lock_admin(std::string(path) + ".lock");

@@ -499,7 +499,7 @@ double monotonic_seconds() {
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
-} // namespace
+}  // namespace
 
 PublishBatch::~PublishBatch() {
     if (flusher_.joinable()) flusher_.join();
@@ -526,11 +526,11 @@ void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::functio
     if (queue_.empty()) queued_at_ = now;
     queue_.push_back({std::move(f), std::move(as), std::move(then)});
     bytes_ += bytes;
-    if (now - queued_at_ >= MAX_SECONDS) {
-        // A run that finds its files slowly reports each within moments,
-        // and its temporary files do not wait for the run's end.
-        flush();
-    } else if (queue_.size() >= max_files_ || bytes_ >= MAX_BYTES) {
+    // A run that finds its files slowly reports each within moments, and
+    // its temporary files do not wait for the run's end: files queued, or
+    // set aside, this long are sealed, or published, as a full batch is.
+    const bool late = now - queued_at_ >= MAX_SECONDS || (!sealed_.empty() && now - sealed_at_ >= MAX_SECONDS);
+    if (late || queue_.size() >= max_files_ || bytes_ >= MAX_BYTES) {
         seal();
     } else if (side_by_side && queue_ready_ && queue_.size() >= RENAME_GROUP) {
         publish_sealed();
@@ -616,6 +616,7 @@ void PublishBatch::seal() {
             if (std::none_of(todo.begin(), todo.end(), [f](const Flush& t) { return t.fs == f; }))
                 todo.push_back({f, p.file->final_path()});
     sealed_ = std::move(queue_);
+    sealed_at_ = monotonic_seconds();
     queue_.clear();
     sealed_names_ = std::move(names_);
     names_.clear();
@@ -686,6 +687,7 @@ RunLease::RunLease(const std::string& dir) {
     // Made under its final name at once: a lease is never replaced, so a
     // name taken by another run's lease (the same run id by chance) gives
     // this run another id. Locked before any file of the run exists in dir.
+    bool made = false;
     for (int tries = 0; tries < 100; ++tries) {
         path_ = dir + ".mdtree-" + run_id() + std::string(LEASE_PART);
         slot_ = claim(path_);
@@ -694,6 +696,12 @@ RunLease::RunLease(const std::string& dir) {
         if (fd_ >= 0) break;
         const int err = errno;
         release(slot_);
+        // A store's first run makes its root, as its first file would.
+        if (err == ENOENT && !made) {
+            make_parents(path_);
+            made = true;
+            continue;
+        }
         if (err != EEXIST) return;  // no lease: the run's files are judged by their age
         run_code.store(new_run_code());
     }

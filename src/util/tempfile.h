@@ -117,9 +117,10 @@ private:
 // Files complete and closed, published together: their data reaches the
 // disk with one wait, then they are renamed in the order they were added
 // and each one's `then` runs (it prints the line that reports the file).
-// Bounded in files, bytes and time: a run that finds files slowly (a slow
-// source, a network) publishes what waits once its first file has waited
-// MAX_SECONDS, when it adds the next. A full batch is set aside while a thread of
+// Bounded in files, bytes and time: a file waits MAX_SECONDS at most in the
+// queue and as much again set aside (counted when the next file comes: a
+// run that finds its files slowly publishes them within moments). A full
+// batch is set aside while a thread of
 // its own flushes its file systems, so the workers go on with the next
 // batch meanwhile; it is published when the next one is full, or by
 // flush(), which publishes everything queued. A file that has nothing to
@@ -179,6 +180,7 @@ private:
     std::size_t max_files_;
     bool queue_ready_ = true;  // no file queued waits for a flush
     double queued_at_ = 0;     // when the first file queued came (monotonic seconds)
+    double sealed_at_ = 0;     // when the files set aside were
     std::unordered_set<std::string> names_;         // the final names queued, when tracked
     std::unordered_set<std::string> sealed_names_;  // the same for the files set aside
 };

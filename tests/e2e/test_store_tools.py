@@ -333,8 +333,7 @@ class Races(StoreTest):
         t = make_tree(self.path("t"), files)
         for end in ("finish", "kill"):
             with self.subTest(run=end):
-                db = self.path("store")
-                os.mkdir(db)
+                db = self.path("store")  # made by the run, as its first
                 proc, child = self.held(None, ["-R", db, "-i", t], calls=["rename", "renameat", "renameat2"])
                 os.kill(int(child), signal.SIGSTOP)
                 temps = [n for n in os.listdir(db) if n.startswith(".mdtree-") and not n.endswith("LEASE")]
