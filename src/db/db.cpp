@@ -24,6 +24,7 @@
 #include <exception>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -128,8 +129,10 @@ void db_in(const char* path) {
     DirGuard guard;
     const int threads = store_threads({root, path});
     // Tells -V that the temporary files in the root are this live run's,
-    // also while it is paused; outlives the batch and its files.
-    const RunLease lease(root + "/");
+    // also while it is paused; taken before the first of them is made (a
+    // run that stores nothing leaves no root), and outlives the batch.
+    std::optional<RunLease> lease;
+    std::once_flag leased;
     PublishBatch batch(false, threads);
     Pipeline p(threads);
     auto gather = [&](Gathering<Stored>& g) {
@@ -162,7 +165,8 @@ void db_in(const char* path) {
             progress_file();
         }, std::move(object));
     };
-    auto work = [&root](std::vector<Stored>& grp) {
+    auto work = [&root, &lease, &leased](std::vector<Stored>& grp) {
+        std::call_once(leased, [&] { lease.emplace(root + "/"); });
         copy_group(grp, [&root](Stored&) { return std::make_unique<TempFile>(root + "/"); });
     };
     publishing(batch, [&] {

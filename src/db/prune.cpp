@@ -96,7 +96,12 @@ struct Prune {
             ++young;
             return;
         }
-        if (!onlyshow && !remove(path, c.st)) return;
+        if (!onlyshow) {
+            const Moved m = remove(path, c.st);
+            // Stored or refreshed by another run since it was examined.
+            if (m == Moved::back || m == Moved::duplicate) ++young;
+            if (m != Moved::yes) return;
+        }
         ++removed;
         bytes += static_cast<unsigned long long>(c.st.st_size);
         print_name_line(stdout, "Removed: ", c.rel);
@@ -105,11 +110,11 @@ struct Prune {
     // Removes the object at path when it is still the file seen. A second
     // copy moved aside while another run published the object again is
     // dropped: the copy at path is as good.
-    bool remove(const std::string& path, const struct stat& seen) {
+    Moved remove(const std::string& path, const struct stat& seen) {
         std::string held;
         const Moved m = aside.take(path, seen, held);
         if (m == Moved::yes || m == Moved::duplicate) aside.drop(held);
-        return m == Moved::yes;
+        return m;
     }
 };
 
