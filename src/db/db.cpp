@@ -27,6 +27,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -161,6 +162,11 @@ void db_in(const char* path) {
     const bool walk = s->kind == StreamKind::walk;
     DirGuard guard;
     const int threads = store_threads({root, path});
+    // Tells -V that the temporary files in the root are this live run's,
+    // also while it is paused; taken before the first of them is made (a
+    // run that stores nothing leaves no root), and outlives the batch.
+    std::optional<RunLease> lease;
+    std::once_flag leased;
     PublishBatch batch(false, threads);
     Pipeline p(threads);
     StatCache* cache = walk ? run_cache() : nullptr;
@@ -222,7 +228,8 @@ void db_in(const char* path) {
             },
             std::move(object));
     };
-    auto work = [&root](std::vector<Stored>& grp) {
+    auto work = [&root, &lease, &leased](std::vector<Stored>& grp) {
+        std::call_once(leased, [&] { lease.emplace(root + "/"); });
         copy_group(grp, [&root](Stored&) { return std::make_unique<TempFile>(root + "/"); });
     };
     publishing(batch, [&] {

@@ -69,7 +69,8 @@ int rename_noreplace(const std::string& from, const std::string& to) {
     if (errno == EEXIST || errno == ENOENT) return errno;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) failed();
     // A file system that can not refuse a rename onto a taken name (NFS,
-    // some FUSE file systems) refuses a hard link onto one.
+    // some FUSE file systems) refuses a hard link onto one. from is the
+    // run's own: unlinking it takes nobody's file.
     if (::link(from.c_str(), to.c_str()) == 0) {
         if (::unlink(from.c_str()) != 0) fatal_errno("can not remove", from.c_str());
         return 0;
@@ -91,17 +92,43 @@ bool same_file(const struct stat& a, const struct stat& b) {
            a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-Moved move_if_same(const std::string& path, const std::string& to, const struct stat& seen) {
-    // The rename takes whatever stands at path at this moment, in one step:
-    // what it took is checked afterwards, never before.
-    const int rc = rename_noreplace(path, to);
-    if (rc == EEXIST) return Moved::taken;
-    if (rc == ENOENT) return Moved::gone;
+Aside::~Aside() { finish(); }
+
+void Aside::finish() {
+    // Left behind when a failure stopped the run with an entry in it: the
+    // run's lease then ends, and -V reports the directory as stale.
+    if (!dir_.empty()) ::rmdir(dir_.c_str());
+    dir_.clear();
+}
+
+Moved Aside::take(const std::string& path, const struct stat& seen, std::string& held) {
+    if (dir_.empty()) {
+        std::string d = temp_name(root_ + "/");
+        if (::mkdir(d.c_str(), 0700) != 0) fatal_errno("can not create", d.c_str());
+        dir_ = std::move(d);
+        // Every move and removal is made durable before the run ends well.
+        note_changed(root_);
+    }
+    held = dir_ + "/" + std::to_string(next_++);
+    // One rename takes whatever stands at path at this moment, onto a name
+    // nobody else uses: what it took is checked afterwards, never before.
+    if (::rename(path.c_str(), held.c_str()) != 0) {
+        if (errno == ENOENT) return Moved::gone;
+        fatal_errno(("can not move " + path + " to").c_str(), held.c_str());
+    }
     struct stat got;
-    if (::lstat(to.c_str(), &got) != 0) fatal_errno("can not examine", to.c_str());
+    if (::lstat(held.c_str(), &got) != 0) fatal_errno("can not examine", held.c_str());
     if (same_file(got, seen)) return Moved::yes;
-    // Published or refreshed by another run since it was seen.
-    return rename_noreplace(to, path) == 0 ? Moved::back : Moved::duplicate;
+    // Published or refreshed by another run since it was seen: back, but
+    // never over a copy published since the move.
+    const int rc = rename_noreplace(held, path);
+    if (rc == EEXIST) return Moved::duplicate;
+    if (rc != 0) fatal_errno(("can not move " + held + " back to").c_str(), path.c_str());
+    return Moved::back;
+}
+
+void Aside::drop(const std::string& held) {
+    if (::unlink(held.c_str()) != 0 && errno != ENOENT) fatal_errno("can not remove", held.c_str());
 }
 
 double now_seconds() {

@@ -1,10 +1,11 @@
 // What the store's maintenance jobs (-V verifies, -P prunes) share: reading
 // the store's directories, telling its entries apart, and taking an entry
 // away from its name without losing a byte while other runs, on this
-// machine or another, store objects beside them. Nothing is locked: -i
-// publishes an object by renaming a complete file onto its name, so an
-// entry that a maintenance job moves is checked again after the move, and
-// put back when another run published or refreshed it meanwhile.
+// machine or another, store objects beside them. Objects are not locked:
+// -i publishes an object by renaming a complete file onto its name, so an
+// entry that a maintenance job takes away is checked again after the move,
+// and put back when another run published or refreshed it meanwhile
+// (Aside).
 #pragma once
 
 #include <ctime>
@@ -13,9 +14,9 @@
 #include <sys/stat.h>
 #include <vector>
 
-// A temporary file modified less than this long ago (seconds) belongs to a
-// run in progress: -i renames each of its files onto an object's name
-// within moments of the last write. An older one is a killed run's leftover.
+// A temporary file without a lease (see RunLease), modified less than this
+// long ago (seconds), belongs to a run in progress; an older one is a
+// killed run's leftover. A lease says which at once, at any age.
 inline constexpr std::time_t TEMP_AGE_LIMIT = 3600;
 
 // The names in the directory at path, "." and ".." left out, sorted (the
@@ -38,7 +39,9 @@ StoreTop read_store_top_strict(const std::string& root);
 
 // Renames from onto to only when nothing stands at to. Returns 0 when it
 // did, EEXIST when to is taken, ENOENT when from is gone; any other failure
-// is fatal.
+// is fatal. Where the file system can not refuse a rename onto a taken
+// name, from is linked at to and then unlinked: only for a from that no
+// other run may replace meanwhile (one in the run's own aside directory).
 int rename_noreplace(const std::string& from, const std::string& to);
 
 // True when a and b describe the same file unmodified: the same inode, and
@@ -46,19 +49,48 @@ int rename_noreplace(const std::string& from, const std::string& to);
 // refresh changes the time: either shows here.
 bool same_file(const struct stat& a, const struct stat& b);
 
-// What move_if_same did.
+// What Aside::take did.
 enum class Moved {
-    yes,        // the entry seen is at to now
-    taken,      // something stands at to: nothing moved
+    yes,        // the entry judged is in the aside directory now
     gone,       // nothing stands at path any more
     back,       // another file had replaced it: that one is back at path
     duplicate,  // as back, but path was taken again meanwhile: the file
-                // moved is a second copy of what path holds, left at to
+                // moved is a second copy of what path holds, left aside
 };
-// Moves the entry at path (below a store directory) to to, and checks that
-// what moved is the file seen (another run may have published a new file
-// at path since it was seen).
-Moved move_if_same(const std::string& path, const std::string& to, const struct stat& seen);
+
+// The one rule for taking an entry of the store away from its name, shared
+// by -P (which removes it) and -V (which moves it to damaged/), beside -i
+// runs on this machine or another. -i publishes an object by renaming a new
+// file onto its name, or (skipping the rewrite of an object already there)
+// refreshes the object's time through its name and writes it anew when that
+// finds no file. So the entry is first moved, in one rename, into a
+// directory of this run's own in the store's root, where no other run puts
+// anything: nothing is ever unlinked or replaced under a name another run
+// may publish at. What moved is then checked against what was judged (same
+// inode, same time: a refresh before the move shows here; one after it
+// finds no file). A file that fails the check goes back with link, which
+// refuses a taken name: taken means a fresh copy stands there already. The
+// directory is named as the run's temporary files are, so the run's lease
+// covers it; it goes when the last entry left it.
+class Aside {
+public:
+    explicit Aside(std::string root) : root_(std::move(root)) {}
+    Aside(const Aside&) = delete;
+    Aside& operator=(const Aside&) = delete;
+    ~Aside();
+    // Moves the entry at path (below the root) aside when it is still the
+    // file seen. held names where it is on yes and duplicate.
+    Moved take(const std::string& path, const struct stat& seen, std::string& held);
+    // Removes an entry held aside.
+    void drop(const std::string& held);
+    // Removes the aside directory when it is empty (the destructor does too).
+    void finish();
+
+private:
+    std::string root_;
+    std::string dir_;  // made on first use
+    unsigned long next_ = 0;
+};
 
 // Seconds since the epoch, with nanoseconds: the clock file times are
 // compared with.

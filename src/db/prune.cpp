@@ -9,7 +9,7 @@
 // anew, which gives it the time of that run. An object is removed by
 // renaming it aside first and checking that what moved is the file judged
 // old (same inode, same time); one that another run published or refreshed
-// in between goes back under its name (see maint.h).
+// in between goes back under its name (Aside, in maint.h).
 
 #include "db/db.h"
 #include "db/maint.h"
@@ -75,7 +75,9 @@ struct Candidate {
 };
 
 struct Prune {
+    explicit Prune(std::string r) : root(std::move(r)), aside(root) {}
     std::string root;
+    Aside aside;
     double cutoff = 0;  // objects modified after this are kept
     std::size_t removed = 0;
     std::size_t young = 0;
@@ -94,20 +96,25 @@ struct Prune {
             ++young;
             return;
         }
-        if (!onlyshow && !remove(path, c.st)) return;
+        if (!onlyshow) {
+            const Moved m = remove(path, c.st);
+            // Stored or refreshed by another run since it was examined.
+            if (m == Moved::back || m == Moved::duplicate) ++young;
+            if (m != Moved::yes) return;
+        }
         ++removed;
         bytes += static_cast<unsigned long long>(c.st.st_size);
         print_name_line(stdout, "Removed: ", c.rel);
     }
 
-    // Removes the object at path when it is still the file seen.
-    static bool remove(const std::string& path, const struct stat& seen) {
-        const std::string aside = temp_name(path.substr(0, path.rfind('/') + 1));
-        const Moved m = move_if_same(path, aside, seen);
-        if (m == Moved::duplicate && ::unlink(aside.c_str()) != 0) fatal_errno("can not remove", aside.c_str());
-        if (m != Moved::yes) return false;
-        if (::unlink(aside.c_str()) != 0) fatal_errno("can not remove", aside.c_str());
-        return true;
+    // Removes the object at path when it is still the file seen. A second
+    // copy moved aside while another run published the object again is
+    // dropped: the copy at path is as good.
+    Moved remove(const std::string& path, const struct stat& seen) {
+        std::string held;
+        const Moved m = aside.take(path, seen, held);
+        if (m == Moved::yes || m == Moved::duplicate) aside.drop(held);
+        return m;
     }
 };
 
@@ -115,9 +122,10 @@ struct Prune {
 
 void db_prune(const std::vector<char*>& sources) {
     preparedb();
-    Prune pr;
-    pr.root = dbroot;
-    const StoreTop top = read_store_top_strict(pr.root);
+    const StoreTop top = read_store_top_strict(dbroot);
+    // Covers the run's aside directory: -V leaves it alone while the run lives.
+    const RunLease lease(std::string(dbroot) + "/");
+    Prune pr(dbroot);
     const std::vector<Digest> keep = referenced(sources);
     pr.cutoff = now_seconds() - double(graceperiod);
     std::size_t kept = 0;

@@ -68,8 +68,15 @@ void open_group(std::vector<Object>& g) {
     for (Object& o : g) o.unreadable = std::exchange(o.error, nullptr);
 }
 
+// Tries of an object whose read fails before it counts as unreadable.
+constexpr int LOOK_AGAIN = 3;
+// Seconds an unlocked lease may be one being made (created, not yet locked).
+constexpr double LEASE_SETTLE = 60;
+
 struct Verify {
+    explicit Verify(std::string r) : root(std::move(r)), aside(root) {}
     std::string root;
+    Aside aside;
     bool move = false;
     double now = now_seconds();
     DirGuard guard;
@@ -83,38 +90,63 @@ struct Verify {
     }
 
     // Moves the entry at rel to damaged/rel, or damaged/rel.N when that is
-    // taken by an earlier move.
+    // taken by an earlier move. A second copy that another run published
+    // while it was moved goes there too, uncounted: no byte is deleted.
     void move_aside(const std::string& rel, const struct stat& seen) {
         const std::string dest = std::string(STORE_DAMAGED) + "/" + rel;
+        std::string held;
+        const Moved m = aside.take(root + "/" + rel, seen, held);
+        if (m != Moved::yes && m != Moved::duplicate) return;
         // A link planted at damaged/ would carry the entries out of the store.
         guard.make_or_die(root, dest);
         for (int n = 0; n < 1000; ++n) {
             const std::string to = root + "/" + dest + (n ? "." + std::to_string(n) : "");
-            const Moved m = move_if_same(root + "/" + rel, to, seen);
-            if (m == Moved::taken) continue;
+            if (rename_noreplace(held, to) == EEXIST) continue;
             if (m == Moved::yes) ++moved;
             return;
         }
-        fatal(1, "can not move %s/%s: %s/%s and a thousand more names are taken", root.c_str(), rel.c_str(),
-              root.c_str(), dest.c_str());
+        fatal(1, "can not move %s: %s/%s and a thousand more names are taken", held.c_str(), root.c_str(),
+              dest.c_str());
     }
 
     // An entry that is not named like an object: a temporary file, or
-    // something the layout does not have.
+    // something the layout does not have. A run's temporary file is stale
+    // when its run's lease says the run is over, or, without a lease, by
+    // its age; a lease, when it is unlocked and not just being made.
     void other(const std::string& rel) {
+        const std::string path = root + "/" + rel;
         struct stat st;
-        if (::lstat((root + "/" + rel).c_str(), &st) != 0) {
+        if (::lstat(path.c_str(), &st) != 0) {
             if (errno == ENOENT) return;  // renamed by its run, or moved by another
-            fatal_errno("can not examine", (root + "/" + rel).c_str());
+            fatal_errno("can not examine", path.c_str());
         }
-        const std::string_view name = std::string_view(rel).substr(rel.rfind('/') + 1);
-        if (!is_temp_name(name))
-            report("Foreign: ", rel, &st);
-        else if (now - seconds(st.st_mtim) > double(TEMP_AGE_LIMIT))
-            report("Stale: ", rel, &st);
+        const std::size_t slash = rel.rfind('/') + 1;
+        const std::string_view name = std::string_view(rel).substr(slash);
+        if (!is_temp_name(name)) return report("Foreign: ", rel, &st);
+        const double age = now - seconds(st.st_mtim);
+        const RunState run = run_state(path.substr(0, path.size() - name.size()), name);
+        const bool stale = is_lease_name(name)        ? run == RunState::dead && age > LEASE_SETTLE
+                           : run == RunState::unknown ? age > double(TEMP_AGE_LIMIT)
+                                                      : run == RunState::dead;
+        if (stale) report("Stale: ", rel, &st);
     }
 
+    // Looks at an object again after its read failed: on a network file
+    // system a file replaced by another run meanwhile reads as "Stale file
+    // handle", and one moved away as missing. The name is opened anew and
+    // what stands there now is judged; false when nothing does.
+    bool look_again(Object& o) {
+        for (int attempt = 0; attempt < LOOK_AGAIN && (o.unreadable || o.open_errno == ESTALE); ++attempt) {
+            std::vector<Object> one(1);
+            one[0].rel = o.rel;
+            one[0].path = o.path;
+            open_group(one);
+            o = std::move(one[0]);
+        }
+        return o.open_errno != ENOENT;
+    }
     void judge(Object& o) {
+        if ((o.unreadable || o.open_errno == ESTALE) && !look_again(o)) return;
         if (o.open_errno == ENOENT) return;
         if (o.open_errno == ELOOP || (o.open_errno == 0 && !S_ISREG(o.st.st_mode)))
             return report("Foreign: ", o.rel, &o.st);
@@ -133,11 +165,19 @@ struct Verify {
 
 } // namespace
 
-void db_verify() {
-    preparedb();
-    Verify v;
-    v.root = dbroot;
-    const StoreTop top = read_store_top(v.root);
+namespace {
+
+// Judges the whole store; what it found, and its outcome for the summary.
+struct Found {
+    std::size_t problems = 0;
+    std::string outcome;
+};
+
+Found verify_store() {
+    const StoreTop top = read_store_top(dbroot);
+    // Covers the run's aside directory: another -V leaves it alone.
+    const RunLease lease(std::string(dbroot) + "/");
+    Verify v(dbroot);
     // A root that holds what a store does not may be the wrong directory:
     // nothing in it is moved.
     v.move = !onlyshow && top.foreign.empty();
@@ -160,12 +200,21 @@ void db_verify() {
         }
     }, GroupedJob<Object>{open_group, [&v](Object& o) { v.judge(o); },
                           [](const Object&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
-    if (v.problems == 0) return;
-    const std::string outcome = onlyshow             ? "nothing moved (-n)"
-                                : !top.foreign.empty() ? "nothing moved: the root holds entries a store does not"
-                                                       : std::to_string(v.moved) + " moved to " + v.root + "/" +
-                                                             std::string(STORE_DAMAGED);
-    warn("%zu problem%s in the store %s; %s", v.problems, v.problems == 1 ? "" : "s", v.root.c_str(),
-         outcome.c_str());
+    return {v.problems, onlyshow ? "nothing moved (-n)"
+                        : !top.foreign.empty()
+                            ? "nothing moved: the root holds entries a store does not"
+                            : std::to_string(v.moved) + " moved to " + v.root + "/" + std::string(STORE_DAMAGED)};
+}
+
+}  // namespace
+
+void db_verify() {
+    preparedb();
+    const Found f = verify_store();
+    if (f.problems == 0) return;
+    // What was moved (and the run's lease gone) is on the disk before the
+    // run ends, as at status 0.
+    sync_published();
+    warn("%zu problem%s in the store %s; %s", f.problems, f.problems == 1 ? "" : "s", dbroot, f.outcome.c_str());
     throw FatalError{1};
 }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -27,8 +28,9 @@ void put_line(TempFile& tmp, std::string_view a, std::string_view b = {}) {
 // bounded whatever the lines' lengths: only the head of a line is held,
 // enough to tell a "patch: " line for name (names are shorter than a
 // manifest line); the rest of a longer line streams through. Returns
-// whether the text copied ends in an empty line (or is empty).
-bool carry_over(std::FILE* in, const char* path, TempFile& tmp, const std::string& name) {
+// whether the text copied ends in an empty line (or is empty), or nothing
+// when the read failed with ESTALE.
+std::optional<bool> carry_over(std::FILE* in, const char* path, TempFile& tmp, const std::string& name) {
     constexpr std::size_t HEAD_MAX = 2 * PATH_BUF;
     const char* out_name = tmp.temp_path().c_str();
     std::FILE* out = tmp.get();
@@ -40,7 +42,10 @@ bool carry_over(std::FILE* in, const char* path, TempFile& tmp, const std::strin
     bool any = false;
     for (;;) {
         const int c = getc_unlocked(in);
-        if (c == EOF && std::ferror(in)) fatal_errno("read error on", path);
+        if (c == EOF && std::ferror(in)) {
+            if (errno == ESTALE) return std::nullopt;
+            fatal_errno("read error on", path);
+        }
         if (c == EOF && !any) break;
         if (c == EOF || c == '\n') {
             if (spill) {
@@ -109,12 +114,11 @@ bool admin_temp_path(const char* path, std::string& out) {
     return true;
 }
 
-void update_admin(const char* path, const std::string& name, const std::vector<std::string>& lines,
-                  std::time_t now) {
-    std::string tmp_path;
-    if (!admin_temp_path(path, tmp_path)) fatal(1, "path too long: %s.tmp", path);
-    const Fd lock = lock_admin(std::string(path) + ".lock");
+namespace {
 
+// The administration file as it stands now, for reading; empty when it is
+// missing. Nothing when opening it says ESTALE.
+std::optional<File> open_admin(const char* path) {
     // Only a missing file may be started afresh: one that can not be read
     // would lose its records. Opened without blocking: a FIFO put there
     // after the check at start must not hang the run.
@@ -133,29 +137,57 @@ void update_admin(const char* path, const std::string& name, const std::vector<s
             fatal_errno("can not open a stream on", path);
         }
         old = File(fp, path);
+    } else if (errno == ESTALE) {
+        return std::nullopt;
     } else if (errno != ENOENT) {
         fatal(1, "can not read the administration file %s: %s; left unchanged", path, std::strerror(errno));
     }
+    return old;
+}
 
-    // The fixed temporary name is part of the file's format; a leftover of
-    // a killed run, or a link planted under it, is replaced.
-    TempFile tmp(path, tmp_path);
-    if (old) {
-        // The empty line that separates records is written only where the
-        // kept text does not already end in one (or is empty): otherwise
-        // every re-run of the last patch would add one more blank line.
-        const bool ends_blank = carry_over(old.get(), path, tmp, name);
-        old.close();
-        if (!ends_blank) put_line(tmp, "");
+// Tries of the update while the file read says ESTALE.
+constexpr int STALE_TRIES = 5;
+
+}  // namespace
+
+void update_admin(const char* path, const std::string& name, const std::vector<std::string>& lines, std::time_t now) {
+    std::string tmp_path;
+    if (!admin_temp_path(path, tmp_path)) fatal(1, "path too long: %s.tmp", path);
+    const Fd lock = lock_admin(std::string(path) + ".lock");
+    // On a network file system a handle opened on another machine's old
+    // file before it renamed the update onto the name reads as ESTALE: the
+    // file is opened anew, under the lock, and read from its start.
+    for (int attempt = 1;; ++attempt) {
+        std::optional<File> old = open_admin(path);
+        // The fixed temporary name is part of the file's format; a leftover
+        // of a killed run, or a link planted under it, is replaced.
+        TempFile tmp(path, tmp_path);
+        if (old && *old) {
+            // The empty line that separates records is written only where
+            // the kept text does not already end in one (or is empty):
+            // otherwise every re-run of the last patch would add one more
+            // blank line.
+            const std::optional<bool> ends_blank = carry_over(old->get(), path, tmp, name);
+            if (!ends_blank) old.reset();
+            if (old) {
+                old->close();
+                if (!*ends_blank) put_line(tmp, "");
+            }
+        }
+        if (!old) {
+            if (attempt < STALE_TRIES) continue;
+            fatal(1, "can not read the administration file %s: %s; left unchanged", path, std::strerror(ESTALE));
+        }
+        if (!lines.empty()) {
+            char date[64];
+            if (!::ctime_r(&now, date)) fatal(1, "can not render the date for %s", path);
+            put_line(tmp, "patch: ", name);
+            // ctime's text ends in its own line feed.
+            write_all(tmp.get(), "date: ", 6, tmp_path.c_str());
+            write_all(tmp.get(), date, std::strlen(date), tmp_path.c_str());
+            for (const std::string& l : lines) put_line(tmp, l);
+        }
+        tmp.commit();
+        return;
     }
-    if (!lines.empty()) {
-        char date[64];
-        if (!::ctime_r(&now, date)) fatal(1, "can not render the date for %s", path);
-        put_line(tmp, "patch: ", name);
-        // ctime's text ends in its own line feed.
-        write_all(tmp.get(), "date: ", 6, tmp_path.c_str());
-        write_all(tmp.get(), date, std::strlen(date), tmp_path.c_str());
-        for (const std::string& l : lines) put_line(tmp, l);
-    }
-    tmp.commit();
 }

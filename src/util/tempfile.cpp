@@ -152,12 +152,41 @@ extern "C" void on_signal(int sig) {
     ::raise(sig);
 }
 
-std::string unique_suffix() {
+constexpr char DIGITS[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+constexpr std::size_t RUN_ID_LEN = 5;
+constexpr std::string_view LEASE_PART = "LEASE";
+
+std::mt19937_64& thread_rng() {
     // One generator per thread: temporary files may be made on any of them.
     thread_local std::mt19937_64 rng{std::random_device{}() ^ (uint64_t(getpid()) << 32)};
-    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::string s(10, '0');
-    for (char& c : s) c = digits[rng() % 36];
+    return rng;
+}
+
+// The run's id, the first part of every temporary name it makes: five
+// digits packed base 36 (0 until first asked for).
+constinit std::atomic<uint32_t> run_code{0};
+
+uint32_t new_run_code() {
+    uint32_t c = 0;
+    while (c == 0) c = uint32_t(thread_rng()() % (36ull * 36 * 36 * 36 * 36));
+    return c;
+}
+
+std::string run_id() {
+    uint32_t c = run_code.load();
+    if (c == 0) {
+        uint32_t expect = 0;
+        const uint32_t fresh = new_run_code();
+        c = run_code.compare_exchange_strong(expect, fresh) ? fresh : expect;
+    }
+    std::string s(RUN_ID_LEN, '0');
+    for (std::size_t i = RUN_ID_LEN; i-- > 0; c /= 36) s[i] = DIGITS[c % 36];
+    return s;
+}
+
+std::string unique_suffix() {
+    std::string s = run_id();
+    for (std::size_t i = 0; i < RUN_ID_LEN; ++i) s.push_back(DIGITS[thread_rng()() % 36]);
     return s;
 }
 
@@ -462,6 +491,16 @@ void rename_closed(TempFile& f, std::string& as) {
 
 } // namespace
 
+namespace {
+
+double monotonic_seconds() {
+    struct timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
 PublishBatch::~PublishBatch() {
     if (flusher_.joinable()) flusher_.join();
     // Newest first: a later file's temporary file may sit in a directory
@@ -483,9 +522,15 @@ void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::functio
     }
     if (track_) names_.insert(as.empty() ? f->final_path() : as);
     queue_ready_ = (queue_.empty() || queue_ready_) && ready;
+    const double now = monotonic_seconds();
+    if (queue_.empty()) queued_at_ = now;
     queue_.push_back({std::move(f), std::move(as), std::move(then)});
     bytes_ += bytes;
-    if (queue_.size() >= max_files_ || bytes_ >= MAX_BYTES) {
+    // A run that finds its files slowly reports each within moments, and
+    // its temporary files do not wait for the run's end: files queued, or
+    // set aside, this long are sealed, or published, as a full batch is.
+    const bool late = now - queued_at_ >= MAX_SECONDS || (!sealed_.empty() && now - sealed_at_ >= MAX_SECONDS);
+    if (late || queue_.size() >= max_files_ || bytes_ >= MAX_BYTES) {
         seal();
     } else if (side_by_side && queue_ready_ && queue_.size() >= RENAME_GROUP) {
         publish_sealed();
@@ -571,6 +616,7 @@ void PublishBatch::seal() {
             if (std::none_of(todo.begin(), todo.end(), [f](const Flush& t) { return t.fs == f; }))
                 todo.push_back({f, p.file->final_path()});
     sealed_ = std::move(queue_);
+    sealed_at_ = monotonic_seconds();
     queue_.clear();
     sealed_names_ = std::move(names_);
     names_.clear();
@@ -634,3 +680,66 @@ void sync_published() {
 bool is_temp_name(std::string_view name) { return name.size() == TEMP_NAME_LEN && name.starts_with(".mdtree-"); }
 
 std::string temp_name(std::string_view dir) { return std::string(dir) + ".mdtree-" + unique_suffix(); }
+
+bool is_lease_name(std::string_view name) { return is_temp_name(name) && name.ends_with(LEASE_PART); }
+
+RunLease::RunLease(const std::string& dir) {
+    // Made under its final name at once: a lease is never replaced, so a
+    // name taken by another run's lease (the same run id by chance) gives
+    // this run another id. Locked before any file of the run exists in dir.
+    bool made = false;
+    for (int tries = 0; tries < 100; ++tries) {
+        path_ = dir + ".mdtree-" + run_id() + std::string(LEASE_PART);
+        slot_ = claim(path_);
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        opened(slot_);
+        if (fd_ >= 0) break;
+        const int err = errno;
+        release(slot_);
+        // A store's first run makes its root, as its first file would.
+        if (err == ENOENT && !made) {
+            make_parents(path_);
+            made = true;
+            continue;
+        }
+        if (err != EEXIST) return;  // no lease: the run's files are judged by their age
+        run_code.store(new_run_code());
+    }
+    if (fd_ < 0) return;
+    struct flock l {};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    if (::fcntl(fd_, F_SETLK, &l) != 0) {
+        // A lease that can not be locked would read as a dead run's.
+        ::unlink(path_.c_str());
+        ::close(fd_);
+        fd_ = -1;
+        release(slot_);
+    }
+}
+
+RunLease::~RunLease() {
+    if (fd_ < 0) return;
+    // Removed while still locked: nobody ever sees it unlocked.
+    ::unlink(path_.c_str());
+    ::close(fd_);
+    release(slot_);
+}
+
+RunState run_state(std::string_view dir, std::string_view name) {
+    if (!is_temp_name(name)) return RunState::unknown;
+    const std::string_view id = name.substr(name.size() - 2 * RUN_ID_LEN, RUN_ID_LEN);
+    // This process's own lease: asking about it through another descriptor
+    // would say unlocked, and closing that descriptor would drop the lock.
+    if (run_code.load() != 0 && id == run_id()) return RunState::live;
+    const std::string lease = std::string(dir) + ".mdtree-" + std::string(id) + std::string(LEASE_PART);
+    const int fd = ::open(lease.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return RunState::unknown;
+    struct flock l {};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    const int rc = ::fcntl(fd, F_GETLK, &l);
+    ::close(fd);
+    if (rc != 0) return RunState::unknown;
+    return l.l_type == F_UNLCK ? RunState::dead : RunState::live;
+}

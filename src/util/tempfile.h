@@ -117,7 +117,10 @@ private:
 // Files complete and closed, published together: their data reaches the
 // disk with one wait, then they are renamed in the order they were added
 // and each one's `then` runs (it prints the line that reports the file).
-// Bounded in files and bytes. A full batch is set aside while a thread of
+// Bounded in files, bytes and time: a file waits MAX_SECONDS at most in the
+// queue and as much again set aside (counted when the next file comes: a
+// run that finds its files slowly publishes them within moments). A full
+// batch is set aside while a thread of
 // its own flushes its file systems, so the workers go on with the next
 // batch meanwhile; it is published when the next one is full, or by
 // flush(), which publishes everything queued. A file that has nothing to
@@ -143,6 +146,7 @@ public:
     void flush_if_pending_on_the_way(const std::string& path);
     static constexpr std::size_t MAX_FILES = 4096;
     static constexpr uint64_t MAX_BYTES = 256u << 20;
+    static constexpr double MAX_SECONDS = 2;
     // On a network file system, where each rename is a round trip to the
     // server, files ready to publish are renamed side by side in groups of
     // this many, then reported in order.
@@ -175,6 +179,8 @@ private:
     int rename_threads_;
     std::size_t max_files_;
     bool queue_ready_ = true;  // no file queued waits for a flush
+    double queued_at_ = 0;     // when the first file queued came (monotonic seconds)
+    double sealed_at_ = 0;     // when the files set aside were
     std::unordered_set<std::string> names_;         // the final names queued, when tracked
     std::unordered_set<std::string> sealed_names_;  // the same for the files set aside
 };
@@ -215,8 +221,41 @@ void install_signal_cleanup();
 
 // The hidden names of temporary files: ".mdtree-" and ten letters and
 // digits. A store's maintenance jobs tell a run's files in flight, or a
-// killed run's leftovers, by this name.
+// killed run's leftovers, by this name. The first five characters name the
+// run (the same for every temporary file of a process), the other five the
+// file.
 bool is_temp_name(std::string_view name);
 // A fresh such name in dir (empty, or ending in '/'), for a file that is
 // renamed there rather than created.
 std::string temp_name(std::string_view dir);
+
+// A run's lease on its temporary files in one directory (a store's root):
+// the file ".mdtree-" + run + "LEASE" there, locked (fcntl) for as long as
+// the process lives, paused or not. Locks of fcntl reach across machines on
+// NFS, CIFS, CephFS and GlusterFS; a file system that refuses the lock gets
+// no lease, and the run's files are judged by their age as before. The file
+// goes when the lease is destroyed or the run is interrupted (the signal
+// handler removes it with the temporary files).
+class RunLease {
+public:
+    explicit RunLease(const std::string& dir);
+    RunLease(const RunLease&) = delete;
+    RunLease& operator=(const RunLease&) = delete;
+    ~RunLease();
+
+private:
+    int fd_ = -1;
+    std::string path_;
+    int slot_ = -1;
+};
+// A lease's name: a temporary name whose file part is "LEASE" (never made
+// for a file: those are lowercase).
+bool is_lease_name(std::string_view name);
+// What the lease of the run that made the temporary entry called name in
+// dir (ending in '/') says of that run.
+enum class RunState {
+    unknown,  // no lease (an older run, or a file system without locks)
+    live,     // locked: the run is alive, maybe paused, maybe on another machine
+    dead,     // unlocked: the run ended without removing its files
+};
+RunState run_state(std::string_view dir, std::string_view name);

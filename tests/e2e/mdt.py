@@ -4,6 +4,7 @@ in temporary directories, and compute expectations with independent oracles
 
 import hashlib
 import os
+import platform
 import shutil
 import stat
 import subprocess
@@ -168,6 +169,25 @@ class TreeTest(unittest.TestCase):
         """diff -r as the oracle: same files, same bytes."""
         d = subprocess.run(["diff", "-r", a, b], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.assertEqual(d.returncode, 0, d.stdout.decode(errors="replace")[:3000])
+
+
+def strace_works():
+    """strace can trace and inject faults here (x86-64 system call numbers
+    are what the race tests read in /proc)."""
+    if platform.machine() != "x86_64" or not shutil.which("strace"):
+        return False
+    return subprocess.run(["strace", "-qq", "-o", "/dev/null", "true"]).returncode == 0
+
+
+def run_faulted(args, path, call, err, when=1):
+    """Runs mdtree with args under strace, the when-th call of call on path
+    failing with err (a network file system's "Stale file handle", say)."""
+    cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-P", path, "-e", "trace=" + call,
+           "-e", "inject=%s:error=%s:when=%d" % (call, err, when)] + argv(args)
+    # LeakSanitizer can not run under ptrace.
+    env = tool_env()
+    env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+    return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=120)
 
 
 def run_as_nobody(args, cwd=None, env=None):

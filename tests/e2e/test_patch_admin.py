@@ -8,8 +8,10 @@ import shutil
 import subprocess
 import time
 
+import unittest
+
 import mdt
-from mdt import TreeTest, make_tree, run
+from mdt import TreeTest, make_tree, run, run_faulted, strace_works
 
 DATE = re.compile(rb"date: (\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4})\n")
 
@@ -91,3 +93,22 @@ class AdminFile(TreeTest):
             self.assertEqual(data.count(b"history\n"), 150000)
             self.assertEqual(sorted(n for n in names if data.count(n) == 1), names)
             self.assertFalse(os.path.exists(self.adm + ".tmp"))
+
+    @unittest.skipUnless(strace_works(), "needs strace")
+    def test_a_file_replaced_by_another_machine_is_read_anew(self):
+        """On a network file system the file opened may have been replaced by
+        another machine's update: its read or its opening says "Stale file
+        handle", and the update opens it anew under the lock."""
+        r1 = b"patch: p1\ndate: D\nversion: 2\nnote: x y\n"
+        r2 = b"patch: p2\ndate: D\nsize: 1\n"
+        self.apply("P1")
+        with open(self.adm, "rb") as f:
+            first = f.read()
+        for call in ("read", "openat"):
+            with self.subTest(call=call):
+                with open(self.adm, "wb") as f:
+                    f.write(first)
+                p = run_faulted(["-n", "-F", "-f", self.t, "-p", self.path("P2"), "-A", self.adm], self.adm, call,
+                                "ESTALE")
+                self.assertEqual((p.returncode, p.stderr), (0, b""))
+                self.assertEqual(self.records(), r1 + b"\n" + r2)

@@ -4,13 +4,14 @@ made to happen by holding the maintenance run at its first rename or unlink
 with strace while another run stores or refreshes the objects."""
 
 import os
-import platform
 import shutil
+import signal
 import subprocess
 import time
 import unittest
 
-from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, run, store_digests, tree_digests)
+from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, run, run_faulted, store_digests,
+                 strace_works, tree_digests)
 
 
 def snapshot(root):
@@ -210,24 +211,26 @@ MOVES = {82: "rename", 264: "renameat", 316: "renameat2", 87: "unlink", 263: "un
 HOLD = 5  # seconds the first such call is held
 
 
-def strace_works():
-    if platform.machine() != "x86_64" or not shutil.which("strace"):
-        return False
-    return subprocess.run(["strace", "-qq", "-o", "/dev/null", "true"]).returncode == 0
-
-
 @unittest.skipUnless(strace_works(), "needs strace and ptrace on x86-64")
 class Races(StoreTest):
     """A maintenance run is held at its first move or removal, after it has
     judged the first objects; meanwhile another run stores or refreshes
     them. What that run stored must stay."""
 
-    def held(self, path, args):
+    def held(self, path, args, at="enter", no_noreplace=False, calls=None):
         """Runs mdtree with args, holding its first move or removal of path
-        (the runtime of a sanitizer moves files of its own)."""
-        calls = ",".join(sorted(set(MOVES.values())))
-        cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-P", path, "-e", "trace=" + calls,
-               "-e", "inject=%s:delay_enter=%d:when=1" % (calls, HOLD * 1000000)] + argv(args)
+        (the runtime of a sanitizer moves files of its own) before the call
+        or after it (at="exit"); with no_noreplace, as on a file system that
+        refuses renameat2's RENAME_NOREPLACE (NFS, GlusterFS). path None
+        holds the first such call on any path."""
+        calls = calls or sorted(set(MOVES.values()))
+        cmd = ["strace", "-qq", "-f", "-o", "/dev/null"] + (["-P", path] if path else [])
+        if no_noreplace:
+            calls = [c for c in calls if c != "renameat2"]
+            cmd += ["-e", "trace=" + ",".join(calls + ["renameat2"]), "-e", "inject=renameat2:error=EINVAL"]
+        else:
+            cmd += ["-e", "trace=" + ",".join(calls)]
+        cmd += ["-e", "inject=%s:delay_%s=%d:when=1" % (",".join(calls), at, HOLD * 1000000)] + argv(args)
         # LeakSanitizer can not run under ptrace: a sanitized build's leak
         # check is left to the other tests.
         env = dict(os.environ)
@@ -271,12 +274,17 @@ class Races(StoreTest):
         return t, db, self.listing(keep, "keep.md5")
 
     def test_prune_keeps_what_a_concurrent_run_refreshes(self):
-        for how in ("-i", "touch"):
-            with self.subTest(refreshed_by=how):
+        # Held before its first move, another run refreshes the object the
+        # prune judged old; held after it (with the fallback of a file system
+        # that can not refuse to replace a name), another run publishes a new
+        # copy where the old one stood.
+        for how, at, no_noreplace in (("-i", "enter", False), ("touch", "enter", False), ("-i", "enter", True),
+                                      ("touch", "enter", True), ("-i", "exit", False), ("-i", "exit", True)):
+            with self.subTest(refreshed_by=how, held_at=at, no_noreplace=no_noreplace):
                 t, db, keep = self.aged_store()
                 # The objects are judged in the order of their names.
                 first = obj(db, min(store_digests(db) - {md5_hex(b"kept")}))
-                proc, child = self.held(first, ["-R", db, "-g", "1h", "-P", keep])
+                proc, child = self.held(first, ["-R", db, "-g", "1h", "-P", keep], at, no_noreplace)
                 if how == "-i":
                     self.store(t, db)
                 else:
@@ -285,21 +293,120 @@ class Races(StoreTest):
                 status, out, err = self.finish(proc, child)
                 self.assertEqual(status, 0, err)
                 self.assertEqual(check_store(db)[0], [])
+                # Held after its move, the prune took the old copy only.
                 self.assertEqual(store_digests(db), set(tree_digests(t).values()))
-                self.assertEqual(out, b"")
+                self.assertEqual(out, b"" if at == "enter" else b"Removed: %s\n" % os.path.relpath(first, db).encode())
                 shutil.rmtree(db)
 
     def test_verify_never_moves_a_good_copy_stored_meanwhile(self):
         files = {"f%02d" % i: "object %d\n" % i for i in range(50)}
         t = make_tree(self.path("t"), files)
+        for at, no_noreplace in (("enter", False), ("enter", True), ("exit", False), ("exit", True)):
+            with self.subTest(held_at=at, no_noreplace=no_noreplace):
+                db = self.store(t)
+                bad = sorted(store_digests(db))[0]
+                with open(obj(db, bad), "ab") as f:
+                    f.write(b"damage")
+                with open(obj(db, bad), "rb") as f:
+                    damaged = f.read()
+                proc, child = self.held(obj(db, bad), ["-R", db, "-V"], at, no_noreplace)
+                self.store(t, db)
+                status, out, err = self.finish(proc, child)
+                self.assertEqual((status, out), (1, b"Damaged: %s/%s\n" % (bad[:2].encode(), bad[2:].encode())))
+                # Held before the move, the good copy is what the move took:
+                # it goes back; held after it, the damaged copy went.
+                self.assertIn(b"0 moved to" if at == "enter" else b"1 moved to", err)
+                self.assertEqual(check_store(db)[0], [] if at == "enter" else
+                                 ["stray entry %s" % os.path.join(db, "damaged")])
+                self.assertEqual(store_digests(db), set(tree_digests(t).values()))
+                if at == "exit":
+                    with open(os.path.join(db, "damaged", bad[:2], bad[2:]), "rb") as f:
+                        self.assertEqual(f.read(), damaged)
+                shutil.rmtree(db)
+
+    def test_verify_leaves_a_live_runs_files_and_takes_a_dead_runs(self):
+        """A store run held (and paused) at its first publication holds
+        temporary files that look an hour old: -V leaves them to the live
+        run, which then finishes; once the run is killed, they are a dead
+        run's, whatever their age."""
+        files = {"f%02d" % i: "object %d\n" % i * 50 for i in range(60)}
+        t = make_tree(self.path("t"), files)
+        for end in ("finish", "kill"):
+            with self.subTest(run=end):
+                db = self.path("store")  # made by the run, as its first
+                proc, child = self.held(None, ["-R", db, "-i", t], calls=["rename", "renameat", "renameat2"])
+                os.kill(int(child), signal.SIGSTOP)
+                temps = [n for n in os.listdir(db) if n.startswith(".mdtree-") and not n.endswith("LEASE")]
+                self.assertTrue(temps)
+                for n in temps:
+                    age(os.path.join(db, n), 7200)
+                p = run(["-R", db, "-V"])
+                self.assertEqual((p.returncode, p.stdout), (0, b""), p.stderr)
+                if end == "finish":
+                    os.kill(int(child), signal.SIGCONT)
+                    status, out, err = self.finish(proc, child)
+                    self.assertEqual(status, 0, err)
+                    self.assertEqual(len(out.splitlines()), len(files))
+                    self.assertEqual(check_store(db), ([], len(files), []))
+                else:
+                    os.kill(int(child), signal.SIGKILL)
+                    proc.communicate(timeout=60)
+                    for n in temps:
+                        age(os.path.join(db, n), 0)
+                    left = sorted(n for n in os.listdir(db) if n.startswith(".mdtree-") and not n.endswith("LEASE"))
+                    p = run(["-R", db, "-V"])
+                    self.assertEqual(p.returncode, 1)
+                    self.assertEqual(sorted(p.stdout.splitlines()), [b"Stale: " + n.encode() for n in left])
+                    self.assertEqual(sorted(os.listdir(os.path.join(db, "damaged"))), left)
+                shutil.rmtree(db)
+
+
+@unittest.skipUnless(strace_works(), "needs strace and ptrace on x86-64")
+class NetworkFaults(StoreTest):
+    """A network file system answers "Stale file handle" when another
+    machine replaced a file being read, and a file may vanish between the
+    listing of its directory and its opening: made to happen with strace."""
+
+    def test_verify_looks_again_at_an_object_it_could_not_read(self):
+        files = {"f%02d" % i: "object %d\n" % i for i in range(20)}
+        t = make_tree(self.path("t"), files)
         db = self.store(t)
-        bad = sorted(store_digests(db))[0]
-        with open(obj(db, bad), "ab") as f:
-            f.write(b"damage")
-        proc, child = self.held(obj(db, bad), ["-R", db, "-V"])
-        self.store(t, db)
-        status, out, err = self.finish(proc, child)
-        self.assertEqual((status, out), (1, b"Damaged: %s/%s\n" % (bad[:2].encode(), bad[2:].encode())))
-        self.assertIn(b"0 moved to", err)
-        self.assertEqual(check_store(db)[0], ["stray entry %s" % os.path.join(db, "damaged")])
-        self.assertEqual(store_digests(db), set(tree_digests(t).values()))
+        first = obj(db, sorted(store_digests(db))[0])
+        for call, err in (("read", "ESTALE"), ("openat", "ESTALE"), ("read", "ENOENT")):
+            with self.subTest(call=call, error=err):
+                p = run_faulted(["-R", db, "-V"], first, call, err)
+                self.assertEqual((p.returncode, p.stdout, p.stderr), (0, b"", b""))
+        self.assertEqual(check_store(db), ([], len(files), []))
+
+
+class Durable(StoreTest):
+    """What -P removes and -V moves is on the disk before the run ends: a
+    flush of the store's file system (or of its directories) follows the
+    last removal. The store lies on the disk here, not on tmpfs."""
+
+    @unittest.skipUnless(strace_works(), "needs strace and ptrace on x86-64")
+    def test_a_flush_follows_the_last_removal(self):
+        t = make_tree(self.path("t"), {"f%02d" % i: "object %d\n" % i for i in range(20)})
+        keep = self.listing(make_tree(self.path("keep"), {"k": "kept"}), "keep.md5")
+        for job in ("-P", "-V"):
+            with self.subTest(job=job):
+                db = self.store(t)
+                for d in store_digests(db):
+                    age(obj(db, d), 86400 * 30)
+                    if job == "-V":
+                        with open(obj(db, d), "ab") as f:
+                            f.write(b"damage")
+                log = self.path("trace")
+                args = ["-R", db, "-g", "1h", "-P", keep] if job == "-P" else ["-R", db, "-V"]
+                p = subprocess.run(["strace", "-qq", "-f", "-o", log, "-e",
+                                    "trace=unlink,unlinkat,rename,renameat,renameat2,link,linkat,rmdir,"
+                                    "syncfs,fsync,fdatasync,sync"] + argv(args),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                self.assertEqual(p.returncode, 0 if job == "-P" else 1, p.stderr)
+                self.assertEqual(len(p.stdout.splitlines()), 20)
+                with open(log) as f:
+                    calls = [l.split()[1].split("(")[0] for l in f if "(" in l and "resumed" not in l]
+                changes = [i for i, c in enumerate(calls) if not c.startswith(("sync", "fsync", "fdatasync"))]
+                flushes = [i for i, c in enumerate(calls) if c.startswith(("sync", "fsync", "fdatasync"))]
+                self.assertTrue(flushes and changes and flushes[-1] > changes[-1], calls[-10:])
+                shutil.rmtree(db)

@@ -3,6 +3,7 @@ starts the volume and mounts it several times (GLUSTER_MOUNTS): each mount
 stands for another machine, with its own client and caches. Trees live in
 local temporary directories; every result is checked with md5sum."""
 
+import fcntl
 import os
 import random
 import re
@@ -87,10 +88,15 @@ class SharedStore(mdt.TreeTest):
         the previous round's store would stand in the way."""
         self.stores = [os.path.join(os.path.dirname(s), name) for s in self.stores]
 
-    def start(self, machine, *args, cwd=None):
+    def start(self, machine, *args, cwd=None, slow=False):
         # A run started in the background inherits SIGINT ignored, and
         # mdtree keeps a signal ignored.
-        return subprocess.Popen(mdt.argv(["-R", self.stores[machine]] + list(args)), cwd=cwd,
+        cmd = mdt.argv(["-R", self.stores[machine]] + list(args))
+        if slow:
+            calls = "link,linkat,unlink,unlinkat,rename,renameat,renameat2"
+            cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-e", "trace=" + calls,
+                   "-e", "inject=%s:delay_exit=20000" % calls] + cmd
+        return subprocess.Popen(cmd, cwd=cwd,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
@@ -283,6 +289,85 @@ class InterruptedStore(SharedStore):
                 target = self.path("full-" + sig.name)
                 self.assertOk(self.restore(2, lst, target))
                 self.assertTreesEqual(tree, target)
+
+
+LOCK_HOLDER = """
+import fcntl, sys, time
+f = open(sys.argv[1], "r+b")
+fcntl.lockf(f, fcntl.LOCK_EX)
+print("locked", flush=True)
+time.sleep(600)
+"""
+
+
+class MaintenanceBesideStores(SharedStore):
+    """-P and -V on one machine while -i on another stores the same objects
+    anew: whatever -i reports as stored stays, whole."""
+
+    def test_a_lock_taken_on_one_mount_holds_on_another(self):
+        # What tells -V a live run's temporary files from a dead run's.
+        os.makedirs(self.stores[0])
+        lease = os.path.join(self.stores[0], "lease")
+        with open(lease, "wb"):
+            pass
+        holder = subprocess.Popen(["/usr/bin/python3", "-c", LOCK_HOLDER, lease], stdout=subprocess.PIPE)
+        self.addCleanup(lambda: holder.poll() is None and holder.kill())
+        self.assertEqual(holder.stdout.readline(), b"locked\n")
+
+        def locked_elsewhere():
+            with open(os.path.join(self.stores[1], "lease"), "r+b") as f:
+                try:
+                    fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except OSError:
+                    return True
+                fcntl.lockf(f, fcntl.LOCK_UN)
+                return False
+
+        self.assertTrue(locked_elsewhere())
+        holder.send_signal(signal.SIGSTOP)  # paused (Ctrl-Z): still held
+        self.assertTrue(locked_elsewhere())
+        holder.kill()
+        holder.wait()
+        self.assertFalse(locked_elsewhere())
+
+    def test_prune_and_verify_beside_a_store_of_the_same_objects(self):
+        rng = random.Random(6)
+        tree = make_tree(self.path("tree"), rng, 150)
+        keep = self.write("keep.lst", listing_of(make_tree(self.path("keep"), rng, 1)))
+        rounds = int(os.environ.get("MDTREE_GLUSTER_ROUNDS", "8"))
+        for r in range(rounds):
+            with self.subTest(round=r):
+                self.use_store("round%d" % r)
+                self.assertOk(mdt.run(["-R", self.stores[0], "-i", tree]))
+                old = time.time() - 30 * 86400
+                for d in self.check_store(0)[0]:
+                    os.utime(os.path.join(self.stores[0], d[:2], d[2:]), (old, old))
+                # Every object is old and no listing of the prune names it:
+                # only the time -i gives it keeps it.
+                # Which starts first changes from round to round.
+                first_store = r % 2 == 0
+                if first_store:
+                    storing = self.start(1, "-i", tree)
+                # Every other round, each move of the maintenance runs is held
+                # a moment after it is made (strace), widening the windows a
+                # concurrent store may fall into.
+                slow = r % 2 == 1 and mdt.strace_works()
+                maint = [self.start(2, "-g", "1h", "-P", keep, slow=slow), self.start(0, "-V", slow=slow)]
+                if not first_store:
+                    time.sleep(0.02 * (r % 5))
+                    storing = self.start(1, "-i", tree)
+                out, err = storing.communicate(timeout=300)
+                self.assertEqual(storing.returncode, 0, err)
+                for p in maint:
+                    pout, perr = p.communicate(timeout=300)
+                    self.assertEqual(p.returncode, 0, perr)
+                    if "-V" in p.args[-2:]:
+                        self.assertEqual(pout, b"")
+                reported = {l[:2] + l[3:33] for l in out.decode().splitlines()}
+                self.assertGreaterEqual(len(reported), 100)
+                objects, leftovers = self.check_store(1)
+                self.assertEqual(reported - objects, set())
+                self.assertEqual(leftovers, [])
 
 
 if __name__ == "__main__":

@@ -14,7 +14,8 @@ import trees
 # name the disk's mount point as "{M}"; check(data, root, cut) gives the
 # problems of the cut's disk mounted at root, final when the run exited 0;
 # recover(data, cut, home) gives the problems of the documented recoveries.
-Job = collections.namedtuple("Job", "name title setup argv cwd check recover")
+# status is what the run exits with when it finishes (-V reports damage).
+Job = collections.namedtuple("Job", "name title setup argv cwd check recover status", defaults=(0,))
 
 PATCH_NAME = "powercut"
 ADMIN_LINES = "patch: %s\nsummary: a power cut in the middle\n" % PATCH_NAME
@@ -38,6 +39,11 @@ class Data:
         self.listing = os.path.join(home, "old.md5")
         with open(self.listing, "w") as f:
             f.write(trees.listing(self.old))
+        # What a prune keeps: the files of every other directory level.
+        self.half = {r: h for r, h in self.old.items() if len(r) % 2 == 0}
+        self.half_listing = os.path.join(home, "half.md5")
+        with open(self.half_listing, "w") as f:
+            f.write(trees.listing(self.half))
         self.store = os.path.join(home, "store")
         self.archive = os.path.join(home, "old.mdt")
         self.patch = os.path.join(home, "patch")
@@ -104,8 +110,8 @@ def admin_problems(path, before, kept, final):
     return ["the administration file holds %r" % (got if got is None else got[-120:])]
 
 
-def status_problems(cut, final):
-    if final and cut.status != 0:
+def status_problems(cut, final, want=0):
+    if final and cut.status != want:
         return ["the run exited with %s: %s" % (cut.status, cut.stderr[-300:].decode(errors="replace"))]
     return []
 
@@ -160,6 +166,71 @@ def check_mkpatch(data, root, cut, final):
     return problems
 
 
+def _store_copy(damage=0):
+    """The store on the disk; with damage, that many objects with a byte
+    flipped."""
+    def setup(data, root):
+        shutil.copytree(data.store, os.path.join(root, "store"))
+        for d in sorted(trees.mdt.store_digests(data.store))[:damage]:
+            with open(os.path.join(root, "store", d[:2], d[2:]), "r+b") as f:
+                b = f.read(1)
+                f.seek(0)
+                f.write(bytes([(b[0] if b else 0) ^ 1]))
+    return setup
+
+
+def damaged_digests(data, n):
+    return set(sorted(trees.mdt.store_digests(data.store))[:n])
+
+
+DAMAGED = 3
+
+
+def check_prune(data, root, cut, final):
+    """What the listing references is always there and whole; after exit 0
+    every object printed as removed is gone, for good, and nothing of the
+    run is left."""
+    store = os.path.join(root, "store")
+    problems, _, temps = trees.mdt.check_store(store)
+    have = trees.mdt.store_digests(store)
+    kept = set(data.half.values())
+    if kept - have:
+        problems.append("%d referenced objects are gone" % len(kept - have))
+    if final:
+        removed = {line[9:].replace("/", "") for line in cut.stdout.decode(errors="replace").splitlines()}
+        if removed != set(data.old.values()) - kept:
+            problems.append("the run printed %d removals, %d were due" % (len(removed),
+                                                                          len(set(data.old.values()) - kept)))
+        if removed & have:
+            problems.append("%d objects printed as removed are back" % len(removed & have))
+        if temps:
+            problems.append("left behind: %s" % ", ".join(os.path.relpath(t, store) for t in temps[:3]))
+    return problems
+
+
+def check_verify(data, root, cut, final):
+    """Only the damaged objects may hold other content, and what moved to
+    damaged/ is exactly their bytes; after the run, they are all there, out
+    of the store proper."""
+    store = os.path.join(root, "store")
+    bad = damaged_digests(data, DAMAGED)
+    problems = [p for p in trees.mdt.check_store(store)[0]
+                if not p.endswith("damaged") and not any(d[2:] in p for d in bad)]
+    moved = set()
+    for d in bad:
+        p = os.path.join(store, "damaged", d[:2], d[2:])
+        if os.path.exists(p):
+            moved.add(d)
+            if trees.md5(read_or_none(p)) == d:
+                problems.append("damaged/%s holds the good content" % d[:2])
+    if final:
+        if moved != bad:
+            problems.append("%d of %d damaged objects are in damaged/" % (len(moved), len(bad)))
+        if bad & trees.mdt.store_digests(store):
+            problems.append("a damaged object is still in the store")
+    return problems
+
+
 def simple_jobs():
     return [
         Job("store", "-i (objects in the content store)", _mkdirs(),
@@ -173,4 +244,8 @@ def simple_jobs():
             lambda d: [d.mdtree, "-f", d.src, "-a", "{M}/a.mdt"], "{M}", check_archive, None),
         Job("mkpatch", "-f -t -p (patch creation)", _mkdirs(),
             lambda d: [d.mdtree, "-f", d.src, "-t", d.dst, "-p", "{M}/patch"], "{M}", check_mkpatch, None),
+        Job("prune", "-P (objects removed from the store)", _store_copy(),
+            lambda d: [d.mdtree, "-R", "{M}/store", "-g", "0s", "-P", d.half_listing], "{M}", check_prune, None),
+        Job("verify", "-V (damaged objects moved aside)", _store_copy(DAMAGED),
+            lambda d: [d.mdtree, "-R", "{M}/store", "-V"], "{M}", check_verify, None, 1),
     ]

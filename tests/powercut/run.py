@@ -39,13 +39,13 @@ def judge(job, data, c, home):
     """Problems and notes of one cut; the problems of the recoveries after
     it come last, each saying so."""
     final = c.when != "mid"
-    problems, notes = jobs.status_problems(c, final), []
+    problems, notes = jobs.status_problems(c, final, job.status), []
     if c.fsck[0] >= 2:
         notes.append("e2fsck exited with %d: %s" % (c.fsck[0], c.fsck[1][-200:]))
     try:
         with cutlib.mount_copy(c, home, "check", readonly=True) as m:
             problems += [p.replace(m.mnt + "/", "").replace("content " + trees.md5(b""), "nothing (empty)")
-                         for p in job.check(data, m.mnt, c, final and c.status == 0)]
+                         for p in job.check(data, m.mnt, c, final and c.status == job.status)]
     except subprocess.CalledProcessError as e:
         return ["the cut's disk does not mount: %s" % e.stdout.strip()], notes
     if job.recover and c.when == "mid":

@@ -1,5 +1,6 @@
 #include "db/maint.h"
 #include "util/fatal.h"
+#include "util/tempfile.h"
 
 #include "scratch_dir.h"
 
@@ -33,27 +34,56 @@ TEST_F(Maint, RenameNeverReplaces) {
     EXPECT_EQ(rename_noreplace(a, dir_ + "/d"), ENOENT);
 }
 
-TEST_F(Maint, MovesOnlyTheFileJudged) {
+TEST_F(Maint, TakesOnlyTheFileJudged) {
     const std::string obj = put("obj", "old");
     struct stat seen;
     ASSERT_EQ(::lstat(obj.c_str(), &seen), 0);
-    EXPECT_EQ(move_if_same(obj, dir_ + "/aside", seen), Moved::yes);
-    EXPECT_EQ(move_if_same(obj, dir_ + "/aside2", seen), Moved::gone);
+    Aside aside(dir_);
+    std::string held;
+    EXPECT_EQ(aside.take(obj, seen, held), Moved::yes);
+    EXPECT_EQ(read(held), "old");
+    aside.drop(held);
+    EXPECT_EQ(aside.take(obj, seen, held), Moved::gone);
 
     // Replaced by a new file after it was judged: the new one goes back.
     put("obj", "new");
-    EXPECT_EQ(move_if_same(obj, dir_ + "/aside3", seen), Moved::back);
+    EXPECT_EQ(aside.take(obj, seen, held), Moved::back);
     EXPECT_EQ(read(obj), "new");
-    EXPECT_EQ(::access((dir_ + "/aside3").c_str(), F_OK), -1);
+    EXPECT_EQ(::access(held.c_str(), F_OK), -1);
 
     // Refreshed in place (same inode, a new time): it goes back too.
     struct stat now;
     ASSERT_EQ(::lstat(obj.c_str(), &now), 0);
     struct timespec times[2] = {{0, UTIME_NOW}, {1, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, obj.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
-    EXPECT_EQ(move_if_same(obj, dir_ + "/aside4", now), Moved::back);
+    EXPECT_EQ(aside.take(obj, now, held), Moved::back);
     EXPECT_EQ(read(obj), "new");
-    EXPECT_EQ(move_if_same(obj, dir_ + "/aside", now), Moved::taken);
+
+    // The aside directory is a temporary name of the run, and goes at the end.
+    const std::string dir = held.substr(0, held.rfind('/'));
+    EXPECT_TRUE(is_temp_name(dir.substr(dir.rfind('/') + 1)));
+    aside.finish();
+    EXPECT_EQ(::access(dir.c_str(), F_OK), -1);
+}
+
+TEST_F(Maint, LeaseTellsLiveRunsFromDead) {
+    const std::string name = temp_name("").substr(0);
+    EXPECT_EQ(run_state(dir_ + "/", name), RunState::live);  // this process's own
+    // Another run's files: unknown without a lease, dead with an unlocked one.
+    const std::string other = ".mdtree-zzzzz01234";
+    EXPECT_EQ(run_state(dir_ + "/", other), RunState::unknown);
+    put(".mdtree-zzzzzLEASE", "");
+    EXPECT_EQ(run_state(dir_ + "/", other), RunState::dead);
+    EXPECT_TRUE(is_lease_name(".mdtree-zzzzzLEASE"));
+    EXPECT_FALSE(is_lease_name(other));
+    {
+        const RunLease lease(dir_ + "/");
+        std::vector<std::string> leases;
+        for (const std::string& n : dir_names(dir_))
+            if (is_lease_name(n)) leases.push_back(n);
+        EXPECT_EQ(leases.size(), 2u);
+    }
+    EXPECT_EQ(dir_names(dir_).size(), 1u);  // only the planted lease is left
 }
 
 TEST_F(Maint, StoreTop) {

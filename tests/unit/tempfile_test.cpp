@@ -109,6 +109,21 @@ TEST_P(Batch, AFullBatchIsPublishedWhenTheNextOneIsFull) {
     EXPECT_TRUE(exists("c") && exists("d"));
 }
 
+TEST_P(Batch, AFileWaitsNoLongerThanTheTimeBound) {
+    PublishBatch b;
+    std::vector<std::string> done;
+    auto add = [&](const char* n) { b.add(written(n), 1, [&done, n] { done.push_back(n); }); };
+    const auto wait = [] { ::usleep(useconds_t(PublishBatch::MAX_SECONDS * 1e6) + 100000); };
+    add("a");
+    wait();
+    add("b");  // a and b are set aside, their flush started
+    wait();
+    add("c");
+    ASSERT_GE(done.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(done.begin(), done.begin() + 2), (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(exists("a") && exists("b"));
+}
+
 TEST_P(Batch, AFailureStillPublishesWhatCameBeforeIt) {
     PublishBatch b(false, 1, 2);
     EXPECT_THROW(publishing(b,
