@@ -18,6 +18,7 @@
 #include "util/fileio.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
+#include "util/progress.h"
 
 #include <cerrno>
 #include <cstring>
@@ -116,6 +117,8 @@ void checktree(const char* source) {
     const Fd tree(::open(checkdir ? checkdir : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (tree.get() < 0) fatal_errno("can not open directory", checkdir ? checkdir : ".");
     StreamPtr s(openstream(source));
+    // The tree's copy of every file of a walk is read too.
+    progress_walk_reads(2);
     Tally t;
     std::unordered_set<std::string> listed;
     Pipeline p(nthreads);

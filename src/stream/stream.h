@@ -83,7 +83,9 @@ int open_entry_fd(Stream* s);
 
 // Calls fn with every entry's relative path and hex digest, in stream order.
 // A walk's files are hashed by up to threads threads at once; listings and
-// archives give their stored digests.
+// archives give their stored digests. Once a walk is done, the status line
+// learns the number of its files and, where the walk measured them all,
+// their bytes (progress_walk_totals).
 void each_entry(Stream* s, int threads, const std::function<void(std::string_view name, const char* hex)>& fn);
 
 Stream* openstream_dir(const char* path);

@@ -390,10 +390,12 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
     return k;
 }
 
-std::size_t large_file_size(int fd) {
+int64_t fd_size(int fd) {
     struct stat st;
-    return ::fstat(fd, &st) == 0 && uint64_t(st.st_size) > GROUP_WHOLE_MAX ? std::size_t(st.st_size) : 0;
+    return ::fstat(fd, &st) == 0 ? int64_t(st.st_size) : -1;
 }
+
+std::size_t large_file_size(int fd) { return large_size(fd_size(fd)); }
 
 void hash_fd(int fd, const char* name, char* out) {
     unsigned char digest[16];

@@ -4,6 +4,7 @@ in temporary directories, and compute expectations with independent oracles
 
 import hashlib
 import os
+import platform
 import shutil
 import stat
 import subprocess
@@ -323,3 +324,11 @@ def run_measured(args, cwd=None, env=None, timeout=600):
                 raise
         # time writes a line of its own first when the status is not 0.
         return subprocess.CompletedProcess(proc.args, proc.returncode, out, err), int(f.read().split()[-1])
+
+
+def strace_works():
+    """Whether strace can trace and inject faults here (x86-64, ptrace
+    allowed)."""
+    if platform.machine() != "x86_64" or not shutil.which("strace"):
+        return False
+    return subprocess.run(["strace", "-qq", "-o", "/dev/null", "true"]).returncode == 0

@@ -4,13 +4,13 @@ made to happen by holding the maintenance run at its first rename or unlink
 with strace while another run stores or refreshes the objects."""
 
 import os
-import platform
 import shutil
 import subprocess
 import time
 import unittest
 
-from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, run, store_digests, tree_digests)
+from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, run, store_digests, strace_works,
+                 tree_digests)
 
 
 def snapshot(root):
@@ -208,12 +208,6 @@ class Prune(StoreTest):
 MOVES = {82: "rename", 264: "renameat", 316: "renameat2", 87: "unlink", 263: "unlinkat", 86: "link",
          265: "linkat"}
 HOLD = 5  # seconds the first such call is held
-
-
-def strace_works():
-    if platform.machine() != "x86_64" or not shutil.which("strace"):
-        return False
-    return subprocess.run(["strace", "-qq", "-o", "/dev/null", "true"]).returncode == 0
 
 
 @unittest.skipUnless(strace_works(), "needs strace and ptrace on x86-64")
