@@ -450,6 +450,6 @@ class JobControl(ScratchTreeTest):
         at = self.pane.position(self.big)
         wait_for(lambda: self.pane.position(self.big) > at + (256 << 20))
         self.finish()
-        rows = self.no_status()
-        self.assertEqual(rows[-1], "$ echo typed")
+        self.assertEqual(self.pane.rows()[-1], "$ echo typed")
         self.assertEqual(self.pane.cursor_x(), len("$ echo typed"))
+        self.no_status()
