@@ -86,5 +86,9 @@ void print_name_line(std::FILE* to, std::string_view before, std::string_view na
         out_printf("%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()), after.data());
         return;
     }
-    err_text(std::string(mark).append(before).append(n).append(after).append("\n"));
+    if (to == stderr) {
+        err_text(std::string(mark).append(before).append(n).append(after).append("\n"));
+        return;
+    }
+    std::fprintf(to, "%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()), after.data());
 }
