@@ -61,21 +61,14 @@ struct Display {
 };
 Display display;
 
-// Every byte of the display goes out here, with mu held, as decided while
-// the stop count was seen_stops; returns how many went out. A signal that
-// ends or stops the run meanwhile waits for the write to finish (see
-// erase_in_handler); a stop is held back until it has (Ctrl-Z never cuts
-// an erase or a redraw in two), and a write decided before a stop is not
-// made after it. A failed write to the terminal is let go, as the run's
-// own lines on standard error are.
-std::size_t emit(std::string_view s, unsigned seen_stops) {
-    sigset_t stop, old;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTSTP);
-    ::pthread_sigmask(SIG_BLOCK, &stop, &old);
+// Every byte on the terminal goes out here, with mu held; returns how many
+// went out. A signal that ends or stops the run meanwhile waits for the
+// write to finish (see erase_in_handler). A failed write to the terminal is
+// let go, as the run's own lines on standard error are.
+std::size_t put(std::string_view s, const unsigned* seen_stops) {
     writing.store(true);
     std::size_t done = 0;
-    while (done < s.size() && !dying.load() && stops.load() == seen_stops) {
+    while (done < s.size() && !dying.load() && (!seen_stops || stops.load() == *seen_stops)) {
         const ssize_t w = ::write(STDERR_FILENO, s.data() + done, s.size() - done);
         if (w < 0) {
             if (errno == EINTR) continue;
@@ -84,6 +77,22 @@ std::size_t emit(std::string_view s, unsigned seen_stops) {
         done += std::size_t(w);
     }
     writing.store(false);
+    return done;
+}
+
+// A printed line alone, which goes out whatever happens to the run.
+void emit_line(std::string_view s) { put(s, nullptr); }
+
+// Bytes of the status line (an erase, a redraw, or a line with them), as
+// decided while the stop count was seen_stops: a stop is held back until
+// they are written (Ctrl-Z never cuts an erase or a redraw in two), and
+// what was decided before a stop is not written after it.
+std::size_t emit(std::string_view s, unsigned seen_stops) {
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    ::pthread_sigmask(SIG_BLOCK, &stop, &old);
+    const std::size_t done = put(s, &seen_stops);
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return done;
 }
@@ -319,9 +328,7 @@ void progress_err_line(std::string_view line) {
     const std::lock_guard lock(display.mu);
     unsigned seen;
     if (!on_screen.load() || !may_draw(seen)) {
-        // The line itself goes out whatever happens to the run: the count
-        // of stops does not hold it back.
-        emit(line, stops.load());
+        emit_line(line);
         return;
     }
     std::string out;
@@ -331,7 +338,7 @@ void progress_err_line(std::string_view line) {
     // Stopped before the line went out whole: what is left of it is still
     // due, without the status line.
     const std::size_t from = std::max(done, sizeof ERASE - 1), to = sizeof ERASE - 1 + line.size();
-    if (stops.load() != seen && from < to) emit(std::string_view(out).substr(from, to - from), stops.load());
+    if (stops.load() != seen && from < to) emit_line(std::string_view(out).substr(from, to - from));
 }
 
 ProgressPause::ProgressPause() {
