@@ -20,6 +20,7 @@
 #include "util/fatal.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
+#include "util/progress.h"
 #include "util/tempfile.h"
 
 #include <algorithm>
@@ -126,6 +127,9 @@ void db_prune(const std::vector<char*>& sources) {
     // Covers the run's aside directory: -V leaves it alone while the run lives.
     const RunLease lease(std::string(dbroot) + "/");
     Prune pr(dbroot);
+    // The walks of several sources are one pass: the bytes of one are not
+    // all the pass reads.
+    progress_walk_reads(sources.size() == 1 ? 1 : 0);
     const std::vector<Digest> keep = referenced(sources);
     pr.cutoff = now_seconds() - double(graceperiod);
     std::size_t kept = 0;

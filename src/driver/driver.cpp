@@ -287,8 +287,7 @@ int mdtree_main(int argc, char** argv) {
         report(e);
         return e.status;
     } catch (const std::bad_alloc&) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "mdtree: out of memory\n");
+        err_text("mdtree: out of memory\n");
         return 1;
     }
 }

@@ -116,6 +116,9 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
     Pipeline p(threads);
     uint64_t walked = 0;
     bool measure = true, seen_large = false;
+    // The bytes of the files measured: the pass's total while every file is.
+    uint64_t bytes = 0;
+    bool sized = true;
     auto gather = [&](Gathering<Entry>& g) {
         while (nextstream(s)) {
             Entry e;
@@ -136,15 +139,18 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
             } else {
                 e.fd = Fd(open_entry_fd(s));
             }
-            const std::size_t large = e.has_id  ? (e.id.size > GROUP_WHOLE_MAX ? std::size_t(e.id.size) : 0)
-                                      : measure ? large_file_size(e.fd.get())
-                                                : 0;
+            // A file the walk has the status of is measured already.
+            const int64_t size = e.has_id ? int64_t(e.id.size) : measure ? fd_size(e.fd.get()) : -1;
+            const std::size_t large = large_size(size);
             large ? g.add_alone(std::move(e), large) : g.add(std::move(e));
             seen_large |= large != 0;
             if (++walked == MEASURED && !seen_large) measure = false;
+            if (size < 0) sized = false;
+            bytes += sized ? uint64_t(size) : 0;
         }
-        // The walk is done: the files in flight are the last.
-        progress_totals(walked, 0);
+        // The walk is done: the files in flight are the last, and a large
+        // file moves the share done as it is read.
+        progress_walk_totals(walked, sized ? bytes : 0);
     };
     run_grouped(p, p.group_size(), gather,
                 GroupedJob<Entry>{.work = [](std::vector<Entry>& grp) { hash_uncached(grp); },

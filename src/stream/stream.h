@@ -106,7 +106,9 @@ int open_entry_noting(Stream* s, CachedEntry& e);
 // A walk's files are hashed by up to threads threads at once; listings and
 // archives give their stored digests. With a cache (a walk only), a file
 // whose identity the cache vouches for is not read, and what was seen goes
-// into the cache's new file.
+// into the cache's new file. Once a walk is done, the status line learns the
+// number of its files and, where the walk measured them all, their bytes
+// (progress_walk_totals).
 void each_entry(Stream* s, int threads, const std::function<void(std::string_view name, const char* hex)>& fn,
                 StatCache* cache = nullptr);
 

@@ -1,7 +1,6 @@
 #include "util/escape.h"
 
 #include "util/fatal.h"
-#include "util/progress.h"
 
 #include <cstdio>
 
@@ -87,10 +86,8 @@ void print_name_line(std::FILE* to, std::string_view before, std::string_view na
         out_printf("%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()), after.data());
         return;
     }
-    std::fflush(stdout);
-    if (to == stderr && progress_shown()) {
-        // Above the status line, in one write with it.
-        progress_err_line(std::string(mark).append(before).append(n).append(after).append("\n"));
+    if (to == stderr) {
+        err_text(std::string(mark).append(before).append(n).append(after).append("\n"));
         return;
     }
     std::fprintf(to, "%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()), after.data());

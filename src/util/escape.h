@@ -34,5 +34,6 @@ void print_listing_line(std::string_view first, std::string_view name);
 
 // Any other per-file line that shows a name: "[\]<before><name><after>\n",
 // the backslash and the escaping only when the name holds a byte below 32.
-// On standard output a failed write is fatal (out_printf).
+// On standard output a failed write is fatal (out_printf); on standard
+// error it goes above the status line (err_text).
 void print_name_line(std::FILE* to, std::string_view before, std::string_view name, std::string_view after = {});

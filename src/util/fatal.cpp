@@ -40,6 +40,16 @@ std::string finish(std::string body) {
 
 } // namespace
 
+void err_text(std::string_view text) {
+    // Lines already printed on standard output come first.
+    std::fflush(stdout);
+    if (progress_shown()) {
+        progress_err_line(text);
+        return;
+    }
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
 void fatal(int status, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -75,20 +85,10 @@ void warn(const char* fmt, ...) {
     va_start(ap, fmt);
     std::string body = "mdtree: " + vformat(fmt, ap);
     va_end(ap);
-    std::fflush(stdout);
-    const std::string msg = finish(std::move(body) + "\n");
-    if (progress_shown()) {
-        progress_err_line(msg);
-        return;
-    }
-    std::fwrite(msg.data(), 1, msg.size(), stderr);
+    err_text(finish(std::move(body) + "\n"));
 }
 
-void report(const FatalError& e) {
-    // Lines already printed on standard output come before the message.
-    std::fflush(stdout);
-    std::fwrite(e.message.data(), 1, e.message.size(), stderr);
-}
+void report(const FatalError& e) { err_text(e.message); }
 
 void report(const std::exception_ptr& e) {
     try {

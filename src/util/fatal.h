@@ -14,6 +14,7 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
 
 struct FatalError {
     int status;
@@ -33,6 +34,10 @@ struct FatalError {
 // ENFILE), ends the run saying so: "mdtree: <what> <path>: Too many open
 // files". The fixed texts of a failed open would blame the file.
 void fatal_if_out_of_descriptors(int err, const char* what, const char* path);
+// The one way a text reaches standard error: after what standard output
+// holds, and above the status line while one shows (erased first, drawn
+// again below). Every message goes out here.
+void err_text(std::string_view text);
 // The tool's own message that does not end the run: "mdtree: <text>\n" on
 // standard error at once.
 void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -388,10 +388,12 @@ std::size_t whole_read_room(int64_t size) {
     return size > 0 && uint64_t(size) < GROUP_WHOLE_MAX ? std::size_t(size) + 1 : GROUP_WHOLE_MAX + 1;
 }
 
-std::size_t large_file_size(int fd) {
+int64_t fd_size(int fd) {
     struct stat st;
-    return ::fstat(fd, &st) == 0 && uint64_t(st.st_size) > GROUP_WHOLE_MAX ? std::size_t(st.st_size) : 0;
+    return ::fstat(fd, &st) == 0 ? int64_t(st.st_size) : -1;
 }
+
+std::size_t large_file_size(int fd) { return large_size(fd_size(fd)); }
 
 void hash_fd(int fd, const char* name, char* out) {
     unsigned char digest[16];

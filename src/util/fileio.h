@@ -150,9 +150,13 @@ inline constexpr std::size_t GROUP_WHOLE_MAX = 64u << 10;
 // files of /proc say they hold nothing, and some give their content only
 // to a first read large enough for all of it.
 std::size_t whole_read_room(int64_t size);
-// The size of the file open on fd when it is larger than a group reads
-// whole, 0 otherwise: such a file goes to the workers alone
-// (Gathering::add_alone).
+// The size the file system gives for the file open on fd; -1 when fstat
+// fails.
+int64_t fd_size(int fd);
+// A size when it is larger than a group reads whole, 0 otherwise: such a
+// file goes to the workers alone (Gathering::add_alone).
+inline std::size_t large_size(int64_t size) { return size > int64_t(GROUP_WHOLE_MAX) ? std::size_t(size) : 0; }
+// The same for the file open on fd.
 std::size_t large_file_size(int fd);
 // Runs the copies of a group in order on the calling thread, each input of
 // at most GROUP_WHOLE_MAX bytes read whole.

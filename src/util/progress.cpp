@@ -42,6 +42,9 @@ std::atomic<bool> active{false};     // a job's display runs
 std::atomic<bool> on_screen{false};  // the status line stands on the terminal
 std::atomic<bool> writing{false};    // bytes of the display are being written
 std::atomic<bool> dying{false};      // a signal ends the run: write nothing more
+// Counts the stops (Ctrl-Z): a write decided before a stop is not made
+// after it, when the run may be in the background.
+std::atomic<unsigned> stops{0};
 
 // The display's state; everything but the flags above is guarded by mu.
 struct Display {
@@ -51,32 +54,47 @@ struct Display {
     const char* what = "";
     uint64_t files_total = 0;
     uint64_t bytes_total = 0;
+    unsigned walk_reads = 1;
     Clock::time_point phase_start;
     std::string text;  // the status line as last drawn
     std::thread thread;
 };
 Display display;
 
-// Every byte of the display goes out here, with mu held. A signal that ends
-// the run meanwhile waits for the write to finish (see
-// progress_erase_for_signal); a failed write to the terminal is let go, as
-// the run's own lines on standard error are.
-void emit(std::string_view s) {
+// Every byte on the terminal goes out here, with mu held; returns how many
+// went out. A signal that ends or stops the run meanwhile waits for the
+// write to finish (see erase_in_handler). A failed write to the terminal is
+// let go, as the run's own lines on standard error are.
+std::size_t put(std::string_view s, const unsigned* seen_stops) {
     writing.store(true);
-    if (!dying.load()) {
-        const char* p = s.data();
-        std::size_t n = s.size();
-        while (n > 0) {
-            const ssize_t w = ::write(STDERR_FILENO, p, n);
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                break;
-            }
-            p += w;
-            n -= std::size_t(w);
+    std::size_t done = 0;
+    while (done < s.size() && !dying.load() && (!seen_stops || stops.load() == *seen_stops)) {
+        const ssize_t w = ::write(STDERR_FILENO, s.data() + done, s.size() - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            break;
         }
+        done += std::size_t(w);
     }
     writing.store(false);
+    return done;
+}
+
+// A printed line alone, which goes out whatever happens to the run.
+void emit_line(std::string_view s) { put(s, nullptr); }
+
+// Bytes of the status line (an erase, a redraw, or a line with them), as
+// decided while the stop count was seen_stops: a stop is held back until
+// they are written (Ctrl-Z never cuts an erase or a redraw in two), and
+// what was decided before a stop is not written after it.
+std::size_t emit(std::string_view s, unsigned seen_stops) {
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    ::pthread_sigmask(SIG_BLOCK, &stop, &old);
+    const std::size_t done = put(s, &seen_stops);
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return done;
 }
 
 // Read at every redraw, so that a resized terminal is followed at once.
@@ -87,15 +105,74 @@ int terminal_width() {
 }
 
 // A run sent to the background (the shell's "&" or bg) must not draw over
-// the shell's own line.
+// the shell's own line, nor erase it. Async-signal-safe.
 bool in_foreground() {
     const pid_t fg = ::tcgetpgrp(STDERR_FILENO);
     return fg == -1 || fg == ::getpgrp();
 }
 
+// Whether the status line may be erased or drawn now; seen gets the stop
+// count the decision holds for.
+bool may_draw(unsigned& seen) {
+    seen = stops.load();
+    return in_foreground();
+}
+
+// Puts text that ends with the status line on the terminal, with mu held.
+// Marked before it is written: a signal handler that finds the flag still
+// clear has already stopped the write (see emit). A stop meanwhile leaves
+// it off the screen.
+std::size_t show(std::string_view text, unsigned seen) {
+    on_screen.store(true);
+    const std::size_t done = emit(text, seen);
+    if (stops.load() != seen) on_screen.store(false);
+    return done;
+}
+
+// In a signal handler, once the flag that keeps the display from writing is
+// set: a write of the display on another thread ends first (on this thread,
+// which the handler interrupted, it never would: the wait is bounded), then
+// the line is erased, with write(2) only (async-signal-safe), unless the run
+// is in the background, where that would wipe the shell's line.
+void erase_in_handler() {
+    for (long i = 0; i < (1L << 22) && writing.load(); ++i) {}
+    if (on_screen.load() && in_foreground()) {
+        const ssize_t r = ::write(STDERR_FILENO, ERASE, sizeof ERASE - 1);
+        (void)r;
+    }
+}
+
+// Ctrl-Z: the line is erased before the run stops, so that the shell's
+// "Stopped" stands on a clean line; the run then stops as the default
+// action would stop it. Once continued (fg or bg) this handler is back, and
+// the line is drawn again only in the foreground.
+extern "C" void on_stop(int sig) {
+    const int saved = errno;
+    if (active.load()) {
+        stops.fetch_add(1);
+        erase_in_handler();
+        on_screen.store(false);
+    }
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    struct sigaction mine {};
+    ::sigaction(sig, &dfl, &mine);
+    // Blocked while this handler runs: pending until unblocked below, where
+    // the process stops, and goes on from there when continued.
+    ::raise(sig);
+    sigset_t only, old;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, &old);
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    ::sigaction(sig, &mine, nullptr);
+    errno = saved;
+}
+
 // With mu held.
 void draw() {
-    if (!in_foreground()) return;
+    unsigned seen;
+    if (!may_draw(seen)) return;
     const double secs = std::chrono::duration<double>(Clock::now() - display.phase_start).count();
     const ProgressSnapshot s{display.what,
                              files_done.n.load(std::memory_order_relaxed),
@@ -105,10 +182,7 @@ void draw() {
                              secs};
     std::string t = progress_text(s, terminal_width());
     if (on_screen.load() && t == display.text) return;
-    // Marked before it is written: a signal handler that finds the flag
-    // still clear has already stopped the write (see emit).
-    on_screen.store(true);
-    emit("\r" + t + CLEAR_REST);
+    show("\r" + t + CLEAR_REST, seen);
     display.text = std::move(t);
 }
 
@@ -160,6 +234,14 @@ void progress_setup(bool wanted) {
     const char* term = std::getenv("TERM");
     enabled = wanted && ::isatty(STDERR_FILENO) && term && *term && std::strcmp(term, "dumb") != 0;
     stdout_tty = ::isatty(STDOUT_FILENO);
+    if (!enabled) return;
+    // A stop the caller chose to ignore stays ignored.
+    struct sigaction old {};
+    if (::sigaction(SIGTSTP, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) return;
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    sigfillset(&sa.sa_mask);
+    ::sigaction(SIGTSTP, &sa, nullptr);
 }
 
 ProgressJob::ProgressJob(const char* what) {
@@ -169,6 +251,7 @@ ProgressJob::ProgressJob(const char* what) {
         display.stop = false;
         display.what = what;
         display.files_total = display.bytes_total = 0;
+        display.walk_reads = 1;
         display.phase_start = Clock::now();
         display.text.clear();
     }
@@ -200,7 +283,8 @@ ProgressJob::~ProgressJob() {
     display.cv.notify_all();
     display.thread.join();
     const std::lock_guard lock(display.mu);
-    if (on_screen.load()) emit(ERASE);
+    unsigned seen;
+    if (on_screen.load() && may_draw(seen)) emit(ERASE, seen);
     on_screen.store(false);
     active.store(false);
     counting.store(false);
@@ -212,6 +296,7 @@ void progress_phase(const char* what, uint64_t files_total, uint64_t bytes_total
     display.what = what;
     display.files_total = files_total;
     display.bytes_total = bytes_total;
+    display.walk_reads = 1;
     display.phase_start = Clock::now();
     files_done.n.store(0);
     bytes_done.n.store(0);
@@ -224,26 +309,44 @@ void progress_totals(uint64_t files_total, uint64_t bytes_total) {
     if (bytes_total) display.bytes_total = bytes_total;
 }
 
+void progress_walk_reads(unsigned n) {
+    if (!active.load(std::memory_order_relaxed)) return;
+    const std::lock_guard lock(display.mu);
+    display.walk_reads = n;
+}
+
+void progress_walk_totals(uint64_t files, uint64_t bytes) {
+    if (!active.load(std::memory_order_relaxed)) return;
+    const std::lock_guard lock(display.mu);
+    if (files) display.files_total = files;
+    if (bytes) display.bytes_total = bytes * display.walk_reads;
+}
+
 bool progress_shown() { return active.load(std::memory_order_relaxed); }
 
 void progress_err_line(std::string_view line) {
     const std::lock_guard lock(display.mu);
-    if (!on_screen.load()) {
-        emit(line);
+    unsigned seen;
+    if (!on_screen.load() || !may_draw(seen)) {
+        emit_line(line);
         return;
     }
     std::string out;
     out.reserve(sizeof ERASE + line.size() + display.text.size() + sizeof CLEAR_REST);
     out.append(ERASE).append(line).append(display.text).append(CLEAR_REST);
-    emit(out);
+    const std::size_t done = show(out, seen);
+    // Stopped before the line went out whole: what is left of it is still
+    // due, without the status line.
+    const std::size_t from = std::max(done, sizeof ERASE - 1), to = sizeof ERASE - 1 + line.size();
+    if (stops.load() != seen && from < to) emit_line(std::string_view(out).substr(from, to - from));
 }
 
 ProgressPause::ProgressPause() {
     if (!stdout_tty || !active.load(std::memory_order_relaxed)) return;
     display.mu.lock();
     held_ = true;
-    if (!on_screen.load()) return;
-    emit(ERASE);
+    if (!on_screen.load() || !may_draw(seen_)) return;
+    emit(ERASE, seen_);
     on_screen.store(false);
     redraw_ = true;
 }
@@ -254,8 +357,7 @@ ProgressPause::~ProgressPause() {
         // The line must be on the terminal before the status line goes
         // below it.
         std::fflush(stdout);
-        on_screen.store(true);
-        emit(display.text + CLEAR_REST);
+        show(display.text + CLEAR_REST, seen_);
     }
     display.mu.unlock();
 }
@@ -263,14 +365,7 @@ ProgressPause::~ProgressPause() {
 void progress_erase_for_signal() {
     if (!active.load()) return;
     dying.store(true);
-    // A write of the display on another thread ends first. On this thread
-    // (the handler interrupted it) it never would: the wait is bounded.
-    for (long i = 0; i < (1L << 22) && writing.load(); ++i) {
-    }
-    if (on_screen.load()) {
-        const ssize_t r = ::write(STDERR_FILENO, ERASE, sizeof ERASE - 1);
-        (void)r;
-    }
+    erase_in_handler();
 }
 
 std::string progress_text(const ProgressSnapshot& s, int width) {

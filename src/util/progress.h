@@ -53,6 +53,14 @@ void progress_phase(const char* what, uint64_t files_total = 0, uint64_t bytes_t
 // it was.
 void progress_totals(uint64_t files_total, uint64_t bytes_total);
 
+// How often the pass reads each byte of the files its walk measures: 1
+// unless said (a new job or pass says 1 again); 0 when the pass also reads
+// others, so that their sum is no total.
+void progress_walk_reads(unsigned n);
+// The totals a walk knows once it is done (each_entry): its files, and the
+// bytes of them all (0: not all measured), times the reads above.
+void progress_walk_totals(uint64_t files, uint64_t bytes);
+
 // Files done: on the calling thread, as it consumes each file.
 inline void progress_file() {
     using namespace progress_detail;
@@ -82,6 +90,7 @@ public:
 private:
     bool held_ = false;
     bool redraw_ = false;
+    unsigned seen_ = 0;  // the stop count the erase was decided under
 };
 
 // For the handlers of the signals that end a run: erases the status line

@@ -355,3 +355,4 @@ def run_measured(args, cwd=None, env=None, timeout=600):
                 raise
         # time writes a line of its own first when the status is not 0.
         return subprocess.CompletedProcess(proc.args, proc.returncode, out, err), int(f.read().split()[-1])
+

@@ -10,12 +10,13 @@ import shutil
 import signal
 import subprocess
 import time
+import unittest
 
-from mdt import MDTREE, ScratchTreeTest, make_tree, md5_hex, run
+from mdt import MDTREE, ScratchTreeTest, make_tree, md5_hex, run, strace_works
 
 # The start of every status line: what the job does, then its files.
-STATUS = re.compile(r"^(listing|storing|restoring|reading|making a patch|checking a patch|applying|"
-                    r"archiving|extracting): [\d,]+(/[\d,]+)? files?\b")
+STATUS = re.compile(r"^(listing|storing|restoring|reading|making a patch|checking( a patch)?|applying|"
+                    r"archiving|extracting|verifying|pruning): [\d,]+(/[\d,]+)? files?\b")
 LISTING_LINE = re.compile(r"^[0-9a-f]{32}  (.+)$")
 # Sparse: held on tmpfs at no cost, and read far longer than any test waits.
 HUGE = 64 << 30
@@ -61,23 +62,78 @@ class Pane:
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True,
                               timeout=60).stdout.decode()
 
-    def start(self, args, cwd, redirect=""):
-        """Runs mdtree with args in the pane; its status goes to rc_file and
-        the pane stays open, holding what the run left on the screen."""
+    def start(self, args, cwd, redirect="", wrapper=()):
+        """Runs mdtree with args (under the wrapper command) in the pane;
+        its status goes to rc_file and the pane stays open, holding what
+        the run left on the screen."""
         cmd = "cd %s && %s %s; echo $? > %s; exec sleep 600" % (
-            shlex.quote(cwd), " ".join(shlex.quote(a) for a in [MDTREE] + args), redirect,
+            shlex.quote(cwd), " ".join(shlex.quote(a) for a in list(wrapper) + [MDTREE] + args), redirect,
             shlex.quote(self.rc_file))
+        self._open(cmd)
+        self.pid = wait_for(lambda: self._child(self.shell), timeout=30)
+
+    def start_shell(self, cwd):
+        """An interactive shell with job control in the pane, prompt "$ ",
+        no history kept; commands are typed into it."""
+        self._open("cd %s && exec env -u PROMPT_COMMAND PS1='$ ' HISTFILE=/dev/null "
+                   "bash --norc --noprofile +o history -i" % shlex.quote(cwd))
+        wait_for(lambda: self.rows() == ["$"], timeout=30)
+
+    def type(self, text, enter=True):
+        self.tmux("send-keys", "-l", text)
+        if enter:
+            self.tmux("send-keys", "Enter")
+
+    def key(self, name):
+        self.tmux("send-keys", name)
+
+    def run_typed(self, args, redirect=""):
+        """Types a command that runs mdtree with args; sets pid to its
+        process."""
+        self.type(" ".join(shlex.quote(a) for a in [MDTREE] + args) + " " + redirect)
+
+        def started():
+            """mdtree started by the shell"""
+            pid = self._child(self.shell)
+            return pid if pid and os.readlink("/proc/%d/exe" % pid) == MDTREE else None
+        self.pid = wait_for(started, timeout=30)
+
+    def _open(self, cmd):
         self.tmux("new-session", "-d", "-x", str(self.width), "-y", str(self.height), cmd)
         self.server = int(self.tmux("display-message", "-p", "#{pid}"))
         self.socket = self.tmux("display-message", "-p", "#{socket_path}").strip()
-        shell = self.tmux("display-message", "-p", "#{pane_pid}").strip()
-        self.pid = wait_for(lambda: self._child(shell), timeout=30)
+        self.shell = self.tmux("display-message", "-p", "#{pane_pid}").strip()
 
     def _child(self, shell):
         """mdtree, the child of the pane's shell"""
-        with open("/proc/%s/task/%s/children" % (shell, shell)) as f:
-            kids = f.read().split()
+        try:
+            with open("/proc/%s/task/%s/children" % (shell, shell)) as f:
+                kids = f.read().split()
+        except FileNotFoundError:
+            return None
         return int(kids[0]) if kids else None
+
+    def gone(self):
+        """Whether the run has ended (a zombie counts: its parent has yet to
+        reap it)."""
+        try:
+            with open("/proc/%d/stat" % self.pid) as f:
+                return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+        except FileNotFoundError:
+            return True
+
+    def position(self, path):
+        """How far the run has read the file at path (0 when it is not open)."""
+        fds = "/proc/%d/fd" % self.pid
+        for fd in os.listdir(fds):
+            try:
+                if os.readlink(os.path.join(fds, fd)) != path:
+                    continue
+                with open("/proc/%d/fdinfo/%s" % (self.pid, fd)) as f:
+                    return int(re.search(r"pos:\s+(\d+)", f.read()).group(1))
+            except (FileNotFoundError, ProcessLookupError):
+                continue
+        return 0
 
     def rows(self, history=False):
         """The visible rows (with history, those scrolled off too), wrapped
@@ -117,17 +173,7 @@ class Pane:
     def reading(self, paths):
         """The one of paths that the run is reading now (its descriptor has
         moved past the start)."""
-        fds = "/proc/%d/fd" % self.pid
-        for fd in os.listdir(fds):
-            try:
-                target = os.readlink(os.path.join(fds, fd))
-                with open("/proc/%d/fdinfo/%s" % (self.pid, fd)) as f:
-                    pos = int(re.search(r"pos:\s+(\d+)", f.read()).group(1))
-            except (FileNotFoundError, ProcessLookupError):
-                continue
-            if target in paths and pos > 0:
-                return target
-        return None
+        return next((p for p in paths if self.position(p) > 0), None)
 
     def stop(self):
         """Ends the server by its process id (its panes go with it)."""
@@ -197,8 +243,8 @@ class StatusLine(ScratchTreeTest):
             return (len(rows) >= 2 and STATUS.match(rows[-1]) and
                     any(r.endswith("  " + order[0]) for r in rows[:-1]))
         wait_for(line_above)
-        # The walk is done by now: the total is known.
-        wait_for(lambda: re.match(r"^listing: \d\d/40 files, .*\d\d%", pane.status() or ""))
+        # The walk is done by now: the totals are known.
+        wait_for(lambda: re.match(r"^listing: \d\d/40 files, \d+%", pane.status() or ""))
         self.assert_fits(pane)
         os.truncate(last, 0)
         self.assertEqual(pane.wait_end(), 0)
@@ -210,7 +256,7 @@ class StatusLine(ScratchTreeTest):
         pane = Pane(self, 100)
         pane.start(["-l", "t"], self.tmp)
         wide = wait_for(pane.status)
-        self.assertRegex(wide, r"^listing: 0/4 files, [\d.]+ [kMG]?B, [\d.]+ [kMG]?B/s, 0%$")
+        self.assertRegex(wide, r"^listing: 0/4 files, [\d.]+ [kMG]?B of 68.7 GB, [\d.]+ [kMG]?B/s, \d+%(, [\d:]+ left)?$")
         pane.resize(22)
         # The next line drawn fits the new width: fields that do not fit
         # are left out, and the first is cut.
@@ -299,3 +345,111 @@ class StatusLine(ScratchTreeTest):
             with open(arc, "rb") as f:
                 runs.append((r.stdout, r.stderr, f.read()))
         self.assertEqual(runs[0], runs[1])
+
+    def test_share_done_follows_the_bytes_of_one_large_file(self):
+        """Of one file, the files done say 0% until the end: the share done
+        counts the bytes the walk measured."""
+        root = make_tree(self.path("t"), {})
+        big = os.path.join(root, "big")
+        sparse(big, HUGE)
+        pane = Pane(self, 100)
+        pane.start(["-l", "t"], self.tmp)
+        share = re.compile(r"^listing: 0/1 files, [\d.]+ [kMG]?B of 68.7 GB, [\d.]+ [kMG]?B/s, (\d+)%")
+        # 1% is 687 MB into the file.
+        wait_for(lambda: (lambda m: m and int(m.group(1)) >= 1)(share.match(pane.status() or "")))
+        done = pane.position(big)
+        self.assertGreater(done, HUGE // 100)
+        os.truncate(big, 0)
+        self.assertEqual(pane.wait_end(), 0)
+
+    @unittest.skipUnless(strace_works(), "needs strace and ptrace on x86-64")
+    def test_a_read_error_stands_on_its_own_line(self):
+        """-c meets a file it can not read (a read error injected by strace)
+        after the status line shows: the message goes above the line, whole,
+        and nothing of the line stays on the screen."""
+        root = make_tree(self.path("t"), {"bad": "x\n", "big": ""})
+        # big fails too: the pane's run reads some of it before it is cut.
+        with open(self.path("t.md5"), "w") as f:
+            f.write("%s  big\n%s  bad\n" % (md5_hex(b"y"), md5_hex(b"x\n")))
+        strace = ["strace", "-qq", "-f", "-o", "/dev/null", "-P", os.path.join(root, "bad"),
+                  "-e", "inject=read:error=EIO:when=1"]
+        # The same run without a terminal gives the lines and their texts.
+        plain = subprocess.run(strace + [MDTREE, "-c", "../t.md5"], cwd=root, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(plain.returncode, 1)
+        out, err = plain.stdout.decode().splitlines(), plain.stderr.decode().splitlines()
+        self.assertEqual(out, ["big: FAILED", "bad: FAILED open or read"])
+        self.assertEqual(len(err), 3)
+        self.assertRegex(err[0], r"^mdtree: .*\bbad: Input/output error$")
+        sparse(os.path.join(root, "big"), HUGE)
+        pane = Pane(self, 100)
+        pane.start(["-c", "../t.md5"], root, wrapper=strace)
+        wait_for(pane.status)
+        os.truncate(os.path.join(root, "big"), 0)
+        self.assertEqual(pane.wait_end(), 1)
+        self.assertEqual(pane.rows(), [out[0], err[0], out[1]] + err[1:])
+        self.assertEqual(pane.cursor_x(), 0)
+
+
+class JobControl(ScratchTreeTest):
+    """A run in an interactive shell, stopped with Ctrl-Z and continued with
+    fg or bg, its listing redirected to a file: whatever the terminal shows
+    besides the shell's own lines is the status line's."""
+
+    def setUp(self):
+        super().setUp()
+        self.root = make_tree(self.path("t"), SMALL)
+        self.big = os.path.join(self.root, "big")
+        sparse(self.big, HUGE)
+        self.pane = Pane(self, 100)
+        self.pane.start_shell(self.tmp)
+        self.pane.run_typed(["-l", "t"], "> out")
+        self.addCleanup(self.end_run)
+        wait_for(self.pane.status)
+        self.pane.key("C-z")
+
+        def stopped():
+            """the shell's word that the run stopped"""
+            return any(re.match(r"^\[1\]\+ +Stopped ", r) for r in self.pane.rows())
+        wait_for(stopped)
+
+    def end_run(self):
+        if not self.pane.gone():
+            os.kill(self.pane.pid, signal.SIGKILL)
+
+    def no_status(self):
+        rows = self.pane.rows()
+        self.assertFalse([r for r in rows if re.search(r"listing: [\d,]+", r)], rows)
+        return rows
+
+    def finish(self):
+        """Lets the run end and checks its listing."""
+        os.truncate(self.big, 0)
+        wait_for(self.pane.gone)
+        with open(self.path("out"), "rb") as f:
+            shown = sorted(l.split(b"  ", 1)[1] for l in f.read().splitlines())
+        self.assertEqual(shown, sorted([b"a", b"b/c", b"d", b"big"]))
+
+    def test_ctrl_z_erases_the_line_and_fg_draws_it_again(self):
+        rows = self.no_status()
+        self.assertTrue(rows[-2].startswith("[1]+ "), rows)
+        self.pane.type("fg")
+        wait_for(self.pane.status)
+        self.finish()
+        wait_for(lambda: self.pane.rows()[-1] == "$")
+        self.no_status()
+
+    def test_in_the_background_the_shell_line_is_left_alone(self):
+        """After bg, the prompt and what the user types stay as they are
+        while the run goes on and when it ends."""
+        self.pane.type("bg")
+        wait_for(lambda: self.pane.rows()[-1] == "$")
+        self.pane.type("echo typed", enter=False)
+        wait_for(lambda: self.pane.rows()[-1] == "$ echo typed")
+        # It runs: at least a few redraws' worth of reading more.
+        at = self.pane.position(self.big)
+        wait_for(lambda: self.pane.position(self.big) > at + (256 << 20))
+        self.finish()
+        self.assertEqual(self.pane.rows()[-1], "$ echo typed")
+        self.assertEqual(self.pane.cursor_x(), len("$ echo typed"))
+        self.no_status()
