@@ -205,3 +205,5 @@ bool owner_can_exec(mode_t mode);
 // umask is read by remember_umask, which runs before any worker starts.
 void give_exec_bit(int fd, bool exec, const char* name);
 void remember_umask();
+// Gives the file open on to the executable bit of the file open on from.
+void carry_exec_bit(int from, int to, const char* to_name);
