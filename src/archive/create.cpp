@@ -29,6 +29,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <fcntl.h>
 #include <unistd.h>
 #include <sys/stat.h>
 #include <deque>
@@ -515,11 +516,11 @@ bool may_need_large(const std::deque<Record>& recs, const std::vector<uint32_t>&
 }
 
 // Moves len bytes at from down by lift, and ends the file there.
-void move_down(int fd, const char* arcname, uint64_t from, uint64_t len, uint64_t lift) {
+void move_down(int in, int fd, const char* arcname, uint64_t from, uint64_t len, uint64_t lift) {
     unsigned char* buf = io_buffer();
     for (uint64_t done = 0; done < len;) {
         const std::size_t n = std::size_t(std::min<uint64_t>(IO_BUFSZ, len - done));
-        if (pread_fd(fd, buf, n, from + done, arcname) != n)
+        if (pread_fd(in, buf, n, from + done, arcname) != n)
             fatal(1, "%s: the archive shrank while it was written", arcname);
         if (::pwrite(fd, buf, n, off_t(from + done - lift)) != ssize_t(n)) fatal_errno("write error on", arcname);
         done += n;
@@ -570,7 +571,10 @@ void createarchive() {
     for (const Record& r : recs)
         if (r.origsize > WORD_MAX || r.compsize > WORD_MAX || r.offset - lift > WORD_MAX) large = true;
     if (may_be_large && !large) {
-        move_down(fd, arcname, h + lift, out.pos() - h - lift, lift);
+        // The temporary file is open for writing only.
+        const Fd in(piped ? ::dup(fd) : ::open(arc->temp_path().c_str(), O_RDONLY | O_CLOEXEC));
+        if (in.get() < 0) fatal_errno("can not read", arcname);
+        move_down(in.get(), fd, arcname, h + lift, out.pos() - h - lift, lift);
         for (Record& r : recs) r.offset -= lift;
     }
     write_table(recs, uint32_t(large ? h + lift : h), large, fd, arcname);
