@@ -85,6 +85,7 @@ class LargeArchives(mdt.ScratchTreeTest):
         self.assertEqual(sorted(mdt.parse_listing(r.stdout)), sorted((v, k.encode()) for k, v in want.items()))
         self.extract_and_check(arc, entries)
 
+    @unittest.skipIf(mdt.TEST_JOBS, "the same path as at the default thread count, and a minute more")
     def test_tree_past_4_gib_that_compresses_keeps_the_plain_layout(self):
         # Five distinct files of 900 MB: 4.5 GB of content, so the writer
         # keeps room for large entries, then moves the data down when the
