@@ -570,6 +570,9 @@ void createarchive() {
     bool large = false;
     for (const Record& r : recs)
         if (r.origsize > WORD_MAX || r.compsize > WORD_MAX || r.offset - lift > WORD_MAX) large = true;
+    // The bound holds for the sizes the walk measured, and a file that
+    // changed since has been refused; this guards the table's room.
+    if (large && !may_be_large) fatal(1, "%s: the archive outgrew the room kept for its table", arcname);
     if (may_be_large && !large) {
         // The temporary file is open for writing only.
         const Fd in(piped ? ::dup(fd) : ::open(arc->temp_path().c_str(), O_RDONLY | O_CLOEXEC));
