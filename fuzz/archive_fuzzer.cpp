@@ -55,6 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             const std::size_t len = ::strnlen(m.name, PATH_BUF);
             FUZZ_CHECK(len <= PATH_MAXLEN);
             FUZZ_CHECK(ENTRY_NAME + len < m.entrysize);
+            FUZZ_CHECK((m.flags & ~ENTRY_FLAGS_KNOWN) == 0);
+            if (m.flags & ENTRY_LARGE) FUZZ_CHECK(entry_size(len) + ENTRY_LARGE_TAIL <= m.entrysize);
+            FUZZ_CHECK(m.offset >= ARCHIVE_EMPTY);
             FUZZ_CHECK(is_hex_digest(std::string_view(m.md5, ::strnlen(m.md5, MD5_HEX_SIZE))));
             digests.emplace(m.name, m.md5);
         }

@@ -12,6 +12,7 @@
 #include "archive/codec.h"
 #include "format/archive.h"
 #include "archive/archive.h"
+#include "archive/spool.h"
 #include "util/settings.h"
 #include "stream/stream.h"
 #include "util/fatal.h"
@@ -27,22 +28,23 @@
 #include <string_view>
 #include <atomic>
 #include <memory>
+#include <optional>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <deque>
 #include <utility>
 
 namespace {
 
-// Sizes and offsets are 32-bit words: no member and no archive may reach 4 GiB.
-constexpr uint64_t WORD_MAX = 0xFFFFFFFF;
-
 struct Record {
     std::string name;
     char md5[MD5_HEX_SIZE];
     uint32_t entrysize;
-    uint32_t origsize = 0;
-    uint32_t compsize = 0;
-    uint32_t offset = 0;
+    uint64_t origsize = 0;
+    uint64_t compsize = 0;
+    uint64_t offset = 0;
+    bool exec = false;  // its owner could execute it
     // The stream, when the walk compressed the file as it hashed it, and
     // the size of the content.
     const unsigned char* kept = nullptr;
@@ -52,7 +54,8 @@ struct Record {
     // another such file has its size (hash_size_twins): one that matches
     // no other file in size can share no stream, and the writing pass
     // takes its digest from the very bytes it compresses, so the file is
-    // read once. walked_size is the size the walk measured.
+    // read once. walked_size is the size the walk measured (for every
+    // walked file: the archive's layout is chosen from it).
     bool digest_known = true;
     uint64_t walked_size = 0;
 };
@@ -97,6 +100,7 @@ struct Collected {
     std::deque<Record> recs;
     KeptStreams kept;
     uint64_t headersize = ARCHIVE_EMPTY;
+    mutable uint64_t walked_header = ARCHIVE_EMPTY;  // the names the walk met so far
 
     void add(Record r) {
         r.entrysize = entry_size(r.name.size());
@@ -151,9 +155,12 @@ void hash_walked(Walked& w, KeepBudget& kb) {
     const uint64_t bound = ::fstat(w.fd.get(), &st) == 0 ? uint64_t(st.st_size) * 9 / 8 + 128 : 0;
     // The bound is reserved only for a file small enough to keep.
     const bool keep = bound != 0 && st.st_size <= WALK_COMPRESS_MAX;
+    if (bound != 0) {
+        w.r.walked_size = uint64_t(st.st_size);
+        w.r.exec = (st.st_mode & S_IXUSR) != 0;
+    }
     if (bound != 0 && !keep) {
         w.r.digest_known = false;
-        w.r.walked_size = uint64_t(st.st_size);
     } else if (!keep || kb.kept.fetch_add(bound) + bound > kb.budget.load(std::memory_order_relaxed)) {
         if (keep) kb.kept.fetch_sub(bound);
         hash_fd(w.fd.get(), name, w.r.md5);
@@ -162,6 +169,16 @@ void hash_walked(Walked& w, KeepBudget& kb) {
         kb.kept.fetch_sub(bound - w.stream.size());
     }
     w.fd = Fd();
+}
+
+// What no archive can hold is refused as the walk meets it, before that
+// file is read: a member path past the limit, or a table that would reach
+// 4 GiB (its size is a word in the header).
+void refuse_early(const Collected& c, std::string_view name) {
+    if (std::strlen(fromdir) + 1 + name.size() > PATH_MAXLEN) join_path_or_die(fromdir, name);
+    c.walked_header += entry_size(name.size());
+    if (c.walked_header > WORD_MAX)
+        fatal(1, "%s: the archive's table would reach 4 GiB, which the format can not hold", archname);
 }
 
 // The walk's files, hashed on the workers; the records join c in the
@@ -173,6 +190,7 @@ void collect_walk(Stream* s, Collected& c) {
     p.run([&] {
         while (nextstream(s)) {
             ++walked;
+            refuse_early(c, s->name);
             auto w = std::make_shared<Walked>();
             w->r.name = s->name;
             w->fd = Fd(open_entry_fd(s));
@@ -311,7 +329,6 @@ public:
     int fd() const { return fd_; }
     uint64_t pos() const { return pos_; }
     void put(const unsigned char* p, std::size_t n) {
-        if (pos_ + n > WORD_MAX) fatal(1, "%s: the archive would reach 4 GiB, which the format can not hold", name_);
         pos_ += n;
         if (buf_.size() + n > CAP) flush();
         if (n >= CAP) {
@@ -341,7 +358,7 @@ private:
 };
 
 void print_progress(const Record& r) {
-    const uint64_t pct = uint64_t(r.compsize) * 100 / (r.origsize ? r.origsize : 1);
+    const uint64_t pct = r.compsize * 100 / (r.origsize ? r.origsize : 1);
     print_name_line(stderr, "", r.name, " (" + std::to_string(pct) + "%)");
     progress_file();
 }
@@ -356,15 +373,15 @@ void finish_member(const Member& m, Record& r, const Out& out) {
         r.digest_known = true;
     } else if (std::memcmp(m.hex, r.md5, MD5_HEX_SIZE) != 0)
         fatal(1, "%s changed while the archive was being made", m.path.c_str());
-    r.origsize = uint32_t(m.size);
-    r.compsize = uint32_t(out.pos() - r.offset);
+    r.origsize = m.size;
+    r.compsize = out.pos() - r.offset;
     print_progress(r);
 }
 
 void write_member(const Member& m, Record& r, Out& out) {
     // Its size goes into the table: the bytes compressed must be that many.
     if (m.changed) fatal(1, "%s changed while the archive was being made", m.path.c_str());
-    r.offset = uint32_t(out.pos());
+    r.offset = out.pos();
     out.put(m.stream.data(), m.stream.size());
     finish_member(m, r, out);
 }
@@ -375,7 +392,7 @@ void write_member(const Member& m, Record& r, Out& out) {
 void write_piece(Piece& pc, Record& r, Out& out) {
     Member& m = *pc.m;
     if (pc.offset == 0) {
-        r.offset = uint32_t(out.pos());
+        r.offset = out.pos();
         out.put(ZLIB_HEAD, sizeof ZLIB_HEAD);
         md5_init_ctx(&m.ctx);
         m.adler = 1;
@@ -413,18 +430,20 @@ void compress_whole(Member& m) {
 
 // Writes the header, the table in list order and the terminator at the
 // start of the archive, through a buffer: the table of a large tree is
-// never held whole.
-void write_table(const std::deque<Record>& recs, uint32_t headersize, int fd, const char* arcname) {
+// never held whole. In the large layout every entry is a large one.
+void write_table(const std::deque<Record>& recs, uint32_t headersize, bool large, int fd, const char* arcname) {
     if (::lseek(fd, 0, SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
     Out t(fd, arcname, 0);
     unsigned char e[ENTRY_MAX];
     encode_header(headersize, e);
     t.put(e, ARCHIVE_HEADER);
     for (const Record& r : recs) {
-        const ArchiveMember m{r.entrysize, r.origsize, r.compsize, r.offset, r.md5, r.name.c_str()};
+        const uint32_t size = r.entrysize + (large ? ENTRY_LARGE_TAIL : 0);
+        const uint32_t flags = (r.exec ? ENTRY_EXEC : 0) | (large ? ENTRY_LARGE : 0);
+        const ArchiveMember m{size, r.origsize, r.compsize, r.offset, r.md5, r.name.c_str(), flags};
         // The walk and the listings give only names the table can hold.
         if (const char* why = encode_entry(m, e)) fatal(1, "%s: %s: %s", arcname, r.name.c_str(), why);
-        t.put(e, r.entrysize);
+        t.put(e, size);
     }
     const unsigned char terminator[ARCHIVE_TERMINATOR] = {};
     t.put(terminator, sizeof terminator);
@@ -441,7 +460,7 @@ void share_twin(Record& r, const Record& twin) {
 
 // A record whose stream the walk kept, compressed from the bytes it hashed.
 void write_kept(Record& r, Out& out) {
-    r.offset = uint32_t(out.pos());
+    r.offset = out.pos();
     out.put(r.kept, r.kept_len);
     r.origsize = r.size;
     r.compsize = r.kept_len;
@@ -454,8 +473,6 @@ std::shared_ptr<Member> open_member(std::string path) {
     m->fd = Fd(FOPENG_fd(m->path.c_str(), __LINE__));
     struct stat st;
     if (::fstat(m->fd.get(), &st) != 0) fatal_errno("can not stat", m->path.c_str());
-    if (uint64_t(st.st_size) > WORD_MAX)
-        fatal(1, "%s: a file of 4 GiB or more can not be stored in an archive", m->path.c_str());
     m->size = uint64_t(st.st_size);
     return m;
 }
@@ -494,24 +511,66 @@ void submit_member(Pipeline& p, std::deque<Record>& recs, std::size_t i, uint32_
     }
 }
 
+// Whether the archive may need large entries: a member of 4 GiB or more,
+// or data that could pass 4 GiB if nothing compressed (a stream grows by
+// under 1% over its content). Only a tree of more than 4 GiB pays for the
+// answer: its data may move once, which costs a copy beside compressing it.
+bool may_need_large(const std::deque<Record>& recs, const std::vector<uint32_t>& first, uint64_t headersize) {
+    uint64_t bound = headersize;
+    for (std::size_t i = 0; i < recs.size(); ++i) {
+        const Record& r = recs[i];
+        if (first[i] != i) continue;
+        if (r.walked_size > WORD_MAX) return true;
+        bound += r.kept ? r.kept_len : r.walked_size + (r.walked_size >> 7) + 1024;
+    }
+    return bound > WORD_MAX;
+}
+
+// Moves len bytes at from down by lift, and ends the file there.
+void move_down(int in, int fd, const char* arcname, uint64_t from, uint64_t len, uint64_t lift) {
+    unsigned char* buf = io_buffer();
+    for (uint64_t done = 0; done < len;) {
+        const std::size_t n = std::size_t(std::min<uint64_t>(IO_BUFSZ, len - done));
+        if (pread_fd(in, buf, n, from + done, arcname) != n)
+            fatal(1, "%s: the archive shrank while it was written", arcname);
+        if (::pwrite(fd, buf, n, off_t(from + done - lift)) != ssize_t(n)) fatal_errno("write error on", arcname);
+        done += n;
+    }
+    if (::ftruncate(fd, off_t(from - lift + len)) != 0) fatal_errno("write error on", arcname);
+}
+
 } // namespace
 
 void createarchive() {
+    const bool piped = is_pipe_archive(archname);
     // What stands at the archive's path is checked before any work: a link
     // is followed, anything but a regular file is refused.
-    const std::string arcpath = publish_target(archname, "archive");
+    const std::string arcpath = piped ? std::string("standard output") : publish_target(archname, "archive");
     const char* arcname = arcpath.c_str();
     Collected c;
     collect(fromdir, c);
     const uint64_t h = c.headersize;
     if (h > WORD_MAX) fatal(1, "%s: the archive's table would reach 4 GiB, which the format can not hold", archname);
     std::deque<Record>& recs = c.recs;
-
-    TempFile arc(arcpath);
-    Out out(arc.fd(), arcname, h);
-    if (::lseek(arc.fd(), off_t(h), SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
-
     const std::vector<uint32_t> first = first_with_digest(recs);
+    // Room for the large entries is kept from the start when the archive
+    // may need them; the data moves down to the plain layout's place if it
+    // turns out not to.
+    const bool may_be_large = may_need_large(recs, first, h);
+    const uint64_t lift = may_be_large ? uint64_t(ENTRY_LARGE_TAIL) * recs.size() : 0;
+    if (h + lift > WORD_MAX)
+        fatal(1, "%s: the archive's table would reach 4 GiB, which the format can not hold", archname);
+
+    std::optional<TempFile> arc;
+    Fd spool;
+    if (piped)
+        spool = open_spool();
+    else
+        arc.emplace(arcpath);
+    const int fd = piped ? spool.get() : arc->fd();
+    Out out(fd, arcname, h + lift);
+    if (::lseek(fd, off_t(h + lift), SEEK_SET) < 0) fatal_errno("can not seek in", arcname);
+
     progress_phase("archiving", recs.size());
     Pipeline p(nthreads);
     p.run([&] {
@@ -519,6 +578,22 @@ void createarchive() {
     });
 
     out.flush();
-    write_table(recs, uint32_t(h), arc.fd(), arcname);
-    arc.commit();
+    bool large = false;
+    for (const Record& r : recs)
+        if (r.origsize > WORD_MAX || r.compsize > WORD_MAX || r.offset - lift > WORD_MAX) large = true;
+    // The bound holds for the sizes the walk measured, and a file that
+    // changed since has been refused; this guards the table's room.
+    if (large && !may_be_large) fatal(1, "%s: the archive outgrew the room kept for its table", arcname);
+    if (may_be_large && !large) {
+        // The temporary file is open for writing only.
+        const Fd in(piped ? ::dup(fd) : ::open(arc->temp_path().c_str(), O_RDONLY | O_CLOEXEC));
+        if (in.get() < 0) fatal_errno("can not read", arcname);
+        move_down(in.get(), fd, arcname, h + lift, out.pos() - h - lift, lift);
+        for (Record& r : recs) r.offset -= lift;
+    }
+    write_table(recs, uint32_t(large ? h + lift : h), large, fd, arcname);
+    if (piped)
+        send_spool(fd);
+    else
+        arc->commit();
 }

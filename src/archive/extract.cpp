@@ -13,6 +13,7 @@
 #include "archive/archive.h"
 
 #include "archive/codec.h"
+#include "archive/spool.h"
 #include "format/archive.h"
 #include "util/settings.h"
 #include "util/fatal.h"
@@ -136,6 +137,7 @@ void inflate_alone(int fd, const char* path, const std::string& root, Member& x)
     try {
         x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
         x.state = inflate_member(fd, path, *x.m, *x.out, x.hex) ? State::inflated : State::damaged;
+        give_exec_bit(x.out->fd(), (x.m->flags & ENTRY_EXEC) != 0, x.out->final_path().c_str());
         x.out->close();
     } catch (...) {
         x.error = std::current_exception();
@@ -154,6 +156,7 @@ void write_group(std::vector<Member>& g, const std::string& root, const unsigned
             x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
             if (x.state == State::inflated)
                 write_fd(x.out->fd(), data + x.at, x.m->origsize, x.out->final_path().c_str());
+            give_exec_bit(x.out->fd(), (x.m->flags & ENTRY_EXEC) != 0, x.out->final_path().c_str());
             x.out->close();
         } catch (...) {
             x.error = std::current_exception();
@@ -261,6 +264,7 @@ void place_across(Member& x) {
     Fd in(open_regular_fd(tmp.c_str(), __LINE__, true));
     TempFile beside(x.dest);
     copy_fd(in.get(), tmp.c_str(), beside.fd(), x.dest.c_str());
+    give_exec_bit(beside.fd(), (x.m->flags & ENTRY_EXEC) != 0, x.dest.c_str());
     beside.commit();
 }
 
@@ -312,8 +316,10 @@ void publish(Member& x, Target& t, PublishBatch& batch) {
 
 } // namespace
 
-void extract_archive(const char* path, const char* target) {
-    File arc(FOPENG(path, "rb", __LINE__), path);
+namespace {
+
+// Extracts the archive open on arc (named path in messages) into target.
+void extract_open(File arc, const char* path, const char* target) {
     const ArchiveTable t = read_archive_table(arc.get(), path);
     const int fd = ::fileno(arc.get());
     uint64_t compressed = 0;
@@ -350,4 +356,19 @@ void extract_archive(const char* path, const char* target) {
     arc.close();
 }
 
-void extractarchive() { extract_archive(archname, todir); }
+}  // namespace
+
+void extract_archive(const char* path, const char* target) {
+    extract_open(File(FOPENG(path, "rb", __LINE__), path), path, target);
+}
+
+void extractarchive() {
+    if (!is_pipe_archive(archname)) return extract_archive(archname, todir);
+    // The whole archive is read before anything is extracted: a pipe that
+    // closes early leaves a spool whose table is refused, and no file.
+    Fd spool = receive_spool();
+    const char* name = "standard input";
+    std::FILE* fp = ::fdopen(::dup(spool.get()), "rb");
+    if (!fp) fatal_errno("can not open", name);
+    extract_open(File(fp, name), name, todir);
+}

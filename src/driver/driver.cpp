@@ -148,6 +148,8 @@ bool scan(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
         if (word[0] != '-') continue;
+        // The "-" of "-a -" names standard input or output: it is no option.
+        if (std::strcmp(word, "-") == 0 && i > 1 && std::strcmp(argv[i - 1], "-a") == 0) continue;
         // The long words are matched whole; any other word that starts with
         // "--" falls to the letter '-', which is no option.
         if (std::strcmp(word, "--help") == 0) {
@@ -203,7 +205,8 @@ bool scan(int argc, char** argv) {
             with_progress("checking", [source, given] { checktree(source, given); });
             continue;
         }
-        char* arg = absolute(argv[i + 1]);
+        // "-a -" is the archive on standard input or output, not a file.
+        char* arg = opt == 'a' && std::strcmp(argv[i + 1], "-") == 0 ? copy("-") : absolute(argv[i + 1]);
         if (target) {
             *target = arg;
         } else if (opt == 'l') {
@@ -247,6 +250,7 @@ int mdtree_main(int argc, char** argv) {
     raise_descriptor_limit();
     fit_memory_limit();
     install_signal_cleanup();
+    remember_umask();
     // Listings can run to millions of lines: a large buffer keeps the write
     // calls few. A terminal keeps its line buffering.
     static char outbuf[1 << 16];

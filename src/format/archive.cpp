@@ -24,14 +24,39 @@ void put_le32(unsigned char* p, uint32_t v) {
     cvt2le(p, 4);
 }
 
-ArchiveMember decode_entry(const unsigned char* p) {
+namespace {
+
+uint64_t get_le64(const unsigned char* p) { return uint64_t(get_le32(p)) | uint64_t(get_le32(p + 4)) << 32; }
+
+void put_le64(unsigned char* p, uint64_t v) {
+    put_le32(p, uint32_t(v));
+    put_le32(p + 4, uint32_t(v >> 32));
+}
+
+// The entry's plain words, without the large entry's tail.
+ArchiveMember decode_plain(const unsigned char* p) {
     ArchiveMember m;
     m.entrysize = get_le32(p + 4);
     m.origsize = get_le32(p + 8);
     m.compsize = get_le32(p + 12);
     m.offset = get_le32(p + 16);
+    m.flags = get_le32(p + 20);
     m.md5 = reinterpret_cast<const char*>(p + ENTRY_MD5);
     m.name = reinterpret_cast<const char*>(p + ENTRY_NAME);
+    return m;
+}
+
+}  // namespace
+
+ArchiveMember decode_entry(const unsigned char* p) {
+    ArchiveMember m = decode_plain(p);
+    // Only for a checked entry, whose tail lies inside it.
+    if (m.flags & ENTRY_LARGE) {
+        const unsigned char* tail = p + m.entrysize - ENTRY_LARGE_TAIL;
+        m.origsize = get_le64(tail);
+        m.compsize = get_le64(tail + 8);
+        m.offset = get_le64(tail + 16);
+    }
     return m;
 }
 
@@ -43,14 +68,29 @@ void encode_header(uint32_t headersize, unsigned char* p) {
 const char* encode_entry(const ArchiveMember& m, unsigned char* p) {
     const std::size_t len = strnlen(m.name, PATH_MAXLEN + 1);
     if (len > PATH_MAXLEN) return "name longer than 4095 bytes";
-    if (m.entrysize != entry_size(len)) return "entry size does not fit the name";
+    const bool large = (m.flags & ENTRY_LARGE) != 0;
+    if (m.flags & ~ENTRY_FLAGS_KNOWN) return "unknown entry flags";
+    if (m.entrysize != entry_size(len) + (large ? ENTRY_LARGE_TAIL : 0)) return "entry size does not fit the name";
+    if (!large && needs_large(m)) return "sizes that need a large entry";
     if (!is_hex_digest(std::string_view(m.md5, strnlen(m.md5, MD5_HEX_SIZE)))) return "entry without a hex digest";
     std::memset(p, 0, m.entrysize);
     put_le32(p, ARCHIVE_MAGIC);
     put_le32(p + 4, m.entrysize);
-    put_le32(p + 8, m.origsize);
-    put_le32(p + 12, m.compsize);
-    put_le32(p + 16, m.offset);
+    put_le32(p + 20, m.flags);
+    if (large) {
+        // The plain words say "more than a word holds"; the offset stays
+        // zero, which a reader of the plain layout refuses.
+        put_le32(p + 8, uint32_t(std::min<uint64_t>(m.origsize, WORD_MAX)));
+        put_le32(p + 12, uint32_t(std::min<uint64_t>(m.compsize, WORD_MAX)));
+        unsigned char* tail = p + m.entrysize - ENTRY_LARGE_TAIL;
+        put_le64(tail, m.origsize);
+        put_le64(tail + 8, m.compsize);
+        put_le64(tail + 16, m.offset);
+    } else {
+        put_le32(p + 8, uint32_t(m.origsize));
+        put_le32(p + 12, uint32_t(m.compsize));
+        put_le32(p + 16, uint32_t(m.offset));
+    }
     std::memcpy(p + ENTRY_MD5, m.md5, MD5_HEX_SIZE);
     std::memcpy(p + ENTRY_NAME, m.name, len);
     return nullptr;
@@ -81,7 +121,7 @@ const char* parse_archive_table(const unsigned char* table, std::size_t len, uin
         const std::size_t room = len - pos - 4;
         if (room < ENTRY_MIN) return "entry runs past the table";
         const unsigned char* e = table + pos;
-        const ArchiveMember m = decode_entry(e);
+        ArchiveMember m = decode_plain(e);
         if (m.entrysize < ENTRY_MIN) return "entry size below 64";
         if (m.entrysize % 4 != 0) return "entry size not a multiple of 4";
         if (m.entrysize > room) return "entry runs past the table";
@@ -89,8 +129,18 @@ const char* parse_archive_table(const unsigned char* table, std::size_t len, uin
             return "entry without a hex digest";
         const void* nul = std::memchr(m.name, '\0', m.entrysize - ENTRY_NAME);
         if (!nul) return "name without its zero byte";
-        if (std::size_t(static_cast<const char*>(nul) - m.name) > PATH_MAXLEN) return "name longer than 4095 bytes";
-        if (m.offset < data_start || uint64_t(m.offset) + m.compsize > file_size)
+        const std::size_t namelen = std::size_t(static_cast<const char*>(nul) - m.name);
+        if (namelen > PATH_MAXLEN) return "name longer than 4095 bytes";
+        if (m.flags & ~ENTRY_FLAGS_KNOWN) return "unknown entry flags";
+        if (m.flags & ENTRY_LARGE) {
+            // The 64-bit fields follow the name and its padding, and the
+            // plain offset is the zero that keeps older readers out.
+            if (m.entrysize < entry_size(namelen) + ENTRY_LARGE_TAIL) return "large entry without room for its sizes";
+            if (m.offset != 0) return "large entry with a plain offset";
+            m = decode_entry(e);
+        }
+        // Written so that no sum can wrap, whatever the 64-bit fields hold.
+        if (m.offset < data_start || m.compsize > file_size || m.offset > file_size - m.compsize)
             return "member data outside the data area";
         if (out) out->push_back(m);
         pos += m.entrysize;

@@ -202,9 +202,10 @@ void read_group(std::vector<Check>& g) {
     const std::size_t done = copy_hashed_group(cs, &err);
     if (done < g.size()) g[done].error = err;
     for (std::size_t i = 0; i < done; ++i) {
-        g[i].fd = Fd();
+        Fd in = std::move(g[i].fd);
         if (!g[i].out) continue;
         try {
+            carry_exec_bit(in.get(), g[i].out->fd(), g[i].out_name());
             g[i].out->close();
         } catch (...) {
             g[i].error = std::current_exception();
@@ -472,6 +473,7 @@ std::unique_ptr<TempFile> copy_to_temp(const std::string& from, const std::strin
     Fd in(open_regular_fd(from.c_str(), __LINE__, true));
     auto out = std::make_unique<TempFile>(to);
     copy_fd_hashed(in.get(), from.c_str(), out->fd(), to.c_str(), hex);
+    carry_exec_bit(in.get(), out->fd(), to.c_str());
     return out;
 }
 

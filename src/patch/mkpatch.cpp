@@ -130,6 +130,8 @@ void mkpatch(const char* from, const char* to, const char* patch) {
                     // it was hashed would otherwise ship under a digest that
                     // is not its own.
                     copy_fd_hashed(it->in.get(), it->copy->src.c_str(), it->out->fd(), it->copy->dst.c_str(), it->hex);
+                    // The copy under new/ carries the new file's mode.
+                    carry_exec_bit(it->in.get(), it->out->fd(), it->copy->dst.c_str());
                     it->in = Fd();
                     it->out->close();
                 },

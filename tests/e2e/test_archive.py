@@ -5,6 +5,7 @@ through extraction, and -l on an archive."""
 import hashlib
 import os
 import random
+import subprocess
 import zlib
 
 import mdt
@@ -242,6 +243,101 @@ class ArchiveRoundTrip(mdt.TreeTest):
         p = mdt.run(["-l", one])
         self.assertOk(p)
         self.assertEqual(p.stdout, b"d41d8cd98f00b204e9800998ecf8427e  e\n")
+
+
+
+def exec_bits(root):
+    """{relative path: mode & 0o111} of every regular file below root."""
+    out = {}
+    for dirpath, _, names in os.walk(root):
+        for n in names:
+            p = os.path.join(dirpath, n)
+            out[os.path.relpath(p, root)] = os.stat(p).st_mode & 0o111
+    return out
+
+
+class ArchiveModes(mdt.TreeTest):
+    """The executable bit, as git keeps it: the owner's x bit in the entry's
+    first reserved word, and on extraction the x bits the umask allows."""
+
+    def test_executable_bit_travels_and_nothing_else(self):
+        tree = mdt.make_tree(self.path("t"), {"bin/run": "#!/bin/sh\n", "bin/owner-only": "o",
+                                               "group-only": "g", "plain": "p", "big/tool": b"x" * 300_000})
+        for name, mode in [("bin/run", 0o755), ("bin/owner-only", 0o700), ("group-only", 0o650),
+                           ("plain", 0o600), ("big/tool", 0o744)]:
+            os.chmod(os.path.join(tree, name), mode)
+        arch, out = self.path("a.mdt"), self.path("out")
+        self.assertOk(mdt.run(["-f", tree, "-a", arch]))
+        _, entries = mdt.read_archive(slurp(arch))
+        self.assertEqual({e["name"].decode(): (e["reserved1"], e["reserved2"]) for e in entries},
+                         {"bin/run": (1, 0), "bin/owner-only": (1, 0), "group-only": (0, 0), "plain": (0, 0),
+                          "big/tool": (1, 0)})
+        for umask, x in [(0o022, 0o111), (0o077, 0o100)]:
+            p = subprocess.run(["sh", "-c", "umask %o; exec \"$@\"" % umask, "sh", mdt.MDTREE,
+                                "-t", out + str(umask), "-a", arch], stderr=subprocess.PIPE)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            self.assertEqual(exec_bits(out + str(umask)),
+                             {"bin/run": x, "bin/owner-only": x, "group-only": 0, "plain": 0, "big/tool": x})
+
+    def test_archive_without_executables_is_unchanged_and_old_archives_extract_plain(self):
+        # Entries written with zero reserved words come out without x bits,
+        # as before; the same tree archives to the same bytes.
+        arch = self.path("old.mdt")
+        with open(arch, "wb") as f:
+            f.write(mdt.write_archive([mdt.archive_member("a", b"alpha")]))
+        self.assertOk(mdt.run(["-t", self.path("out"), "-a", arch]))
+        self.assertEqual(exec_bits(self.path("out")), {"a": 0})
+        tree = mdt.make_tree(self.path("t"), {"a": b"alpha"})
+        self.assertOk(mdt.run(["-f", tree, "-a", self.path("new.mdt")]))
+        self.assertEqual(slurp(self.path("new.mdt")), slurp(arch))
+
+    def test_unknown_entry_flag_is_refused_before_anything_is_written(self):
+        arch = self.path("future.mdt")
+        data = bytearray(mdt.write_archive([mdt.archive_member("a", b"alpha")]))
+        data[8 + 20] = 4  # a flag this reader does not know
+        with open(arch, "wb") as f:
+            f.write(data)
+        for args in (["-t", self.path("out"), "-a", arch], ["-l", arch]):
+            p = mdt.run(args)
+            self.assertEqual(p.returncode, 1)
+            self.assertEqual(p.stderr, b"mdtree: %s: not a valid archive: unknown entry flags\n" % arch.encode())
+        self.assertFalse(os.path.exists(self.path("out")))
+
+
+class ArchivePipe(mdt.TreeTest):
+    """-a - : the archive on standard output when creating, on standard
+    input when extracting."""
+
+    def test_through_a_pipe_both_ways(self):
+        tree = real_tree(self.path("t"), empty_dirs=False)
+        arch, out = self.path("a.mdt"), self.path("out")
+        self.assertOk(mdt.run(["-f", tree, "-a", arch]))
+        made = mdt.run(["-f", tree, "-a", "-"])
+        self.assertOk(made)
+        self.assertEqual(made.stdout, slurp(arch))
+        got = mdt.run(["-t", out, "-a", "-"], input=made.stdout)
+        self.assertOk(got)
+        self.assertTreesEqual(tree, out)
+        # A shell pipe from one run to the other, as tar is used.
+        p = subprocess.run(["sh", "-c", '"$0" -f "$1" -a - | "$0" -t "$2" -a -', mdt.MDTREE, tree,
+                            self.path("out2")], stderr=subprocess.PIPE, env=mdt.tool_env())
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertTreesEqual(tree, self.path("out2"))
+
+    def test_pipe_that_closes_early(self):
+        tree = real_tree(self.path("t"), empty_dirs=False)
+        whole = mdt.run(["-f", tree, "-a", "-"]).stdout
+        # Cut anywhere, the archive is refused whole: no file under its name.
+        for cut in (0, 5, 100, len(whole) // 2, len(whole) - 1):
+            p = mdt.run(["-t", self.path("out"), "-a", "-"], input=whole[:cut])
+            self.assertEqual(p.returncode, 1, cut)
+            self.assertIn(b"mdtree: standard input: not a valid archive: ", p.stderr)
+            self.assertFalse(os.path.exists(self.path("out")), cut)
+        # A reader that goes away: the writer reports the write error.
+        r = subprocess.run(["bash", "-c", '"$0" -f "$1" -a - | head -c 100 >/dev/null; echo "${PIPESTATUS[0]}"',
+                            mdt.MDTREE, tree], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=mdt.tool_env())
+        self.assertEqual(r.stdout, b"1\n")
+        self.assertIn(b"write error on standard output", r.stderr)
 
 
 if __name__ == "__main__":

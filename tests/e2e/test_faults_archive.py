@@ -4,10 +4,13 @@ and no extracted file under its final name is ever incomplete or wrong."""
 import hashlib
 import os
 import random
+import signal
+import subprocess
 import threading
+import time
 import zlib
 
-from mdt import TreeTest, make_tree, md5_hex, read_archive, run, tree_digests
+from mdt import TreeTest, argv, make_tree, md5_hex, read_archive, run, tool_env, tree_digests
 from test_faults import (KILLS, LIMIT, SEED, Checks, Killer, is_temp, many_files_tree, run_limited,
                          small_and_big_tree)
 
@@ -120,3 +123,38 @@ class KillsDuringExtraction(TreeTest, Checks):
         self.assertOk(run(["-t", out, "-a", arc]))
         got = {rel: d for rel, d in tree_digests(out).items() if not is_temp(rel)}
         self.assertEqual(got, digests)
+
+
+class KillsThroughAPipe(TreeTest, Checks):
+
+    def test_writer_killed_leaves_the_reader_nothing_to_publish(self):
+        # -f -a - | -t -a - with the writer killed at a random moment: the
+        # reader sees the pipe close early and refuses the archive whole,
+        # leaving the target as it was, or it got the whole archive.
+        rng = random.Random(SEED + 2)
+        src, out = self.path("src"), self.path("out")
+        digests = many_files_tree(src, rng, 1)
+        old = many_files_tree(out, rng, 2)
+        k = Killer(self, rng)
+        window = k.time_whole_run(["-f", src, "-a", self.path("timing.arc")])
+        for _ in range(KILLS):
+            writer = subprocess.Popen(argv(["-f", src, "-a", "-"]), stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL, env=tool_env())
+            reader = subprocess.Popen(argv(["-t", out, "-a", "-"]), stdin=writer.stdout,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=tool_env())
+            writer.stdout.close()
+            time.sleep(rng.uniform(0, window))
+            writer.kill()
+            writer.wait()
+            _, err = reader.communicate(timeout=600)
+            got = tree_digests(out)
+            if reader.returncode == 0:
+                self.assertEqual(got, {**old, **digests})
+                old = got
+                continue
+            self.assertEqual(writer.returncode, -signal.SIGKILL)
+            self.assertEqual(reader.returncode, 1, err)
+            self.assertIn(b"standard input: not a valid archive", err)
+            self.assertEqual(got, old)
+            k.kills += 1
+        k.report("-f -a - | -t -a -")

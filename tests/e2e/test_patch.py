@@ -100,6 +100,40 @@ class RoundTrip(TreeTest):
         self.assertTreesEqual(t, self.b)
 
 
+def exec_bits(root):
+    """{relative path: mode & 0o111} of every regular file below root."""
+    out = {}
+    for dirpath, _, names in os.walk(root):
+        for n in names:
+            p = os.path.join(dirpath, n)
+            out[os.path.relpath(p, root)] = os.stat(p).st_mode & 0o111
+    return out
+
+
+class ExecutableBit(TreeTest):
+    """The owner's executable bit travels through new/, into the tree, and
+    back with undo, as git keeps it; nothing else of a mode does."""
+
+    def test_apply_and_undo_give_each_file_its_side_s_bit(self):
+        a = make_tree(self.path("a"), {"run.sh": "v1", "tool": "t1", "keep": "k", "doc": "d1"})
+        b = make_tree(self.path("b"), {"run.sh": "v2", "tool": "t2", "keep": "k", "doc": "d2", "bin/new": "n"})
+        os.chmod(os.path.join(a, "run.sh"), 0o755)   # executable before, plain after
+        os.chmod(os.path.join(b, "tool"), 0o700)     # plain before, executable after
+        os.chmod(os.path.join(b, "bin/new"), 0o750)
+        os.chmod(os.path.join(b, "doc"), 0o640)      # no x bit for the owner: nothing travels
+        p = self.path("P")
+        self.assertOk(run(["-f", a, "-t", b, "-p", p]))
+        self.assertEqual(exec_bits(os.path.join(p, "new")), {"run.sh": 0, "tool": 0o111, "doc": 0, "bin/new": 0o111})
+        t = self.path("t")
+        shutil.copytree(a, t)
+        self.assertOk(run(["-f", t, "-p", p]))
+        self.assertTreesEqual(t, b)
+        self.assertEqual(exec_bits(t), {"run.sh": 0, "tool": 0o111, "keep": 0, "doc": 0, "bin/new": 0o111})
+        self.assertOk(run(["-r", "-f", t, "-p", p]))
+        self.assertTreesEqual(t, a)
+        self.assertEqual(exec_bits(t), {"run.sh": 0o111, "tool": 0, "keep": 0, "doc": 0})
+
+
 class MakeRefusals(TreeTest):
     def test_unsafe_or_unreadable_names_write_no_patch(self):
         b = make_tree(self.path("b"), {"x": "1"})

@@ -16,6 +16,8 @@ import trees
 # recover(data, cut, home) gives the problems of the documented recoveries.
 # status is what the run exits with when it finishes (-V reports damage).
 Job = collections.namedtuple("Job", "name title setup argv cwd check recover status", defaults=(0,))
+# stdin(data), when given, names the file the run reads on standard input.
+Job = collections.namedtuple("Job", "name title setup argv cwd check recover status stdin", defaults=(0, None))
 
 PATCH_NAME = "powercut"
 ADMIN_LINES = "patch: %s\nsummary: a power cut in the middle\n" % PATCH_NAME
@@ -240,6 +242,9 @@ def simple_jobs():
         Job("extract", "-t -a (archive extraction)", _mkdirs("x"),
             lambda d: [d.mdtree, "-t", "{M}/x", "-a", d.archive], "{M}",
             lambda d, r, c, f: check_restore(d, r, c, f, "x"), None),
+        Job("extract-pipe", "-t -a - (archive extraction from standard input)", _mkdirs("x"),
+            lambda d: [d.mdtree, "-t", "{M}/x", "-a", "-"], "{M}",
+            lambda d, r, c, f: check_restore(d, r, c, f, "x"), None, stdin=lambda d: d.archive),
         Job("archive", "-f -a (archive creation)", _mkdirs(),
             lambda d: [d.mdtree, "-f", d.src, "-a", "{M}/a.mdt"], "{M}", check_archive, None),
         Job("mkpatch", "-f -t -p (patch creation)", _mkdirs(),

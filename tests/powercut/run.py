@@ -58,7 +58,7 @@ def judge(job, data, c, home):
 def one_cut(job, data, base, label, jflags, stop_at):
     home = os.path.join(base, label)
     c = cutlib.take(os.path.join(base, "pristine.img"), home, label, job.argv(data)[:1] + jflags + job.argv(data)[1:],
-                    job.cwd, stop_at)
+                    job.cwd, stop_at, job.stdin(data) if job.stdin else None)
     try:
         problems, notes = judge(job, data, c, home)
     finally:

@@ -223,4 +223,100 @@ INSTANTIATE_TEST_SUITE_P(
         return n;
     });
 
+// An archive of one large entry: name "big", a 5 GiB member whose stream
+// of compsize bytes starts at offset, in a file of file_size bytes.
+struct Large {
+    std::vector<unsigned char> table;  // from offset 8 up to headersize
+    uint64_t file_size;
+};
+
+Large large_sample(uint64_t origsize, uint64_t compsize, uint64_t offset, uint64_t file_size) {
+    const uint32_t es = entry_size(3) + ENTRY_LARGE_TAIL;
+    Large l{std::vector<unsigned char>(es + ARCHIVE_TERMINATOR, 0), file_size};
+    const ArchiveMember m{es, origsize, compsize, offset, DIGEST, "big", ENTRY_LARGE | ENTRY_EXEC};
+    EXPECT_EQ(encode_entry(m, l.table.data()), nullptr);
+    return l;
+}
+
+constexpr uint64_t GIB = uint64_t(1) << 30;
+
+TEST(ArchiveFormat, LargeEntryReadsBackAndKeepsOlderReadersOut) {
+    Large l = large_sample(5 * GIB, 6 * GIB, 4 * GIB + 7, 10 * GIB + 7);
+    const unsigned char* e = l.table.data();
+    // The plain words: capped sizes, the flags, and a zero offset.
+    EXPECT_EQ(get_le32(e + 8), 0xFFFFFFFFu);
+    EXPECT_EQ(get_le32(e + 12), 0xFFFFFFFFu);
+    EXPECT_EQ(get_le32(e + 16), 0u);
+    EXPECT_EQ(get_le32(e + 20), ENTRY_LARGE | ENTRY_EXEC);
+    EXPECT_EQ(get_le32(e + 24), 0u);
+    std::vector<ArchiveMember> out;
+    ASSERT_EQ(parse_archive_table(l.table.data(), l.table.size(), l.file_size, &out), nullptr);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].origsize, 5 * GIB);
+    EXPECT_EQ(out[0].compsize, 6 * GIB);
+    EXPECT_EQ(out[0].offset, 4 * GIB + 7);
+    EXPECT_EQ(out[0].flags, ENTRY_LARGE | ENTRY_EXEC);
+    // A reader that ignores the flags sees a stream at offset 0: refused.
+    put_le32(l.table.data() + 20, ENTRY_EXEC);
+    EXPECT_STREQ(parse_archive_table(l.table.data(), l.table.size(), l.file_size, nullptr),
+                 "member data outside the data area");
+}
+
+struct LargeDamage {
+    const char* what;
+    std::function<void(Large&)> apply;
+};
+
+class DamagedLargeEntry : public testing::TestWithParam<LargeDamage> {};
+
+// Every check of a plain entry holds for the 64-bit numbers too.
+TEST_P(DamagedLargeEntry, IsRefused) {
+    Large l = large_sample(5 * GIB, 6 * GIB, 4 * GIB, 10 * GIB);
+    GetParam().apply(l);
+    std::unique_ptr<unsigned char[]> exact(new unsigned char[l.table.size()]);
+    std::memcpy(exact.get(), l.table.data(), l.table.size());
+    EXPECT_NE(parse_archive_table(exact.get(), l.table.size(), l.file_size, nullptr), nullptr) << GetParam().what;
+}
+
+void set64(Large& l, std::size_t at, uint64_t v) {
+    put_le32(l.table.data() + at, uint32_t(v));
+    put_le32(l.table.data() + at + 4, uint32_t(v >> 32));
+}
+constexpr std::size_t TAIL = 68;  // the 64-bit fields of the "big" entry
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, DamagedLargeEntry,
+    testing::Values(
+        LargeDamage{"unknown flag", [](Large& l) { put_le32(l.table.data() + 20, 4 | ENTRY_LARGE); }},
+        LargeDamage{"plain offset not zero", [](Large& l) { put_le32(l.table.data() + 16, 100); }},
+        LargeDamage{"no room for the numbers",
+                    [](Large& l) {
+                        // The entry sized for its name alone; the tail is
+                        // now the terminator and what follows it.
+                        put_le32(l.table.data() + 4, entry_size(3));
+                        l.table.resize(entry_size(3) + ARCHIVE_TERMINATOR);
+                        std::memset(l.table.data() + entry_size(3), 0, ARCHIVE_TERMINATOR);
+                    }},
+        LargeDamage{"offset inside the table", [](Large& l) { set64(l, TAIL + 16, 8); }},
+        LargeDamage{"member past the end", [](Large& l) { set64(l, TAIL + 8, 6 * GIB + 1); }},
+        LargeDamage{"offset past the end", [](Large& l) { set64(l, TAIL + 16, 10 * GIB + 1); }},
+        LargeDamage{"offset + compsize wraps",
+                    [](Large& l) {
+                        set64(l, TAIL + 8, ~uint64_t(0) - 16);
+                        set64(l, TAIL + 16, 4 * GIB);
+                    }},
+        LargeDamage{"name runs into the numbers", [](Large& l) { std::memset(l.table.data() + 61, 'n', 7); }}),
+    [](const testing::TestParamInfo<LargeDamage>& p) {
+        std::string n = p.param.what;
+        for (char& c : n)
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        return n;
+    });
+
+TEST(ArchiveFormat, PlainEntryRefusesNumbersPastAWord) {
+    unsigned char buf[ENTRY_MAX];
+    const ArchiveMember m{entry_size(1), 5 * GIB, 1, 100, DIGEST, "a"};
+    EXPECT_NE(encode_entry(m, buf), nullptr);
+}
+
 } // namespace

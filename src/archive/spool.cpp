@@ -1,0 +1,39 @@
+#include "archive/spool.h"
+
+#include "util/fatal.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+bool is_pipe_archive(const char* name) { return name && std::strcmp(name, "-") == 0; }
+
+Fd open_spool() {
+    const char* env = std::getenv("TMPDIR");
+    const std::string dir = env && *env ? env : "/tmp";
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // A file system without unnamed files: a named one, unlinked at once.
+        std::string name = dir + "/.mdtree-spool-XXXXXX";
+        fd = ::mkstemp(name.data());
+        if (fd < 0) fatal_errno("can not create a spool file in", dir.c_str());
+        ::unlink(name.c_str());
+    }
+    return Fd(fd);
+}
+
+void send_spool(int fd) {
+    ::signal(SIGPIPE, SIG_IGN);
+    if (::lseek(fd, 0, SEEK_SET) < 0) fatal_errno("can not seek in", "the spool file");
+    copy_fd(fd, "the spool file", STDOUT_FILENO, "standard output");
+}
+
+Fd receive_spool() {
+    Fd spool = open_spool();
+    copy_fd(STDIN_FILENO, "standard input", spool.get(), "the spool file");
+    if (::lseek(spool.get(), 0, SEEK_SET) < 0) fatal_errno("can not seek in", "the spool file");
+    return spool;
+}
