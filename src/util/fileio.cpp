@@ -338,9 +338,10 @@ void hash_small(std::vector<SmallRead>& reads) {
 // The room a file of the group takes in the buffer: a size known
 // beforehand is all there is to read (a file that grows meanwhile is
 // hashed as it was when its size was taken), else one byte more than a
-// small file, to tell a larger one.
+// small file, to tell a larger one. A size of 0 is no size: the files of
+// /proc say 0 and hold bytes all the same.
 std::size_t read_room(const HashedCopy& c) {
-    return c.size >= 0 && uint64_t(c.size) <= GROUP_WHOLE_MAX ? std::size_t(c.size) : GROUP_WHOLE_MAX + 1;
+    return c.size > 0 && uint64_t(c.size) <= GROUP_WHOLE_MAX ? std::size_t(c.size) : GROUP_WHOLE_MAX + 1;
 }
 
 // Cache lines: the files lie side by side, each from a line of its own,

@@ -211,6 +211,24 @@ class SideBySide(TreeTest):
         self.assertEqual((ours.returncode, ours.stdout), (1, b"a\tzz: FAILED open or read\n"))
 
 
+class ProcFiles(TreeTest):
+    """Files of /proc say they are empty and are not: -c reads them to their
+    end, as md5sum does."""
+
+    def test_proc_files_read_whole(self):
+        where = "/proc/sys/fs/inotify"
+        names = sorted(os.listdir(where))
+        env = dict(os.environ, LC_ALL="C")
+        listing = subprocess.run(["md5sum"] + names, cwd=where, env=env, stdout=subprocess.PIPE, check=True).stdout
+        with open(self.path("proc.md5"), "wb") as f:
+            f.write(listing)
+        theirs = subprocess.run(["md5sum", "-c", self.path("proc.md5")], cwd=where, env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        ours = run(["-C", where, "-c", self.path("proc.md5")])
+        self.assertEqual((ours.returncode, ours.stdout), (theirs.returncode, theirs.stdout))
+        self.assertEqual(ours.stdout, b"".join(n.encode() + b": OK\n" for n in names))
+
+
 class LongestPaths(TreeTest):
     """-l of a tree with paths as long as the system allows, read back by -c
     and -o."""
