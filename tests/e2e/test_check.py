@@ -121,6 +121,9 @@ class BadInput(TreeTest):
             (self.write("abs.md5", b"%s  %s\n" % (md5_hex(b"secret").encode(), self.path("outside").encode())),
              b"", b"leads out of the tree"),
             (self.write("junk.md5", b"no checksum here\n"), b"", b"no properly formatted checksum lines found"),
+            # A line too long to hold ends the run, after the lines before it.
+            (self.write("long.md5", b"%s  a\n%s  %s\n%s  a\n" % (good, good, b"n" * (17 << 20), good)),
+             b"a: OK\n", b"long.md5: line 2 is longer than 16777216 bytes; nothing checked after it\n"),
             (self.path("missing.md5"), b"", b"can not stat"),
         ]
         for listing, out, err in cases:
@@ -153,6 +156,8 @@ LISTINGS = {
     "faults": b"%s  missing\n%s  d\n%s  dang\n%s  a\n%s  empty\n" % (E, E, E, E, E),
     "malformed": b"garbage\n%s  a\n%s a\nMD5 (a) = short\n%s\n" % (X, X, X),
     "reversed": b"%s a\n%s  a\n" % (X, X),
+    # No file below the tree: an empty name, the tree itself.
+    "tree_itself": b"MD5 () = %s\nMD5 (.) = %s\n%s  ./\n%s  .//.\n%s  a\n" % (X, X, X, X, X),
     "only_missing": b"%s  missing\n" % E,
     "none_matched": b"%s  missing\n%s  a\n%s  d\n" % (E, E, E),
     "empty": b"",
