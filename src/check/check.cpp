@@ -196,7 +196,7 @@ void checktree(const char* source, const char* given) {
         // lead out of it. An empty name, or one that names the tree itself
         // ("."), leads nowhere: opening it fails as md5sum's does.
         if (!tree_relpath(name, below) && !names_the_tree(name))
-            fatal(1, "%s: %s leads out of the tree or names no file; nothing checked after it", source,
+            fatal(1, "%s: %s leads out of the tree or names no file; nothing checked after it", listing.c_str(),
                   std::string(name).c_str());
         if (!is_hex_digest(std::string_view(hex, ::strnlen(hex, MD5_HEX_SIZE))))
             fatal(1, "%s: malformed digest for %s", source, std::string(name).c_str());

@@ -131,6 +131,11 @@ class BadInput(TreeTest):
                 p = run(["-c", listing], cwd=t)
                 self.assertEqual((p.returncode, p.stdout), (1, out))
                 self.assertIn(err, p.stderr)
+        # Standard input is named as in every other message about it.
+        p = run(["-c", "-"], cwd=t, input=b"%s  a\n%s  ../outside\n" % (good, good))
+        self.assertEqual((p.returncode, p.stdout, p.stderr),
+                         (1, b"a: OK\n", b"mdtree: standard input: ../outside leads out of the tree or names no file; "
+                                         b"nothing checked after it\n"))
 
     def test_a_fifo_fails_without_blocking(self):
         t = make_tree(self.path("t"), {"a": "alpha"})
