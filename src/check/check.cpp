@@ -28,6 +28,7 @@
 #include "util/progress.h"
 #include "util/settings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -149,6 +150,22 @@ void count(std::size_t n, const char* one, const char* many) {
     if (n && checkoutput != CheckOutput::status) warn("WARNING: %zu %s", n, n == 1 ? one : many);
 }
 
+// The longest listing line -c reads: far more than any name the system
+// opens, even escaped and padded with blanks.
+constexpr std::size_t CHECK_LINE_MAX = std::size_t(16) << 20;
+
+// Whether a name is empty or only "." components: no file below the tree.
+bool names_the_tree(std::string_view name) {
+    if (name.starts_with('/')) return false;
+    for (std::size_t start = 0; start <= name.size();) {
+        const std::size_t slash = std::min(name.find('/', start), name.size());
+        const std::string_view part = name.substr(start, slash - start);
+        if (!part.empty() && part != ".") return false;
+        start = slash + 1;
+    }
+    return true;
+}
+
 // A listing is read here, in md5sum's line forms; a directory or an
 // archive through its stream. Standard input ("-"), a FIFO or any file that
 // does not start as an archive is a listing.
@@ -176,9 +193,10 @@ void checktree(const char* source, const char* given) {
     std::string below;
     auto take = [&](Gathering<Checked>& g, std::string_view name, const char* hex) {
         // The tree is only read, but a name from outside still may not
-        // lead out of it.
-        if (!tree_relpath(name, below))
-            fatal(1, "%s: %s leads out of the tree or names no file; nothing checked after it", source,
+        // lead out of it. An empty name, or one that names the tree itself
+        // ("."), leads nowhere: opening it fails as md5sum's does.
+        if (!tree_relpath(name, below) && !names_the_tree(name))
+            fatal(1, "%s: %s leads out of the tree or names no file; nothing checked after it", listing.c_str(),
                   std::string(name).c_str());
         if (!is_hex_digest(std::string_view(hex, ::strnlen(hex, MD5_HEX_SIZE))))
             fatal(1, "%s: malformed digest for %s", source, std::string(name).c_str());
@@ -198,7 +216,14 @@ void checktree(const char* source, const char* given) {
         SumLineState state;
         SumLine line;
         std::string raw;
-        for (unsigned long lineno = 1; read_line(in, listing.c_str(), raw, 0) != LineRead::eof; ++lineno) {
+        for (unsigned long lineno = 1;; ++lineno) {
+            const LineRead r = read_line(in, listing.c_str(), raw, CHECK_LINE_MAX);
+            if (r == LineRead::eof) break;
+            // Held whole it would take memory without end; a name that long
+            // could not be opened anyway.
+            if (r == LineRead::too_long)
+                fatal(1, "%s: line %lu is longer than %zu bytes; nothing checked after it", listing.c_str(), lineno,
+                      CHECK_LINE_MAX);
             const SumLineKind kind = parse_sum_line(raw, state, line);
             // md5sum reads "-" in a listing as its own standard input, and
             // refuses it in a listing read from there.

@@ -202,7 +202,12 @@ bool scan(int argc, char** argv) {
             const bool from_stdin = std::strcmp(given, "-") == 0;
             const char* source = from_stdin ? given : absolute(argv[i + 1]);
             if (from_stdin) ++i;
-            with_progress("checking", [source, given] { checktree(source, given); });
+            // A listing typed on the terminal: a status line would be drawn
+            // into the line the person types.
+            if (from_stdin && ::isatty(STDIN_FILENO))
+                checktree(source, given);
+            else
+                with_progress("checking", [source, given] { checktree(source, given); });
             continue;
         }
         // "-a -" is the archive on standard input or output, not a file.

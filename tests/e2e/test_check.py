@@ -121,6 +121,9 @@ class BadInput(TreeTest):
             (self.write("abs.md5", b"%s  %s\n" % (md5_hex(b"secret").encode(), self.path("outside").encode())),
              b"", b"leads out of the tree"),
             (self.write("junk.md5", b"no checksum here\n"), b"", b"no properly formatted checksum lines found"),
+            # A line too long to hold ends the run, after the lines before it.
+            (self.write("long.md5", b"%s  a\n%s  %s\n%s  a\n" % (good, good, b"n" * (17 << 20), good)),
+             b"a: OK\n", b"long.md5: line 2 is longer than 16777216 bytes; nothing checked after it\n"),
             (self.path("missing.md5"), b"", b"can not stat"),
         ]
         for listing, out, err in cases:
@@ -128,6 +131,11 @@ class BadInput(TreeTest):
                 p = run(["-c", listing], cwd=t)
                 self.assertEqual((p.returncode, p.stdout), (1, out))
                 self.assertIn(err, p.stderr)
+        # Standard input is named as in every other message about it.
+        p = run(["-c", "-"], cwd=t, input=b"%s  a\n%s  ../outside\n" % (good, good))
+        self.assertEqual((p.returncode, p.stdout, p.stderr),
+                         (1, b"a: OK\n", b"mdtree: standard input: ../outside leads out of the tree or names no file; "
+                                         b"nothing checked after it\n"))
 
     def test_a_fifo_fails_without_blocking(self):
         t = make_tree(self.path("t"), {"a": "alpha"})
@@ -153,6 +161,8 @@ LISTINGS = {
     "faults": b"%s  missing\n%s  d\n%s  dang\n%s  a\n%s  empty\n" % (E, E, E, E, E),
     "malformed": b"garbage\n%s  a\n%s a\nMD5 (a) = short\n%s\n" % (X, X, X),
     "reversed": b"%s a\n%s  a\n" % (X, X),
+    # No file below the tree: an empty name, the tree itself.
+    "tree_itself": b"MD5 () = %s\nMD5 (.) = %s\n%s  ./\n%s  .//.\n%s  a\n" % (X, X, X, X, X),
     "only_missing": b"%s  missing\n" % E,
     "none_matched": b"%s  missing\n%s  a\n%s  d\n" % (E, E, E),
     "empty": b"",
@@ -209,6 +219,24 @@ class SideBySide(TreeTest):
         ours, theirs = self.both(self.path("tab.md5"), [])
         self.assertSame(ours, theirs)
         self.assertEqual((ours.returncode, ours.stdout), (1, b"a\tzz: FAILED open or read\n"))
+
+
+class ProcFiles(TreeTest):
+    """Files of /proc say they are empty and are not: -c reads them to their
+    end, as md5sum does."""
+
+    def test_proc_files_read_whole(self):
+        where = "/proc/sys/fs/inotify"
+        names = sorted(os.listdir(where))
+        env = dict(os.environ, LC_ALL="C")
+        listing = subprocess.run(["md5sum"] + names, cwd=where, env=env, stdout=subprocess.PIPE, check=True).stdout
+        with open(self.path("proc.md5"), "wb") as f:
+            f.write(listing)
+        theirs = subprocess.run(["md5sum", "-c", self.path("proc.md5")], cwd=where, env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        ours = run(["-C", where, "-c", self.path("proc.md5")])
+        self.assertEqual((ours.returncode, ours.stdout), (theirs.returncode, theirs.stdout))
+        self.assertEqual(ours.stdout, b"".join(n.encode() + b": OK\n" for n in names))
 
 
 class LongestPaths(TreeTest):

@@ -333,6 +333,24 @@ class StatusLine(ScratchTreeTest):
         with open(err, "rb") as f:
             self.assertEqual(f.read(), b"")
 
+    def test_no_line_while_a_listing_is_typed(self):
+        """-c - on the terminal reads what the person types: a status line
+        would be drawn into the line being typed."""
+        root = make_tree(self.path("t"), SMALL)
+        typed = ["%s  %s" % (md5_hex(SMALL[n].encode()), n) for n in ("a", "b/c")]
+        pane = Pane(self, 100)
+        pane.start(["-c", "-"], root)
+        pane.tmux("send-keys", typed[0], "Enter")
+        wait_for(lambda: pane.rows() == typed[:1])
+        # Well past the second after which a line would show.
+        time.sleep(2)
+        pane.tmux("send-keys", typed[1], "Enter")
+        wait_for(lambda: pane.rows()[-1:] == typed[1:])
+        self.assertEqual(pane.rows(), typed)
+        pane.tmux("send-keys", "C-d")
+        self.assertEqual(pane.wait_end(), 0)
+        self.assertEqual(pane.rows(), typed + ["a: OK", "b/c: OK"])
+
     def test_output_is_the_same_with_and_without_the_option(self):
         """Without a terminal the option changes nothing, byte for byte: the
         lines on both streams and the archive."""
