@@ -356,3 +356,23 @@ def run_measured(args, cwd=None, env=None, timeout=600):
         # time writes a line of its own first when the status is not 0.
         return subprocess.CompletedProcess(proc.args, proc.returncode, out, err), int(f.read().split()[-1])
 
+
+def exec_bits(root):
+    """{relative path: mode & 0o111} of every regular file below root."""
+    out = {}
+    for dirpath, _, names in os.walk(root):
+        for n in names:
+            p = os.path.join(dirpath, n)
+            out[os.path.relpath(p, root)] = os.stat(p).st_mode & 0o111
+    return out
+
+
+def read_tree(root):
+    """{relative path: content} of every regular file below root."""
+    out = {}
+    for dirpath, _, files in os.walk(root):
+        for n in files:
+            p = os.path.join(dirpath, n)
+            with open(p, "rb") as f:
+                out[os.path.relpath(p, root)] = f.read()
+    return out

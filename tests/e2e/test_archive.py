@@ -246,16 +246,6 @@ class ArchiveRoundTrip(mdt.TreeTest):
 
 
 
-def exec_bits(root):
-    """{relative path: mode & 0o111} of every regular file below root."""
-    out = {}
-    for dirpath, _, names in os.walk(root):
-        for n in names:
-            p = os.path.join(dirpath, n)
-            out[os.path.relpath(p, root)] = os.stat(p).st_mode & 0o111
-    return out
-
-
 class ArchiveModes(mdt.TreeTest):
     """The executable bit, as git keeps it: the owner's x bit in the entry's
     first reserved word, and on extraction the x bits the umask allows."""
@@ -276,7 +266,7 @@ class ArchiveModes(mdt.TreeTest):
             p = subprocess.run(["sh", "-c", "umask %o; exec \"$@\"" % umask, "sh", mdt.MDTREE,
                                 "-t", out + str(umask), "-a", arch], stderr=subprocess.PIPE)
             self.assertEqual(p.returncode, 0, p.stderr)
-            self.assertEqual(exec_bits(out + str(umask)),
+            self.assertEqual(mdt.exec_bits(out + str(umask)),
                              {"bin/run": x, "bin/owner-only": x, "group-only": 0, "plain": 0, "big/tool": x})
 
     def test_archive_without_executables_is_unchanged_and_old_archives_extract_plain(self):
@@ -286,7 +276,7 @@ class ArchiveModes(mdt.TreeTest):
         with open(arch, "wb") as f:
             f.write(mdt.write_archive([mdt.archive_member("a", b"alpha")]))
         self.assertOk(mdt.run(["-t", self.path("out"), "-a", arch]))
-        self.assertEqual(exec_bits(self.path("out")), {"a": 0})
+        self.assertEqual(mdt.exec_bits(self.path("out")), {"a": 0})
         tree = mdt.make_tree(self.path("t"), {"a": b"alpha"})
         self.assertOk(mdt.run(["-f", tree, "-a", self.path("new.mdt")]))
         self.assertEqual(slurp(self.path("new.mdt")), slurp(arch))

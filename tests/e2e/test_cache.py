@@ -14,7 +14,7 @@ import threading
 import time
 import unittest
 
-from mdt import (TreeTest, check_store, make_tree, parse_listing, run, tree_digests)
+from mdt import (TreeTest, check_store, make_tree, parse_listing, read_tree, run, tree_digests)
 from test_db import ROUND_TRIP, SMALL
 from test_listing import DirectoryListing
 
@@ -132,16 +132,6 @@ CHANGES = {
     "file replaced by a directory": change_file_to_dir,
     "a cache from another tree": change_other_tree,
 }
-
-
-def read_tree(root):
-    out = {}
-    for dirpath, _, files in os.walk(root):
-        for n in files:
-            p = os.path.join(dirpath, n)
-            with open(p, "rb") as f:
-                out[os.path.relpath(p, root)] = f.read()
-    return out
 
 
 class Differential(TreeTest):

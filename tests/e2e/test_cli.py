@@ -6,7 +6,7 @@ import re
 import shutil
 import subprocess
 
-from mdt import MDTREE, TreeTest, argv, make_tree, run, usage_text, md5_hex, tree_digests, tool_env
+from mdt import MDTREE, TreeTest, argv, make_tree, read_tree, run, usage_text, md5_hex, tree_digests, tool_env
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
@@ -158,15 +158,6 @@ class ThreadCounts(TreeTest):
     STATUS = {"restore damaged": 1, "apply damaged": 4, "check damaged": 1, "verify damaged dry": 1,
               "verify damaged": 1}
 
-    def read_all(self, root):
-        out = {}
-        for dirpath, _, files in os.walk(root):
-            for n in files:
-                p = os.path.join(dirpath, n)
-                with open(p, "rb") as f:
-                    out[os.path.relpath(p, root)] = f.read()
-        return out
-
     def run_jobs(self, j):
         w = self.path("j%d" % j)
         os.makedirs(w)
@@ -215,7 +206,7 @@ class ThreadCounts(TreeTest):
         job("verify damaged dry", ["-R", os.path.join(w, "db"), "-n", "-V"])
         job("verify damaged", ["-R", os.path.join(w, "db"), "-V"])
         job("prune", ["-R", os.path.join(w, "db"), "-g", "0s", "-P", os.path.join(w, "P")])
-        return runs, self.read_all(w)
+        return runs, read_tree(w)
 
     def test_every_job_is_the_same_at_1_and_8_threads(self):
         import random
@@ -251,13 +242,13 @@ class ThreadCounts(TreeTest):
         self.assertIn(b"Checksum mismatch", one["apply damaged"][2])
         restored = one["restore damaged"][1].splitlines()
         self.assertGreater(len(restored), 10)
-        self.assertEqual(sorted(os.fsencode(n) for n in self.read_all(os.path.join(self.path("j1"), "o2"))),
+        self.assertEqual(sorted(os.fsencode(n) for n in read_tree(os.path.join(self.path("j1"), "o2"))),
                          sorted(restored))
         # The record of the directories an application made names its tree.
         for f in (files1, files8):
             f["P/DIRS"] = re.sub(rb"(?m)^tree [^\n]*\n", b"", f["P/DIRS"])
         self.assertEqual(files1, files8)
-        self.assertEqual(self.read_all(os.path.join(self.path("j1"), "x")), {k: v for k, v in files.items()})
+        self.assertEqual(read_tree(os.path.join(self.path("j1"), "x")), {k: v for k, v in files.items()})
 
 
 def cpu_cgroup_dir():

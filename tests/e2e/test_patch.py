@@ -5,7 +5,7 @@ import os
 import re
 import shutil
 
-from mdt import TreeTest, make_tree, md5_hex, run, run_as_nobody, tree_digests
+from mdt import TreeTest, exec_bits, make_tree, md5_hex, run, run_as_nobody, tree_digests
 
 FROM = {"same": "s", "changed": "old", "deleted": "gone", "moved/src": "mv", "dup1": "D", "dup2": "D",
         "with space/a b": "sp", "caf\u00e9/\u00fc": "utf", "deep/x/y/z": "z"}
@@ -98,16 +98,6 @@ class RoundTrip(TreeTest):
         t = self.copy(self.a, "t")
         self.assertOk(run(["-f", t, "-p", self.path("Q")]))
         self.assertTreesEqual(t, self.b)
-
-
-def exec_bits(root):
-    """{relative path: mode & 0o111} of every regular file below root."""
-    out = {}
-    for dirpath, _, names in os.walk(root):
-        for n in names:
-            p = os.path.join(dirpath, n)
-            out[os.path.relpath(p, root)] = os.stat(p).st_mode & 0o111
-    return out
 
 
 class ExecutableBit(TreeTest):
