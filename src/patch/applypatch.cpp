@@ -518,6 +518,13 @@ bool move_aside(const Entry& e) {
 // backup, so that the backup path holds the old copy or the new one, never
 // none. False when no link can be made there (another file system).
 bool link_aside(const Entry& e) {
+    // An earlier dry run's link to this very file is the backup already: a
+    // rename between two links to one file does nothing, and would leave the
+    // temporary name behind.
+    struct stat bst, tst;
+    if (::lstat(e.backup.c_str(), &bst) == 0 && ::lstat(e.target.c_str(), &tst) == 0 && bst.st_dev == tst.st_dev &&
+        bst.st_ino == tst.st_ino)
+        return true;
     TempFile t(e.backup);
     t.close_unwritten();
     if (::unlink(t.temp_path().c_str()) != 0 || ::link(e.target.c_str(), t.temp_path().c_str()) != 0) return false;

@@ -371,6 +371,17 @@ class WhatAPatchInstalls(TreeTest):
                     if os.path.isfile(os.path.join(self.p, "old")):
                         os.unlink(os.path.join(self.p, "old"))
 
+    def test_dry_runs_again_leave_only_the_backups(self):
+        for _ in range(3):
+            self.assertOk(run(["-n", "-f", self.t, "-p", self.p]))
+        self.assertEqual(sorted(os.listdir(os.path.join(self.p, "old"))), ["a", "gone"])
+        self.assertTreesEqual(self.t, self.a)
+        self.assertOk(run(["-f", self.t, "-p", self.p]))
+        self.assertEqual(sorted(os.listdir(os.path.join(self.p, "old"))), ["a", "gone"])
+        self.assertTreesEqual(self.t, self.b)
+        self.assertOk(run(["-r", "-f", self.t, "-p", self.p]))
+        self.assertTreesEqual(self.t, self.a)
+
     def forced_over_mine(self, mine="mine"):
         """A forced application over a tree that holds its own n."""
         if mine == "link":
