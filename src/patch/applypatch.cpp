@@ -438,7 +438,8 @@ std::unordered_set<std::string_view> check_layout(const std::string& tree, const
 }
 
 // What a forced run saved from the way of a new file, and no run has put
-// back, is the only copy of it: a forced run that meets another file there
+// back, is the only copy of it (as is the backup an earlier patch in the
+// same directory left there): a forced run that meets another file there
 // does not save it over that copy. A dry run's link to the very file, or
 // the same content, loses nothing.
 void check_saved_over(const Entry& e) {
@@ -451,7 +452,7 @@ void check_saved_over(const Entry& e) {
         hash_fd(fd.get(), e.backup.c_str(), hex);
         if (std::string_view(hex, MD5_HEX_LEN) == e.saved.digest) return;
     }
-    fatal(1, "%s holds a file saved by an earlier forced run; %s not saved over it", e.backup.c_str(),
+    fatal(1, "%s holds a file an earlier run saved there; %s not saved over it", e.backup.c_str(),
           e.target.c_str());
 }
 
@@ -682,10 +683,9 @@ Fd lock_directory(const char* path, const struct stat* same) {
     struct stat st;
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return Fd();
     if (same && st.st_dev == same->st_dev && st.st_ino == same->st_ino) return Fd();
-    while (::flock(fd.get(), LOCK_EX) != 0) {
-        // A file system without locks: as before locks were taken.
-        if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) break;
-        if (errno != EINTR) fatal_errno("can not lock", path);
+    // A file system that can not lock a directory (NFS wants a file open
+    // for writing) lets the run go on unlocked, as before locks were taken.
+    while (::flock(fd.get(), LOCK_EX) != 0 && errno == EINTR) {
     }
     return fd;
 }

@@ -451,7 +451,7 @@ class WhatAPatchInstalls(TreeTest):
                     before, patch_before = self.snapshot(t), self.snapshot(self.p)
                     got = run(dry + ["-F", "-f", t, "-p", self.p])
                     self.assertEqual(got.returncode, 1, got.stderr)
-                    self.assertIn(b"%s holds a file saved by an earlier forced run" % saved.encode(), got.stderr)
+                    self.assertIn(b"%s holds a file an earlier run saved there" % saved.encode(), got.stderr)
                     self.assertEqual(self.snapshot(t), before)
                     self.assertEqual(self.snapshot(self.p), patch_before)
                     self.assertEqual(read(saved), b"mine")
