@@ -32,6 +32,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -437,6 +438,25 @@ std::unordered_set<std::string_view> check_layout(const std::string& tree, const
     return dirs_in_place;
 }
 
+// What a forced run saved from the way of a new file, and no run has put
+// back, is the only copy of it (as is the backup an earlier patch in the
+// same directory left there): a forced run that meets another file there
+// does not save it over that copy. A dry run's link to the very file, or
+// the same content, loses nothing.
+void check_saved_over(const Entry& e) {
+    struct stat bst, tst;
+    if (::lstat(e.backup.c_str(), &bst) != 0 || S_ISDIR(bst.st_mode)) return;
+    if (::lstat(e.target.c_str(), &tst) == 0 && tst.st_dev == bst.st_dev && tst.st_ino == bst.st_ino) return;
+    if (S_ISREG(bst.st_mode) && e.saved.kind == SavedFile::file) {
+        const Fd fd(open_regular_fd(e.backup.c_str(), __LINE__, true));
+        char hex[MD5_HEX_SIZE];
+        hash_fd(fd.get(), e.backup.c_str(), hex);
+        if (std::string_view(hex, MD5_HEX_LEN) == e.saved.digest) return;
+    }
+    fatal(1, "%s holds a file an earlier run saved there; %s not saved over it", e.backup.c_str(),
+          e.target.c_str());
+}
+
 // The patch directory must take every file the removal pass saves: a
 // directory at a backup path (left by an earlier patch in the same
 // directory, where a file has become a directory), or a file where a backup
@@ -463,7 +483,10 @@ void check_backups(const std::string& proot, const std::vector<Entry>& removals,
     for (const Entry& e : removals)
         if (e.present) check(e);
     for (const Entry& e : creations)
-        if (e.unexpected) check(e);
+        if (e.unexpected) {
+            check(e);
+            check_saved_over(e);
+        }
 }
 
 // Copies the regular file from (a link is not followed) into a temporary
@@ -498,11 +521,38 @@ bool move_aside(const Entry& e) {
 // backup, so that the backup path holds the old copy or the new one, never
 // none. False when no link can be made there (another file system).
 bool link_aside(const Entry& e) {
+    // An earlier dry run's link to this very file is the backup already: a
+    // rename between two links to one file does nothing, and would leave the
+    // temporary name behind.
+    struct stat bst, tst;
+    if (::lstat(e.backup.c_str(), &bst) == 0 && ::lstat(e.target.c_str(), &tst) == 0 && bst.st_dev == tst.st_dev &&
+        bst.st_ino == tst.st_ino)
+        return true;
     TempFile t(e.backup);
     t.close_unwritten();
     if (::unlink(t.temp_path().c_str()) != 0 || ::link(e.target.c_str(), t.temp_path().c_str()) != 0) return false;
     t.commit_closed();
     return true;
+}
+
+// A link or a special file that a forced run saves across file systems is
+// made again at the backup path, as it stands in the tree: its content, if
+// any, is not the patch's to read.
+void remake_aside(const Entry& e, const struct stat& st) {
+    TempFile t(e.backup);
+    t.close_unwritten();
+    if (::unlink(t.temp_path().c_str()) != 0) fatal_errno("can not remove", t.temp_path().c_str());
+    if (S_ISLNK(st.st_mode)) {
+        std::vector<char> to(std::size_t(st.st_size) + 2);
+        const ssize_t n = ::readlink(e.target.c_str(), to.data(), to.size());
+        if (n < 0) fatal_errno("can not read the link", e.target.c_str());
+        if (std::size_t(n) >= to.size() - 1) fatal(1, "%s changed while it was being saved", e.target.c_str());
+        to[std::size_t(n)] = '\0';
+        if (::symlink(to.data(), t.temp_path().c_str()) != 0) fatal_errno("can not save the link", e.target.c_str());
+    } else if (::mknod(t.temp_path().c_str(), st.st_mode & (S_IFMT | 0777), st.st_rdev) != 0) {
+        fatal_errno("can not save", e.target.c_str());
+    }
+    t.commit_closed();
 }
 
 // Saves the target under backup. A real run moves it there (the removal and
@@ -511,8 +561,13 @@ bool link_aside(const Entry& e) {
 void save(const Entry& e, bool dry_run) {
     if (dry_run ? link_aside(e) : move_aside(e)) return;
     // Across file systems: a copy, and the target goes after it.
+    struct stat st;
+    if (::lstat(e.target.c_str(), &st) != 0) fatal_errno("can not examine", e.target.c_str());
     char hex[MD5_HEX_SIZE];
-    copy_to_temp(e.target, e.backup, hex)->commit();
+    if (S_ISREG(st.st_mode))
+        copy_to_temp(e.target, e.backup, hex)->commit();
+    else
+        remake_aside(e, st);
     if (!dry_run && ::unlink(e.target.c_str()) != 0 && errno != ENOENT) fatal_errno("can not remove", e.target.c_str());
 }
 
@@ -619,6 +674,24 @@ void keep_saved(const DirRecord& prior, const std::vector<Entry>& removals, DirR
         if (!replaced.contains(name)) rec.saved.try_emplace(name, f);
 }
 
+// Two runs on one patch directory or one tree would each check the files
+// before the other changes them: the second would then save the first one's
+// new files over the backups of the old ones. A run holds an exclusive lock
+// on the directory for its whole length (the kernel drops it however the
+// run ends); another waits, then checks what the first left. Null for a
+// tree that is not there yet, or the directory already held (same).
+Fd lock_directory(const char* path, const struct stat* same) {
+    Fd fd(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return Fd();
+    if (same && st.st_dev == same->st_dev && st.st_ino == same->st_ino) return Fd();
+    // A file system that can not lock a directory (NFS wants a file open
+    // for writing) lets the run go on unlocked, as before locks were taken.
+    while (::flock(fd.get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
+    return fd;
+}
+
 // The patch's manifest, read in the direction of the run.
 Manifest read_patch_manifest(const std::string& proot, bool reverse) {
     const std::string files = join_path_or_die(proot, "FILES");
@@ -635,6 +708,10 @@ Manifest read_patch_manifest(const std::string& proot, bool reverse) {
 void applypatch(const char* tree, const char* patch) {
     const ApplyOptions o = options_from_settings();
     recognise(patch);
+    const Fd patch_lock = lock_directory(patch, nullptr);
+    struct stat patch_st;
+    const Fd tree_lock =
+        lock_directory(tree, patch_lock.get() >= 0 && ::fstat(patch_lock.get(), &patch_st) == 0 ? &patch_st : nullptr);
 
     const std::string proot(patch);
     const Manifest m = read_patch_manifest(proot, o.reverse);

@@ -6,10 +6,14 @@ import hashlib
 import os
 import random
 import shutil
+import subprocess
+import time
+import unittest
 
-from mdt import TreeTest, make_tree, run, tree_digests
+from mdt import TreeTest, argv, make_tree, run, tool_env, tree_digests
 from test_faults import (BIG, KILLS, LIMIT, SEED, Checks, Killer, file_md5, is_temp, many_files_tree,
                          run_limited)
+from test_hostile import strace_works
 
 
 def two_versions(test, rng):
@@ -139,3 +143,64 @@ class KillsDuringApplication(TreeTest, Checks):
         # Files are replaced, never written in place: the old tree, linked
         # into every copy, is as it was.
         self.assertEqual(tree_digests(src), old)
+
+
+def held_in(tracer, call):
+    """Whether a thread of the process that tracer traces is held in the
+    system call numbered call (x86-64 numbers)."""
+    try:
+        with open("/proc/%d/task/%d/children" % (tracer, tracer)) as f:
+            for pid in f.read().split():
+                for task in os.listdir("/proc/%s/task" % pid):
+                    with open("/proc/%s/task/%s/syscall" % (pid, task)) as s:
+                        if s.read().split()[0] == str(call):
+                            return True
+    except (OSError, IndexError):
+        pass
+    return False
+
+
+RENAMEAT2 = 316
+
+
+@unittest.skipUnless(strace_works(), "needs strace and ptrace on x86-64")
+class ConcurrentApplications(TreeTest):
+    """Two applications on one patch directory, or on one tree, never both
+    act on what they checked: the second waits for the first, then checks
+    the tree as the first left it."""
+
+    def test_a_second_run_waits_for_the_first(self):
+        old = make_tree(self.path("from"), {"f": "old version", "k": "kept"})
+        new = make_tree(self.path("to"), {"f": "new version", "k": "kept", "n": "added"})
+        pristine = self.path("P")
+        self.assertOk(run(["-f", old, "-t", new, "-p", pristine]))
+        other = self.path("P2")
+        self.assertOk(run(["-f", old, "-t", make_tree(self.path("to2"), {"f": "other", "k": "kept"}), "-p", other]))
+        for case, second_patch in (("the same patch", pristine), ("another patch, the same tree", other)):
+            with self.subTest(case=case):
+                tree, patch = self.path("t"), self.path("P-" + case)
+                shutil.rmtree(tree, ignore_errors=True)
+                shutil.copytree(old, tree)
+                shutil.copytree(pristine, patch)
+                second_patch = patch if second_patch == pristine else second_patch
+                # The first run is held as it takes out its first file, its
+                # checks passed.
+                cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-e", "trace=renameat2",
+                       "-e", "inject=renameat2:delay_enter=3000000:when=1"] + argv(["-f", tree, "-p", patch])
+                first = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         env=tool_env({"ASAN_OPTIONS": "detect_leaks=0"}))
+                self.addCleanup(lambda: first.poll() is None and first.kill())
+                deadline = time.time() + 60
+                while not held_in(first.pid, RENAMEAT2):
+                    self.assertIsNone(first.poll(), "ended before it changed the tree")
+                    self.assertLess(time.time(), deadline, "never changed the tree")
+                    time.sleep(0.01)
+                second = run(["-f", tree, "-p", second_patch])
+                out, err = first.communicate(timeout=60)
+                self.assertEqual(first.returncode, 0, err)
+                # The second found the tree patched: nothing of it matches.
+                self.assertEqual(second.returncode, 4, second.stderr)
+                self.assertEqual(tree_digests(tree), tree_digests(new))
+                self.assertEqual(file_md5(os.path.join(patch, "old", "f")), hashlib.md5(b"old version").hexdigest())
+                self.assertOk(run(["-r", "-f", tree, "-p", patch]))
+                self.assertEqual(tree_digests(tree), tree_digests(old))

@@ -4,6 +4,9 @@ and every way an application refuses to go on."""
 import os
 import re
 import shutil
+import stat
+import subprocess
+import unittest
 
 from mdt import TreeTest, exec_bits, make_tree, md5_hex, run, run_as_nobody, tree_digests
 
@@ -392,6 +395,17 @@ class WhatAPatchInstalls(TreeTest):
                     if os.path.isfile(os.path.join(self.p, "old")):
                         os.unlink(os.path.join(self.p, "old"))
 
+    def test_dry_runs_again_leave_only_the_backups(self):
+        for _ in range(3):
+            self.assertOk(run(["-n", "-f", self.t, "-p", self.p]))
+        self.assertEqual(sorted(os.listdir(os.path.join(self.p, "old"))), ["a", "gone"])
+        self.assertTreesEqual(self.t, self.a)
+        self.assertOk(run(["-f", self.t, "-p", self.p]))
+        self.assertEqual(sorted(os.listdir(os.path.join(self.p, "old"))), ["a", "gone"])
+        self.assertTreesEqual(self.t, self.b)
+        self.assertOk(run(["-r", "-f", self.t, "-p", self.p]))
+        self.assertTreesEqual(self.t, self.a)
+
     def forced_over_mine(self, mine="mine"):
         """A forced application over a tree that holds its own n."""
         if mine == "link":
@@ -443,6 +457,70 @@ class WhatAPatchInstalls(TreeTest):
                     self.assertEqual(u.returncode, status, u.stderr)
                     self.assertRegex(u.stderr, message)
                     self.assertEqual(self.snapshot(self.t), applied)
+
+    def test_a_forced_run_never_saves_over_what_an_earlier_one_saved(self):
+        # The tree's n changed again, or another tree with its own n: what
+        # the first forced run saved is the only copy of "mine".
+        for case in ("the same tree", "another tree"):
+            for dry in (["-n"], []):
+                with self.subTest(case=case, dry=dry):
+                    self.setUp()
+                    self.forced_over_mine()
+                    saved = os.path.join(self.p, "old", "n")
+                    t = self.t
+                    if case == "another tree":
+                        t = self.path("t2")
+                        shutil.copytree(self.a, t)
+                    make_tree(t, {"n": "mine, later"})
+                    before, patch_before = self.snapshot(t), self.snapshot(self.p)
+                    got = run(dry + ["-F", "-f", t, "-p", self.p])
+                    self.assertEqual(got.returncode, 1, got.stderr)
+                    self.assertIn(b"%s holds a file an earlier run saved there" % saved.encode(), got.stderr)
+                    self.assertEqual(self.snapshot(t), before)
+                    self.assertEqual(self.snapshot(self.p), patch_before)
+                    self.assertEqual(read(saved), b"mine")
+        # The same content again, or a dry run's link to it, is saved as before.
+        self.setUp()
+        make_tree(self.t, {"n": "mine"})
+        self.assertOk(run(["-n", "-F", "-f", self.t, "-p", self.p]))
+        self.forced_over_mine()
+        t2 = self.path("t3")
+        shutil.copytree(self.a, t2)
+        make_tree(t2, {"n": "mine"})
+        self.assertOk(run(["-F", "-f", t2, "-p", self.p]))
+        self.assertEqual(read(os.path.join(self.p, "old", "n")), b"mine")
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts a file system")
+    def test_a_forced_run_saves_a_link_or_a_fifo_onto_another_file_system(self):
+        # The patch directory on a file system of its own: no rename reaches
+        # it from the tree, and a link or a FIFO can not be copied as a file.
+        mnt = self.path("mnt")
+        os.mkdir(mnt)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "mdtree-test", mnt]).returncode != 0:
+            self.skipTest("can not mount a tmpfs")
+        self.addCleanup(subprocess.run, ["umount", "-l", mnt])
+        for kind in ("link", "fifo"):
+            for dry in (["-n"], []):
+                with self.subTest(kind=kind, dry=dry):
+                    t, p = self.path("t-" + kind + str(dry)), os.path.join(mnt, kind + str(dry))
+                    shutil.copytree(self.a, t)
+                    shutil.copytree(self.p, p)
+                    n = os.path.join(t, "n")
+                    os.symlink("/etc/hostname", n) if kind == "link" else os.mkfifo(n)
+                    got = run(dry + ["-F", "-f", t, "-p", p])
+                    self.assertOk(got)
+                    saved = os.path.join(p, "old", "n")
+                    if kind == "link":
+                        self.assertEqual(os.readlink(saved), "/etc/hostname")
+                    else:
+                        self.assertTrue(stat.S_ISFIFO(os.lstat(saved).st_mode))
+                    if dry:
+                        self.assertTrue(os.path.lexists(n))
+                        self.assertEqual(read(os.path.join(t, "a")), b"1")
+                        continue
+                    self.assertTreesEqual(t, self.b)
+                    self.assertOk(run(["-r", "-f", t, "-p", p]))
+                    self.assertTreesEqual(t, self.a)
 
     def test_a_link_a_forced_run_saved_stays_in_the_patch_directory(self):
         self.forced_over_mine("link")
