@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -26,6 +29,65 @@ FileId file_id(const struct stat& st) {
 }
 
 namespace {
+
+// What a file system mounted on a device says of itself: whether its
+// change times are its own, and its id. Asked once per device in a run.
+struct FsNote {
+    bool keeps_ctime = false;
+    uint64_t id = 0;
+};
+
+bool keeps_ctime(long type) {
+    switch (static_cast<unsigned long>(type) & 0xffffffffu) {
+    case 0x4d44:      // FAT
+    case 0x2011bab0:  // exFAT
+    case 0x73717368:  // squashfs
+    case 0xe0f5e1e2:  // EROFS
+    case 0x9660:      // ISO 9660
+    case 0x15013346:  // UDF
+    case 0x28cd3d45:  // cramfs
+    case 0x7275:      // romfs
+        return false;
+    default:
+        return true;
+    }
+}
+
+bool fs_note(dev_t dev, int fd, const char* name, FsNote& out) {
+    static std::mutex m;
+    static std::map<dev_t, FsNote> known;
+    const std::lock_guard<std::mutex> lock(m);
+    if (auto it = known.find(dev); it != known.end()) {
+        out = it->second;
+        return true;
+    }
+    int own = -1;
+    if (name) {
+        do {
+            own = ::openat(fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        } while (own < 0 && errno == EINTR);
+        if (own < 0) return false;
+    }
+    const int on = own >= 0 ? own : fd;
+    struct statfs sf;
+    struct stat st;
+    // The file asked of must be on the device noted: its name may have
+    // been taken meanwhile by a file from elsewhere.
+    const bool ok = ::fstatfs(on, &sf) == 0 && ::fstat(on, &st) == 0 && st.st_dev == dev;
+    if (own >= 0) ::close(own);
+    if (!ok) return false;
+    uint32_t v[2];
+    std::memcpy(v, &sf.f_fsid, sizeof v);
+    out.keeps_ctime = keeps_ctime(long(sf.f_type));
+    // Spread over all 64 bits, so that no two small ids and devices mix
+    // to one value.
+    uint64_t x = (uint64_t(v[1]) << 32 | v[0]) + 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    out.id = x ^ (x >> 31);
+    known.emplace(dev, out);
+    return true;
+}
 
 constexpr char MAGIC[8] = {'M', 'D', 'T', 'C', 'A', 'C', 'H', 'E'};
 // A directory's key and an entry's name have at most this many bytes.
@@ -461,4 +523,12 @@ StatCache* run_cache() {
 
 void commit_run_cache() {
     if (the_cache) the_cache->commit();
+}
+
+bool cache_identity(const struct stat& st, int fd, const char* name, FileId& id) {
+    FsNote fs;
+    if (!fs_note(st.st_dev, fd, name, fs) || !fs.keeps_ctime) return false;
+    id = file_id(st);
+    id.dev ^= fs.id;
+    return true;
 }
