@@ -463,16 +463,24 @@ void StatCache::commit() {
         return std::any_of(d.roots.begin(), d.roots.end(),
                            [&key](const std::string& r) { return key.starts_with(r + "/"); });
     };
+    // An entry the old stamp made racy would pass under the new, later
+    // stamp: it is dropped, not carried.
+    const int64_t trusted_before = d.old.stamp_ns() - CACHE_RACY_MARGIN_NS;
     for (std::size_t i = 0; d.old.usable() && i < d.old.index().size(); ++i) {
         const std::string key = d.old.index()[i].key;
         if (walked(key)) continue;
-        std::string raw;
-        if (!d.old.raw_section(i, raw)) {
+        CacheSection sec;
+        if (!d.old.section(i, sec)) {
             d.warn_once();
             break;
         }
-        d.index.push_back({key, d.written, uint32_t(raw.size())});
-        d.write(raw);
+        Pending p{key, std::move(sec.bytes), {}};
+        for (uint32_t a : sec.at) {
+            const char* e = p.bytes.data() + a;
+            if (int64_t(get(e + 24, 8)) < trusted_before && int64_t(get(e + 32, 8)) < trusted_before)
+                p.at.push_back(a);
+        }
+        if (!p.at.empty()) d.flush_section(p);
     }
     // A directory walked twice in one run keeps its last section.
     std::stable_sort(d.index.begin(), d.index.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
