@@ -337,18 +337,38 @@ struct StatCache::Impl {
             std::unique(p.at.begin(), p.at.end(),
                         [&p](uint32_t a, uint32_t b) { return entry_name(p.bytes, a) == entry_name(p.bytes, b); }),
             p.at.end());
+        // Written in pieces, its checksum last in its place: a directory of
+        // a million files is not held twice.
+        const uint64_t start = written;
         std::string s(4, '\0');
         put(s, p.key.size(), 4);
         s += p.key;
         put(s, p.at.size(), 4);
-        for (uint32_t a : p.at) {
-            const std::size_t len = CACHE_ENTRY_FIXED + entry_name(p.bytes, a).size();
-            s.append(p.bytes, a, len);
+        uLong c = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(s.data() + 4), uInt(s.size() - 4));
+        constexpr std::size_t PIECE = 1 << 16;
+        for (std::size_t i = 0; i <= p.at.size(); ++i) {
+            if (i == p.at.size() || s.size() >= PIECE) {
+                write(s);
+                s.clear();
+            }
+            if (i == p.at.size()) break;
+            const std::size_t len = CACHE_ENTRY_FIXED + entry_name(p.bytes, p.at[i]).size();
+            c = crc32(c, reinterpret_cast<const Bytef*>(p.bytes.data() + p.at[i]), uInt(len));
+            s.append(p.bytes, p.at[i], len);
         }
-        const uint32_t c = crc(s.data() + 4, s.size() - 4);
-        for (int i = 0; i < 4; ++i) s[std::size_t(i)] = char((c >> (8 * i)) & 0xff);
-        index.push_back({p.key, written, uint32_t(s.size())});
-        write(s);
+        std::string sum;
+        put(sum, uint32_t(c), 4);
+        pwrite_all(sum, start);
+        index.push_back({p.key, start, uint32_t(written - start)});
+    }
+    void pwrite_all(const std::string& bytes, uint64_t off) {
+        const char* tmp = out->temp_path().c_str();
+        for (std::size_t done = 0; done < bytes.size();) {
+            const ssize_t r = ::pwrite(out->fd(), bytes.data() + done, bytes.size() - done, off_t(off + done));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) fatal_errno("write error on", tmp);
+            done += std::size_t(r);
+        }
     }
     // Leaves the directories that are not key's own or above it.
     template <class V, class F>
@@ -509,13 +529,7 @@ void StatCache::commit() {
     put(h, s.size(), 8);
     put(h, crc(s.data(), s.size()), 4);
     put(h, crc(h.data(), h.size()), 4);
-    const char* tmp = d.out->temp_path().c_str();
-    for (std::size_t done = 0; done < h.size();) {
-        const ssize_t r = ::pwrite(d.out->fd(), h.data() + done, h.size() - done, off_t(done));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) fatal_errno("write error on", tmp);
-        done += std::size_t(r);
-    }
+    d.pwrite_all(h, 0);
     d.out->commit();
 }
 
