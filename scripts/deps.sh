@@ -20,6 +20,8 @@ MDTREE_BUILD_PACKAGES=(cmake ninja-build g++ zlib1g-dev libdeflate-dev)
 MDTREE_TEST_PACKAGES=(libgtest-dev python3 groff tmux strace)
 # The power-cut test makes, mounts and checks ext4 images.
 MDTREE_TEST_PACKAGES+=(e2fsprogs mount)
+# The cache's test swaps squashfs images under one mount point.
+MDTREE_TEST_PACKAGES+=(squashfs-tools)
 # The fuzz targets are built with clang and its libFuzzer runtime.
 MDTREE_TEST_PACKAGES+=(clang libclang-rt-14-dev)
 # The shared-store test and benchmark run a GlusterFS volume on this machine.

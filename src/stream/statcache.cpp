@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -26,6 +29,65 @@ FileId file_id(const struct stat& st) {
 }
 
 namespace {
+
+// What a file system mounted on a device says of itself: whether its
+// change times are its own, and its id. Asked once per device in a run.
+struct FsNote {
+    bool keeps_ctime = false;
+    uint64_t id = 0;
+};
+
+bool keeps_ctime(long type) {
+    switch (static_cast<unsigned long>(type) & 0xffffffffu) {
+    case 0x4d44:      // FAT
+    case 0x2011bab0:  // exFAT
+    case 0x73717368:  // squashfs
+    case 0xe0f5e1e2:  // EROFS
+    case 0x9660:      // ISO 9660
+    case 0x15013346:  // UDF
+    case 0x28cd3d45:  // cramfs
+    case 0x7275:      // romfs
+        return false;
+    default:
+        return true;
+    }
+}
+
+bool fs_note(dev_t dev, int fd, const char* name, FsNote& out) {
+    static std::mutex m;
+    static std::map<dev_t, FsNote> known;
+    const std::lock_guard<std::mutex> lock(m);
+    if (auto it = known.find(dev); it != known.end()) {
+        out = it->second;
+        return true;
+    }
+    int own = -1;
+    if (name) {
+        do {
+            own = ::openat(fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        } while (own < 0 && errno == EINTR);
+        if (own < 0) return false;
+    }
+    const int on = own >= 0 ? own : fd;
+    struct statfs sf;
+    struct stat st;
+    // The file asked of must be on the device noted: its name may have
+    // been taken meanwhile by a file from elsewhere.
+    const bool ok = ::fstatfs(on, &sf) == 0 && ::fstat(on, &st) == 0 && st.st_dev == dev;
+    if (own >= 0) ::close(own);
+    if (!ok) return false;
+    uint32_t v[2];
+    std::memcpy(v, &sf.f_fsid, sizeof v);
+    out.keeps_ctime = keeps_ctime(long(sf.f_type));
+    // Spread over all 64 bits, so that no two small ids and devices mix
+    // to one value.
+    uint64_t x = (uint64_t(v[1]) << 32 | v[0]) + 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    out.id = x ^ (x >> 31);
+    known.emplace(dev, out);
+    return true;
+}
 
 constexpr char MAGIC[8] = {'M', 'D', 'T', 'C', 'A', 'C', 'H', 'E'};
 // A directory's key and an entry's name have at most this many bytes.
@@ -275,18 +337,38 @@ struct StatCache::Impl {
             std::unique(p.at.begin(), p.at.end(),
                         [&p](uint32_t a, uint32_t b) { return entry_name(p.bytes, a) == entry_name(p.bytes, b); }),
             p.at.end());
+        // Written in pieces, its checksum last in its place: a directory of
+        // a million files is not held twice.
+        const uint64_t start = written;
         std::string s(4, '\0');
         put(s, p.key.size(), 4);
         s += p.key;
         put(s, p.at.size(), 4);
-        for (uint32_t a : p.at) {
-            const std::size_t len = CACHE_ENTRY_FIXED + entry_name(p.bytes, a).size();
-            s.append(p.bytes, a, len);
+        uLong c = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(s.data() + 4), uInt(s.size() - 4));
+        constexpr std::size_t PIECE = 1 << 16;
+        for (std::size_t i = 0; i <= p.at.size(); ++i) {
+            if (i == p.at.size() || s.size() >= PIECE) {
+                write(s);
+                s.clear();
+            }
+            if (i == p.at.size()) break;
+            const std::size_t len = CACHE_ENTRY_FIXED + entry_name(p.bytes, p.at[i]).size();
+            c = crc32(c, reinterpret_cast<const Bytef*>(p.bytes.data() + p.at[i]), uInt(len));
+            s.append(p.bytes, p.at[i], len);
         }
-        const uint32_t c = crc(s.data() + 4, s.size() - 4);
-        for (int i = 0; i < 4; ++i) s[std::size_t(i)] = char((c >> (8 * i)) & 0xff);
-        index.push_back({p.key, written, uint32_t(s.size())});
-        write(s);
+        std::string sum;
+        put(sum, uint32_t(c), 4);
+        pwrite_all(sum, start);
+        index.push_back({p.key, start, uint32_t(written - start)});
+    }
+    void pwrite_all(const std::string& bytes, uint64_t off) {
+        const char* tmp = out->temp_path().c_str();
+        for (std::size_t done = 0; done < bytes.size();) {
+            const ssize_t r = ::pwrite(out->fd(), bytes.data() + done, bytes.size() - done, off_t(off + done));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) fatal_errno("write error on", tmp);
+            done += std::size_t(r);
+        }
     }
     // Leaves the directories that are not key's own or above it.
     template <class V, class F>
@@ -401,16 +483,24 @@ void StatCache::commit() {
         return std::any_of(d.roots.begin(), d.roots.end(),
                            [&key](const std::string& r) { return key.starts_with(r + "/"); });
     };
+    // An entry the old stamp made racy would pass under the new, later
+    // stamp: it is dropped, not carried.
+    const int64_t trusted_before = d.old.stamp_ns() - CACHE_RACY_MARGIN_NS;
     for (std::size_t i = 0; d.old.usable() && i < d.old.index().size(); ++i) {
         const std::string key = d.old.index()[i].key;
         if (walked(key)) continue;
-        std::string raw;
-        if (!d.old.raw_section(i, raw)) {
+        CacheSection sec;
+        if (!d.old.section(i, sec)) {
             d.warn_once();
             break;
         }
-        d.index.push_back({key, d.written, uint32_t(raw.size())});
-        d.write(raw);
+        Pending p{key, std::move(sec.bytes), {}};
+        for (uint32_t a : sec.at) {
+            const char* e = p.bytes.data() + a;
+            if (int64_t(get(e + 24, 8)) < trusted_before && int64_t(get(e + 32, 8)) < trusted_before)
+                p.at.push_back(a);
+        }
+        if (!p.at.empty()) d.flush_section(p);
     }
     // A directory walked twice in one run keeps its last section.
     std::stable_sort(d.index.begin(), d.index.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
@@ -439,13 +529,7 @@ void StatCache::commit() {
     put(h, s.size(), 8);
     put(h, crc(s.data(), s.size()), 4);
     put(h, crc(h.data(), h.size()), 4);
-    const char* tmp = d.out->temp_path().c_str();
-    for (std::size_t done = 0; done < h.size();) {
-        const ssize_t r = ::pwrite(d.out->fd(), h.data() + done, h.size() - done, off_t(done));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) fatal_errno("write error on", tmp);
-        done += std::size_t(r);
-    }
+    d.pwrite_all(h, 0);
     d.out->commit();
 }
 
@@ -461,4 +545,12 @@ StatCache* run_cache() {
 
 void commit_run_cache() {
     if (the_cache) the_cache->commit();
+}
+
+bool cache_identity(const struct stat& st, int fd, const char* name, FileId& id) {
+    FsNote fs;
+    if (!fs_note(st.st_dev, fd, name, fs) || !fs.keeps_ctime) return false;
+    id = file_id(st);
+    id.dev ^= fs.id;
+    return true;
 }

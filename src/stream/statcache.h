@@ -44,6 +44,16 @@ struct FileId {
     bool operator==(const FileId&) const = default;
 };
 FileId file_id(const struct stat& st);
+// The identity the cache keeps for a file with status st: file_id, with
+// the device mixed with its file system's own id (statfs f_fsid), so that
+// another image mounted later on the same device (a loop device reused)
+// is not taken for the one recorded. fd is a descriptor of the file (name
+// null) or of its directory (name its entry there). False when the file
+// system keeps no change time of its own (its change time is its
+// modification time, or fixed when the image was made: FAT, exFAT,
+// squashfs, EROFS, ISO 9660, UDF, cramfs, romfs): such a file is always
+// read.
+bool cache_identity(const struct stat& st, int fd, const char* name, FileId& id);
 
 inline constexpr uint32_t CACHE_VERSION = 1;
 inline constexpr int64_t CACHE_RACY_MARGIN_NS = 2'000'000'000;

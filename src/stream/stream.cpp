@@ -74,8 +74,8 @@ void hash_uncached(std::vector<Entry>& g) {
 bool cached_entry(Stream* s, StatCache* cache, CachedEntry& out) {
     out.has_id = false;
     struct stat st;
-    if (!stat_entry(s, st) || !S_ISREG(st.st_mode)) return false;
-    out.id = file_id(st);
+    if (!stat_entry(s, st) || !S_ISREG(st.st_mode) || !cache_identity(st, s->dirs->fd, s->curfile, out.id))
+        return false;
     out.has_id = true;
     return cache->lookup(s->name, out.id, out.hex);
 }
@@ -85,8 +85,7 @@ int open_entry_noting(Stream* s, CachedEntry& e) {
     struct stat st;
     // The identity recorded is the one of the file read, not of whatever
     // stood at its name when it was looked up.
-    e.has_id = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (e.has_id) e.id = file_id(st);
+    e.has_id = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && cache_identity(st, fd, nullptr, e.id);
     return fd;
 }
 

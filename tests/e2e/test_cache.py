@@ -268,6 +268,53 @@ class WhatIsRead(TreeTest):
         self.skipTest("no second was long enough")
 
 
+def image_squashfs(src, img):
+    # A reproducible image: every time fixed, as a build makes them.
+    subprocess.run(["mksquashfs", src, img, "-noappend", "-quiet", "-all-time", "1577836800", "-mkfs-time",
+                    "1577836800"], check=True, stdout=subprocess.DEVNULL)
+
+
+def image_ext4(src, img):
+    # Each image has its own UUID; the change time is set as an image
+    # built in the same second as the other would have it.
+    subprocess.run(["mke2fs", "-q", "-t", "ext4", "-d", src, img, "8M"], check=True)
+    subprocess.run(["debugfs", "-w", "-R", "set_inode_field /f ctime 20200101000000", img], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+IMAGES = {"squashfs": image_squashfs, "ext4": image_ext4}
+
+
+@unittest.skipUnless(os.geteuid() == 0, "mounts file systems")
+class ImageSwapped(TreeTest):
+    """Two images whose files have the same names, sizes and times, mounted
+    in turn at one place (the same loop device, so the same device number
+    and inode numbers): the cache must not take one for the other."""
+
+    def test_the_second_image_is_read(self):
+        for kind, make in IMAGES.items():
+            with self.subTest(image=kind):
+                w = self.path(kind)
+                mnt, cache = os.path.join(w, "mnt"), os.path.join(w, "cache")
+                os.makedirs(mnt)
+                for v in ("1", "2"):
+                    src = os.path.join(w, "src" + v)
+                    make_tree(src, {"f": "version 1.0.%s\n" % v})
+                    os.utime(os.path.join(src, "f"), (1577836800, 1577836800))
+                    make(src, os.path.join(w, v + ".img"))
+                for v in ("1", "2"):
+                    subprocess.run(["mount", "-o", "loop,ro", os.path.join(w, v + ".img"), mnt], check=True)
+                    try:
+                        got = {variant: run(extra + ["-l", mnt])
+                               for variant, extra in (("cached", ["--cache", cache]), ("plain", []))}
+                        want = tree_digests(mnt)
+                    finally:
+                        subprocess.run(["umount", mnt], check=True)
+                    self.assertEqual(got["cached"].returncode, 0, got["cached"].stderr)
+                    self.assertEqual(got["cached"].stdout, got["plain"].stdout)
+                    self.assertEqual({p: d for d, p in parse_listing(got["cached"].stdout)}, want)
+
+
 class CacheFile(TreeTest):
     """The cache file is outside input."""
 
