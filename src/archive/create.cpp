@@ -543,9 +543,11 @@ void move_down(int in, int fd, const char* arcname, uint64_t from, uint64_t len,
 
 void createarchive() {
     const bool piped = is_pipe_archive(archname);
+    if (piped) check_pipe_end(STDOUT_FILENO);
     // What stands at the archive's path is checked before any work: a link
-    // is followed, anything but a regular file is refused.
-    const std::string arcpath = piped ? std::string("standard output") : publish_target(archname, "archive");
+    // is followed, anything but a regular file is refused. Through a pipe,
+    // the archive is written to the spool first, and its errors name it.
+    const std::string arcpath = piped ? std::string("the spool file") : publish_target(archname, "archive");
     const char* arcname = arcpath.c_str();
     Collected c;
     collect(fromdir, c);

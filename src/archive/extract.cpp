@@ -364,6 +364,7 @@ void extract_archive(const char* path, const char* target) {
 
 void extractarchive() {
     if (!is_pipe_archive(archname)) return extract_archive(archname, todir);
+    check_pipe_end(STDIN_FILENO);
     // The whole archive is read before anything is extracted: a pipe that
     // closes early leaves a spool whose table is refused, and no file.
     Fd spool = receive_spool();

@@ -2,6 +2,7 @@
 
 #include "util/fatal.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,20 @@
 
 bool is_pipe_archive(const char* name) { return name && std::strcmp(name, "-") == 0; }
 
+void check_pipe_end(int fd) {
+    const bool out = fd == STDOUT_FILENO;
+    const char* name = out ? "standard output" : "standard input";
+    // A descriptor the run found closed now holds /dev/null, where the
+    // archive would vanish with status 0, or be read as an empty one.
+    if (std_fd_was_closed(fd)) {
+        errno = EBADF;
+        fatal_errno(out ? "write error on" : "read error on", name);
+    }
+    // Nobody types or reads an archive's bytes.
+    if (::isatty(fd))
+        fatal(1, out ? "%s is a terminal; no archive written" : "%s is a terminal; no archive read", name);
+}
+
 Fd open_spool() {
     const char* env = std::getenv("TMPDIR");
     const std::string dir = env && *env ? env : "/tmp";
@@ -18,7 +33,7 @@ Fd open_spool() {
     if (fd < 0) {
         // A file system without unnamed files: a named one, unlinked at once.
         std::string name = dir + "/.mdtree-spool-XXXXXX";
-        fd = ::mkstemp(name.data());
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
         if (fd < 0) fatal_errno("can not create a spool file in", dir.c_str());
         ::unlink(name.c_str());
     }

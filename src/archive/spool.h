@@ -9,6 +9,9 @@
 
 // Whether an archive name means standard input or output.
 bool is_pipe_archive(const char* name);
+// Refuses, before any work, an archive's end (STDIN_FILENO or STDOUT_FILENO)
+// that was closed when the run started or is a terminal (status 1).
+void check_pipe_end(int fd);
 // An unnamed temporary file open for reading and writing.
 Fd open_spool();
 // Copies the spool, from its start, to standard output. SIGPIPE is ignored,

@@ -138,6 +138,10 @@ const char* parse_archive_table(const unsigned char* table, std::size_t len, uin
             if (m.entrysize < entry_size(namelen) + ENTRY_LARGE_TAIL) return "large entry without room for its sizes";
             if (m.offset != 0) return "large entry with a plain offset";
             m = decode_entry(e);
+            // The plain words are the sizes cut to a word, as written: any
+            // other value is damage the digest might not reach.
+            if (get_le32(e + 8) != std::min(m.origsize, WORD_MAX) || get_le32(e + 12) != std::min(m.compsize, WORD_MAX))
+                return "large entry whose words disagree with its sizes";
         }
         // Written so that no sum can wrap, whatever the 64-bit fields hold.
         if (m.offset < data_start || m.compsize > file_size || m.offset > file_size - m.compsize)

@@ -86,9 +86,16 @@ std::string publish_target(const char* path, const char* what) {
     fatal(1, "%s %s: too many levels of symbolic links", what, path);
 }
 
+namespace {
+bool std_closed[3] = {};
+}  // namespace
+
+bool std_fd_was_closed(int fd) { return fd >= 0 && fd <= 2 && std_closed[fd]; }
+
 void open_std_fds() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        std_closed[fd] = true;
         // open() returns the lowest free descriptor, which is this one.
         const int got = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
         if (got != fd) {

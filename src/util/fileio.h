@@ -39,6 +39,10 @@ std::string publish_target(const char* path, const char* what);
 // not), so that no file the run creates can take their place and receive
 // its printed lines.
 void open_std_fds();
+// Whether descriptor fd (0, 1 or 2) was closed when the run started and
+// open_std_fds put /dev/null in its place: a job whose output is the
+// descriptor's own data, not lines about it, must not lose it there.
+bool std_fd_was_closed(int fd);
 // Raises the soft limit on open descriptors to the hard limit, as far as
 // the system lets it (failures leave the limit as it was).
 void raise_descriptor_limit();

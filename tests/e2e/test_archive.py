@@ -4,8 +4,11 @@ through extraction, and -l on an archive."""
 
 import hashlib
 import os
+import pty
 import random
+import select
 import subprocess
+import unittest
 import zlib
 
 import mdt
@@ -328,6 +331,58 @@ class ArchivePipe(mdt.TreeTest):
                             mdt.MDTREE, tree], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=mdt.tool_env())
         self.assertEqual(r.stdout, b"1\n")
         self.assertIn(b"write error on standard output", r.stderr)
+
+    def test_closed_or_terminal_end_is_refused_before_any_work(self):
+        # A closed end would be /dev/null, where the archive vanishes with
+        # status 0; nobody types or reads an archive's bytes on a terminal.
+        tree = mdt.make_tree(self.path("t"), {"a": b"alpha"})
+        out = self.path("out")
+        create, extract = ["-f", tree, "-a", "-"], ["-t", out, "-a", "-"]
+        for args, redirect, message in [
+                (create, ">&-", b"write error on standard output: Bad file descriptor"),
+                (extract, "<&-", b"read error on standard input: Bad file descriptor")]:
+            p = subprocess.run(["sh", "-c", 'exec "$@" ' + redirect, "sh"] + mdt.argv(args),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=mdt.tool_env())
+            self.assertEqual((p.returncode, p.stderr), (1, b"mdtree: " + message + b"\n"))
+        for args, end, message in [(create, "stdout", b"standard output is a terminal; no archive written"),
+                                   (extract, "stdin", b"standard input is a terminal; no archive read")]:
+            master, slave = pty.openpty()
+            try:
+                p = subprocess.run(mdt.argv(args), **{end: slave}, stderr=subprocess.PIPE, env=mdt.tool_env(),
+                                   timeout=60)
+                os.close(slave)
+                slave = None
+                self.assertEqual((p.returncode, p.stderr), (1, b"mdtree: " + message + b"\n"))
+                # With its other end closed, a terminal with nothing to
+                # give reads as an error.
+                try:
+                    shown = os.read(master, 1 << 16) if select.select([master], [], [], 0)[0] else b""
+                except OSError:
+                    shown = b""
+                self.assertEqual(shown, b"")
+            finally:
+                os.close(master)
+                if slave is not None:
+                    os.close(slave)
+        self.assertFalse(os.path.exists(out))
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts a file system")
+    def test_full_spool_is_named_and_leaves_nothing(self):
+        tree = mdt.make_tree(self.path("t"), {"big": mdt.random_bytes(random.Random(1), 3 << 20)})
+        arch, spool, out = self.path("a.mdt"), self.path("spool"), self.path("out")
+        self.assertOk(mdt.run(["-f", tree, "-a", arch]))
+        os.mkdir(spool)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", spool], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", spool])
+        full = b"mdtree: write error on the spool file: No space left on device\n"
+        made = mdt.run(["-f", tree, "-a", "-"], env={"TMPDIR": spool})
+        self.assertEqual((made.returncode, made.stdout), (1, b""))
+        self.assertTrue(made.stderr.endswith(full), made.stderr)
+        with open(arch, "rb") as f:
+            got = mdt.run(["-t", out, "-a", "-"], input=f.read(), env={"TMPDIR": spool})
+        self.assertEqual((got.returncode, got.stderr), (1, full))
+        self.assertFalse(os.path.exists(out))
+        self.assertEqual(os.listdir(spool), [])
 
 
 if __name__ == "__main__":

@@ -286,31 +286,37 @@ constexpr std::size_t TAIL = 68;  // the 64-bit fields of the "big" entry
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, DamagedLargeEntry,
-    testing::Values(
-        LargeDamage{"unknown flag", [](Large& l) { put_le32(l.table.data() + 20, 4 | ENTRY_LARGE); }},
-        LargeDamage{"plain offset not zero", [](Large& l) { put_le32(l.table.data() + 16, 100); }},
-        LargeDamage{"no room for the numbers",
-                    [](Large& l) {
-                        // The entry sized for its name alone; the tail is
-                        // now the terminator and what follows it.
-                        put_le32(l.table.data() + 4, entry_size(3));
-                        l.table.resize(entry_size(3) + ARCHIVE_TERMINATOR);
-                        std::memset(l.table.data() + entry_size(3), 0, ARCHIVE_TERMINATOR);
-                    }},
-        LargeDamage{"offset inside the table", [](Large& l) { set64(l, TAIL + 16, 8); }},
-        LargeDamage{"member past the end", [](Large& l) { set64(l, TAIL + 8, 6 * GIB + 1); }},
-        LargeDamage{"offset past the end", [](Large& l) { set64(l, TAIL + 16, 10 * GIB + 1); }},
-        LargeDamage{"offset + compsize wraps",
-                    [](Large& l) {
-                        set64(l, TAIL + 8, ~uint64_t(0) - 16);
-                        set64(l, TAIL + 16, 4 * GIB);
-                    }},
-        LargeDamage{"name runs into the numbers", [](Large& l) { std::memset(l.table.data() + 61, 'n', 7); }}),
+    testing::Values(LargeDamage{"unknown flag", [](Large& l) { put_le32(l.table.data() + 20, 4 | ENTRY_LARGE); }},
+                    LargeDamage{"plain offset not zero", [](Large& l) { put_le32(l.table.data() + 16, 100); }},
+                    LargeDamage{"no room for the numbers",
+                                [](Large& l) {
+    // The entry sized for its name alone; the tail is
+    // now the terminator and what follows it.
+    put_le32(l.table.data() + 4, entry_size(3));
+    l.table.resize(entry_size(3) + ARCHIVE_TERMINATOR);
+    std::memset(l.table.data() + entry_size(3), 0, ARCHIVE_TERMINATOR);
+                                }},
+                    LargeDamage{"offset inside the table", [](Large& l) { set64(l, TAIL + 16, 8); }},
+                    LargeDamage{"member past the end", [](Large& l) { set64(l, TAIL + 8, 6 * GIB + 1); }},
+                    LargeDamage{"offset past the end", [](Large& l) { set64(l, TAIL + 16, 10 * GIB + 1); }},
+                    LargeDamage{"offset + compsize wraps",
+                                [](Large& l) {
+    set64(l, TAIL + 8, ~uint64_t(0) - 16);
+    set64(l, TAIL + 16, 4 * GIB);
+                                }},
+    LargeDamage{"name runs into the numbers", [](Large& l) { std::memset(l.table.data() + 61, 'n', 7); }},
+    LargeDamage{"origsize word disagrees", [](Large& l) { put_le32(l.table.data() + 8, 5); }},
+    LargeDamage{"compsize word disagrees", [](Large& l) { put_le32(l.table.data() + 12, 0xFFFFFFFE); }},
+    LargeDamage{"word holds a size that fits, the tail another",
+                [](Large& l) {
+    set64(l, TAIL, 100);
+    put_le32(l.table.data() + 8, 99);
+                }}),
     [](const testing::TestParamInfo<LargeDamage>& p) {
-        std::string n = p.param.what;
-        for (char& c : n)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        return n;
+    std::string n = p.param.what;
+    for (char& c : n)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return n;
     });
 
 TEST(ArchiveFormat, PlainEntryRefusesNumbersPastAWord) {
