@@ -298,6 +298,31 @@ class Races(StoreTest):
                 self.assertEqual(out, b"" if at == "enter" else b"Removed: %s\n" % os.path.relpath(first, db).encode())
                 shutil.rmtree(db)
 
+    def test_what_a_killed_run_held_aside_comes_back_to_be_judged(self):
+        # Killed right after it moved the object aside, before it removed or
+        # put it back: the next -V or -P puts it back under its name, where
+        # it is judged as any other (healthy: kept by -V; old: pruned).
+        for then in ("-V", "-P"):
+            with self.subTest(then=then):
+                t, db, keep = self.aged_store()
+                first = obj(db, min(store_digests(db) - {md5_hex(b"kept")}))
+                proc, child = self.held(first, ["-R", db, "-g", "1h", "-P", keep], "exit")
+                os.kill(int(child), signal.SIGKILL)
+                proc.communicate(timeout=60)
+                self.assertFalse(os.path.exists(first))
+                p = run(["-R", db, "-V"] if then == "-V" else ["-R", db, "-g", "1h", "-P", keep])
+                self.assertEqual(p.returncode, 0, p.stderr)
+                self.assertEqual(check_store(db)[0], [])
+                if then == "-V":
+                    self.assertEqual(p.stdout, b"")
+                    self.assertEqual(store_digests(db), set(tree_digests(t).values()))
+                else:
+                    self.assertIn(b"Removed: %s\n" % os.path.relpath(first, db).encode(), p.stdout)
+                    self.assertEqual(store_digests(db), set())
+                self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-") and
+                                  not n.endswith("LEASE")], [])
+                shutil.rmtree(db)
+
     def test_verify_never_moves_a_good_copy_stored_meanwhile(self):
         files = {"f%02d" % i: "object %d\n" % i for i in range(50)}
         t = make_tree(self.path("t"), files)
