@@ -230,7 +230,11 @@ void db_in(const char* path) {
     };
     auto work = [&root, &lease, &leased](std::vector<Stored>& grp) {
         std::call_once(leased, [&] { lease.emplace(root + "/"); });
-        copy_group(grp, [&root](Stored&) { return std::make_unique<TempFile>(root + "/"); });
+        copy_group(grp, [&root](Stored&) {
+            auto f = std::make_unique<TempFile>(root + "/");
+            f->keep_time_fresh();
+            return f;
+        });
     };
     publishing(batch, [&] {
         run_grouped(p, p.group_size(), gather, GroupedJob<Stored>{work, publish, copy_cost<Stored>});

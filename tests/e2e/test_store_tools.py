@@ -323,6 +323,26 @@ class Races(StoreTest):
                                   not n.endswith("LEASE")], [])
                 shutil.rmtree(db)
 
+    def test_a_run_paused_before_it_publishes_gives_its_objects_a_fresh_time(self):
+        # Held after its files were written and before it renamed them (as
+        # by Ctrl-Z, here for longer than the grace period): what it then
+        # reports as stored has the time of its publication, and a prune
+        # right after it keeps it.
+        t = make_tree(self.path("t"), {"f%d" % i: "paused %d\n" % i for i in range(5)})
+        keep = self.listing(make_tree(self.path("keep"), {"k": "kept"}), "keep.md5")
+        db = self.path("store")
+        cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-e", "trace=syncfs,fdatasync,fsync",
+               "-e", "inject=syncfs,fdatasync,fsync:delay_exit=3000000:when=1"] + argv(["-R", db, "-i", t])
+        env = dict(os.environ)
+        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=120)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(len(p.stdout.splitlines()), 5)
+        p = run(["-R", db, "-g", "2s", "-P", keep])
+        self.assertOk(p)
+        self.assertEqual(p.stdout, b"")
+        self.assertEqual(store_digests(db), set(tree_digests(t).values()))
+
     def test_verify_never_moves_a_good_copy_stored_meanwhile(self):
         files = {"f%02d" % i: "object %d\n" % i for i in range(50)}
         t = make_tree(self.path("t"), files)
