@@ -160,7 +160,9 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
             const std::size_t dot = n.find('.');
             if (dot == std::string::npos || n.size() - dot - 1 != MD5_HEX_LEN) continue;
             const std::string hex = n.substr(dot + 1);
-            if (!is_hex_digest(hex)) continue;
+            // Only a file is an object: anything else planted there stays.
+            struct stat e;
+            if (!is_hex_digest(hex) || ::lstat((dir + "/" + n).c_str(), &e) != 0 || !S_ISREG(e.st_mode)) continue;
             std::string to;
             store_path(to, root, hex);
             // EEXIST: a copy stands there already; ENOENT: taken meanwhile.
