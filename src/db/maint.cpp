@@ -153,8 +153,10 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
         const std::string dir = root + "/" + t;
         struct stat st;
         // Only a directory of its own (never a link) is an aside directory.
+        // One this user may not empty (another user's, in a shared store)
+        // stays for -V to report.
         if (is_lease_name(t) || ::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-            !is_stale_temp(root, t, st, now))
+            ::access(dir.c_str(), R_OK | W_OK | X_OK) != 0 || !is_stale_temp(root, t, st, now))
             continue;
         for (const std::string& n : dir_names(dir)) {
             const std::size_t dot = n.find('.');

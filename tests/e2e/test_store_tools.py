@@ -10,7 +10,7 @@ import subprocess
 import time
 import unittest
 
-from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, run, run_faulted, store_digests,
+from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, run, run_as_nobody, run_faulted, store_digests,
                  strace_works, tree_digests)
 
 
@@ -143,6 +143,25 @@ class Prune(StoreTest):
 
     def removed(self, p):
         return {l[len(b"Removed: "):].replace(b"/", b"").decode() for l in p.stdout.splitlines()}
+
+    def test_another_users_dead_aside_directory_is_left_alone(self):
+        # A shared store: a run of root killed with an object aside left a
+        # directory another user can not empty. That user's prune passes it
+        # by (-V as root puts it back); -V of that user reports it.
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run as another user")
+        aside = os.path.join(self.db, ".mdtree-zzzzz00000")
+        os.mkdir(aside, 0o700)
+        open(os.path.join(self.db, ".mdtree-zzzzzLEASE"), "w").close()
+        for d, _, _ in os.walk(self.tmp):
+            os.chmod(d, 0o777)
+        os.chmod(aside, 0o700)
+        for n in (self.a_md5, self.path("b.vok")):
+            os.chmod(n, 0o644)
+        p = run_as_nobody(["-R", self.db, "-g", "0s", "-P", self.a_md5, "-P", self.path("b.vok")])
+        self.assertOk(p)
+        self.assertEqual(self.removed(p), self.only_c)
+        self.assertTrue(os.path.isdir(aside))
 
     def test_keeps_what_listings_directories_and_archives_reference(self):
         before = snapshot(self.db)
