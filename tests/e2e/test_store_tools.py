@@ -362,6 +362,27 @@ class Races(StoreTest):
         self.assertEqual(p.stdout, b"")
         self.assertEqual(store_digests(db), set(tree_digests(t).values()))
 
+    def test_a_run_paused_after_a_refresh_refreshes_again_before_it_reports(self):
+        # With --cache an object already stored is refreshed, not written;
+        # held after the refresh for longer than the grace period, the run
+        # refreshes it again before it reports it.
+        t = make_tree(self.path("t"), {"f%d" % i: "cached %d\n" % i for i in range(5)})
+        keep = self.listing(make_tree(self.path("keep"), {"k": "kept"}), "keep.md5")
+        time.sleep(2.1)  # the cache trusts what was not modified just before it
+        db, cache = self.path("store"), self.path("cache")
+        self.assertOk(run(["--cache", cache, "-R", db, "-i", t]))
+        cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-e", "trace=utimensat",
+               "-e", "inject=utimensat:delay_exit=3000000:when=1"] + argv(["--cache", cache, "-R", db, "-i", t])
+        env = dict(os.environ)
+        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=120)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(len(p.stdout.splitlines()), 5)
+        p = run(["-R", db, "-g", "2s", "-P", keep])
+        self.assertOk(p)
+        self.assertEqual(p.stdout, b"")
+        self.assertEqual(store_digests(db), set(tree_digests(t).values()))
+
     def test_verify_never_moves_a_good_copy_stored_meanwhile(self):
         files = {"f%02d" % i: "object %d\n" % i for i in range(50)}
         t = make_tree(self.path("t"), files)
