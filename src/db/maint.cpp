@@ -103,14 +103,25 @@ void Aside::finish() {
 }
 
 Moved Aside::take(const std::string& path, const struct stat& seen, std::string& held) {
-    if (dir_.empty()) {
+    if (dir_.empty() && !flat_) {
         std::string d = temp_name(root_ + "/");
-        if (::mkdir(d.c_str(), 0700) != 0) fatal_errno("can not create", d.c_str());
-        dir_ = std::move(d);
+        if (::mkdir(d.c_str(), 0700) == 0) {
+            dir_ = std::move(d);
+        } else if (errno == ENOSPC || errno == EDQUOT) {
+            // A full file system, which a prune is there to relieve, may
+            // have no block for a new directory, but a free name in the
+            // root: each entry is held under a temporary name of the run
+            // there (a killed run's then goes to damaged/ at the next -V,
+            // not back).
+            flat_ = true;
+        } else {
+            fatal_errno("can not create", d.c_str());
+        }
         // Every move and removal is made durable before the run ends well.
         note_changed(root_);
     }
-    held = dir_ + "/" + held_name(next_++, std::string_view(path).substr(root_.size() + 1));
+    held = flat_ ? temp_name(root_ + "/")
+                 : dir_ + "/" + held_name(next_++, std::string_view(path).substr(root_.size() + 1));
     // One rename takes whatever stands at path at this moment, onto a name
     // nobody else uses: what it took is checked afterwards, never before.
     if (::rename(path.c_str(), held.c_str()) != 0) {

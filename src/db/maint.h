@@ -92,7 +92,8 @@ public:
 
 private:
     std::string root_;
-    std::string dir_;  // made on first use
+    std::string dir_;    // made on first use
+    bool flat_ = false;  // no room for dir_: entries are held in the root itself
     unsigned long next_ = 0;
 };
 

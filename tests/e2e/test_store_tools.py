@@ -163,6 +163,34 @@ class Prune(StoreTest):
         self.assertEqual(self.removed(p), self.only_c)
         self.assertTrue(os.path.isdir(aside))
 
+    @unittest.skipUnless(os.geteuid() == 0, "mounts a file system")
+    def test_prunes_a_full_file_system(self):
+        # The store fills an ext4 (no blocks kept for root): no room for a
+        # directory, which the prune must not need to free space.
+        img, mnt = self.path("img"), self.path("ext4")
+        os.makedirs(mnt)
+        subprocess.run(["mkfs.ext4", "-q", "-m", "0", img, "8M"], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        subprocess.run(["mount", "-o", "loop", img, mnt], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", mnt])
+        db = os.path.join(mnt, "store")
+        shutil.copytree(self.db, db)
+        fd = os.open(os.path.join(mnt, "fill"), os.O_WRONLY | os.O_CREAT)
+        try:
+            for chunk in (65536, 1):
+                try:
+                    while os.write(fd, b"\0" * chunk):
+                        pass
+                except OSError:
+                    pass
+        finally:
+            os.close(fd)
+        p = run(["-R", db, "-g", "0s", "-P", self.a_md5, "-P", self.path("b.vok")])
+        self.assertOk(p)
+        self.assertEqual(self.removed(p), self.only_c)
+        self.assertEqual(store_digests(db), set(tree_digests(self.a).values()) | set(tree_digests(self.b).values()))
+        self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
+
     def test_keeps_what_listings_directories_and_archives_reference(self):
         before = snapshot(self.db)
         for sources in ([self.a_md5, self.b], [self.a_md5, self.path("b.vok")]):
