@@ -126,9 +126,9 @@ void db_prune(const std::vector<char*>& sources) {
     // Covers the run's aside directory: -V leaves it alone while the run lives.
     const RunLease lease(std::string(dbroot) + "/");
     Prune pr(dbroot);
+    const std::vector<Digest> keep = referenced(sources);
     // What a killed run held aside goes back under its name to be judged.
     if (!onlyshow) put_back_asides(pr.root, top.temps);
-    const std::vector<Digest> keep = referenced(sources);
     pr.cutoff = now_seconds() - double(graceperiod);
     std::size_t kept = 0;
     Pipeline p(nthreads);
