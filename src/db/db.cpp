@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -123,6 +124,7 @@ struct Stored {
     std::exception_ptr error;
     CachedEntry seen;     // with --cache: the file's identity
     bool cached = false;  // already stored, refreshed: nothing to read or write
+    std::chrono::steady_clock::time_point refreshed{};
     // Errors name the file read and the temporary file written.
     const char* in_name() const { return name.c_str(); }
     const char* out_name() const { return out->temp_path().c_str(); }
@@ -181,6 +183,7 @@ void db_in(const char* path) {
                 std::string object;
                 store_path(object, root, e.seen.hex);
                 guard.check_or_die(root, store_rel(object));
+                e.refreshed = std::chrono::steady_clock::now();  // at the latest
                 if (refresh_object(object, e.seen.id.size)) {
                     std::memcpy(e.got, e.seen.hex, MD5_HEX_SIZE);
                     e.cached = true;
@@ -200,6 +203,16 @@ void db_in(const char* path) {
     auto publish = [walk, path, cache, &root, &guard, &batch, &reports](Stored& e) {
         if (cache && e.seen.has_id) cache->record(e.name, e.seen.id, e.got);
         if (e.cached) {
+            // Held since its refresh (a paused run): refreshed again, so that
+            // the time a prune goes by is that of the report.
+            if (std::chrono::steady_clock::now() - e.refreshed >
+                std::chrono::duration<double>(TempFile::FRESH_SECONDS)) {
+                std::string object;
+                store_path(object, root, e.got);
+                if (!refresh_object(object, e.seen.id.size))
+                    fatal(1, "%s: object %s went away while the run was held; not stored", e.name.c_str(),
+                          object.c_str());
+            }
             reports.report([rel = std::string(e.got, 2) + "/" + std::string(e.got + 2, 30), name = std::move(e.name)] {
                 print_listing_line(rel, name);
                 progress_file();
@@ -230,7 +243,11 @@ void db_in(const char* path) {
     };
     auto work = [&root, &lease, &leased](std::vector<Stored>& grp) {
         std::call_once(leased, [&] { lease.emplace(root + "/"); });
-        copy_group(grp, [&root](Stored&) { return std::make_unique<TempFile>(root + "/"); });
+        copy_group(grp, [&root](Stored&) {
+            auto f = std::make_unique<TempFile>(root + "/");
+            f->keep_time_fresh();
+            return f;
+        });
     };
     publishing(batch, [&] {
         run_grouped(p, p.group_size(), gather, GroupedJob<Stored>{work, publish, copy_cost<Stored>});

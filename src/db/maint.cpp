@@ -2,6 +2,7 @@
 
 #include "db/store.h"
 #include "util/fatal.h"
+#include "util/paths.h"
 #include "util/tempfile.h"
 
 #include <algorithm>
@@ -102,14 +103,25 @@ void Aside::finish() {
 }
 
 Moved Aside::take(const std::string& path, const struct stat& seen, std::string& held) {
-    if (dir_.empty()) {
+    if (dir_.empty() && !flat_) {
         std::string d = temp_name(root_ + "/");
-        if (::mkdir(d.c_str(), 0700) != 0) fatal_errno("can not create", d.c_str());
-        dir_ = std::move(d);
+        if (::mkdir(d.c_str(), 0700) == 0) {
+            dir_ = std::move(d);
+        } else if (errno == ENOSPC || errno == EDQUOT) {
+            // A full file system, which a prune is there to relieve, may
+            // have no block for a new directory, but a free name in the
+            // root: each entry is held under a temporary name of the run
+            // there (a killed run's then goes to damaged/ at the next -V,
+            // not back).
+            flat_ = true;
+        } else {
+            fatal_errno("can not create", d.c_str());
+        }
         // Every move and removal is made durable before the run ends well.
         note_changed(root_);
     }
-    held = dir_ + "/" + std::to_string(next_++);
+    held = flat_ ? temp_name(root_ + "/")
+                 : dir_ + "/" + held_name(next_++, std::string_view(path).substr(root_.size() + 1));
     // One rename takes whatever stands at path at this moment, onto a name
     // nobody else uses: what it took is checked afterwards, never before.
     if (::rename(path.c_str(), held.c_str()) != 0) {
@@ -125,6 +137,54 @@ Moved Aside::take(const std::string& path, const struct stat& seen, std::string&
     if (rc == EEXIST) return Moved::duplicate;
     if (rc != 0) fatal_errno(("can not move " + held + " back to").c_str(), path.c_str());
     return Moved::back;
+}
+
+std::string Aside::held_name(unsigned long n, std::string_view rel) {
+    std::string name = std::to_string(n);
+    const std::size_t slash = rel.find('/');
+    if (slash == 2 && is_object_dir_name(rel.substr(0, 2)) && is_object_name(rel.substr(3)))
+        name.append(".").append(rel.substr(0, 2)).append(rel.substr(3));
+    return name;
+}
+
+bool is_stale_temp(const std::string& root, std::string_view name, const struct stat& st, double now) {
+    // Seconds an unlocked lease may be one being made (created, not yet locked).
+    constexpr double LEASE_SETTLE = 60;
+    const double age = now - seconds(st.st_mtim);
+    const RunState run = run_state(root + "/", name);
+    return is_lease_name(name)        ? run == RunState::dead && age > LEASE_SETTLE
+           : run == RunState::unknown ? age > double(TEMP_AGE_LIMIT)
+                                      : run == RunState::dead;
+}
+
+std::size_t put_back_asides(const std::string& root, const std::vector<std::string>& temps) {
+    const double now = now_seconds();
+    std::size_t back = 0;
+    for (const std::string& t : temps) {
+        const std::string dir = root + "/" + t;
+        struct stat st;
+        // Only a directory of its own (never a link) is an aside directory.
+        // One this user may not empty (another user's, in a shared store)
+        // stays for -V to report.
+        if (is_lease_name(t) || ::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            ::access(dir.c_str(), R_OK | W_OK | X_OK) != 0 || !is_stale_temp(root, t, st, now))
+            continue;
+        for (const std::string& n : dir_names(dir)) {
+            const std::size_t dot = n.find('.');
+            if (dot == std::string::npos || n.size() - dot - 1 != MD5_HEX_LEN) continue;
+            const std::string hex = n.substr(dot + 1);
+            // Only a file is an object: anything else planted there stays.
+            struct stat e;
+            if (!is_hex_digest(hex) || ::lstat((dir + "/" + n).c_str(), &e) != 0 || !S_ISREG(e.st_mode)) continue;
+            std::string to;
+            store_path(to, root, hex);
+            // EEXIST: a copy stands there already; ENOENT: taken meanwhile.
+            if (rename_noreplace(dir + "/" + n, to) == 0) ++back;
+        }
+        ::rmdir(dir.c_str());
+        note_changed(root);
+    }
+    return back;
 }
 
 void Aside::drop(const std::string& held) {

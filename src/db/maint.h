@@ -85,12 +85,31 @@ public:
     void drop(const std::string& held);
     // Removes the aside directory when it is empty (the destructor does too).
     void finish();
+    // An object held aside is named "N.<digest>" (N counts the run's takes),
+    // so that a run killed before it removed it, or put it back, left it
+    // where the next run finds its name (put_back_asides).
+    static std::string held_name(unsigned long n, std::string_view rel);
 
 private:
     std::string root_;
-    std::string dir_;  // made on first use
+    std::string dir_;    // made on first use
+    bool flat_ = false;  // no room for dir_: entries are held in the root itself
     unsigned long next_ = 0;
 };
+
+// A temporary entry at the top of a store (name, examined as st) that no
+// live run holds: its run's lease says the run is over, or, without a
+// lease, it is older than TEMP_AGE_LIMIT; a lease, when it is unlocked and
+// not just being made.
+bool is_stale_temp(const std::string& root, std::string_view name, const struct stat& st, double now);
+
+// Puts the objects that killed runs left in their aside directories (the
+// top's temporary entries, temps) back under their names, never over a
+// file that stands there: such an object was taken for judging and must
+// be judged again, or, when the run had found it refreshed, stands where
+// a run reported it stored. What can not go back stays for -V to report.
+// Returns how many went back.
+std::size_t put_back_asides(const std::string& root, const std::vector<std::string>& temps);
 
 // Seconds since the epoch, with nanoseconds: the clock file times are
 // compared with.

@@ -131,6 +131,8 @@ void db_prune(const std::vector<char*>& sources) {
     // all the pass reads.
     progress_walk_reads(sources.size() == 1 ? 1 : 0);
     const std::vector<Digest> keep = referenced(sources);
+    // What a killed run held aside goes back under its name to be judged.
+    if (!onlyshow) put_back_asides(pr.root, top.temps);
     pr.cutoff = now_seconds() - double(graceperiod);
     std::size_t kept = 0;
     Pipeline p(nthreads);

@@ -70,8 +70,6 @@ void open_group(std::vector<Object>& g) {
 
 // Tries of an object whose read fails before it counts as unreadable.
 constexpr int LOOK_AGAIN = 3;
-// Seconds an unlocked lease may be one being made (created, not yet locked).
-constexpr double LEASE_SETTLE = 60;
 
 struct Verify {
     explicit Verify(std::string r) : root(std::move(r)), aside(root) {}
@@ -123,12 +121,7 @@ struct Verify {
         const std::size_t slash = rel.rfind('/') + 1;
         const std::string_view name = std::string_view(rel).substr(slash);
         if (!is_temp_name(name)) return report("Foreign: ", rel, &st);
-        const double age = now - seconds(st.st_mtim);
-        const RunState run = run_state(path.substr(0, path.size() - name.size()), name);
-        const bool stale = is_lease_name(name)        ? run == RunState::dead && age > LEASE_SETTLE
-                           : run == RunState::unknown ? age > double(TEMP_AGE_LIMIT)
-                                                      : run == RunState::dead;
-        if (stale) report("Stale: ", rel, &st);
+        if (is_stale_temp(path.substr(0, path.size() - name.size() - 1), name, st, now)) report("Stale: ", rel, &st);
     }
 
     // Looks at an object again after its read failed: on a network file
@@ -182,6 +175,8 @@ Found verify_store() {
     // nothing in it is moved.
     v.move = !onlyshow && top.foreign.empty();
     for (const std::string& n : top.foreign) v.report("Foreign: ", n, nullptr);
+    // What a killed run held aside is judged as the objects are.
+    if (v.move) put_back_asides(v.root, top.temps);
     for (const std::string& n : top.temps) v.other(n);
     Pipeline p(nthreads);
     run_grouped(p, p.group_size(), [&](Gathering<Object>& g) {

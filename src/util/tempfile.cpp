@@ -282,6 +282,16 @@ void install_signal_cleanup() {
     ::signal(SIGXFSZ, SIG_IGN);
 }
 
+namespace {
+
+double monotonic_seconds() {
+    struct timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
 TempFile::TempFile(std::string final_path) : final_(std::move(final_path)) {
     open_unique(temp_dir(final_), true);
 }
@@ -416,6 +426,7 @@ void TempFile::close() {
     fp_ = nullptr;
     fd_ = -1;
     closed_at_ = fs_->epoch.load();
+    closed_mono_ = monotonic_seconds();
     if (err) {
         errno = err;
         fatal_errno("write error on", final_.c_str());
@@ -435,6 +446,14 @@ bool TempFile::on_network_fs() const { return fs_ && fs_->each; }
 
 bool TempFile::try_rename() {
     if (fs_->flush && !synced_ && fs_->durable.load() <= closed_at_) sync_fs(*fs_, final_.c_str());
+    // Late: written before a pause longer than a prune's grace period, it
+    // would be published old, and taken at once.
+    if (fresh_time_ && monotonic_seconds() - closed_mono_ > FRESH_SECONDS) {
+        const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+        if (::utimensat(AT_FDCWD, temp_.c_str(), now, AT_SYMLINK_NOFOLLOW) != 0)
+            fatal_errno("can not set the time of", temp_.c_str());
+        closed_mono_ = monotonic_seconds();
+    }
     if (::rename(temp_.c_str(), final_.c_str()) != 0) return false;
     fs_->changed.store(true, std::memory_order_relaxed);
     done_ = true;
@@ -490,16 +509,6 @@ void rename_closed(TempFile& f, std::string& as) {
 }
 
 } // namespace
-
-namespace {
-
-double monotonic_seconds() {
-    struct timespec t;
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
-
-}  // namespace
 
 PublishBatch::~PublishBatch() {
     if (flusher_.joinable()) flusher_.join();

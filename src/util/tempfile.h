@@ -78,6 +78,12 @@ public:
     // Publishes a file already closed with close(), once its data is on
     // the disk.
     void commit_closed();
+    // A file whose modification time must say when it was published, not
+    // when it was written (a store object: its time keeps a prune from
+    // taking it). One published more than FRESH_SECONDS after it was
+    // closed (its run paused, say) is given the time of its publication.
+    void keep_time_fresh() { fresh_time_ = true; }
+    static constexpr double FRESH_SECONDS = 1;
     // Publishes a file already closed under another final path on the same
     // file system, creating its missing directories: for a content whose
     // name is known only once it has been written and hashed.
@@ -112,6 +118,8 @@ private:
     DurableFs* fs_ = nullptr;  // the file system it lives on
     uint64_t closed_at_ = 0;   // that file system's flush epoch when the data was complete
     bool synced_ = false;      // its data is on the disk already, or there is none to wait for
+    bool fresh_time_ = false;
+    double closed_mono_ = 0;  // the monotonic clock when it was closed
 };
 
 // Files complete and closed, published together: their data reaches the

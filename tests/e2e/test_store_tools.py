@@ -10,7 +10,7 @@ import subprocess
 import time
 import unittest
 
-from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, run, run_faulted, store_digests,
+from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, run, run_as_nobody, run_faulted, store_digests,
                  strace_works, tree_digests)
 
 
@@ -143,6 +143,53 @@ class Prune(StoreTest):
 
     def removed(self, p):
         return {l[len(b"Removed: "):].replace(b"/", b"").decode() for l in p.stdout.splitlines()}
+
+    def test_another_users_dead_aside_directory_is_left_alone(self):
+        # A shared store: a run of root killed with an object aside left a
+        # directory another user can not empty. That user's prune passes it
+        # by (-V as root puts it back); -V of that user reports it.
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run as another user")
+        aside = os.path.join(self.db, ".mdtree-zzzzz00000")
+        os.mkdir(aside, 0o700)
+        open(os.path.join(self.db, ".mdtree-zzzzzLEASE"), "w").close()
+        for d, _, _ in os.walk(self.tmp):
+            os.chmod(d, 0o777)
+        os.chmod(aside, 0o700)
+        for n in (self.a_md5, self.path("b.vok")):
+            os.chmod(n, 0o644)
+        p = run_as_nobody(["-R", self.db, "-g", "0s", "-P", self.a_md5, "-P", self.path("b.vok")])
+        self.assertOk(p)
+        self.assertEqual(self.removed(p), self.only_c)
+        self.assertTrue(os.path.isdir(aside))
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts a file system")
+    def test_prunes_a_full_file_system(self):
+        # The store fills an ext4 (no blocks kept for root): no room for a
+        # directory, which the prune must not need to free space.
+        img, mnt = self.path("img"), self.path("ext4")
+        os.makedirs(mnt)
+        subprocess.run(["mkfs.ext4", "-q", "-m", "0", img, "8M"], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        subprocess.run(["mount", "-o", "loop", img, mnt], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", mnt])
+        db = os.path.join(mnt, "store")
+        shutil.copytree(self.db, db)
+        fd = os.open(os.path.join(mnt, "fill"), os.O_WRONLY | os.O_CREAT)
+        try:
+            for chunk in (65536, 1):
+                try:
+                    while os.write(fd, b"\0" * chunk):
+                        pass
+                except OSError:
+                    pass
+        finally:
+            os.close(fd)
+        p = run(["-R", db, "-g", "0s", "-P", self.a_md5, "-P", self.path("b.vok")])
+        self.assertOk(p)
+        self.assertEqual(self.removed(p), self.only_c)
+        self.assertEqual(store_digests(db), set(tree_digests(self.a).values()) | set(tree_digests(self.b).values()))
+        self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
 
     def test_keeps_what_listings_directories_and_archives_reference(self):
         before = snapshot(self.db)
@@ -297,6 +344,72 @@ class Races(StoreTest):
                 self.assertEqual(store_digests(db), set(tree_digests(t).values()))
                 self.assertEqual(out, b"" if at == "enter" else b"Removed: %s\n" % os.path.relpath(first, db).encode())
                 shutil.rmtree(db)
+
+    def test_what_a_killed_run_held_aside_comes_back_to_be_judged(self):
+        # Killed right after it moved the object aside, before it removed or
+        # put it back: the next -V or -P puts it back under its name, where
+        # it is judged as any other (healthy: kept by -V; old: pruned).
+        for then in ("-V", "-P"):
+            with self.subTest(then=then):
+                t, db, keep = self.aged_store()
+                first = obj(db, min(store_digests(db) - {md5_hex(b"kept")}))
+                proc, child = self.held(first, ["-R", db, "-g", "1h", "-P", keep], "exit")
+                os.kill(int(child), signal.SIGKILL)
+                proc.communicate(timeout=60)
+                self.assertFalse(os.path.exists(first))
+                p = run(["-R", db, "-V"] if then == "-V" else ["-R", db, "-g", "1h", "-P", keep])
+                self.assertEqual(p.returncode, 0, p.stderr)
+                self.assertEqual(check_store(db)[0], [])
+                if then == "-V":
+                    self.assertEqual(p.stdout, b"")
+                    self.assertEqual(store_digests(db), set(tree_digests(t).values()))
+                else:
+                    self.assertIn(b"Removed: %s\n" % os.path.relpath(first, db).encode(), p.stdout)
+                    self.assertEqual(store_digests(db), set())
+                self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-") and
+                                  not n.endswith("LEASE")], [])
+                shutil.rmtree(db)
+
+    def test_a_run_paused_before_it_publishes_gives_its_objects_a_fresh_time(self):
+        # Held after its files were written and before it renamed them (as
+        # by Ctrl-Z, here for longer than the grace period): what it then
+        # reports as stored has the time of its publication, and a prune
+        # right after it keeps it.
+        t = make_tree(self.path("t"), {"f%d" % i: "paused %d\n" % i for i in range(5)})
+        keep = self.listing(make_tree(self.path("keep"), {"k": "kept"}), "keep.md5")
+        db = self.path("store")
+        cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-e", "trace=syncfs,fdatasync,fsync",
+               "-e", "inject=syncfs,fdatasync,fsync:delay_exit=3000000:when=1"] + argv(["-R", db, "-i", t])
+        env = dict(os.environ)
+        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=120)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(len(p.stdout.splitlines()), 5)
+        p = run(["-R", db, "-g", "2s", "-P", keep])
+        self.assertOk(p)
+        self.assertEqual(p.stdout, b"")
+        self.assertEqual(store_digests(db), set(tree_digests(t).values()))
+
+    def test_a_run_paused_after_a_refresh_refreshes_again_before_it_reports(self):
+        # With --cache an object already stored is refreshed, not written;
+        # held after the refresh for longer than the grace period, the run
+        # refreshes it again before it reports it.
+        t = make_tree(self.path("t"), {"f%d" % i: "cached %d\n" % i for i in range(5)})
+        keep = self.listing(make_tree(self.path("keep"), {"k": "kept"}), "keep.md5")
+        time.sleep(2.1)  # the cache trusts what was not modified just before it
+        db, cache = self.path("store"), self.path("cache")
+        self.assertOk(run(["--cache", cache, "-R", db, "-i", t]))
+        cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-e", "trace=utimensat",
+               "-e", "inject=utimensat:delay_exit=3000000:when=1"] + argv(["--cache", cache, "-R", db, "-i", t])
+        env = dict(os.environ)
+        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=120)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(len(p.stdout.splitlines()), 5)
+        p = run(["-R", db, "-g", "2s", "-P", keep])
+        self.assertOk(p)
+        self.assertEqual(p.stdout, b"")
+        self.assertEqual(store_digests(db), set(tree_digests(t).values()))
 
     def test_verify_never_moves_a_good_copy_stored_meanwhile(self):
         files = {"f%02d" % i: "object %d\n" % i for i in range(50)}

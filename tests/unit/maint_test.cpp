@@ -86,6 +86,32 @@ TEST_F(Maint, LeaseTellsLiveRunsFromDead) {
     EXPECT_EQ(dir_names(dir_).size(), 1u);  // only the planted lease is left
 }
 
+TEST_F(Maint, PutsBackWhatADeadRunHeldAside) {
+    const std::string a(30, 'a'), b(30, 'b'), c(30, 'c');
+    ASSERT_EQ(::mkdir(path("ab").c_str(), 0777), 0);
+    // A killed run's aside directory: its lease is there, unlocked.
+    const std::string dead = ".mdtree-zzzzz00000";
+    ASSERT_EQ(::mkdir(path(dead).c_str(), 0700), 0);
+    put(".mdtree-zzzzzLEASE", "");
+    put(dead + "/0.ab" + a, "held");
+    put(dead + "/1.ab" + b, "second copy");
+    put("ab/" + b, "standing");
+    ASSERT_EQ(::symlink("/etc/passwd", path(dead + "/2.ab" + c).c_str()), 0);
+    // This run's own aside directory, live.
+    const std::string live = temp_name("");
+    ASSERT_EQ(::mkdir(path(live).c_str(), 0700), 0);
+    put(live + "/" + Aside::held_name(0, "ab/" + c), "mine");
+    EXPECT_EQ(Aside::held_name(7, "ab/" + c), "7.ab" + c);
+    EXPECT_EQ(Aside::held_name(7, ".mdtree-0123456789"), "7");
+
+    EXPECT_EQ(put_back_asides(dir_, {dead, ".mdtree-zzzzzLEASE", live}), 1u);
+    EXPECT_EQ(read(path("ab/" + a)), "held");
+    EXPECT_EQ(read(path("ab/" + b)), "standing");            // never over a file standing there
+    EXPECT_EQ(::access(path("ab/" + c).c_str(), F_OK), -1);  // a link is no object
+    EXPECT_EQ(dir_names(path(dead)), (std::vector<std::string>{"1.ab" + b, "2.ab" + c}));
+    EXPECT_EQ(dir_names(path(live)).size(), 1u);
+}
+
 TEST_F(Maint, StoreTop) {
     ::mkdir((dir_ + "/ab").c_str(), 0777);
     ::mkdir((dir_ + "/damaged").c_str(), 0777);
