@@ -471,3 +471,27 @@ class JobControl(ScratchTreeTest):
         self.assertEqual(self.pane.rows()[-1], "$ echo typed")
         self.assertEqual(self.pane.cursor_x(), len("$ echo typed"))
         self.no_status()
+
+    def test_stopped_and_continued_again_and_again(self):
+        """Ctrl-Z, bg and fg in quick turns: the line never stands on the
+        shell's lines (a draw decided before a stop, or while the run is
+        being stopped, is not made), and the run ends with its listing."""
+        for turn in range(25):
+            self.pane.type("bg")
+            wait_for(lambda: self.pane.rows()[-1] == "$")
+            self.no_status()
+            self.pane.type("fg")
+            wait_for(self.pane.status)
+            self.pane.key("C-z")
+            stops = turn + 2
+
+            def stopped():
+                """the shell's word that the run stopped again"""
+                return len([r for r in self.pane.rows(history=True) if re.search(r"\bStopped ", r)]) >= stops
+            wait_for(stopped)
+            wait_for(lambda: self.pane.rows()[-1] == "$")
+            self.no_status()
+        self.pane.type("fg")
+        self.finish()
+        wait_for(lambda: self.pane.rows()[-1] == "$")
+        self.no_status()
