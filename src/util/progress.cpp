@@ -11,8 +11,10 @@
 #include <mutex>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <system_error>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 
 namespace progress_detail {
@@ -40,11 +42,19 @@ bool stdout_tty = false;
 static_assert(std::atomic<bool>::is_always_lock_free);
 std::atomic<bool> active{false};     // a job's display runs
 std::atomic<bool> on_screen{false};  // the status line stands on the terminal
-std::atomic<bool> writing{false};    // bytes of the display are being written
+// The thread writing bytes of the display (0: none), by kernel thread id.
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+std::atomic<pid_t> writer{0};
 std::atomic<bool> dying{false};      // a signal ends the run: write nothing more
 // Counts the stops (Ctrl-Z): a write decided before a stop is not made
 // after it, when the run may be in the background.
 std::atomic<unsigned> stops{0};
+// Stop handlers running: from the count above until the handler is back in
+// place after the run goes on. Nothing is drawn meanwhile: a Ctrl-Z then
+// stops the run without the handler, and must find no line to leave.
+std::atomic<int> stopping{0};
+// The stop handler, put back by itself once the run goes on.
+struct sigaction stop_action {};
 
 // The display's state; everything but the flags above is guarded by mu.
 struct Display {
@@ -61,14 +71,16 @@ struct Display {
 };
 Display display;
 
+pid_t thread_id() { return pid_t(::syscall(SYS_gettid)); }
+
 // Every byte on the terminal goes out here, with mu held; returns how many
 // went out. A signal that ends or stops the run meanwhile waits for the
 // write to finish (see erase_in_handler). A failed write to the terminal is
 // let go, as the run's own lines on standard error are.
 std::size_t put(std::string_view s, const unsigned* seen_stops) {
-    writing.store(true);
+    writer.store(thread_id());
     std::size_t done = 0;
-    while (done < s.size() && !dying.load() && (!seen_stops || stops.load() == *seen_stops)) {
+    while (done < s.size() && !dying.load() && (!seen_stops || (stops.load() == *seen_stops && stopping.load() == 0))) {
         const ssize_t w = ::write(STDERR_FILENO, s.data() + done, s.size() - done);
         if (w < 0) {
             if (errno == EINTR) continue;
@@ -76,7 +88,7 @@ std::size_t put(std::string_view s, const unsigned* seen_stops) {
         }
         done += std::size_t(w);
     }
-    writing.store(false);
+    writer.store(0);
     return done;
 }
 
@@ -115,7 +127,7 @@ bool in_foreground() {
 // count the decision holds for.
 bool may_draw(unsigned& seen) {
     seen = stops.load();
-    return in_foreground();
+    return stopping.load() == 0 && in_foreground();
 }
 
 // Puts text that ends with the status line on the terminal, with mu held.
@@ -130,12 +142,23 @@ std::size_t show(std::string_view text, unsigned seen) {
 }
 
 // In a signal handler, once the flag that keeps the display from writing is
-// set: a write of the display on another thread ends first (on this thread,
-// which the handler interrupted, it never would: the wait is bounded), then
-// the line is erased, with write(2) only (async-signal-safe), unless the run
-// is in the background, where that would wipe the shell's line.
+// set: a write of the display on another thread ends first, however long
+// that thread waits for a processor (a writer that has checked the flag but
+// not yet written would otherwise draw the line once the run goes on, in
+// the background); one on this thread, which the handler interrupted, never
+// would. Then the line is erased, with write(2) only (async-signal-safe),
+// unless the run is in the background, where that would wipe the shell's
+// line. The wait is bounded (a terminal held by Ctrl-S) by real time.
 void erase_in_handler() {
-    for (long i = 0; i < (1L << 22) && writing.load(); ++i) {}
+    const pid_t self = thread_id();
+    timespec start{}, now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (pid_t w = writer.load(); w != 0 && w != self; w = writer.load()) {
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - start.tv_sec >= 3) break;
+        const timespec nap{0, 100000};
+        ::nanosleep(&nap, nullptr);
+    }
     if (on_screen.load() && in_foreground()) {
         const ssize_t r = ::write(STDERR_FILENO, ERASE, sizeof ERASE - 1);
         (void)r;
@@ -148,15 +171,16 @@ void erase_in_handler() {
 // the line is drawn again only in the foreground.
 extern "C" void on_stop(int sig) {
     const int saved = errno;
+    // The count first: a writer held back by the second also sees it.
+    stops.fetch_add(1);
+    stopping.fetch_add(1);
     if (active.load()) {
-        stops.fetch_add(1);
         erase_in_handler();
         on_screen.store(false);
     }
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
-    struct sigaction mine {};
-    ::sigaction(sig, &dfl, &mine);
+    ::sigaction(sig, &dfl, nullptr);
     // Blocked while this handler runs: pending until unblocked below, where
     // the process stops, and goes on from there when continued.
     ::raise(sig);
@@ -165,7 +189,10 @@ extern "C" void on_stop(int sig) {
     sigaddset(&only, sig);
     ::pthread_sigmask(SIG_UNBLOCK, &only, &old);
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    ::sigaction(sig, &mine, nullptr);
+    // Not the disposition found on entry: a handler running at once on
+    // another thread may have found the default there.
+    ::sigaction(sig, &stop_action, nullptr);
+    stopping.fetch_sub(1);
     errno = saved;
 }
 
@@ -238,10 +265,9 @@ void progress_setup(bool wanted) {
     // A stop the caller chose to ignore stays ignored.
     struct sigaction old {};
     if (::sigaction(SIGTSTP, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) return;
-    struct sigaction sa {};
-    sa.sa_handler = on_stop;
-    sigfillset(&sa.sa_mask);
-    ::sigaction(SIGTSTP, &sa, nullptr);
+    stop_action.sa_handler = on_stop;
+    sigfillset(&stop_action.sa_mask);
+    ::sigaction(SIGTSTP, &stop_action, nullptr);
 }
 
 ProgressJob::ProgressJob(const char* what) {

@@ -46,6 +46,9 @@ class Pane:
     width x height running a shell command; stopped by its process id."""
 
     made = 0
+    # The pane's title once the run has ended: set after the run's last
+    # byte, so that tmux has drawn all of them when it shows.
+    ENDED = "mdtree-run-ended"
 
     def __init__(self, test, width, height=16):
         if not shutil.which("tmux"):
@@ -66,9 +69,9 @@ class Pane:
         """Runs mdtree with args (under the wrapper command) in the pane;
         its status goes to rc_file and the pane stays open, holding what
         the run left on the screen."""
-        cmd = "cd %s && %s %s; echo $? > %s; exec sleep 600" % (
+        cmd = "cd %s && %s %s; echo $? > %s; printf '\\033]2;%s\\033\\\\'; exec sleep 600" % (
             shlex.quote(cwd), " ".join(shlex.quote(a) for a in list(wrapper) + [MDTREE] + args), redirect,
-            shlex.quote(self.rc_file))
+            shlex.quote(self.rc_file), self.ENDED)
         self._open(cmd)
         self.pid = wait_for(lambda: self._child(self.shell), timeout=30)
 
@@ -166,8 +169,10 @@ class Pane:
         return int(text) if text.endswith("\n") else None
 
     def wait_end(self):
-        """Waits for the run to end; returns its exit status."""
+        """Waits for the run to end and for tmux to draw all it wrote (the
+        status file alone comes before that); returns its exit status."""
         wait_for(lambda: self.status_code() is not None)
+        wait_for(lambda: self.tmux("display-message", "-p", "#{pane_title}").strip() == self.ENDED)
         return self.status_code()
 
     def reading(self, paths):
@@ -470,4 +475,28 @@ class JobControl(ScratchTreeTest):
         self.finish()
         self.assertEqual(self.pane.rows()[-1], "$ echo typed")
         self.assertEqual(self.pane.cursor_x(), len("$ echo typed"))
+        self.no_status()
+
+    def test_stopped_and_continued_again_and_again(self):
+        """Ctrl-Z, bg and fg in quick turns: the line never stands on the
+        shell's lines (a draw decided before a stop, or while the run is
+        being stopped, is not made), and the run ends with its listing."""
+        for turn in range(25):
+            self.pane.type("bg")
+            wait_for(lambda: self.pane.rows()[-1] == "$")
+            self.no_status()
+            self.pane.type("fg")
+            wait_for(self.pane.status)
+            self.pane.key("C-z")
+            stops = turn + 2
+
+            def stopped():
+                """the shell's word that the run stopped again"""
+                return len([r for r in self.pane.rows(history=True) if re.search(r"\bStopped ", r)]) >= stops
+            wait_for(stopped)
+            wait_for(lambda: self.pane.rows()[-1] == "$")
+            self.no_status()
+        self.pane.type("fg")
+        self.finish()
+        wait_for(lambda: self.pane.rows()[-1] == "$")
         self.no_status()
