@@ -184,10 +184,15 @@ def run_faulted(args, path, call, err, when=1):
     failing with err (a network file system's "Stale file handle", say)."""
     cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-P", path, "-e", "trace=" + call,
            "-e", "inject=%s:error=%s:when=%d" % (call, err, when)] + argv(args)
-    # LeakSanitizer can not run under ptrace.
+    return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env(), timeout=120)
+
+
+def traced_env():
+    """tool_env for a run under strace: LeakSanitizer can not run under
+    ptrace, so a sanitized build's leak check is off there."""
     env = tool_env()
     env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
-    return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=120)
+    return env
 
 
 def run_as_nobody(args, cwd=None, env=None):

@@ -12,7 +12,7 @@ import subprocess
 import time
 import unittest
 
-from mdt import MDTREE, ScratchTreeTest, make_tree, md5_hex, run, strace_works
+from mdt import MDTREE, ScratchTreeTest, make_tree, md5_hex, run, strace_works, traced_env
 
 # The start of every status line: what the job does, then its files.
 STATUS = re.compile(r"^(listing|storing|restoring|reading|making a patch|checking( a patch)?|applying|"
@@ -394,11 +394,12 @@ class StatusLine(ScratchTreeTest):
         # big fails too: the pane's run reads some of it before it is cut.
         with open(self.path("t.md5"), "w") as f:
             f.write("%s  big\n%s  bad\n" % (md5_hex(b"y"), md5_hex(b"x\n")))
-        strace = ["strace", "-qq", "-f", "-o", "/dev/null", "-P", os.path.join(root, "bad"),
-                  "-e", "inject=read:error=EIO:when=1"]
+        env = traced_env()
+        strace = ["env", "ASAN_OPTIONS=" + env["ASAN_OPTIONS"], "strace", "-qq", "-f", "-o", "/dev/null",
+                  "-P", os.path.join(root, "bad"), "-e", "inject=read:error=EIO:when=1"]
         # The same run without a terminal gives the lines and their texts.
         plain = subprocess.run(strace + [MDTREE, "-c", "../t.md5"], cwd=root, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, timeout=120)
+                               stderr=subprocess.PIPE, env=env, timeout=120)
         self.assertEqual(plain.returncode, 1)
         out, err = plain.stdout.decode().splitlines(), plain.stderr.decode().splitlines()
         self.assertEqual(out, ["big: FAILED", "bad: FAILED open or read"])

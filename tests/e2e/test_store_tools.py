@@ -11,7 +11,7 @@ import time
 import unittest
 
 from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, run, run_as_nobody, run_faulted, store_digests,
-                 strace_works, tree_digests)
+                 strace_works, traced_env, tree_digests)
 
 
 def snapshot(root):
@@ -278,11 +278,7 @@ class Races(StoreTest):
         else:
             cmd += ["-e", "trace=" + ",".join(calls)]
         cmd += ["-e", "inject=%s:delay_%s=%d:when=1" % (",".join(calls), at, HOLD * 1000000)] + argv(args)
-        # LeakSanitizer can not run under ptrace: a sanitized build's leak
-        # check is left to the other tests.
-        env = dict(os.environ)
-        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
-        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env())
         self.addCleanup(lambda: proc.poll() is None and proc.kill())
         deadline = time.time() + 60
         while time.time() < deadline:
@@ -380,9 +376,7 @@ class Races(StoreTest):
         db = self.path("store")
         cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-e", "trace=syncfs,fdatasync,fsync",
                "-e", "inject=syncfs,fdatasync,fsync:delay_exit=3000000:when=1"] + argv(["-R", db, "-i", t])
-        env = dict(os.environ)
-        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
-        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=120)
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env(), timeout=120)
         self.assertEqual(p.returncode, 0, p.stderr)
         self.assertEqual(len(p.stdout.splitlines()), 5)
         p = run(["-R", db, "-g", "2s", "-P", keep])
@@ -401,9 +395,7 @@ class Races(StoreTest):
         self.assertOk(run(["--cache", cache, "-R", db, "-i", t]))
         cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-e", "trace=utimensat",
                "-e", "inject=utimensat:delay_exit=3000000:when=1"] + argv(["--cache", cache, "-R", db, "-i", t])
-        env = dict(os.environ)
-        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
-        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=120)
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env(), timeout=120)
         self.assertEqual(p.returncode, 0, p.stderr)
         self.assertEqual(len(p.stdout.splitlines()), 5)
         p = run(["-R", db, "-g", "2s", "-P", keep])
@@ -514,7 +506,7 @@ class Durable(StoreTest):
                 p = subprocess.run(["strace", "-qq", "-f", "-o", log, "-e",
                                     "trace=unlink,unlinkat,rename,renameat,renameat2,link,linkat,rmdir,"
                                     "syncfs,fsync,fdatasync,sync"] + argv(args),
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env())
                 self.assertEqual(p.returncode, 0 if job == "-P" else 1, p.stderr)
                 self.assertEqual(len(p.stdout.splitlines()), 20)
                 with open(log) as f:
