@@ -476,6 +476,11 @@ void TempFile::commit_closed_as(std::string final_path) {
     // times before it counts as failed.
     int err = errno;
     for (int attempt = 0; err == ENOENT; ++attempt) {
+        // The client may still know the name by the file another machine
+        // has just renamed away from it, and send that file's handle with
+        // every try: looking the name up again forgets it.
+        struct stat st;
+        (void)::lstat(final_.c_str(), &st);
         make_parents(final_);
         if (try_rename()) return;
         err = errno;
