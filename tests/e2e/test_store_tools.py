@@ -366,42 +366,30 @@ class Races(StoreTest):
                                   not n.endswith("LEASE")], [])
                 shutil.rmtree(db)
 
-    def test_a_run_paused_before_it_publishes_gives_its_objects_a_fresh_time(self):
-        # Held after its files were written and before it renamed them (as
-        # by Ctrl-Z, here for longer than the grace period): what it then
-        # reports as stored has the time of its publication, and a prune
-        # right after it keeps it.
-        t = make_tree(self.path("t"), {"f%d" % i: "paused %d\n" % i for i in range(5)})
-        keep = self.listing(make_tree(self.path("keep"), {"k": "kept"}), "keep.md5")
-        db = self.path("store")
-        cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-e", "trace=syncfs,fdatasync,fsync",
-               "-e", "inject=syncfs,fdatasync,fsync:delay_exit=3000000:when=1"] + argv(["-R", db, "-i", t])
-        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env(), timeout=120)
-        self.assertEqual(p.returncode, 0, p.stderr)
-        self.assertEqual(len(p.stdout.splitlines()), 5)
-        p = run(["-R", db, "-g", "2s", "-P", keep])
-        self.assertOk(p)
-        self.assertEqual(p.stdout, b"")
-        self.assertEqual(store_digests(db), set(tree_digests(t).values()))
-
-    def test_a_run_paused_after_a_refresh_refreshes_again_before_it_reports(self):
-        # With --cache an object already stored is refreshed, not written;
-        # held after the refresh for longer than the grace period, the run
-        # refreshes it again before it reports it.
-        t = make_tree(self.path("t"), {"f%d" % i: "cached %d\n" % i for i in range(5)})
-        keep = self.listing(make_tree(self.path("keep"), {"k": "kept"}), "keep.md5")
-        time.sleep(2.1)  # the cache trusts what was not modified just before it
-        db, cache = self.path("store"), self.path("cache")
-        self.assertOk(run(["--cache", cache, "-R", db, "-i", t]))
-        cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-e", "trace=utimensat",
-               "-e", "inject=utimensat:delay_exit=3000000:when=1"] + argv(["--cache", cache, "-R", db, "-i", t])
-        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env(), timeout=120)
-        self.assertEqual(p.returncode, 0, p.stderr)
-        self.assertEqual(len(p.stdout.splitlines()), 5)
-        p = run(["-R", db, "-g", "2s", "-P", keep])
-        self.assertOk(p)
-        self.assertEqual(p.stdout, b"")
-        self.assertEqual(store_digests(db), set(tree_digests(t).values()))
+    def test_a_paused_run_reports_only_what_a_prune_right_after_it_keeps(self):
+        # Held for longer than the grace period (as by Ctrl-Z): after its
+        # files were written and before it renamed them, they are published
+        # with a fresh time; with --cache, after it refreshed an object
+        # already stored, it refreshes it again before it reports it.
+        for pause, calls in (("before publishing", "syncfs,fdatasync,fsync"), ("after a refresh", "utimensat")):
+            with self.subTest(pause=pause):
+                t = make_tree(self.path("t", pause), {"f%d" % i: "%s %d\n" % (pause, i) for i in range(5)})
+                keep = self.listing(make_tree(self.path("keep"), {"k": "kept"}), "keep.md5")
+                db, cache = self.path("store", pause), self.path("cache", pause)
+                args = ["-R", db, "-i", t]
+                if calls == "utimensat":
+                    time.sleep(2.1)  # the cache trusts what was not modified just before it
+                    args = ["--cache", cache] + args
+                    self.assertOk(run(args))
+                cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-e", "trace=" + calls,
+                       "-e", "inject=%s:delay_exit=3000000:when=1" % calls] + argv(args)
+                p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env(), timeout=120)
+                self.assertEqual(p.returncode, 0, p.stderr)
+                self.assertEqual(len(p.stdout.splitlines()), 5)
+                p = run(["-R", db, "-g", "2s", "-P", keep])
+                self.assertOk(p)
+                self.assertEqual(p.stdout, b"")
+                self.assertEqual(store_digests(db), set(tree_digests(t).values()))
 
     def test_verify_never_moves_a_good_copy_stored_meanwhile(self):
         files = {"f%02d" % i: "object %d\n" % i for i in range(50)}
