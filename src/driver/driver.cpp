@@ -23,6 +23,8 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef MDTREE_VERSION
@@ -141,6 +143,64 @@ bool check_option(const char* word, bool apply) {
         return true;
     }
     return false;
+}
+
+// Whether path names what standard input holds when that is a pipe, a
+// socket or a device ("/dev/stdin"): a second reader there would take the
+// archive's bytes. A regular file on standard input is read apart.
+bool is_standard_input(const char* path) {
+    struct stat in, st;
+    if (::fstat(STDIN_FILENO, &in) != 0 || S_ISREG(in.st_mode)) return false;
+    return ::stat(path, &st) == 0 && st.st_dev == in.st_dev && st.st_ino == in.st_ino;
+}
+
+// Refuses, before any job runs, a run whose archive on "-a -" would share
+// standard output or standard input with another job: the bytes of both
+// would mix. The command line is read as the scan reads it; a scan that
+// stops early (--help, a usage error) runs no archive job at all.
+void refuse_second_std_user(int argc, char** argv) {
+    std::string writer;            // the first other job that writes standard output
+    std::string reader;            // the first other job that reads standard input
+    const char* source = nullptr;  // -f: a tree, or a listing that may be standard input
+    bool to = false, patch = false, root = false, piped = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* word = argv[i];
+        if (word[0] != '-') continue;
+        if (std::strcmp(word, "-") == 0 && i > 1 && std::strcmp(argv[i - 1], "-a") == 0) continue;
+        if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "--version") == 0) return;
+        if (std::strcmp(word, "--no-progress") == 0 || check_option(word, false)) continue;
+        if (std::strcmp(word, "--cache") == 0) {
+            ++i;
+            continue;
+        }
+        const char opt = word[1];
+        const std::string name{'-', opt};
+        if (opt == 'V' && writer.empty()) writer = name;
+        if (opt == 'F' || opt == 'r' || opt == 'n' || opt == 'u' || opt == 'V') continue;
+        if (opt == '\0' || !std::strchr("lioPcjgCRftpaA", opt) || i + 1 >= argc) return;
+        const char* arg = argv[i + 1];
+        const bool job = std::strchr("lioPc", opt) != nullptr;  // runs the moment it is met
+        if (job && writer.empty() && (opt != 'c' || checkoutput != CheckOutput::status)) writer = name;
+        if (opt == 'c' && std::strcmp(arg, "-") == 0) {
+            if (reader.empty()) reader = "-c -";
+            ++i;
+        } else if (job && reader.empty() && is_standard_input(arg)) {
+            reader = name;
+        }
+        if (opt == 'f') source = arg;
+        to = to || opt == 't';
+        patch = patch || opt == 'p';
+        root = root || opt == 'R';
+        if (opt == 'a') piped = std::strcmp(arg, "-") == 0;
+    }
+    // A store root turns the patch and archive jobs off (see dispatch).
+    if (!piped || root) return;
+    // With -f the archive is made on standard output, with -t read from
+    // standard input.
+    if (source && patch && writer.empty()) writer = "the patch";
+    if (source && reader.empty() && is_standard_input(source)) reader = "-f";
+    if (source && !writer.empty()) fatal(1, "-a - and %s both write to standard output", writer.c_str());
+    if (to && !reader.empty()) fatal(1, "-a - and %s both read standard input", reader.c_str());
 }
 
 // Returns false when --help or --version has ended the run.
@@ -284,6 +344,7 @@ int mdtree_main(int argc, char** argv) {
             if (i + 1 >= argc || argv[i + 1][0] == '\0') usage(progname);
             cachefile = absolute(argv[++i]);
         }
+        refuse_second_std_user(argc, argv);
         if (scan(argc, argv)) dispatch();
         // Only a run that finished writes its cache.
         commit_run_cache();

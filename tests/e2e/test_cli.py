@@ -31,6 +31,42 @@ class Usage(TreeTest):
                 self.assertEqual(p.stdout, b"")
                 self.assertEqual(p.stderr, usage_text())
 
+    def test_second_user_of_standard_output_or_input(self):
+        # The archive of -a - and another job would mix their bytes on one
+        # end: refused before any work, whatever the order of the words.
+        tree = make_tree(self.path("t"), {"a": "alpha"})
+        listing = self.path("list")
+        with open(listing, "w") as f:
+            f.write("%s  a\n" % md5_hex(b"alpha"))
+        made = run(["-f", tree, "-a", "-"])
+        self.assertOk(made)
+        out, patch = self.path("out"), self.path("p")
+        write = b"-a - and %s both write to standard output"
+        read = b"-a - and %s both read standard input"
+        for args, message in [
+                (["-l", tree, "-f", tree, "-a", "-"], write % b"-l"),
+                (["-f", tree, "-a", "-", "-l", tree], write % b"-l"),
+                (["-f", tree, "-a", "-", "-C", tree, "-c", listing], write % b"-c"),
+                (["-V", "-f", tree, "-a", "-"], write % b"-V"),
+                (["-f", tree, "-t", tree, "-p", patch, "-a", "-"], write % b"the patch"),
+                (["-t", out, "-a", "-", "--status", "-c", "-"], read % b"-c -"),
+                (["-t", out, "-a", "-", "-l", "/dev/stdin"], read % b"-l"),
+                (["-f", "/dev/stdin", "-t", out, "-a", "-"], read % b"-f")]:
+            with self.subTest(args=args):
+                p = run(args, cwd=self.tmp, input=made.stdout)
+                self.assertEqual((p.returncode, p.stdout, p.stderr), (1, b"", b"mdtree: " + message + b"\n"))
+                for made_path in (out, patch):
+                    self.assertFalse(os.path.exists(made_path))
+        # One job on each end is no second user.
+        for args, stdout in [(["-l", tree, "-t", out, "-a", "-"], ("%s  a\n" % md5_hex(b"alpha")).encode()),
+                             (["--status", "-C", tree, "-c", listing, "-t", out, "-a", "-"], b"")]:
+            with self.subTest(args=args):
+                shutil.rmtree(out, ignore_errors=True)
+                p = run(args, cwd=self.tmp, input=made.stdout)
+                self.assertOk(p)
+                self.assertEqual(p.stdout, stdout)
+                self.assertEqual(read_tree(out), read_tree(tree))
+
     def test_help_and_version_on_stdout(self):
         version = b"mdtree %s\n" % project_version().encode()
         for args, out in ((["--help"], usage_text()), (["--version"], version),
