@@ -124,7 +124,7 @@ bool inflate_member(int fd, const char* path, const ArchiveMember& m, TempFile& 
         if (!inflate_whole(comp, m.compsize, data, m.origsize)) return false;
         md5_process_bytes(data, m.origsize, &ctx);
         write_fd(out.fd(), data, m.origsize, out_name);
-    } else if (!inflate_stream(fd, path, m.offset, m.compsize, m.origsize, out.fd(), out_name, &ctx)) {
+    } else if (!inflate_stream(fd, path, m.offset, m.compsize, m.origsize, out.fd(), out_name, &ctx, nthreads > 1)) {
         return false;
     }
     md5_finish_hex(&ctx, hex);
@@ -337,9 +337,13 @@ void extract_open(File arc, const char* path, const char* target) {
             uint64_t bytes = 0;
             for (const Member& x : g.group())
                 if (x.state != State::refused) bytes += x.m->origsize;
-            if (!small || bytes + m.origsize > GROUP_BYTES) g.cut();
+            // A large member goes alone: workers take the heaviest first.
+            if (!small) {
+                g.add_alone(set_up(m, tg), std::size_t(m.origsize));
+                continue;
+            }
+            if (bytes + m.origsize > GROUP_BYTES) g.cut();
             g.add(set_up(m, tg));
-            if (!small) g.cut();
         }
     };
     // A group holds its compressed and its inflated bytes at most; a member

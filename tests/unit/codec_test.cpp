@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 #include <zlib.h>
 
@@ -61,5 +64,95 @@ TEST(Pieces, AdlerMatchesZlib) {
     EXPECT_EQ(adler32_update(adler32_update(1, v.data(), 40000), v.data() + 40000, 60000),
               adler32(adler32(0, nullptr, 0), v.data(), uInt(v.size())));
 }
+
+// A member's stream as zlib writes it, between other bytes of an archive,
+// inflated through inflate_stream with and without the hashing thread.
+class Streamed : public testing::TestWithParam<bool> {
+protected:
+    struct Result {
+        bool ok;
+        std::vector<unsigned char> written;
+        std::string hex;
+    };
+    // Inflates stream (at offset 100 of an archive, which goes on past it)
+    // claiming compsize and origsize.
+    Result inflate(const std::vector<unsigned char>& stream, uint64_t compsize, uint64_t origsize) {
+        const int in = memfd_create("archive", MFD_CLOEXEC), out = memfd_create("member", MFD_CLOEXEC);
+        EXPECT_GE(in, 0);
+        EXPECT_GE(out, 0);
+        std::vector<unsigned char> arc(100, 0x5A);
+        arc.insert(arc.end(), stream.begin(), stream.end());
+        arc.insert(arc.end(), 100, 0xA5);
+        EXPECT_EQ(pwrite(in, arc.data(), arc.size(), 0), ssize_t(arc.size()));
+        md5_context ctx;
+        md5_init_ctx(&ctx);
+        Result r;
+        r.ok = inflate_stream(in, "archive", 100, compsize, origsize, out, "member", &ctx, GetParam());
+        char hex[MD5_HEX_SIZE];
+        md5_finish_hex(&ctx, hex);
+        r.hex.assign(hex, MD5_HEX_SIZE - 1);
+        r.written.resize(std::size_t(lseek(out, 0, SEEK_END)));
+        EXPECT_EQ(pread(out, r.written.data(), r.written.size(), 0), ssize_t(r.written.size()));
+        close(in);
+        close(out);
+        return r;
+    }
+};
+
+std::string md5_of(const std::vector<unsigned char>& v) {
+    md5_context ctx;
+    md5_init_ctx(&ctx);
+    md5_process_bytes(v.data(), v.size(), &ctx);
+    char hex[MD5_HEX_SIZE];
+    md5_finish_hex(&ctx, hex);
+    return std::string(hex, MD5_HEX_SIZE - 1);
+}
+
+std::vector<unsigned char> zlib_stream(const std::vector<unsigned char>& v) {
+    std::vector<unsigned char> s(compressBound(uLong(v.size())));
+    uLongf n = uLongf(s.size());
+    EXPECT_EQ(compress2(s.data(), &n, v.data(), uLong(v.size()), 9), Z_OK);
+    s.resize(n);
+    return s;
+}
+
+// Sizes that end inside, and exactly at the end of, the hasher's slots.
+TEST_P(Streamed, SoundStreamIsWrittenAndHashedInOrder) {
+    for (int kind : {0, 1, 2}) {
+        for (std::size_t n :
+             {std::size_t(0), std::size_t(5000), std::size_t(3u << 20), std::size_t((3u << 20) + 12345)}) {
+            const std::vector<unsigned char> v = content(kind, n, unsigned(n));
+            const std::vector<unsigned char> s = zlib_stream(v);
+            const Result r = inflate(s, s.size(), v.size());
+            EXPECT_TRUE(r.ok) << "kind " << kind << " size " << n;
+            EXPECT_TRUE(r.written == v) << "kind " << kind << " size " << n;
+            EXPECT_EQ(r.hex, md5_of(v)) << "kind " << kind << " size " << n;
+        }
+    }
+}
+
+// Every damage zlib's own inflate refuses is refused: a wrong Adler-32,
+// a cut stream, a size other than the claimed one, a header zlib does
+// not take.
+TEST_P(Streamed, DamagedStreamIsRefused) {
+    const std::vector<unsigned char> v = content(1, (2u << 20) + 777, 3);
+    const std::vector<unsigned char> s = zlib_stream(v);
+    std::vector<unsigned char> bad_adler = s, dict = s, no_check = s;
+    bad_adler.back() ^= 1;
+    dict[1] = 0xF9;  // FDICT set, the check still holds: 0x78F9 % 31 == 0
+    ASSERT_EQ((0x78 << 8 | 0xF9) % 31, 0);
+    no_check[1] ^= 1;
+    EXPECT_FALSE(inflate(bad_adler, s.size(), v.size()).ok);
+    EXPECT_FALSE(inflate(dict, s.size(), v.size()).ok);
+    EXPECT_FALSE(inflate(no_check, s.size(), v.size()).ok);
+    for (std::size_t cut : {std::size_t(0), std::size_t(1), std::size_t(2), s.size() / 2, s.size() - 4, s.size() - 1})
+        EXPECT_FALSE(inflate(s, cut, v.size()).ok) << "cut at " << cut;
+    EXPECT_FALSE(inflate(s, s.size(), v.size() - 1).ok);
+    EXPECT_FALSE(inflate(s, s.size(), v.size() + 1).ok);
+    // Bytes past the stream within its claimed size are not read as it.
+    EXPECT_TRUE(inflate(s, s.size() + 50, v.size()).ok);
+}
+
+INSTANTIATE_TEST_SUITE_P(HashBeside, Streamed, testing::Bool());
 
 } // namespace
