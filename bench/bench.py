@@ -15,6 +15,9 @@ Rows, by the name that selects them on the command line:
   dup      -f -a on 20,000 files, a tenth of them duplicates, vs tar | pigz -9 -p N
            (target <= 0.6), tar | gzip -9 and libdeflate-gzip -9 of a tar made beforehand
            (the same compressor, serial); -t -a of that archive vs tar -xzf (<= 0.4)
+  large    -f -a and -t -a of one 5 GiB sparse file vs tar | pigz -9 -p N and pigz -d | tar -x
+           (<= 1.2 each); the same through a pipe, -f -a - | cat and cat | -t -a -, vs
+           tar | pigz | cat and cat | pigz -d | tar -x (the spool in TMPDIR, on the scratch)
   pkg      the same two jobs on a release of date-fns (hundreds of small files)
   ts       the same two jobs on a release of typescript (a few files of megabytes)
   db       -i, and -o from a listing, of the 20,000 files vs cp -r (<= 1.0 each)
@@ -392,6 +395,77 @@ class Bench:
                            "rm -rf %s && mkdir %s" % (q(out_p), q(out_p)), extract_target)],
                      check=check)
 
+    def large(self, size):
+        """One large member: the streamed paths of creation and extraction,
+        to a file and through a pipe."""
+        tree, path = datasets.sparse_file(self.data, size)
+        label = "a %d GiB sparse file" % (size >> 30) if size >= 1 << 30 else "a %d MiB sparse file" % (size >> 20)
+        parent, base = q(os.path.dirname(tree)), q(os.path.basename(tree))
+        arc, tgz = self.w("large.mdt"), self.w("large.tgz")
+        # The spool of -a - goes where the outputs go, on the tmpfs.
+        spool = "TMPDIR=%s " % q(self.work)
+
+        def arc_of(tag):
+            return self.w("large%s.mdt" % tag)
+
+        def piped_of(tag):
+            return self.w("large-piped%s.mdt" % tag)
+
+        def same_as_file():
+            for tag, _ in self.variants:
+                if subprocess.run(["cmp", "-s", piped_of(tag), arc_of("")]).returncode != 0:
+                    raise RuntimeError("the archive through the pipe at %r differs from the file's" % tag)
+        self.compare("large-create", "-f -a, %s" % label,
+                     lambda tag, j: (self.m(j, "-f", tree, "-a", arc_of(tag)), rm(arc_of(tag), "-f")),
+                     [Peer("pigz", "tar | %s" % self.pigz(), self.tar_gz(tree, tgz, self.pigz()), rm(tgz, "-f"), 1.2)],
+                     check=lambda: self.same_across_j(arc_of, "the archive"))
+        self.compare("large-pipe-create", "-f -a - | cat, %s" % label,
+                     lambda tag, j: (spool + self.m(j, "-f", tree, "-a", "-") + " | cat > " + q(piped_of(tag)),
+                                     rm(piped_of(tag), "-f")),
+                     [Peer("pigz", "tar | %s | cat" % self.pigz(),
+                           "tar -cf - -C %s %s | %s | cat > %s" % (parent, base, self.pigz(), q(tgz)),
+                           rm(tgz, "-f"), None)],
+                     check=same_as_file)
+        if not (self.wanted("large-extract") or self.wanted("large-pipe-extract")):
+            return
+        if not os.path.exists(arc_of("")):
+            self.run(self.m([], "-f", tree, "-a", arc_of("")), stderr=subprocess.DEVNULL)
+        if not os.path.exists(tgz):
+            self.run(self.tar_gz(tree, tgz, self.pigz()))
+        out_p = self.w("large-out-tar")
+
+        def out_m(tag):
+            return self.w("large-out-mdtree%s" % tag)
+        # Every output is the whole file: each run removes them all first,
+        # so that the tmpfs holds one at a time, and the check makes its own.
+        outs = [out_m(tag) for tag, _ in self.variants] + [out_p]
+        reset = "rm -rf %s && mkdir %s" % (" ".join(q(o) for o in outs), q(out_p))
+
+        def check(piped):
+            for tag, jflags in self.variants:
+                feed = "cat %s | " % q(arc_of("")) if piped else ""
+                self.run(reset)
+                self.run(feed + spool + self.m(jflags, "-t", out_m(tag), "-a", "-" if piped else arc_of("")),
+                         stderr=subprocess.DEVNULL)
+                self.run(["cmp", path, os.path.join(out_m(tag), "disk.img")])
+            self.run(reset)
+            self.run("pigz -d < %s | tar -x -C %s" % (q(tgz), q(out_p)))
+            self.run(["cmp", path, os.path.join(out_p, os.path.basename(tree), "disk.img")])
+            self.run(reset)
+        self.compare("large-extract", "-t -a, %s" % label,
+                     lambda tag, j: (self.m(j, "-t", out_m(tag), "-a", arc_of("")), reset),
+                     [Peer("pigz", "pigz -d | tar -x", "pigz -d < %s | tar -x -C %s" % (q(tgz), q(out_p)), reset,
+                           1.2)],
+                     check=lambda: check(False))
+        self.compare("large-pipe-extract", "cat | -t -a -, %s" % label,
+                     lambda tag, j: ("cat %s | %s" % (q(arc_of("")), spool + self.m(j, "-t", out_m(tag), "-a", "-")),
+                                     reset),
+                     [Peer("pigz", "cat | pigz -d | tar -x", "cat %s | pigz -d | tar -x -C %s" % (q(tgz), q(out_p)),
+                           reset, None)],
+                     check=lambda: check(True))
+        self.run(reset)
+        shutil.rmtree(out_p, ignore_errors=True)
+
     def database(self, tree, n):
         copy = self.w("db-cp")
         cp = Peer("cp", "cp -r", "cp -r %s %s" % (q(tree), q(copy)), rm(copy), 1.0)
@@ -698,7 +772,7 @@ def main():
     ap.add_argument("--big-package", default="typescript@5.9.3",
                     help="npm package of the ts rows (default typescript@5.9.3)")
     ap.add_argument("only", nargs="*",
-                    help="rows to run (md5, list1g, list20k, check, dup, pkg, ts, db, patch, cache, scale); all by default")
+                    help="rows to run (md5, list1g, list20k, check, dup, large, pkg, ts, db, patch, cache, scale); all by default")
     args = ap.parse_args()
     args.big_mib = max(1, int(1024 * args.scale))
 
@@ -720,6 +794,8 @@ def main():
     if b.wanted("dup"):
         dup = datasets.small_files(b.data, "dup%d" % n20k, n20k, 0.10, 20010)
         b.archives("dup", dup, "%d files, 10%% duplicates" % n20k, 0.6, 0.4)
+    if b.wanted("large"):
+        b.large(max(1 << 20, int(5 * args.scale * (1 << 30))))
     if b.wanted("pkg") or b.wanted("patch"):
         old = datasets.npm_package(b.data, "%s@%s" % (args.package, args.old))
         new = datasets.npm_package(b.data, "%s@%s" % (args.package, args.new))

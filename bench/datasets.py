@@ -140,6 +140,22 @@ def big_file(base, size):
     return tree, path
 
 
+def sparse_file(base, size):
+    """One sparse file of size bytes (zeros, no blocks) alone in a
+    directory, as a virtual machine's fresh disk image. Returns (directory,
+    file)."""
+    home = os.path.join(base, "sparse%d" % size)
+    tree = os.path.join(home, "tree")
+    path = os.path.join(tree, "disk.img")
+    if _ready(home) and os.path.getsize(path) == size:
+        return tree, path
+    _fresh(tree)
+    with open(path, "wb") as f:
+        f.truncate(size)
+    _finish(home)
+    return tree, path
+
+
 def npm_package(base, pkg):
     """A release of a package from the npm registry, fetched with npm pack
     and unpacked. Returns the unpacked package directory."""
