@@ -75,13 +75,13 @@ def _io(pid):
         return None
 
 
-def _run(argv, cwd, out, err, stop_at, stdin=None):
+def _run(argv, cwd, out, err, stop_at, stdin=None, env=None):
     """Starts argv and follows how many bytes it has read and written; with
     stop_at, ("io", n) or ("time", seconds), stops it once it has moved n
     bytes or run that long, unless it has exited. Returns (process,
     stopped, elapsed, bytes moved at the last look)."""
     start = time.time()
-    p = subprocess.Popen(argv, cwd=cwd, stdin=stdin, stdout=out, stderr=err, env=tool_env())
+    p = subprocess.Popen(argv, cwd=cwd, stdin=stdin, stdout=out, stderr=err, env={**tool_env(), **(env or {})})
     with _running_lock:
         _running.add(p)
     moved = 0
@@ -111,10 +111,12 @@ def tool_env():
     return e
 
 
-def take(pristine, home, label, argv, cwd, stop_at=None, stdin=None):
+def take(pristine, home, label, argv, cwd, stop_at=None, stdin=None, env=None):
     """A cut of one run, stopped at stop_at (None: a cut right after it
-    exits), its standard input read from the file stdin when given. argv and cwd may hold "{M}", the mount point of the
-    run's disk. The cut's image, its journal replayed, is home/cut.img."""
+    exits), its standard input read from the file stdin when given, with
+    the settings of env beside the environment. argv, cwd and env's values
+    may hold "{M}", the mount point of the run's disk. The cut's image, its
+    journal replayed, is home/cut.img."""
     os.makedirs(home)
     work, image = os.path.join(home, "work.img"), os.path.join(home, "cut.img")
     machine.sh("cp", "--sparse=always", pristine, work)
@@ -122,9 +124,10 @@ def take(pristine, home, label, argv, cwd, stop_at=None, stdin=None):
     with machine.Mounted(work, mnt) as m:
         argv = [a.replace("{M}", mnt) for a in argv]
         cwd = cwd.replace("{M}", mnt)
+        env = {k: v.replace("{M}", mnt) for k, v in (env or {}).items()}
         with open(os.path.join(home, "stdout"), "w+b") as out, open(os.path.join(home, "stderr"), "w+b") as err, \
                 open(stdin or os.devnull, "rb") as inp:
-            p, stopped, elapsed, moved = _run(argv, cwd, out, err, stop_at, inp)
+            p, stopped, elapsed, moved = _run(argv, cwd, out, err, stop_at, inp, env)
             try:
                 if stopped:
                     # The journal commits what the run did up to now.

@@ -3,10 +3,13 @@ command, and what a cut may show: every final name absent, old, or whole,
 and after exit 0 the whole result."""
 
 import collections
+import hashlib
 import os
+import random
 import re
 import shutil
 import subprocess
+import tempfile
 
 import trees
 
@@ -16,8 +19,18 @@ import trees
 # recover(data, cut, home) gives the problems of the documented recoveries.
 # status is what the run exits with when it finishes (-V reports damage).
 Job = collections.namedtuple("Job", "name title setup argv cwd check recover status", defaults=(0,))
-# stdin(data), when given, names the file the run reads on standard input.
-Job = collections.namedtuple("Job", "name title setup argv cwd check recover status stdin", defaults=(0, None))
+# stdin(data), when given, names the file the run reads on standard input;
+# env holds settings beside the environment (values may name "{M}"); cuts,
+# when given, lowers the cuts in the middle of a run for a job whose runs
+# are long.
+Job = collections.namedtuple("Job", "name title setup argv cwd check recover status stdin env cuts",
+                             defaults=(0, None, None, None))
+
+# A member past the 32-bit words, stored in the large layout: zeros (a
+# sparse source) but for its tail.
+LARGE_SIZE = (4 << 30) + 4099
+# Members larger than the tool inflates whole in memory: streamed.
+STREAMED = {"zeros.bin": b"\0" * (40 << 20) + b"end", "mixed.bin": None, "s.txt": b"small\n"}
 
 PATCH_NAME = "powercut"
 ADMIN_LINES = "patch: %s\nsummary: a power cut in the middle\n" % PATCH_NAME
@@ -87,6 +100,59 @@ class Data:
         assert re.fullmatch(re.escape(OLD_ADMIN + b"\n") + RECORD, self.applied_admin), self.applied_admin
 
 
+def large_tree(data):
+    """The tree with a member past 4 GiB, made on the data's tmpfs the
+    first time a job asks; (root, digests)."""
+    if getattr(data, "_large", None) is None:
+        root = os.path.join(data.home, "large")
+        small = {"a.txt": b"alpha\n", "d/b.txt": b"beta\n"}
+        trees.write_tree(root, small)
+        with open(os.path.join(root, "disk.img"), "wb") as f:
+            f.truncate(LARGE_SIZE - 4)
+            f.seek(LARGE_SIZE - 4)
+            f.write(b"tail")
+        h, zeros, left = hashlib.md5(), memoryview(bytes(16 << 20)), LARGE_SIZE - 4
+        while left:
+            h.update(zeros[:min(left, len(zeros))])
+            left -= min(left, len(zeros))
+        h.update(b"tail")
+        data._large = (root, {**trees.digests(small), "disk.img": h.hexdigest()})
+    return data._large
+
+
+def streamed_archive(data):
+    """An archive, made by the tool and judged by zlib, whose members the
+    tool inflates in streams; (archive, digests)."""
+    if getattr(data, "_streamed", None) is None:
+        files = dict(STREAMED)
+        files["mixed.bin"] = random.Random(5).randbytes(8 << 20) * 3  # repeats past the window
+        root, arc = os.path.join(data.home, "streamed"), os.path.join(data.home, "streamed.mdt")
+        trees.write_tree(root, files)
+        data.tool("-f", root, "-a", arc)
+        digests = trees.digests(files)
+        assert not trees.check_archive(arc, digests)
+        data._streamed = (arc, digests)
+    return data._streamed
+
+
+def check_piped_archive(data, root, cut, final):
+    """The spool has no name on the disk; after exit 0 standard output
+    held the whole archive."""
+    problems = ["the spool directory holds %s" % ", ".join(os.listdir(os.path.join(root, "spool"))[:3])] \
+        if os.listdir(os.path.join(root, "spool")) else []
+    if final:
+        with tempfile.NamedTemporaryFile(dir=data.home) as f:
+            f.write(cut.stdout)
+            f.flush()
+            problems += ["on standard output: " + p for p in trees.check_archive(f.name, data.old)]
+    return problems
+
+
+def check_streamed(data, root, cut, final):
+    allowed, whole = trees.exactly(streamed_archive(data)[1])
+    return trees.check_files(os.path.join(root, "x"), "x", allowed, whole if final else ())
+
+
 def manifest_ok(path, data):
     with open(path) as f:
         lines = {line for line in f.read().split("\n") if line[:1] in ("-", "+")}
@@ -146,11 +212,11 @@ def check_restore(data, root, cut, final, where="out"):
     return trees.check_files(os.path.join(root, where), where, allowed, whole if final else ())
 
 
-def check_archive(data, root, cut, final):
+def check_archive(data, root, cut, final, want=None):
     path = os.path.join(root, "a.mdt")
     if not os.path.exists(path):
         return ["no archive after exit 0"] if final else []
-    return trees.check_archive(path, data.old)
+    return trees.check_archive(path, data.old if want is None else want)
 
 
 def check_mkpatch(data, root, cut, final):
@@ -247,6 +313,16 @@ def simple_jobs():
             lambda d, r, c, f: check_restore(d, r, c, f, "x"), None, stdin=lambda d: d.archive),
         Job("archive", "-f -a (archive creation)", _mkdirs(),
             lambda d: [d.mdtree, "-f", d.src, "-a", "{M}/a.mdt"], "{M}", check_archive, None),
+        Job("archive-large", "-f -a of a sparse member past 4 GiB (the large layout)", _mkdirs(),
+            lambda d: [d.mdtree, "-f", large_tree(d)[0], "-a", "{M}/a.mdt"], "{M}",
+            lambda d, r, c, f: check_archive(d, r, c, f, large_tree(d)[1]), None, cuts=4),
+        Job("archive-pipe", "-f -a - (archive creation through a pipe, spooled on the disk)", _mkdirs("spool"),
+            lambda d: [d.mdtree, "-f", d.src, "-a", "-"], "{M}", check_piped_archive, None,
+            env={"TMPDIR": "{M}/spool"}),
+        Job("extract-large", "-t -a - of members inflated in streams, from standard input", _mkdirs("x"),
+            lambda d: [d.mdtree, "-t", "{M}/x", "-a", "-"], "{M}",
+            check_streamed, None,
+            stdin=lambda d: streamed_archive(d)[0]),
         Job("mkpatch", "-f -t -p (patch creation)", _mkdirs(),
             lambda d: [d.mdtree, "-f", d.src, "-t", d.dst, "-p", "{M}/patch"], "{M}", check_mkpatch, None),
         Job("prune", "-P (objects removed from the store)", _store_copy(),

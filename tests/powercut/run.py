@@ -58,7 +58,7 @@ def judge(job, data, c, home):
 def one_cut(job, data, base, label, jflags, stop_at):
     home = os.path.join(base, label)
     c = cutlib.take(os.path.join(base, "pristine.img"), home, label, job.argv(data)[:1] + jflags + job.argv(data)[1:],
-                    job.cwd, stop_at, job.stdin(data) if job.stdin else None)
+                    job.cwd, stop_at, job.stdin(data) if job.stdin else None, job.env)
     try:
         problems, notes = judge(job, data, c, home)
     finally:
@@ -87,9 +87,10 @@ def run_job(job, data, base, args, rng, pool):
         length[tag] = {"io": c.moved, "time": c.elapsed}
         results.append((c, p, n))
     mid, attempt = 0, 0
-    while mid < args.cuts and attempt < 3 * args.cuts:
+    cuts = min(args.cuts, job.cuts or args.cuts)
+    while mid < cuts and attempt < 3 * cuts:
         wave = []
-        for _ in range(args.cuts - mid):
+        for _ in range(cuts - mid):
             tag, jflags = variants[attempt % 2]
             # Half by the bytes moved, which the load of the machine does
             # not shift; half by time, which reaches the renames too.
@@ -105,7 +106,7 @@ def run_job(job, data, base, args, rng, pool):
                 # The run was shorter than the first ones: aim earlier.
                 was = length[c.label[-2:]]
                 was.update(io=min(was["io"], c.moved), time=min(was["time"], c.elapsed))
-    return report(job, results, length, mid, args.cuts)
+    return report(job, results, length, mid, cuts)
 
 
 def first_of_each_kind(problems):

@@ -118,27 +118,64 @@ def exactly(d):
     return {rel: {h} for rel, h in d.items()}, d.keys()
 
 
+ENTRY_LARGE = 2
+# Inflated at most this much at a time: a stream of zeros may grow a
+# thousandfold.
+INFLATE_STEP = 16 << 20
+
+
+def _member_digest(f, offset, compsize):
+    """(md5 hex, length) of the zlib stream of compsize bytes at offset of
+    the open file f, inflated piece by piece; raises zlib.error."""
+    f.seek(offset)
+    d, h, n, left, pending = zlib.decompressobj(), hashlib.md5(), 0, compsize, b""
+    while not d.eof:
+        if not pending and left:
+            pending = f.read(min(left, 1 << 20))
+            left = left - len(pending) if pending else 0
+        # With no input left, zlib may still hold output: asked for it, it
+        # gives nothing only when the stream is cut.
+        body = d.decompress(pending, INFLATE_STEP)
+        if not body and not pending and not d.eof:
+            raise zlib.error("the stream ends early")
+        pending = d.unconsumed_tail
+        h.update(body)
+        n += len(body)
+    return h.hexdigest(), n
+
+
 def check_archive(path, want):
-    """An archive under its final name must be whole: its table parses, and
-    every member inflates with zlib to the content of the tree's file.
-    Returns problems."""
+    """An archive under its final name must be whole: its table parses (a
+    large entry's 64-bit sizes and offset read from its tail), and every
+    member inflates with zlib to the content of the tree's file. Returns
+    problems."""
+    import struct
+    size = os.path.getsize(path)
     with open(path, "rb") as f:
-        data = f.read()
-    try:
-        _, entries = mdt.read_archive(data)
-    except (ValueError, Exception) as e:
-        return ["the archive (%d bytes) is damaged: %s" % (len(data), e)]
-    names = {e["name"].decode(errors="replace"): e for e in entries}
-    problems = []
-    if set(names) != set(want):
-        problems.append("the archive names %d files, the tree has %d" % (len(names), len(want)))
-    for name, e in sorted(names.items()):
+        head = f.read(8)
+        h = struct.unpack_from("<I", head, 4)[0] if len(head) == 8 else 0
+        table = head + f.read(max(0, h - 8))
         try:
-            body = zlib.decompress(data[e["offset"]:e["offset"] + e["compsize"]])
-        except zlib.error as z:
-            problems.append("member %s does not inflate: %s" % (name, z))
-            continue
-        if md5(body) != want.get(name) or len(body) != e["origsize"]:
-            problems.append("member %s inflates to %s (%d bytes), not %s" % (name, md5(body), len(body),
-                                                                            want.get(name)))
+            _, entries = mdt.read_archive(table)
+        except (ValueError, Exception) as e:
+            return ["the archive (%d bytes) is damaged: %s" % (size, e)]
+        for e in entries:
+            if e["reserved1"] & ENTRY_LARGE:
+                raw = table[e["at"]:e["at"] + e["entrysize"]]
+                e["origsize"], e["compsize"], e["offset"] = struct.unpack_from("<3Q", raw, len(raw) - 24)
+        names = {e["name"].decode(errors="replace"): e for e in entries}
+        problems = []
+        if set(names) != set(want):
+            problems.append("the archive names %d files, the tree has %d" % (len(names), len(want)))
+        for name, e in sorted(names.items()):
+            if e["offset"] + e["compsize"] > size:
+                problems.append("member %s lies past the archive's end" % name)
+                continue
+            try:
+                got, n = _member_digest(f, e["offset"], e["compsize"])
+            except zlib.error as z:
+                problems.append("member %s does not inflate: %s" % (name, z))
+                continue
+            if got != want.get(name) or n != e["origsize"]:
+                problems.append("member %s inflates to %s (%d bytes), not %s" % (name, got, n, want.get(name)))
     return problems
