@@ -24,7 +24,9 @@ Rows, by the name that selects them on the command line:
            files and of 200,000 tiny files vs find -type f -printf '%s %T@ %p\n' (<= 1.5),
            -l of the 1 GiB file vs -l without the cache (<= 0.05), -i of the 20,000 files
            into their store vs rsync -a of them onto a copy (<= 1.5) and vs restic
-           backup's second run of them (<= 0.2)
+           backup's second run of them (<= 0.2); the peak memory of -l of one flat
+           directory of 200,000 and of 1,000,000 empty files, cold and warm, against
+           -l without the cache (<= 64 bytes per entry beyond its name)
   scale    -l, -f -a, -i and patch creation on 20,000 and on 200,000 tiny files: how
            the time grows, and the peak memory
 Rows without a target are there for reference: the serial peers, md5sum,
@@ -94,6 +96,7 @@ class Bench:
         self.variants = ([("-j1", ["-j", "1"])] if self.j_status == 0 else []) + [("", [])]
         self.rows = []
         self.scaling = []   # dicts, one per job; see scale()
+        self.memory = []    # lines of cache_memory()
         self.failures = []
 
     # ---- helpers -------------------------------------------------------
@@ -481,6 +484,37 @@ class Bench:
                                0.2)],
                          check=check)
 
+    def cache_memory(self, counts):
+        """Peak memory of -l of one flat directory, without the cache, with
+        a cold one (none yet) and with a warm one, and of -l of a small
+        directory beside it with the warm cache of both (a walk that
+        reaches part of the cache). What the cache adds per entry, less
+        its name, is the figure (target <= 64 bytes)."""
+        for n in counts:
+            tree = datasets.flat_files(self.data, "flat%d" % n, n, 1000)
+            flat, part = os.path.join(tree, "flat"), os.path.join(tree, "part")
+            cache = self.w("flat%d.cache" % n)
+            rm_cache = rm(cache, "-f")
+            plain = self.peak_kib(self.m([], "-l", flat, out="/dev/null"))
+            cold = self.peak_kib(self.m([], "--cache", cache, "-l", flat, out="/dev/null"), rm_cache)
+            warm = self.peak_kib(self.m([], "--cache", cache, "-l", flat, out="/dev/null"))
+            self.run(self.m([], "--cache", cache, "-l", tree, out="/dev/null"))
+            part_plain = self.peak_kib(self.m([], "-l", part, out="/dev/null"))
+            part_warm = self.peak_kib(self.m([], "--cache", cache, "-l", part, out="/dev/null"))
+            name = len("file0000000")
+            per = {k: (v - plain) * 1024 / n - name for k, v in (("cold", cold), ("warm", warm))}
+            ok = max(per.values()) <= 64
+            rec = ("%d files in one directory: peak %.1f MiB without the cache, %.1f cold, %.1f warm: "
+                   "%.1f / %.1f bytes per entry beyond its %d-byte name (target <= 64, %s); "
+                   "-l of a 1,000-file directory beside it, the whole cache warm: %.1f MiB, %.1f without"
+                   % (n, plain / 1024, cold / 1024, warm / 1024, per["cold"], per["warm"], name,
+                      "met" if ok else "MISSED", part_warm / 1024, part_plain / 1024))
+            print("cache-memory: " + rec, flush=True)
+            self.memory.append(rec)
+            if not ok:
+                self.failures.append(("cache-memory", rec))
+            self.run(rm_cache)
+
     def patches(self, old, new, label):
         batch = self.w("rsync.batch")
         write_batch = "rsync -rc --only-write-batch=%s %s/ %s/" % (q(batch), q(new), q(old))
@@ -624,6 +658,11 @@ class Bench:
                        row.verdict + ("  " + row.note if row.note else "")))
         if self.scaling:
             self.report_scaling(add)
+        if self.memory:
+            add("")
+            add("memory of the stat cache, one run each (GNU time's peak resident set):")
+            for rec in self.memory:
+                add("  " + rec)
         add("")
         add("spread: min-max of the timed runs, and mean CPU time (user + system) per run")
         for row in self.rows:
@@ -730,11 +769,13 @@ def main():
         b.archives("ts", ts, args.big_package.replace("@", " "), 0.6, None)
     if b.wanted("db"):
         b.database(t20k, n20k)
-    if b.wanted("cache"):
+    if any(b.wanted(k) for k in ("cache-list20k", "cache-list200k", "cache-list1g", "cache-db")):
         t20k = datasets.small_files(b.data, "small%d" % n20k, n20k, 0.0, 20000)
         tiny = datasets.tiny_files(b.data, "tiny%d" % b.n_big, b.n_big, 30001)[0] \
             if b.wanted("cache-list200k") else None
         b.cached(t20k, n20k, tiny, b.n_big)
+    if b.wanted("cache-memory"):
+        b.cache_memory([max(1000, int(200000 * args.scale)), max(1000, int(1000000 * args.scale))])
     if b.wanted("scale"):
         small = datasets.tiny_files(b.data, "tiny%d" % b.n_small, b.n_small, 30000)
         big = datasets.tiny_files(b.data, "tiny%d" % b.n_big, b.n_big, 30001)
