@@ -27,7 +27,11 @@ Rows, by the name that selects them on the command line:
            files and of 200,000 tiny files vs find -type f -printf '%s %T@ %p\n' (<= 1.5),
            -l of the 1 GiB file vs -l without the cache (<= 0.05), -i of the 20,000 files
            into their store vs rsync -a of them onto a copy (<= 1.5) and vs restic
-           backup's second run of them (<= 0.2)
+           backup's second run of them (<= 0.2); the peak memory of -l of one flat
+           directory of 200,000 and of 1,000,000 empty files, cold and warm, against
+           -l without the cache (<= 64 bytes per entry beyond its name); patch creation
+           between typescript 5.4.5 and 5.6.3 with both trees cached vs without (<= 0.3;
+           left out when npm can not fetch them)
   scale    -l, -f -a, -i and patch creation on 20,000 and on 200,000 tiny files: how
            the time grows, and the peak memory
 Rows without a target are there for reference: the serial peers, md5sum,
@@ -97,6 +101,7 @@ class Bench:
         self.variants = ([("-j1", ["-j", "1"])] if self.j_status == 0 else []) + [("", [])]
         self.rows = []
         self.scaling = []   # dicts, one per job; see scale()
+        self.memory = []    # lines of cache_memory()
         self.failures = []
 
     # ---- helpers -------------------------------------------------------
@@ -555,6 +560,66 @@ class Bench:
                                0.2)],
                          check=check)
 
+    def cached_patch(self, old, new, label):
+        """Patch creation between two releases with both trees in a warm
+        cache, against the same without the cache (target <= 0.3): what
+        the cache leaves is reading and copying the files that changed."""
+        def cache(tag):
+            return self.w("patch-ts%s.cache" % tag)
+
+        def patch(tag):
+            return self.w("patch-ts" + tag)
+        # Warm: the trees were unpacked moments ago, and the racy rule
+        # trusts only files older than the cache by two seconds.
+        time.sleep(2.5)
+        for tag, jflags in self.variants:
+            self.run(self.m(jflags, "--cache", cache(tag), "-f", old, "-t", new, "-p", patch(tag), out="/dev/null"))
+
+        def check():
+            plain = self.w("patch-ts.plain")
+            self.run(rm(plain) + " && " + self.m([], "-f", old, "-t", new, "-p", plain, out="/dev/null"))
+            for tag, _ in self.variants:
+                self.diff(plain, patch(tag))
+        self.compare("cache-patch", "patch creation with both trees cached, %s" % label,
+                     lambda tag, j: (self.m(j, "--cache", cache(tag), "-f", old, "-t", new, "-p", patch(tag)),
+                                     rm(patch(tag))),
+                     [Peer("uncached", "patch creation without the cache",
+                           self.m([], "-f", old, "-t", new, "-p", self.w("patch-ts-uncached")),
+                           rm(self.w("patch-ts-uncached")), 0.3)],
+                     check=check)
+
+    def cache_memory(self, counts):
+        """Peak memory of -l of one flat directory, without the cache, with
+        a cold one (none yet) and with a warm one, and of -l of a small
+        directory beside it with the warm cache of both (a walk that
+        reaches part of the cache). What the cache adds per entry, less
+        its name, is the figure (target <= 64 bytes)."""
+        for n in counts:
+            tree = datasets.flat_files(self.data, "flat%d" % n, n, 1000)
+            flat, part = os.path.join(tree, "flat"), os.path.join(tree, "part")
+            cache = self.w("flat%d.cache" % n)
+            rm_cache = rm(cache, "-f")
+            plain = self.peak_kib(self.m([], "-l", flat, out="/dev/null"))
+            cold = self.peak_kib(self.m([], "--cache", cache, "-l", flat, out="/dev/null"), rm_cache)
+            warm = self.peak_kib(self.m([], "--cache", cache, "-l", flat, out="/dev/null"))
+            self.run(self.m([], "--cache", cache, "-l", tree, out="/dev/null"))
+            part_plain = self.peak_kib(self.m([], "-l", part, out="/dev/null"))
+            part_warm = self.peak_kib(self.m([], "--cache", cache, "-l", part, out="/dev/null"))
+            name = len("file0000000")
+            cold_b, warm_b = ((v - plain) * 1024 / n for v in (cold, warm))
+            beyond = max(cold_b, warm_b) - name
+            ok = beyond <= 64
+            rec = ("%d files in one directory: peak %.1f MiB without the cache, %.1f cold, %.1f warm: "
+                   "%+.1f / %+.1f bytes per entry, %.1f beyond its %d-byte name (target <= 64, %s); "
+                   "-l of a 1,000-file directory beside it, the whole cache warm: %.1f MiB, %.1f without"
+                   % (n, plain / 1024, cold / 1024, warm / 1024, cold_b, warm_b, beyond, name,
+                      "met" if ok else "MISSED", part_warm / 1024, part_plain / 1024))
+            print("cache-memory: " + rec, flush=True)
+            self.memory.append(rec)
+            if not ok:
+                self.failures.append(("cache-memory", rec))
+            self.run(rm_cache)
+
     def patches(self, old, new, label):
         batch = self.w("rsync.batch")
         write_batch = "rsync -rc --only-write-batch=%s %s/ %s/" % (q(batch), q(new), q(old))
@@ -698,6 +763,11 @@ class Bench:
                        row.verdict + ("  " + row.note if row.note else "")))
         if self.scaling:
             self.report_scaling(add)
+        if self.memory:
+            add("")
+            add("memory of the stat cache, one run each (GNU time's peak resident set):")
+            for rec in self.memory:
+                add("  " + rec)
         add("")
         add("spread: min-max of the timed runs, and mean CPU time (user + system) per run")
         for row in self.rows:
@@ -771,6 +841,8 @@ def main():
     # after it are a small launcher for compiled programs in other packages.
     ap.add_argument("--big-package", default="typescript@5.9.3",
                     help="npm package of the ts rows (default typescript@5.9.3)")
+    ap.add_argument("--ts-old", default="5.4.5", help="older typescript of the cache-patch row (default 5.4.5)")
+    ap.add_argument("--ts-new", default="5.6.3", help="newer typescript of the cache-patch row (default 5.6.3)")
     ap.add_argument("only", nargs="*",
                     help="rows to run (md5, list1g, list20k, check, dup, large, pkg, ts, db, patch, cache, scale); all by default")
     args = ap.parse_args()
@@ -806,11 +878,23 @@ def main():
         b.archives("ts", ts, args.big_package.replace("@", " "), 0.6, None)
     if b.wanted("db"):
         b.database(t20k, n20k)
-    if b.wanted("cache"):
+    if any(b.wanted(k) for k in ("cache-list20k", "cache-list200k", "cache-list1g", "cache-db")):
         t20k = datasets.small_files(b.data, "small%d" % n20k, n20k, 0.0, 20000)
         tiny = datasets.tiny_files(b.data, "tiny%d" % b.n_big, b.n_big, 30001)[0] \
             if b.wanted("cache-list200k") else None
         b.cached(t20k, n20k, tiny, b.n_big)
+    if b.wanted("cache-patch"):
+        # Fetched once into the data sets; offline, the row is left out.
+        try:
+            pair = [datasets.npm_package(b.data, "typescript@" + v) for v in (args.ts_old, args.ts_new)]
+        except (subprocess.CalledProcessError, OSError) as e:
+            print("cache-patch: typescript %s and %s could not be fetched (%s): left out"
+                  % (args.ts_old, args.ts_new, e), flush=True)
+            pair = None
+        if pair:
+            b.cached_patch(*pair, "typescript %s -> %s" % (args.ts_old, args.ts_new))
+    if b.wanted("cache-memory"):
+        b.cache_memory([max(1000, int(200000 * args.scale)), max(1000, int(1000000 * args.scale))])
     if b.wanted("scale"):
         small = datasets.tiny_files(b.data, "tiny%d" % b.n_small, b.n_small, 30000)
         big = datasets.tiny_files(b.data, "tiny%d" % b.n_big, b.n_big, 30001)

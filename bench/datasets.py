@@ -10,6 +10,7 @@ import os
 import random
 import shutil
 import subprocess
+import time
 
 STAMP = ".complete"
 
@@ -114,6 +115,32 @@ def tiny_files(base, name, count, seed):
         _write(changed, "added/%02d/n%05d.txt" % (i // 1000, i), b"new %d\n" % i)
     _finish(home)
     return tree, changed
+
+
+def flat_files(base, name, count, part):
+    """count empty files in one directory (flat/), and part more in a
+    directory beside it (part/): memory per entry, not reading, is what
+    they measure, and an empty file costs tmpfs no page. Returns the
+    directory holding both."""
+    home = os.path.join(base, name)
+    tree = os.path.join(home, "tree")
+    if _ready(home):
+        return tree
+    print("building %s (%d files in one directory)" % (name, count), flush=True)
+    _fresh(tree)
+    for sub, n in (("flat", count), ("part", part)):
+        os.makedirs(os.path.join(tree, sub))
+        for i in range(n):
+            open(os.path.join(tree, sub, "file%07d" % i), "wb").close()
+    # Older than any cache written from now on, so that its racy rule
+    # trusts every entry.
+    old = time.time() - 3600
+    for sub in ("flat", "part"):
+        d = os.path.join(tree, sub)
+        for f in os.listdir(d):
+            os.utime(os.path.join(d, f), (old, old))
+    _finish(home)
+    return tree
 
 
 def big_file(base, size):

@@ -7,9 +7,16 @@ directory on the mount; peer: cp -r of the same tree from the mount onto
 the mount. Nothing is removed on the mount between rows (removing costs as
 much as writing); every row writes to a fresh directory, and the volume goes
 with its brick at the end. Every output is checked with diff -r.
+
+--calls: instead of times, the calls the brick served per file, by kind
+(gluster volume profile, cleared before each command), for -i, -o and
+cp -r of the first --files count, and for -i --cache of the same tree
+again once it is stored (targets: -i and -o at most 7 calls per file,
+LOOKUP at most 1.5; -i --cache unchanged at most 2).
 """
 
 import argparse
+import collections
 import os
 import subprocess
 import sys
@@ -29,6 +36,62 @@ def same(a, b):
     subprocess.run(["diff", "-r", "-q", a, b], check=True, stdout=subprocess.DEVNULL)
 
 
+def profile(args, *what):
+    return subprocess.run(["gluster", "--mode=script", "--glusterd-sock=" + args.glusterd_sock,
+                           "--log-file=" + args.cli_log, "volume", "profile", args.volume, *what],
+                          stdout=subprocess.PIPE, text=True, check=True).stdout
+
+
+def calls_of(argv, args, cwd=None):
+    """The calls the brick served while argv ran, by kind."""
+    profile(args, "info", "clear")
+    subprocess.run(argv, cwd=cwd, stdout=subprocess.DEVNULL, check=True)
+    out = profile(args, "info", "cumulative")
+    calls = collections.Counter()
+    with open(os.path.join(args.scratch, "profile.txt"), "a") as f:
+        f.write("== %s\n%s\n" % (" ".join(argv), out))
+    # Rows of the table: %-latency, then avg, min and max latency each with
+    # its unit, the calls, the fop.
+    for line in out.splitlines():
+        f = line.split()
+        if len(f) >= 6 and f[-1].isalpha() and f[-1].isupper() and f[-2].isdigit():
+            calls[f[-1]] += int(f[-2])
+    return calls
+
+
+def call_counts(args, m, tree, listing, n):
+    print("calls the brick served per file, %d files of 1-16 KiB (gluster volume profile)" % n)
+    profile(args, "start")
+    rows = []
+    st = os.path.join(m, "calls-st")
+    cache = os.path.join(args.scratch, "calls.cache")
+    if os.path.exists(cache):
+        os.unlink(cache)
+    out = os.path.join(m, "calls-out")
+    os.makedirs(out)
+    rows.append(("cp -r tree onto the mount", None, calls_of(["cp", "-r", tree, os.path.join(m, "calls-cp")], args)))
+    rows.append(("mdtree -i", (7, 1.5), calls_of([args.mdtree, "-R", st, "-i", tree], args)))
+    rows.append(("mdtree -o", (7, 1.5), calls_of([args.mdtree, "-R", st, "-o", listing], args, cwd=out)))
+    same(tree, out)
+    # The racy rule trusts files older than the cache by two seconds.
+    time.sleep(2.5)
+    subprocess.run([args.mdtree, "--cache", cache, "-R", st, "-i", tree], stdout=subprocess.DEVNULL, check=True)
+    rows.append(("mdtree -i --cache, unchanged", (2, None),
+                 calls_of([args.mdtree, "--cache", cache, "-R", st, "-i", tree], args)))
+    profile(args, "stop")
+    kinds = sorted({k for _, _, c in rows for k in c}, key=lambda k: -sum(c[k] for _, _, c in rows))
+    print("  %-30s %7s %8s  %s" % ("command", "calls", "verdict", "  ".join("%s" % k for k in kinds)))
+    for what, target, c in rows:
+        total = sum(c.values()) / n
+        verdict = "-"
+        if target:
+            ok = total <= target[0] and (target[1] is None or c["LOOKUP"] / n <= target[1])
+            verdict = "met" if ok else "MISSED"
+        print("  %-30s %7.2f %8s  %s" % (what, total, verdict,
+                                         "  ".join("%s %.2f" % (k, c[k] / n) for k in kinds if c[k])), flush=True)
+    print(flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--mdtree", required=True)
@@ -36,6 +99,10 @@ def main():
     ap.add_argument("--scratch", required=True)
     ap.add_argument("--files", default="2000,20000")
     ap.add_argument("--jobs", default="1,0,8,16,32,64", help="thread counts; 0: no -j (the default)")
+    ap.add_argument("--calls", action="store_true", help="count the calls per file instead of timing")
+    ap.add_argument("--volume", help="the volume's name (for --calls)")
+    ap.add_argument("--glusterd-sock", help="glusterd's socket (for --calls)")
+    ap.add_argument("--cli-log", default="/dev/null", help="the gluster command's log (for --calls)")
     args = ap.parse_args()
     data = os.path.join(args.scratch, "data")
     m = args.mount
@@ -49,6 +116,9 @@ def main():
         listing = os.path.join(args.scratch, "small%d.lst" % n)
         with open(listing, "wb") as f:
             subprocess.run([args.mdtree, "-l", "."], cwd=tree, stdout=f, check=True)
+        if args.calls:
+            call_counts(args, m, tree, listing, n)
+            break
         print("%d files of 1-16 KiB" % n)
         print("  %-28s %-8s %9s %9s %9s" % ("command", "-j", "seconds", "/ -j 1", "/ cp -r"), flush=True)
         times = {}

@@ -1,7 +1,7 @@
 // The stat cache reader: any bytes as a cache file. Whatever they are, the
 // reader either refuses them (with a reason) or gives an index sorted by
-// key whose sections lie inside the file, and every entry of a section it
-// accepts is found again by its name; nothing reads outside a buffer.
+// key whose sections lie inside the file, and every entry of a directory it
+// accepts is found again by its name, once; nothing reads outside a buffer.
 
 #include "fuzz_support.h"
 
@@ -77,21 +77,27 @@ void check_file(const std::string& path, std::size_t size, std::vector<CacheRead
     const auto index = r.index();
     for (std::size_t i = 0; i < index.size(); ++i) {
         FUZZ_CHECK(index[i].offset >= CACHE_HEADER_SIZE && index[i].offset + index[i].length <= size);
-        if (i > 0) FUZZ_CHECK(index[i - 1].key < index[i].key);
-        FUZZ_CHECK(r.find_key(index[i].key) == long(i));
+        if (i > 0) FUZZ_CHECK(!(index[i].key < index[i - 1].key));
+        const auto [first, last] = r.find_key(index[i].key);
+        FUZZ_CHECK(first <= i && i < last);
+    }
+    for (std::size_t i = 0; i < index.size();) {
+        const auto [first, last] = r.find_key(index[i].key);
         CacheSection s;
-        if (!r.section(i, s)) {
+        if (!r.directory(first, last, s)) {
             FUZZ_CHECK(!r.usable());
             break;
         }
-        for (uint32_t at : s.at) {
-            const char* p = s.bytes.data() + at + CACHE_ENTRY_FIXED;
-            const std::size_t n = std::size_t(uint8_t(p[-2])) | std::size_t(uint8_t(p[-1])) << 8;
-            FUZZ_CHECK(at + CACHE_ENTRY_FIXED + n <= s.bytes.size());
+        for (std::size_t k = 0; k < s.recs.size(); ++k) {
+            const CacheRecord& rec = s.recs[k];
+            FUZZ_CHECK(rec.name_at < s.names.size() && !s.name(rec).empty());
+            FUZZ_CHECK(rec.name_at + s.name(rec).size() < s.names.size());
+            if (k > 0) FUZZ_CHECK(s.name(s.recs[k - 1]) < s.name(rec));
             FileId id;
             unsigned char md5[16];
-            FUZZ_CHECK(s.find(std::string_view(p, n), id, md5));
+            FUZZ_CHECK(s.find(s.name(rec), id, md5) && id.ino == rec.ino);
         }
+        i = last;
     }
 }
 

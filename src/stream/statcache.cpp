@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <sys/vfs.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -135,11 +136,6 @@ struct Cursor {
     }
 };
 
-std::string_view entry_name(const std::string& bytes, uint32_t at) {
-    const char* p = bytes.data() + at + CACHE_ENTRY_FIXED;
-    return {p, std::size_t(get(p - 2, 2))};
-}
-
 unsigned from_hex(char c) { return c <= '9' ? unsigned(c - '0') : unsigned(c - 'a' + 10); }
 
 bool pread_all(int fd, void* buf, std::size_t n, uint64_t off) {
@@ -155,20 +151,28 @@ bool pread_all(int fd, void* buf, std::size_t n, uint64_t off) {
     return true;
 }
 
+void pwrite_all(int fd, const std::string& bytes, uint64_t off, const char* name) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t r = ::pwrite(fd, bytes.data() + done, bytes.size() - done, off_t(off + done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) fatal_errno("write error on", name);
+        done += std::size_t(r);
+    }
+}
+
 }  // namespace
 
-bool CacheSection::find(std::string_view name, FileId& id, unsigned char* md5) const {
-    auto it = std::lower_bound(at.begin(), at.end(), name,
-                               [this](uint32_t a, std::string_view n) { return entry_name(bytes, a) < n; });
-    if (it == at.end() || entry_name(bytes, *it) != name) return false;
-    const char* p = bytes.data() + *it;
-    id.dev = get(p, 8);
-    id.ino = get(p + 8, 8);
-    id.size = get(p + 16, 8);
-    id.mtime_ns = int64_t(get(p + 24, 8));
-    id.ctime_ns = int64_t(get(p + 32, 8));
-    id.mode = uint32_t(get(p + 40, 4));
-    std::memcpy(md5, p + 44, 16);
+bool CacheSection::find(std::string_view n, FileId& id, unsigned char* md5) const {
+    auto it = std::lower_bound(recs.begin(), recs.end(), n,
+                               [this](const CacheRecord& r, std::string_view k) { return name(r) < k; });
+    if (it == recs.end() || name(*it) != n) return false;
+    id.dev = it->dev;
+    id.ino = it->ino;
+    id.size = it->size_mode & (CACHE_SIZE_LIMIT - 1);
+    id.mtime_ns = it->mtime_ns;
+    id.ctime_ns = it->ctime_ns;
+    id.mode = uint32_t(it->size_mode >> 48);
+    std::memcpy(md5, it->md5, 16);
     return true;
 }
 
@@ -202,7 +206,8 @@ bool CacheReader::open(int fd) {
     // otherwise, and is no damage.
     if (get(h + 8, 4) > CACHE_VERSION) return fail("written by a newer version");
     if (get(h + 44, 4) != crc(h, 44)) return fail("damaged");
-    if (get(h + 8, 4) != CACHE_VERSION || get(h + 12, 4) != 0) return fail("damaged");
+    if (get(h + 8, 4) < CACHE_VERSION) return fail("written by an older version");
+    if (get(h + 12, 4) != 0) return fail("damaged");
     stamp_ = int64_t(get(h + 16, 8));
     const uint64_t ioff = get(h + 24, 8), isize = get(h + 32, 8);
     if (ioff < CACHE_HEADER_SIZE || isize < 4 || ioff > size_ || isize != size_ - ioff) {
@@ -227,42 +232,39 @@ bool CacheReader::open(int fd) {
         // Every section lies between the header and the index.
         if (off < CACHE_HEADER_SIZE || len < 12 || off > ioff || len > ioff - off) return fail("damaged");
         std::string key(k, klen);
-        if (!index_.empty() && !(index_.back().key < key)) return fail("damaged");
+        if (!index_.empty() && key < index_.back().key) return fail("damaged");
         index_.push_back({std::move(key), off, uint32_t(len)});
     }
     if (c.left != 0) return fail("damaged");
     return true;
 }
 
-long CacheReader::find_key(std::string_view key) const {
-    auto it = std::lower_bound(index_.begin(), index_.end(), key,
-                               [](const IndexEntry& e, std::string_view k) { return e.key < k; });
-    if (it == index_.end() || it->key != key) return -1;
-    return long(it - index_.begin());
+std::pair<std::size_t, std::size_t> CacheReader::find_key(std::string_view key) const {
+    auto r = std::equal_range(index_.begin(), index_.end(), key, [](const auto& a, const auto& b) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(a)>, IndexEntry>)
+            return std::string_view(a.key) < b;
+        else
+            return a < std::string_view(b.key);
+    });
+    return {std::size_t(r.first - index_.begin()), std::size_t(r.second - index_.begin())};
 }
 
-bool CacheReader::raw_section(std::size_t i, std::string& out) {
+bool CacheReader::section(std::size_t i, std::string& bytes, std::vector<uint32_t>& at) {
+    at.clear();
     if (!usable() || i >= index_.size()) return false;
     const IndexEntry& e = index_[i];
-    out.resize(e.length);
-    if (!pread_all(fd_, out.data(), out.size(), e.offset)) return fail("can not be read");
-    if (get(out.data(), 4) != crc(out.data() + 4, out.size() - 4)) return fail("damaged");
-    return true;
-}
-
-bool CacheReader::section(std::size_t i, CacheSection& out) {
-    out.at.clear();
-    if (!raw_section(i, out.bytes)) return false;
-    out.key = index_[i].key;
-    Cursor c{out.bytes.data() + 4, out.bytes.size() - 4};
+    bytes.resize(e.length);
+    if (!pread_all(fd_, bytes.data(), bytes.size(), e.offset)) return fail("can not be read");
+    if (get(bytes.data(), 4) != crc(bytes.data() + 4, bytes.size() - 4)) return fail("damaged");
+    Cursor c{bytes.data() + 4, bytes.size() - 4};
     uint64_t klen, count;
     const char* k;
-    if (!c.num(4, klen) || !c.take(klen, k) || std::string_view(k, klen) != out.key || !c.num(4, count))
+    if (!c.num(4, klen) || !c.take(klen, k) || std::string_view(k, klen) != e.key || !c.num(4, count))
         return fail("damaged");
     if (count > c.left / (CACHE_ENTRY_FIXED + 1)) return fail("damaged");
-    out.at.reserve(count);
+    at.reserve(count);
     for (uint64_t n = 0; n < count; ++n) {
-        const uint32_t at = uint32_t(c.p - out.bytes.data());
+        const uint32_t here = uint32_t(c.p - bytes.data());
         const char* fixed;
         const char* name;
         if (!c.take(CACHE_ENTRY_FIXED, fixed)) return fail("damaged");
@@ -270,21 +272,81 @@ bool CacheReader::section(std::size_t i, CacheSection& out) {
         if (nlen == 0 || nlen > NAME_MAX_LEN || !c.take(nlen, name)) return fail("damaged");
         const std::string_view nm(name, nlen);
         if (nm.find('/') != std::string_view::npos || nm.find('\0') != std::string_view::npos) return fail("damaged");
-        if (!out.at.empty() && !(entry_name(out.bytes, out.at.back()) < nm)) return fail("damaged");
-        out.at.push_back(at);
+        if (get(fixed + 40, 4) > 0xffff) return fail("damaged");
+        at.push_back(here);
     }
     if (c.left != 0) return fail("damaged");
     return true;
 }
 
+bool CacheReader::directory(std::size_t first, std::size_t last, CacheSection& out) {
+    out.recs.clear();
+    out.names.clear();
+    // Room for the most entries and name bytes the sections could hold:
+    // pages never written are never resident.
+    std::size_t most = 0;
+    for (std::size_t i = first; i < last; ++i) most += index_[i].length;
+    // The sections of a file this run wrote never overlap.
+    if (most > size_) return fail("damaged");
+    try {
+        out.recs.reserve(most / (CACHE_ENTRY_FIXED + 1));
+        out.names.reserve(most);
+    } catch (const std::bad_alloc&) {
+        return fail("damaged");
+    }
+    std::string bytes;
+    std::vector<uint32_t> at;
+    for (std::size_t i = first; i < last; ++i) {
+        if (!section(i, bytes, at)) return false;
+        for (uint32_t a : at) {
+            const char* p = bytes.data() + a;
+            CacheRecord r;
+            r.dev = get(p, 8);
+            r.ino = get(p + 8, 8);
+            const uint64_t size = get(p + 16, 8);
+            if (size >= CACHE_SIZE_LIMIT) continue;
+            r.size_mode = size | get(p + 40, 4) << 48;
+            r.mtime_ns = int64_t(get(p + 24, 8));
+            r.ctime_ns = int64_t(get(p + 32, 8));
+            std::memcpy(r.md5, p + 44, 16);
+            const std::size_t len = std::size_t(get(p + 60, 2));
+            if (out.names.size() + len >= UINT32_MAX) return fail("too large");
+            r.name_at = uint32_t(out.names.size());
+            out.names.insert(out.names.end(), p + CACHE_ENTRY_FIXED, p + CACHE_ENTRY_FIXED + len);
+            out.names.push_back('\0');
+            out.recs.push_back(r);
+        }
+    }
+    auto by_name = [&out](const CacheRecord& a, const CacheRecord& b) { return out.name(a) < out.name(b); };
+    std::sort(out.recs.begin(), out.recs.end(), by_name);
+    // A name given twice keeps neither entry.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < out.recs.size();) {
+        std::size_t j = i + 1;
+        while (j < out.recs.size() && out.name(out.recs[j]) == out.name(out.recs[i])) ++j;
+        if (j == i + 1) out.recs[kept++] = out.recs[i];
+        i = j;
+    }
+    out.recs.resize(kept);
+    return true;
+}
+
 namespace {
 
-// A directory's entries gathered for the new cache while the walk is in
-// it and below it.
+// A directory's entries not yet written to the new cache, while the walk
+// is in it or below it: they go out as a section once they are many, and
+// when the walk leaves the directory.
 struct Pending {
     std::string key;
     std::string bytes;
-    std::vector<uint32_t> at;
+    uint32_t count = 0;
+};
+
+// A section written to the new cache; walk is the number of the walk that
+// wrote it (0: carried over from the old cache).
+struct Written {
+    CacheReader::IndexEntry e;
+    uint32_t walk;
 };
 
 // root without trailing slashes ("/" becomes ""), so that root + "/" + a
@@ -305,11 +367,13 @@ struct StatCache::Impl {
     int64_t stamp = 0;
     std::string root;  // the current walk's, normalised
     std::vector<std::string> roots;
-    // Reading: the sections of the directories on the walk's path.
+    // Reading: the entries of the directories on the walk's path.
     std::vector<CacheSection> path_sections;
-    // Writing: the same for the new cache, and the new index.
+    // Writing: the same for the new cache, what they hold together, and
+    // the new index.
     std::vector<Pending> pending;
-    std::vector<CacheReader::IndexEntry> index;
+    std::size_t pending_bytes = 0;
+    std::vector<Written> index;
 
     void warn_once() {
         if (warned) return;
@@ -328,47 +392,28 @@ struct StatCache::Impl {
         write_fd(out->fd(), bytes.data(), bytes.size(), out->temp_path().c_str());
         written += bytes.size();
     }
-    void flush_section(Pending& p) {
-        std::sort(p.at.begin(), p.at.end(),
-                  [&p](uint32_t a, uint32_t b) { return entry_name(p.bytes, a) < entry_name(p.bytes, b); });
-        // A name met twice in one directory (a walk never gives one) keeps
-        // its first entry.
-        p.at.erase(
-            std::unique(p.at.begin(), p.at.end(),
-                        [&p](uint32_t a, uint32_t b) { return entry_name(p.bytes, a) == entry_name(p.bytes, b); }),
-            p.at.end());
-        // Written in pieces, its checksum last in its place: a directory of
-        // a million files is not held twice.
-        const uint64_t start = written;
+    // Writes count entries (bytes) as one section of key.
+    void write_section(const std::string& key, const std::string& bytes, uint32_t count, uint32_t walk) {
+        if (count == 0) return;
         std::string s(4, '\0');
-        put(s, p.key.size(), 4);
-        s += p.key;
-        put(s, p.at.size(), 4);
+        put(s, key.size(), 4);
+        s += key;
+        put(s, count, 4);
         uLong c = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(s.data() + 4), uInt(s.size() - 4));
-        constexpr std::size_t PIECE = 1 << 16;
-        for (std::size_t i = 0; i <= p.at.size(); ++i) {
-            if (i == p.at.size() || s.size() >= PIECE) {
-                write(s);
-                s.clear();
-            }
-            if (i == p.at.size()) break;
-            const std::size_t len = CACHE_ENTRY_FIXED + entry_name(p.bytes, p.at[i]).size();
-            c = crc32(c, reinterpret_cast<const Bytef*>(p.bytes.data() + p.at[i]), uInt(len));
-            s.append(p.bytes, p.at[i], len);
-        }
+        c = crc32(c, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size()));
         std::string sum;
         put(sum, uint32_t(c), 4);
-        pwrite_all(sum, start);
-        index.push_back({p.key, start, uint32_t(written - start)});
+        s.replace(0, 4, sum);
+        const uint64_t start = written;
+        write(s);
+        write(bytes);
+        index.push_back({{key, start, uint32_t(written - start)}, walk});
     }
-    void pwrite_all(const std::string& bytes, uint64_t off) {
-        const char* tmp = out->temp_path().c_str();
-        for (std::size_t done = 0; done < bytes.size();) {
-            const ssize_t r = ::pwrite(out->fd(), bytes.data() + done, bytes.size() - done, off_t(off + done));
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) fatal_errno("write error on", tmp);
-            done += std::size_t(r);
-        }
+    void flush(Pending& p) {
+        write_section(p.key, p.bytes, p.count, uint32_t(roots.size()));
+        pending_bytes -= p.bytes.size();
+        p.bytes.clear();
+        p.count = 0;
     }
     // Leaves the directories that are not key's own or above it.
     template <class V, class F>
@@ -420,6 +465,8 @@ StatCache::StatCache(std::string path) : d_(std::make_unique<Impl>()) {
 StatCache::~StatCache() = default;
 
 void StatCache::begin_walk(std::string_view root) {
+    for (Pending& p : d_->pending) d_->flush(p);
+    d_->pending.clear();
     d_->root = norm_root(root);
     d_->roots.push_back(d_->root);
     d_->path_sections.clear();
@@ -434,8 +481,8 @@ bool StatCache::lookup(std::string_view rel, const FileId& id, char* hex) {
     if (d.path_sections.empty() || d.path_sections.back().key != key) {
         CacheSection s;
         s.key = key;
-        const long i = d.old.find_key(key);
-        if (i >= 0 && !d.old.section(std::size_t(i), s)) {
+        const auto [first, last] = d.old.find_key(key);
+        if (first < last && !d.old.directory(first, last, s)) {
             d.warn_once();
             d.path_sections.clear();
             return false;
@@ -456,11 +503,11 @@ void StatCache::record(std::string_view rel, const FileId& id, const char* hex) 
     Impl& d = *d_;
     std::string_view name;
     const std::string key = d.key_of(rel, name);
-    if (name.empty() || name.size() > NAME_MAX_LEN || key.size() > KEY_MAX) return;
-    Impl::climb(d.pending, key, [&d](Pending& p) { d.flush_section(p); });
-    if (d.pending.empty() || d.pending.back().key != key) d.pending.push_back({key, {}, {}});
+    if (name.empty() || name.size() > NAME_MAX_LEN || key.size() > KEY_MAX || id.mode > 0xffff) return;
+    Impl::climb(d.pending, key, [&d](Pending& p) { d.flush(p); });
+    if (d.pending.empty() || d.pending.back().key != key) d.pending.push_back({key, {}, 0});
     Pending& p = d.pending.back();
-    p.at.push_back(uint32_t(p.bytes.size()));
+    const std::size_t before = p.bytes.size();
     put(p.bytes, id.dev, 8);
     put(p.bytes, id.ino, 8);
     put(p.bytes, id.size, 8);
@@ -470,12 +517,17 @@ void StatCache::record(std::string_view rel, const FileId& id, const char* hex) 
     for (int i = 0; i < 16; ++i) p.bytes += char(from_hex(hex[2 * i]) << 4 | from_hex(hex[2 * i + 1]));
     put(p.bytes, name.size(), 2);
     p.bytes.append(name);
+    ++p.count;
+    d.pending_bytes += p.bytes.size() - before;
+    if (p.bytes.size() >= CACHE_SECTION_BYTES) d.flush(p);
+    if (d.pending_bytes >= CACHE_PENDING_MAX)
+        for (Pending& q : d.pending) d.flush(q);
 }
 
 void StatCache::commit() {
     Impl& d = *d_;
     while (!d.pending.empty()) {
-        d.flush_section(d.pending.back());
+        d.flush(d.pending.back());
         d.pending.pop_back();
     }
     // The old sections of directories outside every tree walked stay.
@@ -486,30 +538,36 @@ void StatCache::commit() {
     // An entry the old stamp made racy would pass under the new, later
     // stamp: it is dropped, not carried.
     const int64_t trusted_before = d.old.stamp_ns() - CACHE_RACY_MARGIN_NS;
+    std::string bytes, kept;
+    std::vector<uint32_t> at;
     for (std::size_t i = 0; d.old.usable() && i < d.old.index().size(); ++i) {
         const std::string key = d.old.index()[i].key;
         if (walked(key)) continue;
-        CacheSection sec;
-        if (!d.old.section(i, sec)) {
+        if (!d.old.section(i, bytes, at)) {
             d.warn_once();
             break;
         }
-        Pending p{key, std::move(sec.bytes), {}};
-        for (uint32_t a : sec.at) {
-            const char* e = p.bytes.data() + a;
-            if (int64_t(get(e + 24, 8)) < trusted_before && int64_t(get(e + 32, 8)) < trusted_before)
-                p.at.push_back(a);
+        kept.clear();
+        uint32_t count = 0;
+        for (uint32_t a : at) {
+            const char* e = bytes.data() + a;
+            if (int64_t(get(e + 24, 8)) < trusted_before && int64_t(get(e + 32, 8)) < trusted_before) {
+                kept.append(e, CACHE_ENTRY_FIXED + std::size_t(get(e + 60, 2)));
+                ++count;
+            }
         }
-        if (!p.at.empty()) d.flush_section(p);
+        d.write_section(key, kept, count, 0);
     }
-    // A directory walked twice in one run keeps its last section.
-    std::stable_sort(d.index.begin(), d.index.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
+    // A directory walked twice in one run keeps the sections of its last
+    // walk.
+    std::stable_sort(d.index.begin(), d.index.end(), [](const auto& a, const auto& b) { return a.e.key < b.e.key; });
     std::vector<CacheReader::IndexEntry> idx;
-    for (auto& e : d.index) {
-        if (!idx.empty() && idx.back().key == e.key)
-            idx.back() = std::move(e);
-        else
-            idx.push_back(std::move(e));
+    for (std::size_t i = 0; i < d.index.size();) {
+        std::size_t j = i;
+        uint32_t last = 0;
+        for (; j < d.index.size() && d.index[j].e.key == d.index[i].e.key; ++j) last = std::max(last, d.index[j].walk);
+        for (; i < j; ++i)
+            if (d.index[i].walk == last) idx.push_back(std::move(d.index[i].e));
     }
     std::string s;
     put(s, idx.size(), 4);
@@ -529,7 +587,7 @@ void StatCache::commit() {
     put(h, s.size(), 8);
     put(h, crc(s.data(), s.size()), 4);
     put(h, crc(h.data(), h.size()), 4);
-    d.pwrite_all(h, 0);
+    pwrite_all(d.out->fd(), h, 0, d.out->temp_path().c_str());
     d.out->commit();
 }
 

@@ -16,16 +16,22 @@
 // The file, all integers little-endian:
 //   header (48 bytes): "MDTCACHE", version, 0, the stamp (ns), the index's
 //     offset, size and CRC-32, the CRC-32 of the 44 bytes before it;
-//   sections, one per directory: CRC-32 of the rest, the directory's key
-//     (its absolute path with a trailing '/'), the entry count, then the
-//     entries sorted by name: dev, ino, size, mtime, ctime (u64/i64), mode
-//     (u32), the digest (16 bytes), the name's length (u16) and the name;
-//   index: the count, then per section, sorted by key: offset (u64),
-//     length (u32), the key's length (u32) and the key.
-// The index ends the file. A reader holds the index (one record per
-// directory) and only the sections of the directories on the walk's
-// current path, read as the walk enters them: a walk that reaches part of
-// a large cache reads only that part.
+//   sections, each a piece of one directory's entries as the walk gave
+//     them: CRC-32 of the rest, the directory's key (its absolute path with
+//     a trailing '/'), the entry count, then the entries: dev, ino, size,
+//     mtime, ctime (u64/i64), mode (u32), the digest (16 bytes), the name's
+//     length (u16) and the name;
+//   index: the count, then per section, sorted by key (a directory's
+//     sections side by side): offset (u64), length (u32), the key's length
+//     (u32) and the key.
+// The index ends the file. A writer holds at most CACHE_PENDING_MAX bytes
+// of entries (a directory's are written in sections of a bounded size as
+// they come, in the walk's order). A reader holds the index (one record per
+// section) and only the entries of the directories on the walk's current
+// path, read as the walk enters them, as CACHE_RECORD_SIZE-byte records
+// sorted by name with the names beside them: a walk that reaches part of a
+// large cache reads only that part, and a directory costs
+// CACHE_RECORD_SIZE bytes an entry beyond its names and their ends.
 #pragma once
 
 #include "md5lib/md5.h"
@@ -34,6 +40,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <sys/stat.h>
 #include <vector>
 
@@ -55,17 +62,40 @@ FileId file_id(const struct stat& st);
 // read.
 bool cache_identity(const struct stat& st, int fd, const char* name, FileId& id);
 
-inline constexpr uint32_t CACHE_VERSION = 1;
+inline constexpr uint32_t CACHE_VERSION = 2;
 inline constexpr int64_t CACHE_RACY_MARGIN_NS = 2'000'000'000;
 inline constexpr std::size_t CACHE_HEADER_SIZE = 48;
 inline constexpr std::size_t CACHE_ENTRY_FIXED = 8 * 5 + 4 + 16 + 2;
+// A section is written once its entries reach this many bytes; all the
+// pending sections are, once they reach CACHE_PENDING_MAX together.
+inline constexpr std::size_t CACHE_SECTION_BYTES = 64 * 1024;
+inline constexpr std::size_t CACHE_PENDING_MAX = 1024 * 1024;
 
-// One directory's entries, as read from a cache: its bytes and where each
-// entry starts, in name order.
+// One entry of a directory read from a cache; its name lies in the
+// directory's arena, ended by a NUL (a name holds none). Packed: a
+// directory costs CACHE_RECORD_SIZE bytes an entry beside its names.
+struct __attribute__((packed, aligned(4))) CacheRecord {
+    uint64_t dev, ino;
+    // The size below CACHE_SIZE_LIMIT, the mode (st_mode fits 16 bits:
+    // file type and permissions) in the top 16 bits.
+    uint64_t size_mode;
+    int64_t mtime_ns, ctime_ns;
+    unsigned char md5[16];
+    uint32_t name_at;
+};
+inline constexpr std::size_t CACHE_RECORD_SIZE = sizeof(CacheRecord);
+static_assert(CACHE_RECORD_SIZE == 60);
+// A larger file (256 TiB) is not kept in memory: it is read.
+inline constexpr uint64_t CACHE_SIZE_LIMIT = uint64_t(1) << 48;
+
+// One directory's entries, as read from a cache, sorted by name. A name
+// given twice (a directory read while it changed) is dropped: neither entry
+// is trusted.
 struct CacheSection {
     std::string key;
-    std::string bytes;
-    std::vector<uint32_t> at;
+    std::vector<CacheRecord> recs;
+    std::vector<char> names;
+    std::string_view name(const CacheRecord& r) const { return names.data() + r.name_at; }
     // The entry named name: its identity and digest (16 bytes) into id and
     // md5; false when there is none.
     bool find(std::string_view name, FileId& id, unsigned char* md5) const;
@@ -89,13 +119,14 @@ public:
         uint32_t length;
     };
     const std::vector<IndexEntry>& index() const { return index_; }
-    // Reads and checks the section at index i into out; false on damage.
-    bool section(std::size_t i, CacheSection& out);
-    // The index position of key, or -1.
-    long find_key(std::string_view key) const;
-    // The raw bytes of the section at index i, checked, for a copy into a
-    // new cache; false on damage.
-    bool raw_section(std::size_t i, std::string& out);
+    // The index positions [first, last) of key's sections; empty when none.
+    std::pair<std::size_t, std::size_t> find_key(std::string_view key) const;
+    // Reads and checks the sections [first, last) of one directory into
+    // out; false on damage.
+    bool directory(std::size_t first, std::size_t last, CacheSection& out);
+    // Reads and checks the section at index i into bytes, with where each
+    // of its entries starts in at; false on damage.
+    bool section(std::size_t i, std::string& bytes, std::vector<uint32_t>& at);
 
 private:
     bool fail(const char* why);

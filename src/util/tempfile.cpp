@@ -546,7 +546,8 @@ void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::functio
     const bool late = now - queued_at_ >= MAX_SECONDS || (!sealed_.empty() && now - sealed_at_ >= MAX_SECONDS);
     if (late || queue_.size() >= max_files_ || bytes_ >= MAX_BYTES) {
         seal();
-    } else if (side_by_side && queue_ready_ && queue_.size() >= RENAME_GROUP) {
+    } else if (side_by_side && queue_ready_ &&
+               (queue_.size() >= RENAME_GROUP || now - queued_at_ >= TempFile::FRESH_SECONDS / 2)) {
         publish_sealed();
         names_.clear();
         bytes_ = 0;

@@ -157,7 +157,10 @@ public:
     static constexpr double MAX_SECONDS = 2;
     // On a network file system, where each rename is a round trip to the
     // server, files ready to publish are renamed side by side in groups of
-    // this many, then reported in order.
+    // this many, then reported in order; a group goes sooner once its
+    // first file has waited half of TempFile::FRESH_SECONDS, so that a store
+    // object is seldom late enough to need its time set again (a call more
+    // per file to the server).
     static constexpr std::size_t RENAME_GROUP = 256;
 
 private:

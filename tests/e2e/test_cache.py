@@ -338,9 +338,12 @@ class CacheFile(TreeTest):
     def test_damaged_caches_are_ignored_once_and_written_anew(self):
         with open(self.cache, "rb") as f:
             good = f.read()
-        newer = bytearray(good)
-        newer[8] = 2  # version 2, header checksum left as it was
-        newer[44:48] = zlib.crc32(bytes(newer[:44])).to_bytes(4, "little")
+        def version(v):
+            other = bytearray(good)
+            other[8:12] = v.to_bytes(4, "little")
+            other[44:48] = zlib.crc32(bytes(other[:44])).to_bytes(4, "little")
+            return bytes(other)
+        ours = int.from_bytes(good[8:12], "little")
         cases = {
             "damaged": (good[:60] + bytes([good[60] ^ 1]) + good[61:], b"damaged"),
             "damaged index": (good[:-3] + bytes([good[-3] ^ 0x80]) + good[-2:], b"damaged"),
@@ -348,7 +351,8 @@ class CacheFile(TreeTest):
             "header cut": (good[:20], b"truncated"),
             "foreign": (b"a listing, not a cache\n" * 4, b"not a cache file"),
             "empty": (b"", b"not a cache file"),
-            "newer": (bytes(newer), b"written by a newer version"),
+            "newer": (version(ours + 1), b"written by a newer version"),
+            "older": (version(ours - 1), b"written by an older version"),
         }
         for case, (data, why) in cases.items():
             with self.subTest(case=case):

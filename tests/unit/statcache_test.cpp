@@ -185,4 +185,40 @@ TEST_F(StatCacheTest, ReaderRefusesEveryCutOfAGoodFile) {
     }
 }
 
+// A directory larger than a section, with a subdirectory walked in its
+// middle, goes out in several sections and comes back whole; a name the
+// walk gave twice (a directory read while it changed) is trusted for
+// neither entry.
+TEST_F(StatCacheTest, ADirectoryInManySectionsIsFoundWholeAndATwiceGivenNameNot) {
+    const int n = int(3 * CACHE_SECTION_BYTES / CACHE_ENTRY_FIXED);
+    auto name = [](int i) { return "file" + std::to_string(i * 7919 % 100003); };
+    {
+        StatCache c(cache());
+        c.begin_walk("/t");
+        for (int i = 0; i < n; ++i) {
+            c.record(name(i), old_id(uint64_t(i), 1), i % 2 ? D1 : D2);
+            if (i == n / 2) c.record("sub/x", old_id(1u << 30, 2), D1);
+        }
+        c.record("twice", old_id(7, 7), D1);
+        c.record("twice", old_id(8, 8), D2);
+        c.commit();
+    }
+    {
+        CacheReader r;
+        ASSERT_TRUE(r.open(::open(cache().c_str(), O_RDONLY | O_CLOEXEC)));
+        const auto [first, last] = r.find_key("/t/");
+        EXPECT_GE(last - first, 3u);
+    }
+    StatCache c(cache());
+    c.begin_walk("/t");
+    char hex[MD5_HEX_SIZE];
+    for (int i = 0; i < n; ++i) {
+        ASSERT_TRUE(c.lookup(name(i), old_id(uint64_t(i), 1), hex)) << i;
+        EXPECT_STREQ(hex, i % 2 ? D1 : D2);
+        if (i == n / 2) EXPECT_TRUE(c.lookup("sub/x", old_id(1u << 30, 2), hex));
+    }
+    EXPECT_FALSE(c.lookup("twice", old_id(7, 7), hex));
+    EXPECT_FALSE(c.lookup("twice", old_id(8, 8), hex));
+}
+
 }  // namespace
