@@ -16,6 +16,7 @@
 #include "util/escape.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/groupcopy.h"
 #include "util/guard.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
@@ -180,39 +181,22 @@ void pair_and_restore(std::vector<Entry>& removals, std::vector<Entry>& creation
 struct Check {
     Entry* e;
     enum Kind { REMOVAL, IN_THE_WAY, SOURCE } kind;
-    Fd fd;
+    Fd in;
     std::unique_ptr<TempFile> out;  // SOURCE of a real run: where it is staged
-    char hex[MD5_HEX_SIZE];
-    std::exception_ptr error;  // reading it failed
+    char got[MD5_HEX_SIZE];
     const char* in_name() const { return kind == SOURCE ? e->source.c_str() : e->target.c_str(); }
     const char* out_name() const { return out->temp_path().c_str(); }
 };
 
 // Reads (and copies, when staging) every file of a group on a worker.
-void read_group(std::vector<Check>& g) {
-    std::vector<HashedCopy> cs;
-    for (Check& c : g) {
-        if (c.kind == Check::SOURCE && c.e->staged) {
-            // The staging file was made on the calling thread; this copy
-            // fills it.
-            c.out = std::move(c.e->staged);
-        }
-        cs.push_back({c.fd.get(), c.in_name(), c.out ? c.out->fd() : -1, c.out ? c.out_name() : nullptr, c.hex});
-    }
-    std::exception_ptr err;
-    const std::size_t done = copy_hashed_group(cs, &err);
-    if (done < g.size()) g[done].error = err;
-    for (std::size_t i = 0; i < done; ++i) {
-        Fd in = std::move(g[i].fd);
-        if (!g[i].out) continue;
-        try {
-            carry_exec_bit(in.get(), g[i].out->fd(), g[i].out_name());
-            g[i].out->close();
-        } catch (...) {
-            g[i].error = std::current_exception();
-            break;
-        }
-    }
+void read_group(EntryGroup<Check>& g) {
+    copy_group(g, [](Check& c) {
+        // The staging file was made on the calling thread; this copy
+        // fills it.
+        if (c.kind == Check::SOURCE && c.e->staged) c.out = std::move(c.e->staged);
+        if (c.out) carry_exec_bit(c.in.get(), c.out->fd(), c.out_name());
+        return true;
+    });
 }
 
 // Runs the checks that add(check) submits, in groups, judging each in turn.
@@ -222,7 +206,7 @@ void run_checks(int threads, Gather gather, Judge judge) {
     auto add_to = [&gather](Gathering<Check>& g) {
         // size: the file's, where it is known without asking again.
         gather([&g](Entry& e, Check::Kind kind, Fd fd, uint64_t size) {
-            Check c{&e, kind, std::move(fd), {}, {}, {}};
+            Check c{&e, kind, std::move(fd), {}, {}};
             size > GROUP_WHOLE_MAX ? g.add_alone(std::move(c), std::size_t(size)) : g.add(std::move(c));
         });
     };
@@ -230,8 +214,7 @@ void run_checks(int threads, Gather gather, Judge judge) {
         progress_file();
         judge(c);
     };
-    run_grouped(p, p.group_size(), add_to,
-                GroupedJob<Check>{read_group, decide, [](const Check&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
+    run_grouped(p, p.group_size(), add_to, GroupedJob<Check>{read_group, decide});
 }
 
 [[noreturn]] void refuse_unexpected(const Entry& e) {
@@ -244,7 +227,7 @@ void run_checks(int threads, Gather gather, Judge judge) {
 // file that already holds its new version as done.
 void judge_tree(bool force, Check& c) {
     Entry& e = *c.e;
-    const std::string_view hex(c.hex, MD5_HEX_LEN);
+    const std::string_view hex(c.got, MD5_HEX_LEN);
     if (c.kind == Check::IN_THE_WAY) {
         // Already the new version: nothing of the user's is lost.
         if (hex == e.digest) return void(e.done = true);
@@ -257,7 +240,7 @@ void judge_tree(bool force, Check& c) {
         e.twin->done = true;
         return;
     }
-    if (!force) fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", e.target.c_str(), c.hex, e.line->c_str());
+    if (!force) fatal_fixed(4, "Checksum mismatch %s'%s,%s\n", e.target.c_str(), c.got, e.line->c_str());
     e.present = true;
 }
 
@@ -328,7 +311,7 @@ struct Sources {
 
     static void judge(Check& c) {
         Entry& e = *c.e;
-        if (std::memcmp(c.hex, e.digest.data(), MD5_HEX_LEN) != 0) refuse_source(e, c.hex);
+        if (std::memcmp(c.got, e.digest.data(), MD5_HEX_LEN) != 0) refuse_source(e, c.got);
         e.staged = std::move(c.out);
     }
 

@@ -47,7 +47,6 @@ struct Entry {
     std::string name;
     Fd fd;  // -1 when the digest came from the cache
     char hex[MD5_HEX_SIZE];
-    std::exception_ptr error;  // reading it failed
     FileId id;                 // with a cache: what the new cache records
     bool has_id = false;
     const char* in_name() const { return name.c_str(); }
@@ -55,17 +54,17 @@ struct Entry {
 
 // Hashes the files of a group that the cache did not answer for; stops at
 // the first failure, which its file keeps.
-void hash_uncached(std::vector<Entry>& g) {
+void hash_uncached(EntryGroup<Entry>& g) {
     std::vector<HashedCopy> reads;
     std::vector<Entry*> whose;
-    for (Entry& e : g) {
+    for (Entry& e : g.entries) {
         if (e.fd.get() < 0) continue;
         reads.push_back({e.fd.get(), e.in_name(), -1, nullptr, e.hex});
         whose.push_back(&e);
     }
     std::exception_ptr err;
     const std::size_t done = copy_hashed_group(reads, &err);
-    if (done < reads.size()) whose[done]->error = err;
+    if (done < reads.size()) g.fail(*whose[done], err);
     for (std::size_t i = 0; i < done; ++i) whose[i]->fd = Fd();
 }
 
@@ -152,15 +151,12 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
         progress_walk_totals(walked, sized ? bytes : 0);
     };
     run_grouped(p, p.group_size(), gather,
-                GroupedJob<Entry>{.work = [](std::vector<Entry>& grp) { hash_uncached(grp); },
+                GroupedJob<Entry>{.work = hash_uncached,
                                   .decide =
                                       [&fn, cache](Entry& e) {
         fn(e.name, e.hex);
         if (cache && e.has_id) cache->record(e.name, e.id, e.hex);
         progress_file();
                                   },
-                                  .cost =
-                                      [](const Entry& e) {
-        return e.fd.get() < 0 ? Cost{0, 0} : Cost{GROUP_WHOLE_MAX, 1};
-                                  }});
+                                  .cost = [](const Entry& e) { return e.fd.get() < 0 ? Cost{} : ONE_FILE; }});
 }
