@@ -196,8 +196,6 @@ void db_in(const char* path) {
             return true;
         });
     };
-    // A group holds its inputs open, one place of the window each, and is
-    // kept small enough that every thread finds one.
     auto cost = [](const Stored& e) { return e.cached ? Cost{} : ONE_FILE; };
     publishing(batch, [&] { run_grouped(p, p.group_size(), gather, GroupedJob<Stored>{work, publish, cost}); });
 }

@@ -175,9 +175,8 @@ Found verify_store() {
     if (v.move) put_back_asides(v.root, top.temps);
     for (const std::string& n : top.temps) v.other(n);
     Pipeline p(nthreads);
-    run_grouped(
-        p, p.group_size(),
-        [&](Gathering<Object>& g) {
+    auto open = [](EntryGroup<Object>& g) { open_group(g.entries); };
+    run_grouped(p, p.group_size(), [&](Gathering<Object>& g) {
         for (const std::string& d : top.dirs) {
             for (const std::string& n : dir_names(v.root + "/" + d)) {
                 std::string rel = d + "/" + n;
@@ -191,8 +190,7 @@ Found verify_store() {
                 }
             }
         }
-        },
-        GroupedJob<Object>{[](EntryGroup<Object>& g) { open_group(g.entries); }, [&v](Object& o) { v.judge(o); }});
+    }, GroupedJob<Object>{open, [&v](Object& o) { v.judge(o); }});
     return {v.problems, onlyshow ? "nothing moved (-n)"
                         : !top.foreign.empty()
                             ? "nothing moved: the root holds entries a store does not"

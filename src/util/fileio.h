@@ -170,11 +170,10 @@ std::size_t large_file_size(int fd);
 // in *error, or copies.size() when all are done.
 std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error);
 // Hashes every file of a group, as copy_hashed_group without copies, for a
-// job that judges every file, not the first failure: each T has an open fd,
-// in_name(), its size (as HashedCopy::size), hex, and unreadable, where a
-// file that fails keeps its failure; the files after it are hashed all the
-// same. A file without a descriptor (fd -1) is passed over; the files
-// hashed are closed.
+// job that judges every file: each T has an open fd, in_name(), size (as
+// HashedCopy::size), hex, and unreadable, where a file that fails keeps its
+// failure; the files after it are hashed all the same. A file without a
+// descriptor (fd -1) is passed over; the files hashed are closed.
 template <class T>
 void hash_each(std::vector<T>& g) {
     std::vector<HashedCopy> reads;

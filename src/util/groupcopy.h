@@ -1,5 +1,5 @@
-// The copy loop of the grouped jobs that write files (the store's -i and
-// -o, the new files of a patch application), on a worker.
+// The copy loop of the grouped jobs that read files (the store's -i and -o,
+// a patch application's checks, the hashing of a walk), on a worker.
 #pragma once
 
 #include "util/fileio.h"
@@ -13,7 +13,8 @@
 // Copies each entry's input (Fd in, named in_name()) into its temporary file
 // (std::unique_ptr<TempFile> out, named out_name()), with the digest of what
 // was copied in got; the small inputs of a group are hashed together. An
-// entry without a temporary file is only read and hashed. prepare(e) runs
+// entry without a temporary file (or without the field) is only read and
+// hashed. prepare(e) runs
 // first, in order: it makes what the entry needs (its temporary file, an
 // input opened on the worker), or returns false for an entry with nothing to
 // read. A failure, in prepare, the copy or the close, stops the group at its
@@ -29,7 +30,10 @@ void copy_group(EntryGroup<Entry>& g, Prepare prepare) {
             g.fail(e, std::current_exception());
             break;
         }
-        cs.push_back({e.in.get(), e.in_name(), e.out ? e.out->fd() : -1, e.out ? e.out_name() : nullptr, e.got});
+        if constexpr (requires { e.out; })
+            cs.push_back({e.in.get(), e.in_name(), e.out ? e.out->fd() : -1, e.out ? e.out_name() : nullptr, e.got});
+        else
+            cs.push_back({e.in.get(), e.in_name(), -1, nullptr, e.got});
         whose.push_back(&e);
     }
     std::exception_ptr err;
@@ -38,12 +42,14 @@ void copy_group(EntryGroup<Entry>& g, Prepare prepare) {
     for (std::size_t i = 0; i < done; ++i) {
         Entry& e = *whose[i];
         e.in = Fd();
-        if (!e.out) continue;
-        try {
-            e.out->close();
-        } catch (...) {
-            g.fail(e, std::current_exception());
-            break;
+        if constexpr (requires { e.out; }) {
+            if (!e.out) continue;
+            try {
+                e.out->close();
+            } catch (...) {
+                g.fail(e, std::current_exception());
+                break;
+            }
         }
     }
 }

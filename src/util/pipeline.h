@@ -123,9 +123,9 @@ private:
     // Consumes every item submitted so far.
     void finish();
     struct Item {
-        std::function<void()> work;  // cleared by the thread that runs it
-        std::function<void()> done;
-        std::exception_ptr error;  // work's failure, written before ready
+        std::function<void()> work{};  // cleared by the thread that runs it
+        std::function<void()> done{};
+        std::exception_ptr error{};  // work's failure, written before ready
         std::size_t bytes = 0;
         bool ready = false;  // work is over; under mu_
         std::size_t places = 1;  // taken in the window
@@ -177,13 +177,11 @@ struct Cost {
 inline constexpr Cost ONE_FILE{GROUP_WHOLE_MAX, 1};
 
 // A group of consecutive entries, one pipeline item, and where its work
-// stopped: the first entry whose work failed, with its failure. The
-// entries before it are decided in their turn, then its failure is
-// rethrown; none after it is decided. A job that judges a failure itself
-// (a file -c or -V can not read) keeps it in a field of its own instead.
-// The group is taken apart newest first, as the pipeline takes apart its
-// items: a later entry's temporary file may sit in a directory made for an
-// earlier one.
+// stopped: the first entry whose work failed, and its failure, rethrown
+// after the entries before it are decided. (A job that judges a failure
+// itself, as -c and -V, keeps it in a field of its own.) It is taken apart
+// newest first, as the pipeline takes apart its items: a later entry's
+// temporary file may sit in a directory made for an earlier one.
 template <class Entry>
 struct EntryGroup {
     std::vector<Entry> entries;
@@ -212,8 +210,7 @@ template <class Entry>
 struct GroupedJob {
     std::function<void(EntryGroup<Entry>&)> work;  // on a worker, a group at a time
     std::function<void(Entry&)> decide;            // on the calling thread, in order
-    // On the calling thread, as it joins.
-    std::function<Cost(const Entry&)> cost = [](const Entry&) { return ONE_FILE; };
+    std::function<Cost(const Entry&)> cost = [](const Entry&) { return ONE_FILE; };  // on the calling thread
 };
 
 // What a grouped job's gather function is handed, on the calling thread.
@@ -295,10 +292,9 @@ private:
 // job.work on the workers; job.decide runs for each entry in order, up to
 // where the group's work stopped, whose failure is then rethrown (a failure
 // that escapes work itself comes in the group's turn, before its first
-// entry). When
-// gather fails, the group gathered so far goes first and every entry
-// before the failure is decided before it, as a serial run would have met
-// them; the first failure in order wins.
+// entry). When gather fails, the group gathered so far goes first and every
+// entry before the failure is decided before it, as a serial run would have
+// met them; the first failure in order wins.
 template <class Entry, class Gather>
 void run_grouped(Pipeline& p, std::size_t most, Gather&& gather, GroupedJob<Entry> job) {
     Gathering<Entry> g(p, most, std::move(job));
