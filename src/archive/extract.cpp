@@ -60,7 +60,6 @@ struct Member {
     std::unique_ptr<TempFile> out;
     uint64_t at = 0;  // where a grouped member's content lies in the group's buffer
     char hex[MD5_HEX_SIZE];
-    std::exception_ptr error;  // making or writing its temporary file failed
 };
 
 bool grouped(const ArchiveMember& m) { return m.origsize <= GROUPED_MAX && m.compsize <= 2 * GROUPED_MAX; }
@@ -132,7 +131,8 @@ bool inflate_member(int fd, const char* path, const ArchiveMember& m, TempFile& 
 }
 
 // A member too large to go in a group, inflated on its own.
-void inflate_alone(int fd, const char* path, const std::string& root, Member& x) {
+void inflate_alone(int fd, const char* path, const std::string& root, EntryGroup<Member>& g) {
+    Member& x = g.entries.front();
     if (x.state == State::refused) return;
     try {
         x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
@@ -140,7 +140,7 @@ void inflate_alone(int fd, const char* path, const std::string& root, Member& x)
         give_exec_bit(x.out->fd(), (x.m->flags & ENTRY_EXEC) != 0, x.out->final_path().c_str());
         x.out->close();
     } catch (...) {
-        x.error = std::current_exception();
+        g.fail(x, std::current_exception());
     }
 }
 
@@ -148,9 +148,9 @@ void inflate_alone(int fd, const char* path, const std::string& root, Member& x)
 // at a time: a worker holds one descriptor, whatever the group's size. A
 // damaged member gets its (empty) temporary file too, so that a target
 // where none can be made is reported as it would be for a sound member.
-void write_group(std::vector<Member>& g, const std::string& root, const unsigned char* data) {
-    for (Member& x : g) {
-        if (x.error) break;
+void write_group(EntryGroup<Member>& g, const std::string& root, const unsigned char* data) {
+    for (Member& x : g.entries) {
+        if (g.stopped(x)) break;
         if (x.state == State::refused) continue;
         try {
             x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
@@ -159,7 +159,7 @@ void write_group(std::vector<Member>& g, const std::string& root, const unsigned
             give_exec_bit(x.out->fd(), (x.m->flags & ENTRY_EXEC) != 0, x.out->final_path().c_str());
             x.out->close();
         } catch (...) {
-            x.error = std::current_exception();
+            g.fail(x, std::current_exception());
             break;
         }
     }
@@ -169,10 +169,10 @@ void write_group(std::vector<Member>& g, const std::string& root, const unsigned
 // its temporary file (in the target directory root, which exists),
 // inflated content and digest. A failure stops the group at its member,
 // which reports it in its turn.
-void inflate_group(int fd, const char* path, const std::string& root, std::vector<Member>& g) {
-    if (!grouped(*g.front().m)) return inflate_alone(fd, path, root, g.front());
+void inflate_group(int fd, const char* path, const std::string& root, EntryGroup<Member>& g) {
+    if (!grouped(*g.entries.front().m)) return inflate_alone(fd, path, root, g);
     uint64_t bytes = 0;
-    for (Member& x : g) {
+    for (Member& x : g.entries) {
         if (x.state == State::refused) continue;
         x.at = bytes;
         bytes += x.m->origsize;
@@ -180,7 +180,7 @@ void inflate_group(int fd, const char* path, const std::string& root, std::vecto
     // Every content of the group in one buffer, then all digests at once.
     unsigned char* data = scratch(bytes, ScratchSlot::inflated);
     Md5Batch batch;
-    for (Member& x : g) {
+    for (Member& x : g.entries) {
         if (x.state == State::refused) continue;
         const ArchiveMember& m = *x.m;
         x.state = State::damaged;
@@ -190,7 +190,7 @@ void inflate_group(int fd, const char* path, const std::string& root, std::vecto
             if (pread_fd(fd, comp, m.compsize, m.offset, path) != m.compsize) continue;
             if (!inflate_whole(comp, m.compsize, data + x.at, m.origsize)) continue;
         } catch (...) {
-            x.error = std::current_exception();
+            g.fail(x, std::current_exception());
             break;
         }
         batch.add(data + x.at, m.origsize, x.hex);
@@ -354,7 +354,7 @@ void extract_open(File arc, const char* path, const char* target) {
         const bool held = x.state != State::refused && m.origsize <= WHOLE_MAX;
         return Cost{held ? std::size_t(m.origsize) + m.compsize : 0, 0};
     };
-    auto work = [fd, path, &root](std::vector<Member>& g) { inflate_group(fd, path, root, g); };
+    auto work = [fd, path, &root](EntryGroup<Member>& g) { inflate_group(fd, path, root, g); };
     auto decide = [&tg, &batch](Member& x) { publish(x, tg, batch); };
     publishing(batch, [&] { run_grouped(p, GROUP_MAX, gather, GroupedJob<Member>{work, decide, cost}); });
     arc.close();

@@ -49,16 +49,15 @@ struct Checked {
     Fd fd;
     int open_errno = 0;  // -1: not a regular file
     int64_t size = -1;
-    std::exception_ptr error;       // left empty: a failed read is a verdict, never the run's end
-    std::exception_ptr unreadable;  // reading it failed
+    std::exception_ptr unreadable;  // reading it failed: a verdict, never the run's end
     // Not 0: no entry but an improperly formatted line of the listing,
     // this one, judged in its turn so that its warning keeps its place.
     unsigned long malformed_line = 0;
     const char* in_name() const { return name.c_str(); }
 };
 
-void open_group(int tree, std::vector<Checked>& g) {
-    for (Checked& c : g) {
+void open_group(int tree, EntryGroup<Checked>& g) {
+    for (Checked& c : g.entries) {
         if (c.malformed_line) continue;
         // Not blocking: a FIFO in the tree fails its check instead of
         // stopping the run.
@@ -76,8 +75,7 @@ void open_group(int tree, std::vector<Checked>& g) {
         c.size = st.st_size;
         if (c.open_errno != 0) c.fd = Fd();
     }
-    hash_each(g);
-    for (Checked& c : g) c.unreadable = std::exchange(c.error, nullptr);
+    hash_each(g.entries);
 }
 
 struct Tally {
@@ -242,7 +240,7 @@ void checktree(const char* source, const char* given) {
     // groups wait ahead, and the threads find work instead of sleeping and
     // waking per group.
     run_grouped(p, p.group_size(), gather,
-                GroupedJob<Checked>{[fd](std::vector<Checked>& grp) { open_group(fd, grp); },
+                GroupedJob<Checked>{[fd](EntryGroup<Checked>& grp) { open_group(fd, grp); },
                                     [&t, &listing](Checked& c) { judge(c, t, listing); },
                                     [](const Checked&) { return Cost{GROUP_WHOLE_MAX, 0}; }});
     if (t.formatted == 0 && lines) {

@@ -14,6 +14,7 @@
 #include "util/fileio.h"
 #include "util/tempfile.h"
 #include "util/escape.h"
+#include "util/groupcopy.h"
 #include "util/guard.h"
 #include "util/netfs.h"
 #include "util/paths.h"
@@ -22,7 +23,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <exception>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -61,59 +61,6 @@ void listed_digest(Stream* s, char* out) {
         fatal(1, "%s: malformed digest for %s", s->source.c_str(), s->name);
 }
 
-// Files are copied in groups, one group per worker item: the digests of a
-// group's small files are computed together. A group holds its inputs open,
-// one place of the window each, and is kept small enough that every thread
-// finds one; how files are grouped changes nothing in what is done or
-// printed.
-template <class Entry>
-Cost copy_cost(const Entry& e) {
-    if constexpr (requires { e.cached; }) {
-        if (e.cached) return Cost{0, 0};
-    }
-    return Cost{GROUP_WHOLE_MAX, 1};
-}
-
-// Makes each entry's temporary file (make(e)) and copies its input into it,
-// hashing it into e.got, on a worker. A failure stops the group at its
-// entry, which reports it in its turn.
-// An entry that is already stored (cached) is passed over.
-template <class Entry, class Make>
-void copy_group(std::vector<Entry>& g, Make make) {
-    std::vector<HashedCopy> cs;
-    std::vector<Entry*> whose;
-    for (Entry& e : g) {
-        if constexpr (requires { e.cached; }) {
-            if (e.cached) continue;
-        }
-        try {
-            e.out = make(e);
-        } catch (...) {
-            e.error = std::current_exception();
-            break;
-        }
-        cs.push_back({e.in.get(), e.in_name(), e.out->fd(), e.out_name(), e.got});
-        whose.push_back(&e);
-    }
-    std::exception_ptr err;
-    const std::size_t done = copy_hashed_group(cs, &err);
-    if (done < cs.size()) whose[done]->error = err;
-    for (std::size_t i = 0; i < done; ++i) {
-        Entry& e = *whose[i];
-        e.in = Fd();
-        try {
-            e.out->close();
-        } catch (...) {
-            e.error = std::current_exception();
-            break;
-        }
-    }
-}
-
-} // namespace
-
-namespace {
-
 // One file put in the store.
 struct Stored {
     std::string name;
@@ -121,7 +68,6 @@ struct Stored {
     std::unique_ptr<TempFile> out;
     char listed[MD5_HEX_SIZE];
     char got[MD5_HEX_SIZE];
-    std::exception_ptr error;
     CachedEntry seen;     // with --cache: the file's identity
     bool cached = false;  // already stored, refreshed: nothing to read or write
     std::chrono::steady_clock::time_point refreshed{};
@@ -241,17 +187,17 @@ void db_in(const char* path) {
             },
             std::move(object));
     };
-    auto work = [&root, &lease, &leased](std::vector<Stored>& grp) {
+    auto work = [&root, &lease, &leased](EntryGroup<Stored>& grp) {
         std::call_once(leased, [&] { lease.emplace(root + "/"); });
-        copy_group(grp, [&root](Stored&) {
-            auto f = std::make_unique<TempFile>(root + "/");
-            f->keep_time_fresh();
-            return f;
+        copy_group(grp, [&root](Stored& e) {
+            if (e.cached) return false;
+            e.out = std::make_unique<TempFile>(root + "/");
+            e.out->keep_time_fresh();
+            return true;
         });
     };
-    publishing(batch, [&] {
-        run_grouped(p, p.group_size(), gather, GroupedJob<Stored>{work, publish, copy_cost<Stored>});
-    });
+    auto cost = [](const Stored& e) { return e.cached ? Cost{} : ONE_FILE; };
+    publishing(batch, [&] { run_grouped(p, p.group_size(), gather, GroupedJob<Stored>{work, publish, cost}); });
 }
 
 namespace {
@@ -268,7 +214,6 @@ struct Restored {
     std::unique_ptr<TempFile> out;
     char want[MD5_HEX_SIZE];
     char got[MD5_HEX_SIZE];
-    std::exception_ptr error;
     // Errors name the object read and the file it restores.
     const char* in_name() const { return object.c_str(); }
     const char* out_name() const { return name.c_str(); }
@@ -340,13 +285,12 @@ void db_out(const char* path) {
     // The object is opened on the worker too: on a network file system an
     // open is a round trip. Only -i puts files in the store: a link there
     // is foreign, and would read from outside it.
-    auto work = [](std::vector<Restored>& grp) {
+    auto work = [](EntryGroup<Restored>& grp) {
         copy_group(grp, [](Restored& e) {
             e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__, true));
-            return std::make_unique<TempFile>(e.path);
+            e.out = std::make_unique<TempFile>(e.path);
+            return true;
         });
     };
-    publishing(batch, [&] {
-        run_grouped(p, p.group_size(), gather, GroupedJob<Restored>{work, publish, copy_cost<Restored>});
-    });
+    publishing(batch, [&] { run_grouped(p, p.group_size(), gather, GroupedJob<Restored>{work, publish}); });
 }

@@ -26,7 +26,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <exception>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -72,7 +71,6 @@ struct Candidate {
     std::string rel;
     struct stat st {};
     int err = 0;
-    std::exception_ptr error{};  // left empty: a failed lstat is judged
 };
 
 struct Prune {
@@ -150,8 +148,8 @@ void db_prune(const std::vector<char*>& sources) {
     };
     // Examined on the workers: on a network file system each costs a round
     // trip. A group holds nothing open, and takes one place.
-    auto examine = [&pr](std::vector<Candidate>& grp) {
-        for (Candidate& c : grp)
+    auto examine = [&pr](EntryGroup<Candidate>& grp) {
+        for (Candidate& c : grp.entries)
             if (::lstat((pr.root + "/" + c.rel).c_str(), &c.st) != 0) c.err = errno;
     };
     run_grouped(p, p.group_size(64), gather,

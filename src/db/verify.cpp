@@ -42,8 +42,7 @@ struct Object {
     int open_errno = 0;
     int64_t size = -1;
     char hex[MD5_HEX_SIZE] = {};
-    std::exception_ptr error;  // left empty: a failed read is judged, never the run's end
-    std::exception_ptr unreadable;  // reading it failed
+    std::exception_ptr unreadable;  // reading it failed: a problem of the store, judged in its turn
     const char* in_name() const { return path.c_str(); }
 };
 
@@ -63,9 +62,6 @@ void open_group(std::vector<Object>& g) {
         if (o.open_errno != 0 || !S_ISREG(o.st.st_mode)) o.fd = Fd();
     }
     hash_each(g);
-    // A file that could not be read is a problem of the store, reported in
-    // its turn: its failure is the judgement's, not the run's.
-    for (Object& o : g) o.unreadable = std::exchange(o.error, nullptr);
 }
 
 // Tries of an object whose read fails before it counts as unreadable.
@@ -179,6 +175,7 @@ Found verify_store() {
     if (v.move) put_back_asides(v.root, top.temps);
     for (const std::string& n : top.temps) v.other(n);
     Pipeline p(nthreads);
+    auto open = [](EntryGroup<Object>& g) { open_group(g.entries); };
     run_grouped(p, p.group_size(), [&](Gathering<Object>& g) {
         for (const std::string& d : top.dirs) {
             for (const std::string& n : dir_names(v.root + "/" + d)) {
@@ -193,8 +190,7 @@ Found verify_store() {
                 }
             }
         }
-    }, GroupedJob<Object>{open_group, [&v](Object& o) { v.judge(o); },
-                          [](const Object&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
+    }, GroupedJob<Object>{open, [&v](Object& o) { v.judge(o); }});
     return {v.problems, onlyshow ? "nothing moved (-n)"
                         : !top.foreign.empty()
                             ? "nothing moved: the root holds entries a store does not"

@@ -4,13 +4,13 @@
 
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/groupcopy.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
 #include "stream/statcache.h"
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <vector>
 #include <memory>
 #include <string>
@@ -45,29 +45,12 @@ namespace {
 
 struct Entry {
     std::string name;
-    Fd fd;  // -1 when the digest came from the cache
-    char hex[MD5_HEX_SIZE];
-    std::exception_ptr error;  // reading it failed
+    Fd in;  // -1 when the digest came from the cache
+    char got[MD5_HEX_SIZE];
     FileId id;                 // with a cache: what the new cache records
     bool has_id = false;
     const char* in_name() const { return name.c_str(); }
 };
-
-// Hashes the files of a group that the cache did not answer for; stops at
-// the first failure, which its file keeps.
-void hash_uncached(std::vector<Entry>& g) {
-    std::vector<HashedCopy> reads;
-    std::vector<Entry*> whose;
-    for (Entry& e : g) {
-        if (e.fd.get() < 0) continue;
-        reads.push_back({e.fd.get(), e.in_name(), -1, nullptr, e.hex});
-        whose.push_back(&e);
-    }
-    std::exception_ptr err;
-    const std::size_t done = copy_hashed_group(reads, &err);
-    if (done < reads.size()) whose[done]->error = err;
-    for (std::size_t i = 0; i < done; ++i) whose[i]->fd = Fd();
-}
 
 } // namespace
 
@@ -125,21 +108,21 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
             if (cache) {
                 CachedEntry c;
                 if (cached_entry(s, cache, c)) {
-                    std::memcpy(e.hex, c.hex, MD5_HEX_SIZE);
+                    std::memcpy(e.got, c.hex, MD5_HEX_SIZE);
                     e.id = c.id;
                     e.has_id = true;
                     g.add(std::move(e));
                     ++walked;
                     continue;
                 }
-                e.fd = Fd(open_entry_noting(s, c));
+                e.in = Fd(open_entry_noting(s, c));
                 e.id = c.id;
                 e.has_id = c.has_id;
             } else {
-                e.fd = Fd(open_entry_fd(s));
+                e.in = Fd(open_entry_fd(s));
             }
             // A file the walk has the status of is measured already.
-            const int64_t size = e.has_id ? int64_t(e.id.size) : measure ? fd_size(e.fd.get()) : -1;
+            const int64_t size = e.has_id ? int64_t(e.id.size) : measure ? fd_size(e.in.get()) : -1;
             const std::size_t large = large_size(size);
             large ? g.add_alone(std::move(e), large) : g.add(std::move(e));
             seen_large |= large != 0;
@@ -151,16 +134,12 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
         // file moves the share done as it is read.
         progress_walk_totals(walked, sized ? bytes : 0);
     };
-    run_grouped(p, p.group_size(), gather,
-                GroupedJob<Entry>{.work = [](std::vector<Entry>& grp) { hash_uncached(grp); },
-                                  .decide =
-                                      [&fn, cache](Entry& e) {
-        fn(e.name, e.hex);
-        if (cache && e.has_id) cache->record(e.name, e.id, e.hex);
+    auto hash = [](EntryGroup<Entry>& grp) { copy_group(grp, [](Entry& e) { return e.in.get() >= 0; }); };
+    auto decide = [&fn, cache](Entry& e) {
+        fn(e.name, e.got);
+        if (cache && e.has_id) cache->record(e.name, e.id, e.got);
         progress_file();
-                                  },
-                                  .cost =
-                                      [](const Entry& e) {
-        return e.fd.get() < 0 ? Cost{0, 0} : Cost{GROUP_WHOLE_MAX, 1};
-                                  }});
+    };
+    auto cost = [](const Entry& e) { return e.in.get() < 0 ? Cost{} : ONE_FILE; };
+    run_grouped(p, p.group_size(), gather, GroupedJob<Entry>{hash, decide, cost});
 }

@@ -169,23 +169,11 @@ std::size_t large_file_size(int fd);
 // Stops at the first copy that fails: returns its index, with its failure
 // in *error, or copies.size() when all are done.
 std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error);
-// Hashes every file of a group, as copy_hashed_group without copies: each
-// T has an open fd, in_name(), hex and error. A failure is kept by the file
-// it stopped at; the files hashed are closed.
-template <class T>
-void hash_group(std::vector<T>& g) {
-    std::vector<HashedCopy> reads;
-    reads.reserve(g.size());
-    for (T& f : g) reads.push_back({f.fd.get(), f.in_name(), -1, nullptr, f.hex});
-    std::exception_ptr err;
-    const std::size_t done = copy_hashed_group(reads, &err);
-    if (done < g.size()) g[done].error = err;
-    for (std::size_t i = 0; i < done; ++i) g[i].fd = Fd();
-}
-// As hash_group, but a file that fails keeps its failure and the files
-// after it are hashed all the same (a job that reports every file, not
-// the first failure); a file without a descriptor (fd -1) is passed over.
-// Each T also gives its size, as HashedCopy::size.
+// Hashes every file of a group, as copy_hashed_group without copies, for a
+// job that judges every file: each T has an open fd, in_name(), size (as
+// HashedCopy::size), hex, and unreadable, where a file that fails keeps its
+// failure; the files after it are hashed all the same. A file without a
+// descriptor (fd -1) is passed over; the files hashed are closed.
 template <class T>
 void hash_each(std::vector<T>& g) {
     std::vector<HashedCopy> reads;
@@ -198,7 +186,7 @@ void hash_each(std::vector<T>& g) {
     for (std::size_t k = 0; k < reads.size();) {
         std::exception_ptr err;
         k += copy_hashed_group(std::span<const HashedCopy>(reads).subspan(k), &err);
-        if (k < reads.size()) whose[k++]->error = err;
+        if (k < reads.size()) whose[k++]->unreadable = err;
     }
     for (T* f : whose) f->fd = Fd();
 }

@@ -126,9 +126,7 @@ void Pipeline::submit(std::function<void()> work, std::function<void()> done, st
                       std::size_t weight) {
     if (stopped_) return;
     if (threads_ <= 1) {
-        Item it;
-        it.work = std::move(work);
-        it.done = std::move(done);
+        Item it{.work = std::move(work), .done = std::move(done)};
         work_on(it);
         decide(it);
         return;
@@ -137,12 +135,8 @@ void Pipeline::submit(std::function<void()> work, std::function<void()> done, st
            (counted_ + places > window_ || in_flight_bytes_ + bytes > BUDGET || items_.size() >= QUEUE_MAX))
         consume_oldest();
     counted_ += places;
-    auto it = std::make_shared<Item>();
-    it->places = places;
-    it->work = std::move(work);
-    it->done = std::move(done);
-    it->bytes = bytes;
-    it->weight = weight;
+    auto it = std::make_shared<Item>(
+        Item{.work = std::move(work), .done = std::move(done), .bytes = bytes, .places = places, .weight = weight});
     items_.push_back(it);
     in_flight_bytes_ += bytes;
     bool wake, grow;
@@ -165,16 +159,11 @@ void Pipeline::submit_done(std::function<void()> done) {
     if (stopped_) return;
     while (items_.size() >= QUEUE_MAX) consume_oldest();
     if (items_.empty()) {
-        Item it;
-        it.done = std::move(done);
+        Item it{.done = std::move(done)};
         decide(it);
         return;
     }
-    auto it = std::make_shared<Item>();
-    it->done = std::move(done);
-    it->ready = true;
-    it->places = 0;
-    items_.push_back(std::move(it));
+    items_.push_back(std::make_shared<Item>(Item{.done = std::move(done), .ready = true, .places = 0}));
 }
 
 void Pipeline::finish() {

@@ -21,9 +21,12 @@
 // entry) and the helper does the rest.
 #pragma once
 
+#include "util/fileio.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -120,9 +123,9 @@ private:
     // Consumes every item submitted so far.
     void finish();
     struct Item {
-        std::function<void()> work;  // cleared by the thread that runs it
-        std::function<void()> done;
-        std::exception_ptr error;  // work's failure, written before ready
+        std::function<void()> work{};  // cleared by the thread that runs it
+        std::function<void()> done{};
+        std::exception_ptr error{};  // work's failure, written before ready
         std::size_t bytes = 0;
         bool ready = false;  // work is over; under mu_
         std::size_t places = 1;  // taken in the window
@@ -169,29 +172,45 @@ struct Cost {
     std::size_t bytes = 0;
     std::size_t places = 0;
 };
+// What an entry costs unless its job says otherwise: one input held open,
+// read whole (a larger one goes alone, Gathering::add_alone).
+inline constexpr Cost ONE_FILE{GROUP_WHOLE_MAX, 1};
 
-// The functions of a grouped job. Entry carries `std::exception_ptr error`:
-// work records there the failure that stops the group at that entry, and
-// the entry reports it in its turn.
-template <class Entry>
-struct GroupedJob {
-    std::function<void(std::vector<Entry>&)> work;  // on a worker, a group at a time
-    std::function<void(Entry&)> decide;             // on the calling thread, in order
-    std::function<Cost(const Entry&)> cost;         // on the calling thread, as it joins
-};
-
-// A group of consecutive entries, one pipeline item. It is taken apart
+// A group of consecutive entries, one pipeline item, and where its work
+// stopped: the first entry whose work failed, and its failure, rethrown
+// after the entries before it are decided. (A job that judges a failure
+// itself, as -c and -V, keeps it in a field of its own.) It is taken apart
 // newest first, as the pipeline takes apart its items: a later entry's
 // temporary file may sit in a directory made for an earlier one.
 template <class Entry>
 struct EntryGroup {
     std::vector<Entry> entries;
+    std::size_t failed_at = SIZE_MAX;
+    std::exception_ptr failure;
     EntryGroup() = default;
     EntryGroup(const EntryGroup&) = delete;
     EntryGroup& operator=(const EntryGroup&) = delete;
     ~EntryGroup() {
         while (!entries.empty()) entries.pop_back();
     }
+    // Work on e failed: the group stops there, unless an earlier entry's
+    // work failed already.
+    void fail(const Entry& e, std::exception_ptr f) {
+        const std::size_t at = std::size_t(&e - entries.data());
+        if (at >= failed_at) return;
+        failed_at = at;
+        failure = std::move(f);
+    }
+    // Whether the group stops at e or before it: e is never decided.
+    bool stopped(const Entry& e) const { return std::size_t(&e - entries.data()) >= failed_at; }
+};
+
+// The functions of a grouped job.
+template <class Entry>
+struct GroupedJob {
+    std::function<void(EntryGroup<Entry>&)> work;  // on a worker, a group at a time
+    std::function<void(Entry&)> decide;            // on the calling thread, in order
+    std::function<Cost(const Entry&)> cost = [](const Entry&) { return ONE_FILE; };  // on the calling thread
 };
 
 // What a grouped job's gather function is handed, on the calling thread.
@@ -234,13 +253,13 @@ public:
         const std::size_t weight = weight_;
         fresh();
         auto job = job_;
-        p_.submit([g, job] { job->work(g->entries); },
+        p_.submit([g, job] { job->work(*g); },
                   [g, job] {
-                      for (Entry& e : g->entries) {
-                          if (e.error) std::rethrow_exception(e.error);
-                          job->decide(e);
-                      }
-                  },
+            for (std::size_t i = 0; i < g->entries.size(); ++i) {
+                if (i == g->failed_at) std::rethrow_exception(g->failure);
+                job->decide(g->entries[i]);
+            }
+        },
                   c.bytes, c.places, weight);
     }
     // Cuts, then runs done in its turn: a decision without a heavy part.
@@ -270,12 +289,12 @@ private:
 
 // Runs a grouped job on p: gather(Gathering<Entry>&) enumerates on the
 // calling thread and adds each entry; groups of up to `most` entries go to
-// job.work on the workers; job.decide runs for each entry in order, or the
-// entry's failure, if any, is rethrown instead (a failure that escapes
-// work itself comes in the group's turn, before its first entry). When
-// gather fails, the group gathered so far goes first and every entry
-// before the failure is decided before it, as a serial run would have met
-// them; the first failure in order wins.
+// job.work on the workers; job.decide runs for each entry in order, up to
+// where the group's work stopped, whose failure is then rethrown (a failure
+// that escapes work itself comes in the group's turn, before its first
+// entry). When gather fails, the group gathered so far goes first and every
+// entry before the failure is decided before it, as a serial run would have
+// met them; the first failure in order wins.
 template <class Entry, class Gather>
 void run_grouped(Pipeline& p, std::size_t most, Gather&& gather, GroupedJob<Entry> job) {
     Gathering<Entry> g(p, most, std::move(job));

@@ -131,7 +131,7 @@ struct F {
     std::string name;
     char hex[MD5_HEX_SIZE] = {};
     int64_t size = -1;
-    std::exception_ptr error;
+    std::exception_ptr unreadable;
     const char* in_name() const { return name.c_str(); }
 };
 
@@ -158,11 +158,11 @@ TEST_F(Scratch, HashEachGoesPastFailuresAndReadsEveryFileToItsEnd) {
     // The one-buffer MD5 as the oracle of the grouped reads.
     unsigned char d[16];
     md5_to_hex(static_cast<unsigned char*>(md5_buffer(data.data(), data.size(), d)), whole);
-    EXPECT_TRUE(g[1].error);
+    EXPECT_TRUE(g[1].unreadable);
     EXPECT_STREQ(g[3].hex, "");
     for (std::size_t i : {0, 2, 4, 5, 6, 7}) {
         EXPECT_STREQ(g[i].hex, whole) << "size given: " << sizes[i];
-        EXPECT_FALSE(g[i].error);
+        EXPECT_FALSE(g[i].unreadable);
     }
     for (const F& x : g) EXPECT_EQ(x.fd.get(), -1);
 }
@@ -194,7 +194,7 @@ TEST_F(Scratch, HashEachKeepsEveryFileOfAMixedGroupApart) {
         char want[MD5_HEX_SIZE];
         md5_to_hex(static_cast<unsigned char*>(md5_buffer(data[i].data(), data[i].size(), d)), want);
         EXPECT_STREQ(g[i].hex, want) << "file of " << files[i].first << " bytes";
-        EXPECT_FALSE(g[i].error);
+        EXPECT_FALSE(g[i].unreadable);
     }
 }
 

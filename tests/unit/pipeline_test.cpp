@@ -23,7 +23,6 @@ constexpr std::size_t GROUP = 4;
 struct Entry {
     int i = 0;
     std::unique_ptr<TempFile> out;
-    std::exception_ptr error;
 };
 
 // The names in dir, split into temporary files and the rest.
@@ -61,9 +60,11 @@ std::atomic<std::size_t>& raise_max(std::atomic<std::size_t>& max, std::size_t v
 }
 
 // Where a run fails: an entry's work, an entry's decision, the
-// enumeration before it makes an entry, a whole group's work; -1 for never.
+// enumeration before it makes an entry, a whole group's work, an entry's
+// work found only once its group's later entries are done; -1 for never.
 struct Faults {
     int work = -1;
+    int late = -1;
     int decide = -1;
     int gather = -1;
     int group = -1;
@@ -90,8 +91,8 @@ protected:
                 g.add(std::move(e));
             }
         };
-        auto work = [&](std::vector<Entry>& grp) {
-            for (Entry& e : grp) {
+        auto work = [&](EntryGroup<Entry>& grp) {
+            for (Entry& e : grp.entries) {
                 if (e.i == f.group) throw std::runtime_error("group " + std::to_string(e.i));
                 uneven(e.i);
                 try {
@@ -99,10 +100,13 @@ protected:
                     if (e.i == f.work) throw std::runtime_error("work " + std::to_string(e.i));
                     e.out->close();
                 } catch (...) {
-                    e.error = std::current_exception();
+                    grp.fail(e, std::current_exception());
                     break;
                 }
             }
+            for (Entry& e : grp.entries)
+                if (e.i == f.late)
+                    grp.fail(e, std::make_exception_ptr(std::runtime_error("late " + std::to_string(e.i))));
         };
         auto decide = [&](Entry& e) {
             if (e.i == f.decide) throw std::runtime_error("decide " + std::to_string(e.i));
@@ -160,6 +164,9 @@ TEST_P(PipelineFailure, FirstInOrderWinsAndNothingAfterIsDecided) {
         {"earlier work over later decision", {.work = 41, .decide = 150}, "work 41", 41},
         {"earlier decision over later work", {.work = 150, .decide = 41}, "decide 41", 41},
         {"work over a later enumeration failure", {.work = 29, .gather = 30}, "work 29", 29},
+        // Failures met in one group out of order: the earliest entry's wins.
+        {"an earlier entry's work found last", {.work = 43, .late = 41}, "late 41", 41},
+        {"a later entry's work found last", {.work = 41, .late = 43}, "work 41", 41},
         {"decision over a later enumeration failure", {.decide = 5, .gather = 6}, "decide 5", 5},
         // A failure that escapes a group's work (here when it meets entry
         // 64, the first of its group) comes before the group's entries.
@@ -180,7 +187,9 @@ TEST_P(PipelineRun, DecisionsWithoutWorkKeepTheirPlace) {
     Pipeline p(GetParam());
     std::vector<int> order;
     std::vector<int> want;
-    run_grouped(p, GROUP, [&](Gathering<Entry>& g) {
+    run_grouped(
+        p, GROUP,
+        [&](Gathering<Entry>& g) {
         for (int i = 0; i < ENTRIES; ++i) {
             want.push_back(i);
             if (i % 9 == 4) {
@@ -191,9 +200,11 @@ TEST_P(PipelineRun, DecisionsWithoutWorkKeepTheirPlace) {
             e.i = i;
             g.add(std::move(e));
         }
-    }, GroupedJob<Entry>{[](std::vector<Entry>& grp) { for (Entry& e : grp) uneven(e.i); },
-                         [&order](Entry& e) { order.push_back(e.i); },
-                         [](const Entry&) { return Cost{}; }});
+        },
+        GroupedJob<Entry>{[](EntryGroup<Entry>& grp) {
+        for (Entry& e : grp.entries) uneven(e.i);
+                          },
+                          [&order](Entry& e) { order.push_back(e.i); }, [](const Entry&) { return Cost{}; }});
     EXPECT_EQ(order, want);
 }
 
@@ -207,7 +218,8 @@ struct Peak {
 
 Peak peak_in_flight(Pipeline& p, const std::string& dir, Cost each) {
     std::atomic<std::size_t> places{0}, bytes{0}, max_places{0}, max_bytes{0}, max_temps{0};
-    auto work = [&](std::vector<Entry>& grp) {
+    auto work = [&](EntryGroup<Entry>& g) {
+        std::vector<Entry>& grp = g.entries;
         raise_max(max_places, places.fetch_add(each.places * grp.size()) + each.places * grp.size());
         raise_max(max_bytes, bytes.fetch_add(each.bytes * grp.size()) + each.bytes * grp.size());
         if (grp.front().i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(30));
