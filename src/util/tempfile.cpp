@@ -1,14 +1,13 @@
 #include "util/tempfile.h"
 
+#include "util/cleanup.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/paths.h"
-#include "util/progress.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -17,7 +16,6 @@
 #include <mutex>
 #include <random>
 #include <system_error>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <time.h>
@@ -25,132 +23,6 @@
 #include <utility>
 
 namespace {
-
-// The calling thread's id, asked of the kernel once per thread: every
-// temporary file records who creates it.
-pid_t this_thread_id() {
-    thread_local pid_t id = ::gettid();
-    return id;
-}
-
-// The temporary files in flight, for the signal handler. A handler may only
-// make async-signal-safe calls: it reads slots (a claimed slot is filled
-// before it is marked in use) and calls unlink. The table grows by chunks
-// that are never freed, so it covers every temporary file at once, however
-// many a run keeps waiting for publication; a slot keeps its path buffer
-// for the next file, and only the thread that holds the slot in FILLING
-// state may grow it, which the handler never reads.
-constexpr int CHUNK = 1024;
-constexpr int MAX_CHUNKS = 1 << 14;
-// OPENING: the file may be being created right now, by the thread in owner.
-enum : int { FREE = 0, FILLING = 1, OPENING = 2, LIVE = 3 };
-struct Slot {
-    std::atomic<int> state{FREE};
-    std::atomic<pid_t> owner{0};
-    char* path = nullptr;
-    std::size_t cap = 0;
-};
-struct Chunk {
-    Slot slots[CHUNK];
-    std::atomic<int> used{0};
-};
-constinit std::atomic<Chunk*> chunks[MAX_CHUNKS] = {};
-constinit std::atomic<int> nchunks{0};
-std::mutex grow_mu;
-// Set by the handler: no thread creates a temporary file any more.
-constinit std::atomic<bool> stopping{false};
-
-Slot& slot_at(int slot) { return chunks[slot / CHUNK].load(std::memory_order_acquire)->slots[slot % CHUNK]; }
-
-// Takes a free slot of chunk c for path; -1 when it has none.
-int claim_in(int c, const std::string& path, unsigned start) {
-    Chunk* ch = chunks[c].load(std::memory_order_acquire);
-    if (ch->used.load(std::memory_order_relaxed) >= CHUNK) return -1;
-    for (int k = 0; k < CHUNK; ++k) {
-        const int i = int((start + unsigned(k)) % CHUNK);
-        Slot& s = ch->slots[i];
-        int expect = FREE;
-        if (!s.state.compare_exchange_strong(expect, FILLING)) continue;
-        if (s.cap < path.size() + 1) {
-            char* bigger = static_cast<char*>(std::malloc(path.size() + 1));
-            if (!bigger) {
-                s.state.store(FREE, std::memory_order_release);
-                throw std::bad_alloc();
-            }
-            std::free(s.path);
-            s.path = bigger;
-            s.cap = path.size() + 1;
-        }
-        std::memcpy(s.path, path.c_str(), path.size() + 1);
-        ch->used.fetch_add(1, std::memory_order_relaxed);
-        s.owner.store(this_thread_id());
-        s.state.store(OPENING);
-        // A worker that comes after the handler never creates its file: it
-        // waits for the end of the process (workers take no signals).
-        while (stopping.load()) ::pause();
-        return c * CHUNK + i;
-    }
-    return -1;
-}
-
-int claim(const std::string& path) {
-    // Start past the slots taken last: the files in flight are released
-    // roughly in the order they were claimed.
-    static std::atomic<unsigned> hint{0};
-    const unsigned start = hint.fetch_add(1, std::memory_order_relaxed);
-    for (;;) {
-        const int n = nchunks.load(std::memory_order_acquire);
-        for (int c = 0; c < n; ++c)
-            if (const int slot = claim_in(c, path, start); slot >= 0) return slot;
-        std::lock_guard lock(grow_mu);
-        if (nchunks.load(std::memory_order_relaxed) != n) continue;
-        if (n == MAX_CHUNKS) throw std::bad_alloc();
-        chunks[n].store(new Chunk, std::memory_order_release);
-        nchunks.store(n + 1, std::memory_order_release);
-    }
-}
-
-// The file is created (or its creation failed): the handler need not wait.
-void opened(int slot) {
-    if (slot >= 0) slot_at(slot).state.store(LIVE);
-}
-
-void release(int& slot) {
-    if (slot >= 0) {
-        slot_at(slot).state.store(FREE, std::memory_order_release);
-        chunks[slot / CHUNK].load(std::memory_order_relaxed)->used.fetch_sub(1, std::memory_order_relaxed);
-    }
-    slot = -1;
-}
-
-// A creation in flight on another thread (many milliseconds on a network
-// file system) would make its file after the sweep: the handler waits for
-// those, for a few seconds at most, before it removes the files.
-bool others_opening(pid_t self) {
-    const int n = nchunks.load();
-    for (int c = 0; c < n; ++c)
-        for (const Slot& s : chunks[c].load()->slots)
-            if (s.state.load() == OPENING && s.owner.load() != self) return true;
-    return false;
-}
-
-extern "C" void on_signal(int sig) {
-    stopping.store(true);
-    const pid_t self = ::gettid();
-    const struct timespec tick = {0, 1000000};
-    for (int ms = 0; ms < 5000 && others_opening(self); ++ms) ::nanosleep(&tick, nullptr);
-    const int n = nchunks.load(std::memory_order_acquire);
-    for (int c = 0; c < n; ++c) {
-        Chunk* ch = chunks[c].load(std::memory_order_acquire);
-        for (Slot& s : ch->slots) {
-            const int state = s.state.load(std::memory_order_acquire);
-            if (state == OPENING || state == LIVE) ::unlink(s.path);
-        }
-    }
-    progress_erase_for_signal();
-    ::signal(sig, SIG_DFL);
-    ::raise(sig);
-}
 
 constexpr char DIGITS[] = "0123456789abcdefghijklmnopqrstuvwxyz";
 constexpr std::size_t RUN_ID_LEN = 5;
@@ -266,22 +138,6 @@ void sync_fs(DurableFs& f, const char* name) {
 
 } // namespace
 
-void install_signal_cleanup() {
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigfillset(&sa.sa_mask);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF,
-                          SIGIO, SIGPWR}) {
-        // A signal the caller chose to ignore (nohup) stays ignored.
-        struct sigaction old {};
-        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        ::sigaction(sig, &sa, nullptr);
-    }
-    // Past the file size limit a write then fails with EFBIG on whichever
-    // thread made it, and the run ends as on any write error.
-    ::signal(SIGXFSZ, SIG_IGN);
-}
-
 namespace {
 
 double monotonic_seconds() {
@@ -312,15 +168,15 @@ void TempFile::open_unique(const std::string& dir, bool make_dirs) {
             temp_ = temp_name(dir);
             // The slot is claimed before the file exists, so no moment
             // passes in which an interrupted run would leave it behind.
-            slot_ = claim(temp_);
+            slot_ = claim_slot(temp_);
             fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            opened(slot_);
+            slot_opened(slot_);
             if (fd_ >= 0) {
                 find_fs(dir);
                 return;
             }
             const int err = errno;
-            release(slot_);
+            release_slot(slot_);
             if (err == EMFILE || err == ENFILE) {
                 temp_.clear();
                 errno = err;
@@ -342,17 +198,17 @@ TempFile::TempFile(std::string final_path, std::string fixed_temp)
 }
 
 void TempFile::open_fixed() {
-    slot_ = claim(temp_);
+    slot_ = claim_slot(temp_);
     for (int attempt = 0; attempt < 2 && fd_ < 0; ++attempt) {
         fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        opened(slot_);
+        slot_opened(slot_);
         if (fd_ >= 0 || errno != ENOENT) break;
         make_parents(temp_);
     }
     if (fd_ < 0) {
         // Only a file this run created may be removed again.
         const int err = errno;
-        release(slot_);
+        release_slot(slot_);
         const std::string shown_path = std::move(temp_);
         fatal_if_out_of_descriptors(err, "can not create", shown_path.c_str());
         fatal_fixed(1, "can not read %s\n", shown_path.c_str());
@@ -385,7 +241,7 @@ void TempFile::find_fs(const std::string& dir) {
         ::close(fd_);
         fd_ = -1;
         ::unlink(temp_.c_str());
-        release(slot_);
+        release_slot(slot_);
         throw;
     }
 }
@@ -396,7 +252,7 @@ TempFile::~TempFile() {
     else if (fd_ >= 0)
         ::close(fd_);
     if (!done_ && !temp_.empty()) ::unlink(temp_.c_str());
-    release(slot_);
+    release_slot(slot_);
 }
 
 std::FILE* TempFile::get() {
@@ -457,7 +313,7 @@ bool TempFile::try_rename() {
     if (::rename(temp_.c_str(), final_.c_str()) != 0) return false;
     fs_->changed.store(true, std::memory_order_relaxed);
     done_ = true;
-    release(slot_);
+    release_slot(slot_);
     return true;
 }
 
@@ -589,15 +445,11 @@ void PublishBatch::publish_side_by_side(Queue& q) {
     // runs on the calling thread, which renames beside them. A thread that
     // can not be had leaves the work to fewer.
     std::vector<std::thread> threads;
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
     try {
+        const SignalsBlocked quiet;
         const std::size_t n = std::min<std::size_t>(std::size_t(rename_threads_), q.size());
         for (std::size_t t = 1; t < n; ++t) threads.emplace_back(rename_some);
-    } catch (const std::system_error&) {
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    } catch (const std::system_error&) {}
     rename_some();
     for (std::thread& t : threads) t.join();
     for (std::size_t i = 0; i < q.size(); ++i) {
@@ -639,10 +491,8 @@ void PublishBatch::seal() {
     // The flusher takes no signals: the handler that removes temporary
     // files runs on the calling thread. Without a thread, the commits of
     // the files set aside flush on the calling thread instead.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
     try {
+        const SignalsBlocked quiet;
         flusher_ = std::thread([this, todo = std::move(todo)] {
             try {
                 for (const Flush& t : todo) sync_fs(*t.fs, t.name.c_str());
@@ -650,9 +500,7 @@ void PublishBatch::seal() {
                 flush_error_ = std::current_exception();
             }
         });
-    } catch (const std::system_error&) {
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    } catch (const std::system_error&) {}
 }
 
 void PublishBatch::flush() {
@@ -704,12 +552,12 @@ RunLease::RunLease(const std::string& dir) {
     bool made = false;
     for (int tries = 0; tries < 100; ++tries) {
         path_ = dir + ".mdtree-" + run_id() + std::string(LEASE_PART);
-        slot_ = claim(path_);
+        slot_ = claim_slot(path_);
         fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        opened(slot_);
+        slot_opened(slot_);
         if (fd_ >= 0) break;
         const int err = errno;
-        release(slot_);
+        release_slot(slot_);
         // A store's first run makes its root, as its first file would.
         if (err == ENOENT && !made) {
             make_parents(path_);
@@ -728,7 +576,7 @@ RunLease::RunLease(const std::string& dir) {
         ::unlink(path_.c_str());
         ::close(fd_);
         fd_ = -1;
-        release(slot_);
+        release_slot(slot_);
     }
 }
 
@@ -737,7 +585,7 @@ RunLease::~RunLease() {
     // Removed while still locked: nobody ever sees it unlocked.
     ::unlink(path_.c_str());
     ::close(fd_);
-    release(slot_);
+    release_slot(slot_);
 }
 
 RunState run_state(std::string_view dir, std::string_view name) {

@@ -220,13 +220,6 @@ void note_changed(const std::string& path);
 // system it published on. Fatal when the file system reports a write error.
 void sync_published();
 
-// Installs the handler that removes the temporary files in flight when a
-// signal that ends the process arrives (INT, TERM, HUP, PIPE, QUIT, ALRM,
-// USR1, USR2, VTALRM, PROF), then ends the process by that signal. A write
-// past the file size limit fails as a write error instead of ending the run
-// by SIGXFSZ, so its cleanup is the ordinary one.
-void install_signal_cleanup();
-
 // The hidden names of temporary files: ".mdtree-" and ten letters and
 // digits. A store's maintenance jobs tell a run's files in flight, or a
 // killed run's leftovers, by this name. The first five characters name the

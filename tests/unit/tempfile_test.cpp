@@ -1,3 +1,4 @@
+#include "util/cleanup.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/paths.h"
