@@ -6,7 +6,7 @@
 #include "util/paths.h"
 #include "util/perthread.h"
 #include "util/progress.h"
-#include "util/tempfile.h"
+#include "util/durable.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -10,14 +10,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
-#include <linux/magic.h>
-#include <mutex>
 #include <random>
 #include <system_error>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 #include <utility>
@@ -74,71 +70,6 @@ std::string temp_dir(const std::string& final) {
         slash = slash == 0 ? std::string::npos : final.rfind('/', slash - 1);
     return slash == std::string::npos ? std::string() : final.substr(0, slash + 1);
 }
-
-// Measuring only: MDTREE_FLUSH=each flushes every file on its own when it
-// is closed, for comparison with the batched flush.
-bool flush_each() {
-    static const bool each = [] {
-        const char* v = std::getenv("MDTREE_FLUSH");
-        return v && std::strcmp(v, "each") == 0;
-    }();
-    return each;
-}
-
-} // namespace
-
-// One file system the run writes on, with a descriptor for syncfs. Files
-// closed at epoch e are on the disk once durable exceeds e: a syncfs takes
-// a new epoch when it starts, so it covers every file closed before.
-struct DurableFs {
-    dev_t dev = 0;
-    int fd = -1;
-    bool flush = true;  // false on tmpfs and ramfs: there is no disk
-    // A file system whose disk lies behind a server (FUSE, NFS, SMB, Ceph):
-    // syncfs may not reach it, an fsync of each file does.
-    bool each = false;
-    std::atomic<uint64_t> epoch{1};
-    std::atomic<uint64_t> durable{0};
-    std::atomic<bool> changed{false};
-    std::mutex sync_mu;
-};
-
-namespace {
-
-std::mutex fs_mu;
-std::deque<DurableFs> filesystems;  // never shrinks: TempFiles point into it
-
-// The file system of the open file fd (a descriptor of it is kept).
-DurableFs* fs_of(int fd, const char* name) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) fatal_errno("can not examine", name);
-    std::lock_guard lock(fs_mu);
-    for (DurableFs& f : filesystems)
-        if (f.dev == st.st_dev) return &f;
-    struct statfs sf;
-    if (::fstatfs(fd, &sf) != 0) fatal_errno("can not examine", name);
-    const int kept = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    if (kept < 0) fatal_errno("can not keep a descriptor on the file system of", name);
-    DurableFs& f = filesystems.emplace_back();
-    f.dev = st.st_dev;
-    f.fd = kept;
-    f.flush = sf.f_type != TMPFS_MAGIC && sf.f_type != RAMFS_MAGIC;
-    constexpr long FUSE_MAGIC = 0x65735546, CIFS_MAGIC = 0xFF534D42, SMB2_MAGIC = 0xFE534D42, CEPH_MAGIC = 0x00c36400;
-    const long t = long(sf.f_type);
-    f.each = t == FUSE_MAGIC || t == long(NFS_SUPER_MAGIC) || t == CIFS_MAGIC || t == SMB2_MAGIC || t == CEPH_MAGIC;
-    return &f;
-}
-
-void sync_fs(DurableFs& f, const char* name) {
-    std::lock_guard lock(f.sync_mu);
-    const uint64_t e = f.epoch.fetch_add(1) + 1;
-    if (::syncfs(f.fd) != 0) fatal_errno("can not flush to the disk", name);
-    f.durable.store(e);
-}
-
-} // namespace
-
-namespace {
 
 double monotonic_seconds() {
     struct timespec t;
@@ -516,27 +447,6 @@ void PublishBatch::flush_if_pending_on_the_way(const std::string& path) {
         const std::string dir = path.substr(0, slash);
         if (names_.contains(dir) || sealed_names_.contains(dir)) return flush();
     }
-}
-
-void start_writeback(int fd, uint64_t offset, uint64_t len) {
-    ::sync_file_range(fd, off64_t(offset), off64_t(len), SYNC_FILE_RANGE_WRITE);
-}
-
-void note_changed(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    DurableFs* f = fs_of(fd, path.c_str());
-    ::close(fd);
-    f->changed.store(true, std::memory_order_relaxed);
-}
-
-void sync_published() {
-    std::lock_guard lock(fs_mu);
-    for (DurableFs& f : filesystems)
-        if (f.flush && f.changed.load()) {
-            if (::syncfs(f.fd) != 0) fatal_errno("can not flush to the disk", "the output");
-            f.changed.store(false);
-        }
 }
 
 bool is_temp_name(std::string_view name) { return name.size() == TEMP_NAME_LEN && name.starts_with(".mdtree-"); }

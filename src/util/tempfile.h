@@ -11,16 +11,10 @@
 // interrupted (SIGKILL can not be caught: a killed run may leave a hidden
 // ".mdtree-XXXXXXXXXX" file, which never carries a final name).
 //
-// Durability: a power cut or system crash at any moment leaves every final
-// name holding its old content or its whole new content, never an empty or
-// partial file; once a run has exited 0, everything it reported is on the
-// disk. The data of a file reaches the disk before the rename that names
-// it: a commit waits for it (one syncfs of the file system serves every
-// file closed before it, so a batch of files costs one wait, and writes
-// them in large merged writes); sync_published() makes the renames
-// themselves durable before the run reports success. On tmpfs and ramfs
-// there is no disk and nothing is flushed.
+// Durability, the promise every commit keeps: util/durable.h.
 #pragma once
+
+#include "util/durable.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -33,8 +27,6 @@
 #include <thread>
 #include <unordered_set>
 #include <vector>
-
-struct DurableFs;
 
 class TempFile {
 public:
@@ -206,19 +198,6 @@ void publishing(PublishBatch& batch, F&& f) {
     }
     batch.flush();
 }
-
-// Starts writing len bytes of the file open on fd from offset to the disk,
-// without waiting: a long file written piece by piece is then mostly on the
-// disk by the time its commit flushes it.
-void start_writeback(int fd, uint64_t offset, uint64_t len);
-
-// Records that the run changed names in the directory at path by other
-// means than a commit (a rename into a backup, a removal), so that
-// sync_published() makes the change durable.
-void note_changed(const std::string& path);
-// Makes every rename and change of the run durable: one syncfs of each file
-// system it published on. Fatal when the file system reports a write error.
-void sync_published();
 
 // The hidden names of temporary files: ".mdtree-" and ten letters and
 // digits. A store's maintenance jobs tell a run's files in flight, or a
