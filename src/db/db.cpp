@@ -12,6 +12,7 @@
 #include "stream/statcache.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/lease.h"
 #include "util/tempfile.h"
 #include "util/escape.h"
 #include "util/guard.h"

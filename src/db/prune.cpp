@@ -21,7 +21,7 @@
 #include "util/paths.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
-#include "util/tempfile.h"
+#include "util/lease.h"
 
 #include <algorithm>
 #include <array>

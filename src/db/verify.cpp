@@ -18,6 +18,7 @@
 #include "util/fileio.h"
 #include "util/guard.h"
 #include "util/pipeline.h"
+#include "util/lease.h"
 #include "util/tempfile.h"
 
 #include <cerrno>
