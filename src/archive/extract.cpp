@@ -18,7 +18,7 @@
 #include "util/settings.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
-#include "util/tempfile.h"
+#include "util/publish.h"
 #include "util/escape.h"
 #include "util/guard.h"
 #include "util/paths.h"

@@ -13,7 +13,7 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/lease.h"
-#include "util/tempfile.h"
+#include "util/publish.h"
 #include "util/escape.h"
 #include "util/guard.h"
 #include "util/netfs.h"

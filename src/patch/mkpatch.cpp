@@ -17,7 +17,7 @@
 #include "util/paths.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
-#include "util/tempfile.h"
+#include "util/publish.h"
 
 #include <cstring>
 #include <memory>

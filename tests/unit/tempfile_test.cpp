@@ -2,6 +2,7 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/paths.h"
+#include "util/publish.h"
 #include "util/tempfile.h"
 
 #include "scratch_dir.h"
