@@ -18,10 +18,10 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/tempfile.h"
-#include "util/escape.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
+#include "util/hashgroup.h"
 
 #include <algorithm>
 #include <cstring>

@@ -19,12 +19,12 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/publish.h"
-#include "util/escape.h"
 #include "util/guard.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
 #include "md5lib/md5_many.h"
+#include "util/execbit.h"
 
 #include <atomic>
 #include <cerrno>

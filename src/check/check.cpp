@@ -27,6 +27,7 @@
 #include "util/pipeline.h"
 #include "util/progress.h"
 #include "util/settings.h"
+#include "util/hashgroup.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -14,12 +14,12 @@
 #include "util/fileio.h"
 #include "util/lease.h"
 #include "util/publish.h"
-#include "util/escape.h"
 #include "util/guard.h"
 #include "util/netfs.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
+#include "util/hashgroup.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -16,7 +16,6 @@
 #include "db/store.h"
 #include "util/settings.h"
 #include "stream/stream.h"
-#include "util/escape.h"
 #include "util/fatal.h"
 #include "util/paths.h"
 #include "util/pipeline.h"

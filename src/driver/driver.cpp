@@ -19,6 +19,8 @@
 #include "util/paths.h"
 #include "util/progress.h"
 #include "util/tempfile.h"
+#include "util/execbit.h"
+#include "util/limits.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -20,6 +20,8 @@
 #include "util/pipeline.h"
 #include "util/progress.h"
 #include "util/tempfile.h"
+#include "util/execbit.h"
+#include "util/hashgroup.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -18,6 +18,7 @@
 #include "util/pipeline.h"
 #include "util/progress.h"
 #include "util/publish.h"
+#include "util/execbit.h"
 
 #include <cstring>
 #include <memory>

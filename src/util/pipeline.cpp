@@ -5,7 +5,7 @@
 #include <sys/resource.h>
 
 #include "util/cleanup.h"
-#include "util/fileio.h"
+#include "util/limits.h"
 
 Pipeline::Pipeline(int threads) : threads_(threads < 1 ? 1 : threads) {
     // Enough items in flight that one slow item at the head (a large file)
