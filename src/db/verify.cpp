@@ -180,7 +180,9 @@ Found verify_store() {
     if (v.move) put_back_asides(v.root, top.temps);
     for (const std::string& n : top.temps) v.other(n);
     Pipeline p(nthreads);
-    run_grouped(p, p.group_size(), [&](Gathering<Object>& g) {
+    run_grouped(
+        p, p.group_size(),
+        [&](Gathering<Object>& g) {
         for (const std::string& d : top.dirs) {
             for (const std::string& n : dir_names(v.root + "/" + d)) {
                 std::string rel = d + "/" + n;
@@ -194,8 +196,11 @@ Found verify_store() {
                 }
             }
         }
-    }, GroupedJob<Object>{open_group, [&v](Object& o) { v.judge(o); },
-                          [](const Object&) { return Cost{GROUP_WHOLE_MAX, 1}; }});
+        },
+        GroupedJob<Object>{open_group, [&v](Object& o) { v.judge(o); },
+                           [](const Object&) {
+        return Cost{GROUPED_FILE_MAX, 1};
+                           }});
     return {v.problems, onlyshow ? "nothing moved (-n)"
                         : !top.foreign.empty()
                             ? "nothing moved: the root holds entries a store does not"

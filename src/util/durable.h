@@ -58,6 +58,8 @@ bool flush_each();
 // without waiting: a long file written piece by piece is then mostly on the
 // disk by the time its commit flushes it.
 void start_writeback(int fd, uint64_t offset, uint64_t len);
+// How much a long file's writer writes between two start_writeback calls.
+inline constexpr uint64_t WRITEBACK_STEP = 8u << 20;
 
 // Records that the run changed names in the directory at path by other
 // means than a commit (a rename into a backup, a removal), so that

@@ -208,7 +208,6 @@ uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5
     uint64_t total = 0;
     // A long copy is mostly on the disk by the time its publication waits
     // for it: its writeback is started piece by piece as it goes.
-    constexpr uint64_t WRITEBACK_STEP = 8u << 20;
     uint64_t started = 0;
     for (;;) {
         const std::size_t n = read_fd(in, buf, IO_BUFSZ, in_name);

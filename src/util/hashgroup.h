@@ -26,7 +26,7 @@ struct HashedCopy {
 // The largest input of a group that is read whole: the digests of those are
 // computed together (many at once); a larger one is copied in blocks and
 // hashed as it goes.
-inline constexpr std::size_t GROUP_WHOLE_MAX = 64u << 10;
+inline constexpr std::size_t GROUPED_FILE_MAX = 64u << 10;
 // The room a first read of a file takes, given the size the file system
 // gives for it (-1: unknown): one byte more than that size, so that a read
 // that fills the room has not met the end of the file (one that grew since
@@ -39,31 +39,19 @@ std::size_t whole_read_room(int64_t size);
 int64_t fd_size(int fd);
 // A size when it is larger than a group reads whole, 0 otherwise: such a
 // file goes to the workers alone (Gathering::add_alone).
-inline std::size_t large_size(int64_t size) { return size > int64_t(GROUP_WHOLE_MAX) ? std::size_t(size) : 0; }
+inline std::size_t large_size(int64_t size) { return size > int64_t(GROUPED_FILE_MAX) ? std::size_t(size) : 0; }
 // The same for the file open on fd.
 std::size_t large_file_size(int fd);
 // Runs the copies of a group in order on the calling thread, each input of
-// at most GROUP_WHOLE_MAX bytes read whole.
+// at most GROUPED_FILE_MAX bytes read whole.
 // Stops at the first copy that fails: returns its index, with its failure
 // in *error, or copies.size() when all are done.
 std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error);
 // Hashes every file of a group, as copy_hashed_group without copies: each
-// T has an open fd, in_name(), hex and error. A failure is kept by the file
-// it stopped at; the files hashed are closed.
-template <class T>
-void hash_group(std::vector<T>& g) {
-    std::vector<HashedCopy> reads;
-    reads.reserve(g.size());
-    for (T& f : g) reads.push_back({f.fd.get(), f.in_name(), -1, nullptr, f.hex});
-    std::exception_ptr err;
-    const std::size_t done = copy_hashed_group(reads, &err);
-    if (done < g.size()) g[done].error = err;
-    for (std::size_t i = 0; i < done; ++i) g[i].fd = Fd();
-}
-// As hash_group, but a file that fails keeps its failure and the files
-// after it are hashed all the same (a job that reports every file, not
-// the first failure); a file without a descriptor (fd -1) is passed over.
-// Each T also gives its size, as HashedCopy::size.
+// T has an open fd, in_name(), hex, size (as HashedCopy::size) and error.
+// A file that fails keeps its failure and the files after it are hashed
+// all the same (a job that reports every file, not the first failure); a
+// file without a descriptor (fd -1) is passed over. The files are closed.
 template <class T>
 void hash_each(std::vector<T>& g) {
     std::vector<HashedCopy> reads;
