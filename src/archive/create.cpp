@@ -115,7 +115,7 @@ struct Collected {
 // hashed, and stream is left empty. Returns the length of the first read,
 // more than size for a file longer than size said.
 std::size_t read_hash_deflate(int fd, uint64_t size, const char* name, char* hex, std::vector<unsigned char>& stream) {
-    const std::size_t want = size < GROUPED_FILE_MAX ? whole_read_room(int64_t(size)) : std::size_t(size) + 1;
+    const std::size_t want = size < GROUP_FILE_MAX ? whole_read_room(int64_t(size)) : std::size_t(size) + 1;
     unsigned char* data = scratch(want, ScratchSlot::input);
     const std::size_t n = read_fd(fd, data, want, name);
     md5_context ctx;

@@ -72,7 +72,7 @@ Cost copy_cost(const Entry& e) {
     if constexpr (requires { e.cached; }) {
         if (e.cached) return Cost{0, 0};
     }
-    return Cost{GROUPED_FILE_MAX, 1};
+    return Cost{GROUP_FILE_MAX, 1};
 }
 
 // Makes each entry's temporary file (make(e)) and copies its input into it,

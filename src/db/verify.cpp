@@ -198,7 +198,7 @@ Found verify_store() {
         },
         GroupedJob<Object>{open_group, [&v](Object& o) { v.judge(o); },
                            [](const Object&) {
-        return Cost{GROUPED_FILE_MAX, 1};
+        return Cost{GROUP_FILE_MAX, 1};
                            }});
     return {v.problems, onlyshow ? "nothing moved (-n)"
                         : !top.foreign.empty()

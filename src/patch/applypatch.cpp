@@ -225,16 +225,15 @@ void run_checks(int threads, Gather gather, Judge judge) {
         // size: the file's, where it is known without asking again.
         gather([&g](Entry& e, Check::Kind kind, Fd fd, uint64_t size) {
             Check c{&e, kind, std::move(fd), {}, {}, {}};
-            size > GROUPED_FILE_MAX ? g.add_alone(std::move(c), std::size_t(size)) : g.add(std::move(c));
+            size > GROUP_FILE_MAX ? g.add_alone(std::move(c), std::size_t(size)) : g.add(std::move(c));
         });
     };
     auto decide = [&judge](Check& c) {
         progress_file();
         judge(c);
     };
-    run_grouped(p, p.group_size(), add_to, GroupedJob<Check>{read_group, decide, [](const Check&) {
-                                                                 return Cost{GROUPED_FILE_MAX, 1};
-                                                             }});
+    run_grouped(p, p.group_size(), add_to,
+                GroupedJob<Check>{read_group, decide, [](const Check&) { return Cost{GROUP_FILE_MAX, 1}; }});
 }
 
 [[noreturn]] void refuse_unexpected(const Entry& e) {

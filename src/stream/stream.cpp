@@ -162,6 +162,6 @@ void each_entry(Stream* s, int threads, const std::function<void(std::string_vie
                                   },
                                   .cost =
                                       [](const Entry& e) {
-        return e.fd.get() < 0 ? Cost{0, 0} : Cost{GROUPED_FILE_MAX, 1};
+        return e.fd.get() < 0 ? Cost{0, 0} : Cost{GROUP_FILE_MAX, 1};
                                   }});
 }

@@ -73,7 +73,7 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
 }
 
 std::size_t whole_read_room(int64_t size) {
-    return size > 0 && uint64_t(size) < GROUPED_FILE_MAX ? std::size_t(size) + 1 : GROUPED_FILE_MAX + 1;
+    return size > 0 && uint64_t(size) < GROUP_FILE_MAX ? std::size_t(size) + 1 : GROUP_FILE_MAX + 1;
 }
 
 int64_t fd_size(int fd) {

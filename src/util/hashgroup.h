@@ -26,7 +26,7 @@ struct HashedCopy {
 // The largest input of a group that is read whole: the digests of those are
 // computed together (many at once); a larger one is copied in blocks and
 // hashed as it goes.
-inline constexpr std::size_t GROUPED_FILE_MAX = 64u << 10;
+inline constexpr std::size_t GROUP_FILE_MAX = 64u << 10;
 // The room a first read of a file takes, given the size the file system
 // gives for it (-1: unknown): one byte more than that size, so that a read
 // that fills the room has not met the end of the file (one that grew since
@@ -39,11 +39,11 @@ std::size_t whole_read_room(int64_t size);
 int64_t fd_size(int fd);
 // A size when it is larger than a group reads whole, 0 otherwise: such a
 // file goes to the workers alone (Gathering::add_alone).
-inline std::size_t large_size(int64_t size) { return size > int64_t(GROUPED_FILE_MAX) ? std::size_t(size) : 0; }
+inline std::size_t large_size(int64_t size) { return size > int64_t(GROUP_FILE_MAX) ? std::size_t(size) : 0; }
 // The same for the file open on fd.
 std::size_t large_file_size(int fd);
 // Runs the copies of a group in order on the calling thread, each input of
-// at most GROUPED_FILE_MAX bytes read whole.
+// at most GROUP_FILE_MAX bytes read whole.
 // Stops at the first copy that fails: returns its index, with its failure
 // in *error, or copies.size() when all are done.
 std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error);
