@@ -9,12 +9,18 @@
 
 #include "md5lib/md5.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 // Largest member inflated whole in memory.
 inline constexpr std::size_t WHOLE_MAX = 16u << 20;
+// A sound stream is never more than this many times larger than its
+// content: a member that claims more is not inflated whole.
+inline constexpr uint64_t STREAM_GROWTH_MAX = 2;
+// More than a level-9 stream of n bytes of content can take.
+inline constexpr uint64_t deflate_bound(uint64_t n) { return n * 9 / 8 + 128; }
 
 // Compresses in[0, n) at level 9 into out (resized to the stream's length).
 void deflate_whole(const unsigned char* in, std::size_t n, std::vector<unsigned char>& out);
@@ -32,6 +38,10 @@ bool inflate_whole(const unsigned char* in, std::size_t n, unsigned char* out, s
 // content, never on the number of threads.
 inline constexpr std::size_t PIECE = 256u << 10;
 inline constexpr unsigned char ZLIB_HEAD[2] = {0x78, 0xDA};
+// The stream's trailer: the Adler-32 of the whole content, big-endian.
+inline std::array<unsigned char, 4> zlib_trailer(uint32_t adler) {
+    return {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8), uint8_t(adler)};
+}
 // Compresses in[0, n) at level 9 into raw deflate blocks in out. Unless
 // last, the blocks end open (no final flag) on a byte boundary, so that the
 // next piece's blocks can follow; the blocks' codes are walked to find

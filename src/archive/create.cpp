@@ -18,10 +18,10 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/tempfile.h"
-#include "util/escape.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
+#include "util/hashgroup.h"
 
 #include <algorithm>
 #include <cstring>
@@ -115,7 +115,7 @@ struct Collected {
 // hashed, and stream is left empty. Returns the length of the first read,
 // more than size for a file longer than size said.
 std::size_t read_hash_deflate(int fd, uint64_t size, const char* name, char* hex, std::vector<unsigned char>& stream) {
-    const std::size_t want = size < GROUP_WHOLE_MAX ? whole_read_room(int64_t(size)) : std::size_t(size) + 1;
+    const std::size_t want = size < GROUP_FILE_MAX ? whole_read_room(int64_t(size)) : std::size_t(size) + 1;
     unsigned char* data = scratch(want, ScratchSlot::input);
     const std::size_t n = read_fd(fd, data, want, name);
     md5_context ctx;
@@ -152,7 +152,7 @@ struct KeepBudget {
 void hash_walked(Walked& w, KeepBudget& kb) {
     const char* name = w.r.name.c_str();
     struct stat st;
-    const uint64_t bound = ::fstat(w.fd.get(), &st) == 0 ? uint64_t(st.st_size) * 9 / 8 + 128 : 0;
+    const uint64_t bound = ::fstat(w.fd.get(), &st) == 0 ? deflate_bound(uint64_t(st.st_size)) : 0;
     // The bound is reserved only for a file small enough to keep.
     const bool keep = bound != 0 && st.st_size <= WALK_COMPRESS_MAX;
     if (bound != 0) {
@@ -171,14 +171,24 @@ void hash_walked(Walked& w, KeepBudget& kb) {
     w.fd = Fd();
 }
 
+[[noreturn]] void fatal_changed(const std::string& path) {
+    fatal(1, "%s changed while the archive was being made", path.c_str());
+}
+
+// What compressing n bytes holds in flight: the content and its stream.
+std::size_t compress_cost(uint64_t n) { return std::size_t(2 * n + 1024); }
+
+[[noreturn]] void fatal_table_too_large() {
+    fatal(1, "%s: the archive's table would reach 4 GiB, which the format can not hold", archname);
+}
+
 // What no archive can hold is refused as the walk meets it, before that
 // file is read: a member path past the limit, or a table that would reach
 // 4 GiB (its size is a word in the header).
 void refuse_early(const Collected& c, std::string_view name) {
     if (std::strlen(fromdir) + 1 + name.size() > PATH_MAXLEN) join_path_or_die(fromdir, name);
     c.walked_header += entry_size(name.size());
-    if (c.walked_header > WORD_MAX)
-        fatal(1, "%s: the archive's table would reach 4 GiB, which the format can not hold", archname);
+    if (c.walked_header > WORD_MAX) fatal_table_too_large();
 }
 
 // The walk's files, hashed on the workers; the records join c in the
@@ -342,7 +352,7 @@ public:
         buf_.clear();
         // The disk starts on what is written while the rest is compressed:
         // the flush before the archive is published then waits for less.
-        if (pos_ - synced_ >= (8u << 20)) {
+        if (pos_ - synced_ >= WRITEBACK_STEP) {
             start_writeback(fd_, synced_, pos_ - synced_);
             synced_ = pos_;
         }
@@ -372,7 +382,7 @@ void finish_member(const Member& m, Record& r, const Out& out) {
         std::memcpy(r.md5, m.hex, MD5_HEX_SIZE);
         r.digest_known = true;
     } else if (std::memcmp(m.hex, r.md5, MD5_HEX_SIZE) != 0)
-        fatal(1, "%s changed while the archive was being made", m.path.c_str());
+        fatal_changed(m.path);
     r.origsize = m.size;
     r.compsize = out.pos() - r.offset;
     print_progress(r);
@@ -380,7 +390,7 @@ void finish_member(const Member& m, Record& r, const Out& out) {
 
 void write_member(const Member& m, Record& r, Out& out) {
     // Its size goes into the table: the bytes compressed must be that many.
-    if (m.changed) fatal(1, "%s changed while the archive was being made", m.path.c_str());
+    if (m.changed) fatal_changed(m.path);
     r.offset = out.pos();
     out.put(m.stream.data(), m.stream.size());
     finish_member(m, r, out);
@@ -397,14 +407,13 @@ void write_piece(Piece& pc, Record& r, Out& out) {
         md5_init_ctx(&m.ctx);
         m.adler = 1;
     }
-    if (pc.changed) fatal(1, "%s changed while the archive was being made", m.path.c_str());
+    if (pc.changed) fatal_changed(m.path);
     md5_process_bytes(pc.data.get(), pc.len, &m.ctx);
     m.adler = adler32_update(m.adler, pc.data.get(), pc.len);
     out.put(pc.stream.data(), pc.stream.size());
     if (!pc.last) return;
-    const unsigned char tail[4] = {static_cast<unsigned char>(m.adler >> 24), static_cast<unsigned char>(m.adler >> 16),
-                                   static_cast<unsigned char>(m.adler >> 8), static_cast<unsigned char>(m.adler)};
-    out.put(tail, sizeof tail);
+    const std::array<unsigned char, 4> tail = zlib_trailer(m.adler);
+    out.put(tail.data(), tail.size());
     md5_finish_hex(&m.ctx, m.hex);
     finish_member(m, r, out);
 }
@@ -494,11 +503,9 @@ void submit_member(Pipeline& p, std::deque<Record>& recs, std::size_t i, uint32_
         return;
     }
     std::shared_ptr<Member> m = open_member(std::move(path));
-    if (!r.digest_known && m->size != r.walked_size)
-        fatal(1, "%s changed while the archive was being made", m->path.c_str());
+    if (!r.digest_known && m->size != r.walked_size) fatal_changed(m->path);
     if (m->size <= PIECE) {
-        p.submit([m] { compress_whole(*m); }, [m, &r, &out] { write_member(*m, r, out); },
-                 std::size_t(2 * m->size + 1024));
+        p.submit([m] { compress_whole(*m); }, [m, &r, &out] { write_member(*m, r, out); }, compress_cost(m->size));
         return;
     }
     for (uint64_t off = 0; off < m->size; off += PIECE) {
@@ -507,7 +514,7 @@ void submit_member(Pipeline& p, std::deque<Record>& recs, std::size_t i, uint32_
         pc->offset = off;
         pc->len = std::size_t(std::min<uint64_t>(PIECE, m->size - off));
         pc->last = off + pc->len == m->size;
-        p.submit([pc] { compress_piece(*pc); }, [pc, &r, &out] { write_piece(*pc, r, out); }, 2 * pc->len + 1024);
+        p.submit([pc] { compress_piece(*pc); }, [pc, &r, &out] { write_piece(*pc, r, out); }, compress_cost(pc->len));
     }
 }
 
@@ -552,7 +559,7 @@ void createarchive() {
     Collected c;
     collect(fromdir, c);
     const uint64_t h = c.headersize;
-    if (h > WORD_MAX) fatal(1, "%s: the archive's table would reach 4 GiB, which the format can not hold", archname);
+    if (h > WORD_MAX) fatal_table_too_large();
     std::deque<Record>& recs = c.recs;
     const std::vector<uint32_t> first = first_with_digest(recs);
     // Room for the large entries is kept from the start when the archive
@@ -560,8 +567,7 @@ void createarchive() {
     // turns out not to.
     const bool may_be_large = may_need_large(recs, first, h);
     const uint64_t lift = may_be_large ? uint64_t(ENTRY_LARGE_TAIL) * recs.size() : 0;
-    if (h + lift > WORD_MAX)
-        fatal(1, "%s: the archive's table would reach 4 GiB, which the format can not hold", archname);
+    if (h + lift > WORD_MAX) fatal_table_too_large();
 
     std::optional<TempFile> arc;
     Fd spool;

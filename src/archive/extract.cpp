@@ -18,13 +18,13 @@
 #include "util/settings.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
-#include "util/tempfile.h"
-#include "util/escape.h"
+#include "util/publish.h"
 #include "util/guard.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
 #include "md5lib/md5_many.h"
+#include "util/execbit.h"
 
 #include <atomic>
 #include <cerrno>
@@ -38,14 +38,14 @@
 
 namespace {
 
-// Members up to GROUPED_MAX bytes go in groups of up to GROUP_MAX members
-// and GROUP_BYTES of content: a worker inflates a group's members side by
+// Members up to GROUPED_MEMBER_MAX bytes go in groups of up to GROUP_MEMBERS_MAX members
+// and GROUP_CONTENT_MAX of content: a worker inflates a group's members side by
 // side and hashes them in one call, which computes many digests at once
 // where one after another each would wait on its own. Groups are cut by
 // the table alone, never by the number of threads.
-constexpr std::size_t GROUP_MAX = 32;
-constexpr uint64_t GROUP_BYTES = 1u << 20;
-constexpr uint64_t GROUPED_MAX = 128u << 10;
+constexpr std::size_t GROUP_MEMBERS_MAX = 32;
+constexpr uint64_t GROUP_CONTENT_MAX = 1u << 20;
+constexpr uint64_t GROUPED_MEMBER_MAX = 128u << 10;
 
 // Where a member stands. A member set up for writing is inflated by a
 // worker, which finds its content whole (of the size its entry gives, and
@@ -62,8 +62,9 @@ struct Member {
     char hex[MD5_HEX_SIZE];
 };
 
-bool grouped(const ArchiveMember& m) { return m.origsize <= GROUPED_MAX && m.compsize <= 2 * GROUPED_MAX; }
-
+bool grouped(const ArchiveMember& m) {
+    return m.origsize <= GROUPED_MEMBER_MAX && m.compsize <= STREAM_GROWTH_MAX * GROUPED_MEMBER_MAX;
+}
 
 // A large member inflated whole holds its compressed and its inflated bytes
 // at once. All workers together hold at most WHOLE_BUDGET of them, in
@@ -115,7 +116,7 @@ bool inflate_member(int fd, const char* path, const ArchiveMember& m, TempFile& 
     // claims stay small is read and inflated whole when the budget allows,
     // any other streams.
     WholeBuffer buf;
-    if (m.origsize <= WHOLE_MAX && m.compsize <= 2 * WHOLE_MAX && buf.take(m.compsize + m.origsize)) {
+    if (m.origsize <= WHOLE_MAX && m.compsize <= STREAM_GROWTH_MAX * WHOLE_MAX && buf.take(m.compsize + m.origsize)) {
         unsigned char* comp = buf.get();
         unsigned char* data = comp + m.compsize;
         // An archive that ends inside the member gives a short read.
@@ -342,7 +343,7 @@ void extract_open(File arc, const char* path, const char* target) {
                 g.add_alone(set_up(m, tg), std::size_t(m.origsize));
                 continue;
             }
-            if (bytes + m.origsize > GROUP_BYTES) g.cut();
+            if (bytes + m.origsize > GROUP_CONTENT_MAX) g.cut();
             g.add(set_up(m, tg));
         }
     };
@@ -356,7 +357,7 @@ void extract_open(File arc, const char* path, const char* target) {
     };
     auto work = [fd, path, &root](EntryGroup<Member>& g) { inflate_group(fd, path, root, g); };
     auto decide = [&tg, &batch](Member& x) { publish(x, tg, batch); };
-    publishing(batch, [&] { run_grouped(p, GROUP_MAX, gather, GroupedJob<Member>{work, decide, cost}); });
+    publishing(batch, [&] { run_grouped(p, GROUP_MEMBERS_MAX, gather, GroupedJob<Member>{work, decide, cost}); });
     arc.close();
 }
 

@@ -1,6 +1,7 @@
 #include "archive/spool.h"
 
 #include "util/fatal.h"
+#include "util/limits.h"
 
 #include <cerrno>
 #include <csignal>

@@ -27,6 +27,7 @@
 #include "util/pipeline.h"
 #include "util/progress.h"
 #include "util/settings.h"
+#include "util/hashgroup.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -242,7 +243,7 @@ void checktree(const char* source, const char* given) {
     run_grouped(p, p.group_size(), gather,
                 GroupedJob<Checked>{[fd](EntryGroup<Checked>& grp) { open_group(fd, grp); },
                                     [&t, &listing](Checked& c) { judge(c, t, listing); },
-                                    [](const Checked&) { return Cost{GROUP_WHOLE_MAX, 0}; }});
+                                    [](const Checked&) { return Cost{GROUP_FILE_MAX, 0}; }});
     if (t.formatted == 0 && lines) {
         warn("%s: no properly formatted checksum lines found", shell_quoted(listing).c_str());
         throw FatalError{1};

@@ -15,11 +15,14 @@
 #include "util/tempfile.h"
 #include "util/escape.h"
 #include "util/groupcopy.h"
+#include "util/lease.h"
+#include "util/publish.h"
 #include "util/guard.h"
 #include "util/netfs.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
+#include "util/hashgroup.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -6,7 +6,7 @@
 #include "util/settings.h"
 #include "stream/stream.h"
 #include "stream/statcache.h"
-#include "util/escape.h"
+#include "util/fatal.h"
 
 #include <string_view>
 

@@ -1,9 +1,10 @@
 #include "db/maint.h"
 
 #include "db/store.h"
+#include "util/durable.h"
 #include "util/fatal.h"
+#include "util/lease.h"
 #include "util/paths.h"
-#include "util/tempfile.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -16,12 +16,11 @@
 #include "db/store.h"
 #include "util/settings.h"
 #include "stream/stream.h"
-#include "util/escape.h"
 #include "util/fatal.h"
 #include "util/paths.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
-#include "util/tempfile.h"
+#include "util/lease.h"
 
 #include <algorithm>
 #include <array>

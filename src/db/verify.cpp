@@ -13,12 +13,12 @@
 #include "db/maint.h"
 #include "db/store.h"
 #include "util/settings.h"
-#include "util/escape.h"
+#include "util/durable.h"
 #include "util/fatal.h"
-#include "util/fileio.h"
 #include "util/guard.h"
 #include "util/pipeline.h"
-#include "util/tempfile.h"
+#include "util/lease.h"
+#include "util/hashgroup.h"
 
 #include <cerrno>
 #include <exception>

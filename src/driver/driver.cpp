@@ -12,12 +12,15 @@
 #include "db/db.h"
 #include "util/settings.h"
 #include "stream/statcache.h"
+#include "util/cleanup.h"
 #include "util/cpus.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/paths.h"
 #include "util/progress.h"
 #include "util/tempfile.h"
+#include "util/execbit.h"
+#include "util/limits.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -314,7 +317,7 @@ int mdtree_main(int argc, char** argv) {
     // Work in flight is sized to the descriptors: take all the system allows.
     raise_descriptor_limit();
     fit_memory_limit();
-    install_signal_cleanup();
+    install_signal_cleanup(progress_erase_for_signal);
     remember_umask();
     // Listings can run to millions of lines: a large buffer keeps the write
     // calls few. A terminal keeps its line buffering.

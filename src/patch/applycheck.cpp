@@ -7,6 +7,7 @@
 #include "patch/apply.h"
 #include "patch/manifest.h"
 #include "stream/stream.h"
+#include "util/execbit.h"
 #include "util/fatal.h"
 #include "util/groupcopy.h"
 #include "util/pipeline.h"

@@ -14,6 +14,9 @@
 #include "util/guard.h"
 #include "util/progress.h"
 #include "util/settings.h"
+#include "util/tempfile.h"
+#include "util/execbit.h"
+#include "util/hashgroup.h"
 
 #include <cerrno>
 #include <cstring>

@@ -17,7 +17,8 @@
 #include "util/paths.h"
 #include "util/pipeline.h"
 #include "util/progress.h"
-#include "util/tempfile.h"
+#include "util/publish.h"
+#include "util/execbit.h"
 
 #include <cstring>
 #include <memory>

@@ -43,7 +43,6 @@ Stream* openstream_archive(const char* path) {
     ArchiveTable t = read_archive_table(f.get(), path);
     f.close();
     s->table = t.bytes.release();
-    s->table_end = s->table + t.len;
     s->cursor = s->table;
     return owner.release();
 }

@@ -16,6 +16,7 @@
 #include "stream/stream.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/limits.h"
 
 #include <algorithm>
 #include <cerrno>

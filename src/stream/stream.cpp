@@ -8,6 +8,7 @@
 #include "util/pipeline.h"
 #include "util/progress.h"
 #include "stream/statcache.h"
+#include "util/hashgroup.h"
 
 #include <algorithm>
 #include <cstring>

@@ -57,7 +57,6 @@ struct Stream {
     // Not shared with any other kind: what a kind needs to check its input
     // and to name it in messages.
     std::string source;             // the path the stream was opened on
-    unsigned char* table_end = nullptr;  // archive: one past the last byte of table
     std::string line;               // listing: the line being read
     unsigned long lineno = 0;       // listing: number of the line being read
 };

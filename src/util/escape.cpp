@@ -1,9 +1,5 @@
 #include "util/escape.h"
 
-#include "util/fatal.h"
-
-#include <cstdio>
-
 bool has_control(std::string_view name) {
     for (const char c : name)
         if (static_cast<unsigned char>(c) < 32) return true;
@@ -67,28 +63,4 @@ std::string shown(std::string_view name) {
         }
     }
     return out;
-}
-
-void print_listing_line(std::string_view first, std::string_view name) {
-    if (!has_control(name)) {
-        out_printf("%.*s  %.*s\n", int(first.size()), first.data(), int(name.size()), name.data());
-        return;
-    }
-    const std::string e = escape_listing(name);
-    out_printf("\\%.*s  %s\n", int(first.size()), first.data(), e.c_str());
-}
-
-void print_name_line(std::FILE* to, std::string_view before, std::string_view name, std::string_view after) {
-    const bool esc = has_control(name);
-    const std::string n = esc ? shown(name) : std::string(name);
-    const char* mark = esc ? "\\" : "";
-    if (to == stdout) {
-        out_printf("%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()), after.data());
-        return;
-    }
-    if (to == stderr) {
-        err_text(std::string(mark).append(before).append(n).append(after).append("\n"));
-        return;
-    }
-    std::fprintf(to, "%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()), after.data());
 }

@@ -6,7 +6,6 @@
 // md5sum -c reads them.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -26,14 +25,3 @@ bool unescape_listing(std::string_view escaped, std::string& out);
 // and any other byte below 32 as "\xHH", so that nothing below 32 reaches
 // the terminal.
 std::string shown(std::string_view name);
-
-// A snapshot listing line for a name: "[\]<first>  <name>\n", the first field
-// being a hex digest or a store object's path. The one place listing lines
-// are printed: -l and -i.
-void print_listing_line(std::string_view first, std::string_view name);
-
-// Any other per-file line that shows a name: "[\]<before><name><after>\n",
-// the backslash and the escaping only when the name holds a byte below 32.
-// On standard output a failed write is fatal (out_printf); on standard
-// error it goes above the status line (err_text).
-void print_name_line(std::FILE* to, std::string_view before, std::string_view name, std::string_view after = {});

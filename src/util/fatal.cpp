@@ -127,3 +127,29 @@ bool flush_stderr() {
     // The error flag stays set from the first failed write of the run.
     return std::fflush(stderr) == 0 && !std::ferror(stderr);
 }
+
+void print_listing_line(std::string_view first, std::string_view name) {
+    if (!has_control(name)) {
+        out_printf("%.*s  %.*s\n", int(first.size()), first.data(), int(name.size()), name.data());
+        return;
+    }
+    const std::string e = escape_listing(name);
+    out_printf("\\%.*s  %s\n", int(first.size()), first.data(), e.c_str());
+}
+
+void print_name_line(std::FILE* to, std::string_view before, std::string_view name, std::string_view after) {
+    const bool esc = has_control(name);
+    const std::string n = esc ? shown(name) : std::string(name);
+    const char* mark = esc ? "\\" : "";
+    if (to == stdout) {
+        out_printf("%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()),
+                   after.data());
+        return;
+    }
+    if (to == stderr) {
+        err_text(std::string(mark).append(before).append(n).append(after).append("\n"));
+        return;
+    }
+    std::fprintf(to, "%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()),
+                 after.data());
+}

@@ -12,6 +12,7 @@
 // that a name can neither forge a line nor drive the terminal.
 #pragma once
 
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -57,3 +58,14 @@ void flush_stdout();
 // was lost (a full disk behind a redirection). No message can tell it, so
 // the run ends with status 1: the archive jobs' per-file lines go there.
 bool flush_stderr();
+
+// A snapshot listing line for a name: "[\]<first>  <name>\n", the first field
+// being a hex digest or a store object's path. The one place listing lines
+// are printed: -l and -i.
+void print_listing_line(std::string_view first, std::string_view name);
+
+// Any other per-file line that shows a name: "[\]<before><name><after>\n",
+// the backslash and the escaping only when the name holds a byte below 32.
+// On standard output a failed write is fatal (out_printf); on standard
+// error it goes above the status line (err_text).
+void print_name_line(std::FILE* to, std::string_view before, std::string_view name, std::string_view after = {});

@@ -1,20 +1,14 @@
 #include "util/fileio.h"
 
-#include "md5lib/md5_many.h"
-
 #include "util/fatal.h"
 #include "util/paths.h"
 #include "util/perthread.h"
 #include "util/progress.h"
-#include "util/tempfile.h"
+#include "util/durable.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <malloc.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <memory>
@@ -86,57 +80,6 @@ std::string publish_target(const char* path, const char* what) {
     fatal(1, "%s %s: too many levels of symbolic links", what, path);
 }
 
-namespace {
-bool std_closed[3] = {};
-}  // namespace
-
-bool std_fd_was_closed(int fd) { return fd >= 0 && fd <= 2 && std_closed[fd]; }
-
-void open_std_fds() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        std_closed[fd] = true;
-        // open() returns the lowest free descriptor, which is this one.
-        const int got = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-        if (got != fd) {
-            // Without /dev/null the run can not be made safe: stop before
-            // any file is created.
-            ::_exit(1);
-        }
-    }
-}
-
-void raise_descriptor_limit() {
-    struct rlimit r;
-    if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == r.rlim_max) return;
-    r.rlim_cur = r.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &r);
-}
-
-void fit_memory_limit() {
-    struct rlimit r;
-    if (::getrlimit(RLIMIT_AS, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return;
-    ::mallopt(M_ARENA_MAX, int(std::clamp<rlim_t>(r.rlim_cur / (256u << 20), 1, 64)));
-}
-
-std::size_t descriptors_free() {
-    struct rlimit r;
-    if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return 0;
-    const std::size_t limit = r.rlim_cur == RLIM_INFINITY ? std::size_t(1) << 20 : std::size_t(r.rlim_cur);
-    // Counted in /proc. With no descriptor left to read it, none is left;
-    // without /proc, a run holds few besides the standard three.
-    DIR* d = ::opendir("/proc/self/fd");
-    if (!d) {
-        if (errno == EMFILE || errno == ENFILE) return 0;
-        return limit > 16 ? limit - 16 : 0;
-    }
-    std::size_t open = 0;
-    while (const dirent* e = ::readdir(d))
-        if (e->d_name[0] != '.') ++open;
-    ::closedir(d);
-    return open < limit ? limit - open : 0;
-}
-
 char* copy(const char* s) {
     const std::size_t n = std::strlen(s) + 1;
     char* p = new char[n];
@@ -179,41 +122,6 @@ void make_parents(std::string_view path) {
         ::mkdir(buf.c_str(), 0777);
         buf[*it] = '/';
     }
-}
-
-Fd::~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-Fd& Fd::operator=(Fd&& o) noexcept {
-    if (this != &o) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = o.fd_;
-        o.fd_ = -1;
-    }
-    return *this;
-}
-
-File& File::operator=(File&& o) noexcept {
-    if (this != &o) {
-        if (fp_) std::fclose(fp_);
-        fp_ = o.fp_;
-        name_ = std::move(o.name_);
-        o.fp_ = nullptr;
-    }
-    return *this;
-}
-
-File::~File() {
-    if (fp_) std::fclose(fp_);
-}
-
-void File::close() {
-    if (!fp_) return;
-    std::FILE* fp = fp_;
-    fp_ = nullptr;
-    const bool had_error = std::ferror(fp) != 0;
-    if (std::fclose(fp) != 0 || had_error) fatal_errno("can not close", name_.c_str());
 }
 
 void write_all(std::FILE* out, const void* data, std::size_t len, const char* out_name) {
@@ -300,7 +208,6 @@ uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5
     uint64_t total = 0;
     // A long copy is mostly on the disk by the time its publication waits
     // for it: its writeback is started piece by piece as it goes.
-    constexpr uint64_t WRITEBACK_STEP = 8u << 20;
     uint64_t started = 0;
     for (;;) {
         const std::size_t n = read_fd(in, buf, IO_BUFSZ, in_name);
@@ -324,84 +231,6 @@ void copy_fd_hashed(int in, const char* in_name, int out, const char* out_name, 
     md5_finish_hex(&ctx, hex);
 }
 
-namespace {
-
-struct SmallRead {
-    const unsigned char* data;
-    std::size_t len;
-    char* hex;
-};
-
-// Hashes the small files of a group together, longest first: every lane
-// then takes the next file as soon as it is free, and the lanes run out at
-// nearly the same time instead of one long file running alone at the end.
-void hash_small(std::vector<SmallRead>& reads) {
-    std::sort(reads.begin(), reads.end(), [](const SmallRead& a, const SmallRead& b) { return a.len > b.len; });
-    Md5Batch batch;
-    for (const SmallRead& r : reads) batch.add(r.data, r.len, r.hex);
-    batch.run();
-}
-
-std::size_t read_room(const HashedCopy& c) { return whole_read_room(c.size); }
-
-// Cache lines: the files lie side by side, each from a line of its own,
-// so that the group's bytes stay together in the cache between the read
-// and the hash (a fixed stride of 64 KiB would put them all in the same
-// cache sets, which evict one another).
-std::size_t whole_lines(std::size_t n) { return (n + 63) & ~std::size_t(63); }
-
-} // namespace
-
-std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error) {
-    std::size_t total = 0;
-    for (const HashedCopy& c : copies) total += whole_lines(read_room(c));
-    unsigned char* const raw = scratch(total + 63, ScratchSlot::input);
-    unsigned char* const buf = raw + (-reinterpret_cast<uintptr_t>(raw) & 63);
-    std::vector<SmallRead> small;
-    small.reserve(copies.size());
-    std::size_t k = 0;
-    std::size_t at = 0;
-    try {
-        for (; k < copies.size(); ++k) {
-            const HashedCopy& c = copies[k];
-            unsigned char* b = buf + at;
-            const std::size_t room = read_room(c);
-            at += whole_lines(room);
-            const std::size_t n = read_fd(c.in, b, room, c.in_name);
-            if (c.out >= 0) write_fd(c.out, b, n, c.out_name);
-            if (n < room) {
-                small.push_back({b, n, c.hex});
-                continue;
-            }
-            md5_context ctx;
-            md5_init_ctx(&ctx);
-            md5_process_bytes(b, n, &ctx);
-            if (c.out >= 0) {
-                copy_fd(c.in, c.in_name, c.out, c.out_name, &ctx);
-            } else {
-                unsigned char* io = io_buffer();
-                while (const std::size_t r = read_fd(c.in, io, IO_BUFSZ, c.in_name)) md5_process_bytes(io, r, &ctx);
-            }
-            md5_finish_hex(&ctx, c.hex);
-        }
-    } catch (...) {
-        *error = std::current_exception();
-    }
-    hash_small(small);
-    return k;
-}
-
-std::size_t whole_read_room(int64_t size) {
-    return size > 0 && uint64_t(size) < GROUP_WHOLE_MAX ? std::size_t(size) + 1 : GROUP_WHOLE_MAX + 1;
-}
-
-int64_t fd_size(int fd) {
-    struct stat st;
-    return ::fstat(fd, &st) == 0 ? int64_t(st.st_size) : -1;
-}
-
-std::size_t large_file_size(int fd) { return large_size(fd_size(fd)); }
-
 void hash_fd(int fd, const char* name, char* out) {
     unsigned char digest[16];
     if (md5_fd(fd, digest) != 0) fatal_errno("read error on", name);
@@ -412,25 +241,4 @@ void hash_fd(int fd, const char* name, char* out) {
         const off_t end = ::lseek(fd, 0, SEEK_CUR);
         if (end > 0) progress_bytes(uint64_t(end));
     }
-}
-
-namespace {
-mode_t process_umask = 022;
-}  // namespace
-
-void remember_umask() {
-    process_umask = ::umask(022);
-    ::umask(process_umask);
-}
-
-bool owner_can_exec(mode_t mode) { return (mode & S_IXUSR) != 0; }
-
-void give_exec_bit(int fd, bool exec, const char* name) {
-    if (exec && ::fchmod(fd, 0777 & ~process_umask) != 0) fatal_errno("can not set the mode of", name);
-}
-
-void carry_exec_bit(int from, int to, const char* to_name) {
-    struct stat st;
-    if (::fstat(from, &st) != 0) fatal_errno("can not stat the source of", to_name);
-    give_exec_bit(to, owner_can_exec(st.st_mode), to_name);
 }

@@ -2,7 +2,7 @@
 // a patch application's checks, the hashing of a walk), on a worker.
 #pragma once
 
-#include "util/fileio.h"
+#include "util/hashgroup.h"
 #include "util/pipeline.h"
 #include "util/tempfile.h"
 

@@ -1,7 +1,8 @@
 #include "util/netfs.h"
 
-#include "util/settings.h"
+#include "util/durable.h"
 #include "util/mounts.h"
+#include "util/settings.h"
 
 #include <sys/vfs.h>
 
@@ -11,9 +12,6 @@
 
 namespace {
 
-constexpr long FUSE_MAGIC = 0x65735546;
-constexpr long NETWORK_MAGICS[] = {0x6969 /* NFS */, 0xFF534D42 /* CIFS */, 0xFE534D42 /* SMB2 */,
-                                   0x00c36400 /* CephFS */};
 constexpr std::string_view NETWORK_FUSE[] = {"fuse.glusterfs", "fuse.ceph-fuse", "fuse.ceph", "fuse.sshfs"};
 
 } // namespace
@@ -44,9 +42,9 @@ bool on_network_fs(const std::string& path) {
         p = real;
         std::free(real);
     }
-    for (const long m : NETWORK_MAGICS)
-        if (long(st.f_type) == m) return true;
-    if (long(st.f_type) != FUSE_MAGIC) return false;
+    const FsKind kind = fs_kind(long(st.f_type));
+    if (kind.network) return true;
+    if (!kind.fuse) return false;
     const std::string type = mount_type(read_small_file("/proc/self/mountinfo"), p);
     for (const std::string_view t : NETWORK_FUSE)
         if (type == t) return true;

@@ -3,7 +3,8 @@
 // beyond the CPU count: the store jobs run more threads when the store or the
 // restore target lies on such a file system and -j was not given.
 //
-// Detection: statfs's f_type names NFS, CIFS/SMB and CephFS directly; FUSE
+// Detection: statfs's f_type names NFS, CIFS/SMB and CephFS directly (the
+// list of file system kinds is fs_kind's, util/durable.h); FUSE
 // serves local file systems too, so a FUSE mount counts only when
 // /proc/self/mountinfo gives it a network type (fuse.glusterfs, fuse.ceph-fuse,
 // fuse.sshfs).

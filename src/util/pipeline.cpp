@@ -1,11 +1,11 @@
 #include "util/pipeline.h"
 
 #include <algorithm>
-#include <csignal>
 #include <pthread.h>
 #include <sys/resource.h>
 
-#include "util/fileio.h"
+#include "util/cleanup.h"
+#include "util/limits.h"
 
 Pipeline::Pipeline(int threads) : threads_(threads < 1 ? 1 : threads) {
     // Enough items in flight that one slow item at the head (a large file)
@@ -28,12 +28,9 @@ bool Pipeline::start_worker() {
     pthread_attr_setstacksize(&attr, WORKER_STACK);
     // Workers take no signals: the handler that removes temporary files then
     // runs on the calling thread, never in the middle of a worker's work.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
+    const SignalsBlocked quiet;
     pthread_t t;
     const bool ok = pthread_create(&t, &attr, worker_main, this) == 0;
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_attr_destroy(&attr);
     if (!ok) return false;
     workers_.push_back(t);  // reserved: never throws

@@ -21,7 +21,7 @@
 // entry) and the helper does the rest.
 #pragma once
 
-#include "util/fileio.h"
+#include "util/hashgroup.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -174,7 +174,7 @@ struct Cost {
 };
 // What an entry costs unless its job says otherwise: one input held open,
 // read whole (a larger one goes alone, Gathering::add_alone).
-inline constexpr Cost ONE_FILE{GROUP_WHOLE_MAX, 1};
+inline constexpr Cost ONE_FILE{GROUP_FILE_MAX, 1};
 
 // A group of consecutive entries, one pipeline item, and where its work
 // stopped: the first entry whose work failed, and its failure, rethrown

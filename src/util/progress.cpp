@@ -1,5 +1,7 @@
 #include "util/progress.h"
 
+#include "util/cleanup.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -285,15 +287,12 @@ ProgressJob::ProgressJob(const char* what) {
     bytes_done.n.store(0);
     // The drawing thread takes no signal: a handler that runs on another
     // thread can then wait for its write to end (see emit).
-    sigset_t all, old;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &old);
     try {
+        const SignalsBlocked quiet;
         display.thread = std::thread(loop);
     } catch (const std::system_error&) {
         // No thread to spare: the job runs without its line.
     }
-    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (!display.thread.joinable()) return;
     on_ = true;
     counting.store(true);

@@ -1,4 +1,5 @@
 #include "util/escape.h"
+#include "util/fatal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "db/maint.h"
 #include "util/fatal.h"
-#include "util/tempfile.h"
+#include "util/lease.h"
 
 #include "scratch_dir.h"
 

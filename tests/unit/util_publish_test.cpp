@@ -1,6 +1,8 @@
+#include "util/cleanup.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/paths.h"
+#include "util/publish.h"
 #include "util/tempfile.h"
 
 #include "scratch_dir.h"

@@ -1,5 +1,6 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/hashgroup.h"
 
 #include "scratch_dir.h"
 

@@ -1,4 +1,5 @@
 #include "util/pipeline.h"
+#include "util/lease.h"
 #include "util/tempfile.h"
 
 #include "scratch_dir.h"

@@ -1,6 +1,7 @@
 #include "db/store.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
+#include "util/lease.h"
 #include "util/tempfile.h"
 
 #include "scratch_dir.h"
