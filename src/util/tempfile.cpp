@@ -455,10 +455,14 @@ bool TempFile::try_rename() {
         closed_mono_ = monotonic_seconds();
     }
     if (::rename(temp_.c_str(), final_.c_str()) != 0) return false;
+    published();
+    return true;
+}
+
+void TempFile::published() {
     fs_->changed.store(true, std::memory_order_relaxed);
     done_ = true;
     release(slot_);
-    return true;
 }
 
 void TempFile::commit_closed() {
@@ -480,7 +484,11 @@ void TempFile::commit_closed_as(std::string final_path) {
         // has just renamed away from it, and send that file's handle with
         // every try: looking the name up again forgets it.
         struct stat st;
-        (void)::lstat(final_.c_str(), &st);
+        const bool taken = ::lstat(final_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        // GlusterFS may report such a rename as failed (ENOENT) after its
+        // server made it: the run's own temporary file, which no other run
+        // takes while the run lives, gone and the name taken says so.
+        if (taken && on_network_fs() && ::lstat(temp_.c_str(), &st) != 0 && errno == ENOENT) return published();
         make_parents(final_);
         if (try_rename()) return;
         err = errno;
