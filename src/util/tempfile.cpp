@@ -484,11 +484,13 @@ void TempFile::commit_closed_as(std::string final_path) {
         // has just renamed away from it, and send that file's handle with
         // every try: looking the name up again forgets it.
         struct stat st;
-        const bool taken = ::lstat(final_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-        // GlusterFS may report such a rename as failed (ENOENT) after its
-        // server made it: the run's own temporary file, which no other run
-        // takes while the run lives, gone and the name taken says so.
-        if (taken && on_network_fs() && ::lstat(temp_.c_str(), &st) != 0 && errno == ENOENT) return published();
+        (void)::lstat(final_.c_str(), &st);
+        // GlusterFS reports such a rename as failed (ENOENT) when, after
+        // its server made it, the name was moved on at once (by a prune on
+        // another machine, which puts a fresh file back): the run's own
+        // temporary file, which no other run takes while the run lives,
+        // gone says that it was made.
+        if (on_network_fs() && ::lstat(temp_.c_str(), &st) != 0 && errno == ENOENT) return published();
         make_parents(final_);
         if (try_rename()) return;
         err = errno;

@@ -54,6 +54,17 @@ class StoreTest(TreeTest):
         return self.path(name)
 
 
+    def aged_store(self):
+        """A store of 50 objects a month old, and a listing that names none."""
+        files = {"f%02d" % i: "object %d\n" % i for i in range(50)}
+        t = make_tree(self.path("t"), files)
+        db = self.store(t)
+        for d in store_digests(db):
+            age(obj(db, d), 86400 * 30)
+        keep = make_tree(self.path("keep"), {"k": "kept"})
+        return t, db, self.listing(keep, "keep.md5")
+
+
 class Verify(StoreTest):
     def setUp(self):
         super().setUp()
@@ -307,15 +318,6 @@ class Races(StoreTest):
         out, err = proc.communicate(timeout=120)
         return proc.returncode, out, err
 
-    def aged_store(self):
-        files = {"f%02d" % i: "object %d\n" % i for i in range(50)}
-        t = make_tree(self.path("t"), files)
-        db = self.store(t)
-        for d in store_digests(db):
-            age(obj(db, d), 86400 * 30)
-        keep = make_tree(self.path("keep"), {"k": "kept"})
-        return t, db, self.listing(keep, "keep.md5")
-
     def test_prune_keeps_what_a_concurrent_run_refreshes(self):
         # Held before its first move, another run refreshes the object the
         # prune judged old; held after it (with the fallback of a file system
@@ -470,6 +472,31 @@ class NetworkFaults(StoreTest):
                 p = run_faulted(["-R", db, "-V"], first, call, err)
                 self.assertEqual((p.returncode, p.stdout, p.stderr), (0, b"", b""))
         self.assertEqual(check_store(db), ([], len(files), []))
+
+    def test_a_move_refused_as_stale_is_made_again(self):
+        # GlusterFS refuses to rename a name whose cached entry names a file
+        # another machine has replaced: the next try looks the name up anew.
+        for job in ("-P", "-V"):
+            with self.subTest(job=job):
+                t, db, keep = self.aged_store()
+                first = obj(db, sorted(store_digests(db))[0])
+                if job == "-V":
+                    with open(first, "ab") as f:
+                        f.write(b"damage")
+                    args = ["-R", db, "-V"]
+                else:
+                    args = ["-R", db, "-g", "1h", "-P", keep]
+                p = run_faulted(args, first, "rename", "ESTALE")
+                rel = os.path.relpath(first, db).encode()
+                if job == "-V":
+                    self.assertEqual((p.returncode, p.stdout), (1, b"Damaged: %s\n" % rel), p.stderr)
+                    self.assertTrue(os.path.isfile(os.path.join(db, "damaged", rel.decode())))
+                else:
+                    self.assertEqual(p.returncode, 0, p.stderr)
+                    self.assertEqual(len(p.stdout.splitlines()), 50)
+                    self.assertEqual(store_digests(db), set())
+                self.assertFalse(os.path.exists(first))
+                shutil.rmtree(db)
 
 
 class Durable(StoreTest):
