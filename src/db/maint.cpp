@@ -200,10 +200,37 @@ void Aside::check(Pending& p) {
     if (same_file(got, p.seen)) return p.then(Moved::yes, p.held);
     // Published or refreshed by another run since it was seen: back, but
     // never over a copy published since the move.
-    const int rc = rename_noreplace(p.held, p.path);
+    const int rc = put_back(p.held, got, p.path);
     if (rc == EEXIST) return p.then(Moved::duplicate, p.held);
+    // Left where it is: the next -P or -V puts it back.
+    if (rc == EBUSY)
+        fatal(1, "can not move %s back to %s: the file system calls that name taken, but it holds nothing",
+              p.held.c_str(), p.path.c_str());
     if (rc != 0) fatal_errno(("can not move " + p.held + " back to").c_str(), p.path.c_str());
     p.then(Moved::back, p.held);
+}
+
+int Aside::put_back(const std::string& held, const struct stat& mine, const std::string& path) {
+    for (int attempt = 0;; ++attempt) {
+        const int rc = rename_noreplace(held, path);
+        if (rc != EEXIST) return rc;
+        // Taken, says the file system; the copy there is looked at before
+        // the one held is dropped as a second copy. GlusterFS has answered
+        // so for a name that held nothing (its server's entry of the name
+        // being made or moved by another mount at that moment).
+        struct stat at;
+        const int err = fetch_stat(path, at);
+        if (err == 0 && S_ISREG(at.st_mode)) {
+            if (at.st_dev != mine.st_dev || at.st_ino != mine.st_ino) return EEXIST;
+            // The link was made: path is the very file held.
+            if (::unlink(held.c_str()) != 0) fatal_errno("can not remove", held.c_str());
+            return 0;
+        }
+        if (err == 0) return EEXIST;  // a directory or a link: -V judges it
+        if (attempt == PUT_BACK_TRIES) return EBUSY;
+        const struct timespec pause { 0, 100000000 };
+        ::nanosleep(&pause, nullptr);
+    }
 }
 
 std::string Aside::held_name(unsigned long n, std::string_view rel) {
