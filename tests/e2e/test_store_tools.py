@@ -275,19 +275,25 @@ class Races(StoreTest):
     judged the first objects; meanwhile another run stores or refreshes
     them. What that run stored must stay."""
 
-    def held(self, path, args, at="enter", no_noreplace=False, calls=None):
+    def held(self, path, args, at="enter", no_noreplace=False, calls=None, taken_link=False):
         """Runs mdtree with args, holding its first move or removal of path
         (the runtime of a sanitizer moves files of its own) before the call
         or after it (at="exit"); with no_noreplace, as on a file system that
-        refuses renameat2's RENAME_NOREPLACE (NFS, GlusterFS). path None
-        holds the first such call on any path."""
+        refuses renameat2's RENAME_NOREPLACE (NFS, GlusterFS); with
+        taken_link, its first link onto path fails with EEXIST though the
+        name is free (as GlusterFS has answered). path None holds the first
+        such call on any path."""
         calls = calls or sorted(set(MOVES.values()))
-        cmd = ["strace", "-qq", "-f", "-o", "/dev/null"] + (["-P", path] if path else [])
+        faults = {}
         if no_noreplace:
-            calls = [c for c in calls if c != "renameat2"]
-            cmd += ["-e", "trace=" + ",".join(calls + ["renameat2"]), "-e", "inject=renameat2:error=EINVAL"]
-        else:
-            cmd += ["-e", "trace=" + ",".join(calls)]
+            faults["renameat2"] = "error=EINVAL"
+        if taken_link:
+            faults["link"] = "error=EEXIST:when=1"
+        calls = [c for c in calls if c not in faults]
+        cmd = ["strace", "-qq", "-f", "-o", "/dev/null"] + (["-P", path] if path else [])
+        cmd += ["-e", "trace=" + ",".join(calls + list(faults))]
+        for call, fault in faults.items():
+            cmd += ["-e", "inject=%s:%s" % (call, fault)]
         cmd += ["-e", "inject=%s:delay_%s=%d:when=1" % (",".join(calls), at, HOLD * 1000000)] + argv(args)
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env())
         self.addCleanup(lambda: proc.poll() is None and proc.kill())
@@ -323,13 +329,18 @@ class Races(StoreTest):
         # prune judged old; held after it (with the fallback of a file system
         # that can not refuse to replace a name), another run publishes a new
         # copy where the old one stood.
-        for how, at, no_noreplace in (("-i", "enter", False), ("touch", "enter", False), ("-i", "enter", True),
-                                      ("touch", "enter", True), ("-i", "exit", False), ("-i", "exit", True)):
-            with self.subTest(refreshed_by=how, held_at=at, no_noreplace=no_noreplace):
+        # Last, the link that puts the refreshed object back is refused as
+        # taken while the name is free: it is tried again, never dropped.
+        for how, at, no_noreplace, taken_link in (
+                ("-i", "enter", False, False), ("touch", "enter", False, False), ("-i", "enter", True, False),
+                ("touch", "enter", True, False), ("-i", "exit", False, False), ("-i", "exit", True, False),
+                ("touch", "enter", True, True)):
+            with self.subTest(refreshed_by=how, held_at=at, no_noreplace=no_noreplace, taken_link=taken_link):
                 t, db, keep = self.aged_store()
                 # The objects are judged in the order of their names.
                 first = obj(db, min(store_digests(db) - {md5_hex(b"kept")}))
-                proc, child = self.held(first, ["-R", db, "-g", "1h", "-P", keep], at, no_noreplace)
+                proc, child = self.held(first, ["-R", db, "-g", "1h", "-P", keep], at, no_noreplace,
+                                        calls=["rename"] if taken_link else None, taken_link=taken_link)
                 if how == "-i":
                     self.store(t, db)
                 else:
