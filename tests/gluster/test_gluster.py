@@ -337,7 +337,7 @@ class MaintenanceBesideStores(SharedStore):
         rng = random.Random(6)
         tree = make_tree(self.path("tree"), rng, 150)
         keep = self.write("keep.lst", listing_of(make_tree(self.path("keep"), rng, 1)))
-        rounds = int(os.environ.get("MDTREE_GLUSTER_ROUNDS", "8"))
+        rounds = int(os.environ.get("MDTREE_GLUSTER_ROUNDS", "5"))
         for r in range(rounds):
             with self.subTest(round=r):
                 self.use_store("round%d" % r)
