@@ -202,10 +202,6 @@ void Aside::check(Pending& p) {
     // never over a copy published since the move.
     const int rc = put_back(p.held, got, p.path);
     if (rc == EEXIST) return p.then(Moved::duplicate, p.held);
-    // Left where it is: the next -P or -V puts it back.
-    if (rc == EBUSY)
-        fatal(1, "can not move %s back to %s: the file system calls that name taken, but it holds nothing",
-              p.held.c_str(), p.path.c_str());
     if (rc != 0) fatal_errno(("can not move " + p.held + " back to").c_str(), p.path.c_str());
     p.then(Moved::back, p.held);
 }
@@ -227,10 +223,18 @@ int Aside::put_back(const std::string& held, const struct stat& mine, const std:
             return 0;
         }
         if (err == 0) return EEXIST;  // a directory or a link: -V judges it
-        if (attempt == PUT_BACK_TRIES) return EBUSY;
+        if (attempt == PUT_BACK_TRIES) break;
         const struct timespec pause { 0, 100000000 };
         ::nanosleep(&pause, nullptr);
     }
+    // The GlusterFS server goes on calling the name taken where a rename
+    // onto it failed after it was made (its own entry of the name outlives
+    // the file): only a rename reaches the name. A copy published there in
+    // this very moment would be replaced by this one, of the same content,
+    // whose time is made fresh first, so that a prune keeps it as long.
+    const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    if (::utimensat(AT_FDCWD, held.c_str(), now, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    return ::rename(held.c_str(), path.c_str()) == 0 ? 0 : errno;
 }
 
 std::string Aside::held_name(unsigned long n, std::string_view rel) {

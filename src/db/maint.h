@@ -124,10 +124,10 @@ private:
     };
     void check(Pending& p);
     // Puts the file held (examined as mine) back at path: 0 when it is
-    // there, EEXIST when another file stands there, EBUSY when the
-    // file system goes on calling path taken while it holds nothing.
+    // there, EEXIST when another file stands there, another errno when it
+    // could not go back.
     static int put_back(const std::string& held, const struct stat& mine, const std::string& path);
-    static constexpr int PUT_BACK_TRIES = 30;
+    static constexpr int PUT_BACK_TRIES = 10;
     void remove_dir();
     std::string root_;
     std::string dir_;    // made on first use
