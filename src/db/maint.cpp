@@ -4,15 +4,19 @@
 #include "util/durable.h"
 #include "util/fatal.h"
 #include "util/lease.h"
+#include "util/netfs.h"
 #include "util/paths.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 std::vector<std::string> dir_names(const std::string& path) {
@@ -94,16 +98,67 @@ bool same_file(const struct stat& a, const struct stat& b) {
            a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-Aside::~Aside() { finish(); }
+namespace {
 
-void Aside::finish() {
+double monotonic() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// The attributes of the file at path as its server has them now, not as
+// this machine's caches remember them. ESTALE: the name was cached as a
+// file that is gone; a second look finds what stands there.
+int fetch_stat(const std::string& path, struct stat& st) {
+    for (int attempt = 0;; ++attempt) {
+        struct statx x;
+        if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &x) == 0) {
+            st = {};
+            st.st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+            st.st_ino = x.stx_ino;
+            st.st_mode = x.stx_mode;
+            st.st_size = off_t(x.stx_size);
+            st.st_mtim = {x.stx_mtime.tv_sec, long(x.stx_mtime.tv_nsec)};
+            return 0;
+        }
+        if (errno == ENOSYS) return ::lstat(path.c_str(), &st) == 0 ? 0 : errno;
+        if (errno != ESTALE || attempt == 2) return errno;
+    }
+}
+
+}  // namespace
+
+Aside::Aside(std::string root) : root_(std::move(root)), wait_(on_network_fs(root_) ? NETWORK_CACHE_SECONDS : 0) {}
+
+Aside::~Aside() { remove_dir(); }
+
+void Aside::remove_dir() {
     // Left behind when a failure stopped the run with an entry in it: the
     // run's lease then ends, and -V reports the directory as stale.
     if (!dir_.empty()) ::rmdir(dir_.c_str());
     dir_.clear();
 }
 
-Moved Aside::take(const std::string& path, const struct stat& seen, std::string& held) {
+void Aside::finish() {
+    while (!pending_.empty()) {
+        const double left = pending_.front().due - monotonic();
+        if (left > 0) {
+            const struct timespec pause { std::time_t(left), long((left - std::floor(left)) * 1e9) };
+            ::nanosleep(&pause, nullptr);
+        }
+        check_due();
+    }
+    remove_dir();
+}
+
+void Aside::check_due() {
+    while (!pending_.empty() && pending_.front().due <= monotonic()) {
+        Pending p = std::move(pending_.front());
+        pending_.pop_front();
+        check(p);
+    }
+}
+
+void Aside::take(const std::string& path, const struct stat& seen, Then then) {
+    check_due();
     if (dir_.empty() && !flat_) {
         std::string d = temp_name(root_ + "/");
         if (::mkdir(d.c_str(), 0700) == 0) {
@@ -121,23 +176,66 @@ Moved Aside::take(const std::string& path, const struct stat& seen, std::string&
         // Every move and removal is made durable before the run ends well.
         note_changed(root_);
     }
-    held = flat_ ? temp_name(root_ + "/")
-                 : dir_ + "/" + held_name(next_++, std::string_view(path).substr(root_.size() + 1));
+    std::string held = flat_ ? temp_name(root_ + "/")
+                             : dir_ + "/" + held_name(next_++, std::string_view(path).substr(root_.size() + 1));
     // One rename takes whatever stands at path at this moment, onto a name
     // nobody else uses: what it took is checked afterwards, never before.
-    if (::rename(path.c_str(), held.c_str()) != 0) {
-        if (errno == ENOENT) return Moved::gone;
-        fatal_errno(("can not move " + path + " to").c_str(), held.c_str());
+    // GlusterFS refuses it (ESTALE) where its cached entry of path names a
+    // file that another machine has replaced: a second try looks path up
+    // anew.
+    int tries = 0;
+    while (::rename(path.c_str(), held.c_str()) != 0) {
+        if (errno == ENOENT) return then(Moved::gone, held);
+        if (errno != ESTALE || ++tries == 3) fatal_errno(("can not move " + path + " to").c_str(), held.c_str());
     }
+    pending_.push_back(Pending{path, std::move(held), seen, monotonic() + wait_, std::move(then)});
+    check_due();
+}
+
+void Aside::check(Pending& p) {
     struct stat got;
-    if (::lstat(held.c_str(), &got) != 0) fatal_errno("can not examine", held.c_str());
-    if (same_file(got, seen)) return Moved::yes;
+    if (const int err = fetch_stat(p.held, got); err != 0) {
+        errno = err;
+        fatal_errno("can not examine", p.held.c_str());
+    }
+    if (same_file(got, p.seen)) return p.then(Moved::yes, p.held);
     // Published or refreshed by another run since it was seen: back, but
     // never over a copy published since the move.
-    const int rc = rename_noreplace(held, path);
-    if (rc == EEXIST) return Moved::duplicate;
-    if (rc != 0) fatal_errno(("can not move " + held + " back to").c_str(), path.c_str());
-    return Moved::back;
+    const int rc = put_back(p.held, got, p.path);
+    if (rc == EEXIST) return p.then(Moved::duplicate, p.held);
+    if (rc != 0) fatal_errno(("can not move " + p.held + " back to").c_str(), p.path.c_str());
+    p.then(Moved::back, p.held);
+}
+
+int Aside::put_back(const std::string& held, const struct stat& mine, const std::string& path) {
+    for (int attempt = 0;; ++attempt) {
+        const int rc = rename_noreplace(held, path);
+        if (rc != EEXIST) return rc;
+        // Taken, says the file system; the copy there is looked at before
+        // the one held is dropped as a second copy. GlusterFS has answered
+        // so for a name that held nothing (its server's entry of the name
+        // being made or moved by another mount at that moment).
+        struct stat at;
+        const int err = fetch_stat(path, at);
+        if (err == 0 && S_ISREG(at.st_mode)) {
+            if (at.st_dev != mine.st_dev || at.st_ino != mine.st_ino) return EEXIST;
+            // The link was made: path is the very file held.
+            if (::unlink(held.c_str()) != 0) fatal_errno("can not remove", held.c_str());
+            return 0;
+        }
+        if (err == 0) return EEXIST;  // a directory or a link: -V judges it
+        if (attempt == PUT_BACK_TRIES) break;
+        const struct timespec pause { 0, 100000000 };
+        ::nanosleep(&pause, nullptr);
+    }
+    // The GlusterFS server goes on calling the name taken where a rename
+    // onto it failed after it was made (its own entry of the name outlives
+    // the file): only a rename reaches the name. A copy published there in
+    // this very moment would be replaced by this one, of the same content,
+    // whose time is made fresh first, so that a prune keeps it as long.
+    const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    if (::utimensat(AT_FDCWD, held.c_str(), now, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    return ::rename(held.c_str(), path.c_str()) == 0 ? 0 : errno;
 }
 
 std::string Aside::held_name(unsigned long n, std::string_view rel) {

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <ctime>
+#include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -49,41 +51,64 @@ int rename_noreplace(const std::string& from, const std::string& to);
 // refresh changes the time: either shows here.
 bool same_file(const struct stat& a, const struct stat& b);
 
-// What Aside::take did.
+// What Aside found when it checked an entry it took.
 enum class Moved {
     yes,        // the entry judged is in the aside directory now
-    gone,       // nothing stands at path any more
+    gone,       // nothing stood at path any more
     back,       // another file had replaced it: that one is back at path
     duplicate,  // as back, but path was taken again meanwhile: the file
                 // moved is a second copy of what path holds, left aside
 };
+
+// Seconds for which a client of a network file system may still answer for
+// a name, or an inode, with what another machine has changed since: FUSE's
+// entry and attribute timeouts and GlusterFS's metadata cache, one second
+// each by default, one after the other, with room to spare.
+inline constexpr double NETWORK_CACHE_SECONDS = 3;
 
 // The one rule for taking an entry of the store away from its name, shared
 // by -P (which removes it) and -V (which moves it to damaged/), beside -i
 // runs on this machine or another. -i publishes an object by renaming a new
 // file onto its name, or (skipping the rewrite of an object already there)
 // refreshes the object's time through its name and writes it anew when that
-// finds no file. So the entry is first moved, in one rename, into a
-// directory of this run's own in the store's root, where no other run puts
-// anything: nothing is ever unlinked or replaced under a name another run
-// may publish at. What moved is then checked against what was judged (same
-// inode, same time: a refresh before the move shows here; one after it
-// finds no file). A file that fails the check goes back with link, which
-// refuses a taken name: taken means a fresh copy stands there already. The
-// directory is named as the run's temporary files are, so the run's lease
-// covers it; it goes when the last entry left it.
+// finds no file (refresh_object, in store.h). So the entry is first moved,
+// in one rename, into a directory of this run's own in the store's root,
+// where no other run puts anything: nothing is ever unlinked or replaced
+// under a name another run may publish at. What moved is then checked
+// against what was judged (same inode, same time: a refresh before the move
+// shows here; one after it finds no file). A file that fails the check goes
+// back with link, which refuses a taken name: taken means a fresh copy
+// stands there already. The directory is named as the run's temporary
+// files are, so the run's lease covers it; it goes when the last entry left
+// it.
+//
+// On a network file system the check waits NETWORK_CACHE_SECONDS after the
+// move: until then this machine may describe the moved file by the one it
+// judged (its cached entry of the name, when another machine had just
+// renamed a new copy onto it), and another machine may still refresh, by
+// its own cached entry, the very file moved. Both have shown by then, and
+// the attributes are fetched from the server. The checks wait in a queue,
+// in the order of the moves: a run waits once, at its end, not per entry.
 class Aside {
 public:
-    explicit Aside(std::string root) : root_(std::move(root)) {}
+    // What is done with an entry once checked: held names where it is on
+    // yes and duplicate.
+    using Then = std::function<void(Moved, const std::string& held)>;
+    explicit Aside(std::string root);
     Aside(const Aside&) = delete;
     Aside& operator=(const Aside&) = delete;
     ~Aside();
     // Moves the entry at path (below the root) aside when it is still the
-    // file seen. held names where it is on yes and duplicate.
-    Moved take(const std::string& path, const struct stat& seen, std::string& held);
+    // file seen, and calls then with what the check found: at once on a
+    // local file system, from a later call (take, check_due or finish) on
+    // a network one.
+    void take(const std::string& path, const struct stat& seen, Then then);
+    // Checks the entries whose wait is over.
+    void check_due();
     // Removes an entry held aside.
     void drop(const std::string& held);
-    // Removes the aside directory when it is empty (the destructor does too).
+    // Waits for the checks left and makes them, then removes the aside
+    // directory when it is empty (the destructor only removes it).
     void finish();
     // An object held aside is named "N.<digest>" (N counts the run's takes),
     // so that a run killed before it removed it, or put it back, left it
@@ -91,10 +116,25 @@ public:
     static std::string held_name(unsigned long n, std::string_view rel);
 
 private:
+    struct Pending {
+        std::string path, held;
+        struct stat seen;
+        double due;  // monotonic seconds
+        Then then;
+    };
+    void check(Pending& p);
+    // Puts the file held (examined as mine) back at path: 0 when it is
+    // there, EEXIST when another file stands there, another errno when it
+    // could not go back.
+    static int put_back(const std::string& held, const struct stat& mine, const std::string& path);
+    static constexpr int PUT_BACK_TRIES = 10;
+    void remove_dir();
     std::string root_;
     std::string dir_;    // made on first use
     bool flat_ = false;  // no room for dir_: entries are held in the root itself
     unsigned long next_ = 0;
+    double wait_;  // seconds from a move to its check
+    std::deque<Pending> pending_;
 };
 
 // A temporary entry at the top of a store (name, examined as st) that no

@@ -82,6 +82,8 @@ struct Prune {
     unsigned long long bytes = 0;
 
     void judge(const Candidate& c) {
+        // What waits aside for its check is not kept from its name for long.
+        aside.check_due();
         if (c.err == ENOENT) return;  // removed by another run meanwhile
         const std::string path = root + "/" + c.rel;
         if (c.err != 0) {
@@ -94,25 +96,22 @@ struct Prune {
             ++young;
             return;
         }
-        if (!onlyshow) {
-            const Moved m = remove(path, c.st);
+        if (onlyshow) return removed_one(c.rel, c.st.st_size);
+        // Removed once the check after the move says it is the file judged
+        // old. A second copy moved aside while another run published the
+        // object again is dropped: the copy at path is as good.
+        aside.take(path, c.st, [this, rel = c.rel, size = c.st.st_size](Moved m, const std::string& held) {
+            if (m == Moved::yes || m == Moved::duplicate) aside.drop(held);
             // Stored or refreshed by another run since it was examined.
             if (m == Moved::back || m == Moved::duplicate) ++young;
-            if (m != Moved::yes) return;
-        }
-        ++removed;
-        bytes += static_cast<unsigned long long>(c.st.st_size);
-        print_name_line(stdout, "Removed: ", c.rel);
+            if (m == Moved::yes) removed_one(rel, size);
+        });
     }
 
-    // Removes the object at path when it is still the file seen. A second
-    // copy moved aside while another run published the object again is
-    // dropped: the copy at path is as good.
-    Moved remove(const std::string& path, const struct stat& seen) {
-        std::string held;
-        const Moved m = aside.take(path, seen, held);
-        if (m == Moved::yes || m == Moved::duplicate) aside.drop(held);
-        return m;
+    void removed_one(const std::string& rel, off_t size) {
+        ++removed;
+        bytes += static_cast<unsigned long long>(size);
+        print_name_line(stdout, "Removed: ", rel);
     }
 };
 
@@ -154,6 +153,7 @@ void db_prune(const std::vector<char*>& sources) {
     run_grouped(p, p.group_size(64), gather,
                 GroupedJob<Candidate>{examine, [&pr](Candidate& c) { pr.judge(c); },
                                       [](const Candidate&) { return Cost{}; }});
+    pr.aside.finish();
     warn("%s %zu object%s (%llu bytes); kept %zu referenced and %zu younger than the grace period",
          onlyshow ? "would remove" : "removed", pr.removed, pr.removed == 1 ? "" : "s", pr.bytes, kept, pr.young);
 }

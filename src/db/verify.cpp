@@ -87,16 +87,18 @@ struct Verify {
     // taken by an earlier move. A second copy that another run published
     // while it was moved goes there too, uncounted: no byte is deleted.
     void move_aside(const std::string& rel, const struct stat& seen) {
+        aside.take(root + "/" + rel, seen, [this, rel](Moved m, const std::string& held) {
+            if (m == Moved::yes || m == Moved::duplicate) to_damaged(rel, held, m == Moved::yes);
+        });
+    }
+    void to_damaged(const std::string& rel, const std::string& held, bool count) {
         const std::string dest = std::string(STORE_DAMAGED) + "/" + rel;
-        std::string held;
-        const Moved m = aside.take(root + "/" + rel, seen, held);
-        if (m != Moved::yes && m != Moved::duplicate) return;
         // A link planted at damaged/ would carry the entries out of the store.
         guard.make_or_die(root, dest);
         for (int n = 0; n < 1000; ++n) {
             const std::string to = root + "/" + dest + (n ? "." + std::to_string(n) : "");
             if (rename_noreplace(held, to) == EEXIST) continue;
-            if (m == Moved::yes) ++moved;
+            if (count) ++moved;
             return;
         }
         fatal(1, "can not move %s: %s/%s and a thousand more names are taken", held.c_str(), root.c_str(),
@@ -135,6 +137,7 @@ struct Verify {
         return o.open_errno != ENOENT;
     }
     void judge(Object& o) {
+        aside.check_due();
         if ((o.unreadable || o.open_errno == ESTALE) && !look_again(o)) return;
         if (o.open_errno == ENOENT) return;
         if (o.open_errno == ELOOP || (o.open_errno == 0 && !S_ISREG(o.st.st_mode)))
@@ -191,6 +194,7 @@ Found verify_store() {
             }
         }
     }, GroupedJob<Object>{open, [&v](Object& o) { v.judge(o); }});
+    v.aside.finish();
     return {v.problems, onlyshow ? "nothing moved (-n)"
                         : !top.foreign.empty()
                             ? "nothing moved: the root holds entries a store does not"

@@ -201,10 +201,14 @@ bool TempFile::try_rename() {
         closed_mono_ = monotonic_seconds();
     }
     if (::rename(temp_.c_str(), final_.c_str()) != 0) return false;
+    published();
+    return true;
+}
+
+void TempFile::published() {
     fs_->changed.store(true, std::memory_order_relaxed);
     done_ = true;
     release_slot(slot_);
-    return true;
 }
 
 void TempFile::commit_closed() {
@@ -227,6 +231,12 @@ void TempFile::commit_closed_as(std::string final_path) {
         // every try: looking the name up again forgets it.
         struct stat st;
         (void)::lstat(final_.c_str(), &st);
+        // GlusterFS reports such a rename as failed (ENOENT) when, after
+        // its server made it, the name was moved on at once (by a prune on
+        // another machine, which puts a fresh file back): the run's own
+        // temporary file, which no other run takes while the run lives,
+        // gone says that it was made.
+        if (on_network_fs() && ::lstat(temp_.c_str(), &st) != 0 && errno == ENOENT) return published();
         make_parents(final_);
         if (try_rename()) return;
         err = errno;

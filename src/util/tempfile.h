@@ -94,6 +94,8 @@ private:
     // Waits until the data is on the disk, then renames; false (errno set)
     // when the rename fails.
     bool try_rename();
+    // Marks it renamed onto final_.
+    void published();
     int fd_ = -1;
     std::FILE* fp_ = nullptr;  // on fd_, once get() was called
     std::string final_;

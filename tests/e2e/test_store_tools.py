@@ -54,6 +54,17 @@ class StoreTest(TreeTest):
         return self.path(name)
 
 
+    def aged_store(self):
+        """A store of 50 objects a month old, and a listing that names none."""
+        files = {"f%02d" % i: "object %d\n" % i for i in range(50)}
+        t = make_tree(self.path("t"), files)
+        db = self.store(t)
+        for d in store_digests(db):
+            age(obj(db, d), 86400 * 30)
+        keep = make_tree(self.path("keep"), {"k": "kept"})
+        return t, db, self.listing(keep, "keep.md5")
+
+
 class Verify(StoreTest):
     def setUp(self):
         super().setUp()
@@ -264,19 +275,25 @@ class Races(StoreTest):
     judged the first objects; meanwhile another run stores or refreshes
     them. What that run stored must stay."""
 
-    def held(self, path, args, at="enter", no_noreplace=False, calls=None):
+    def held(self, path, args, at="enter", no_noreplace=False, calls=None, taken_link=False):
         """Runs mdtree with args, holding its first move or removal of path
         (the runtime of a sanitizer moves files of its own) before the call
         or after it (at="exit"); with no_noreplace, as on a file system that
-        refuses renameat2's RENAME_NOREPLACE (NFS, GlusterFS). path None
-        holds the first such call on any path."""
+        refuses renameat2's RENAME_NOREPLACE (NFS, GlusterFS); with
+        taken_link, its first link onto path fails with EEXIST though the
+        name is free (as GlusterFS has answered). path None holds the first
+        such call on any path."""
         calls = calls or sorted(set(MOVES.values()))
-        cmd = ["strace", "-qq", "-f", "-o", "/dev/null"] + (["-P", path] if path else [])
+        faults = {}
         if no_noreplace:
-            calls = [c for c in calls if c != "renameat2"]
-            cmd += ["-e", "trace=" + ",".join(calls + ["renameat2"]), "-e", "inject=renameat2:error=EINVAL"]
-        else:
-            cmd += ["-e", "trace=" + ",".join(calls)]
+            faults["renameat2"] = "error=EINVAL"
+        if taken_link:
+            faults["link"] = "error=EEXIST:when=1"
+        calls = [c for c in calls if c not in faults]
+        cmd = ["strace", "-qq", "-f", "-o", "/dev/null"] + (["-P", path] if path else [])
+        cmd += ["-e", "trace=" + ",".join(calls + list(faults))]
+        for call, fault in faults.items():
+            cmd += ["-e", "inject=%s:%s" % (call, fault)]
         cmd += ["-e", "inject=%s:delay_%s=%d:when=1" % (",".join(calls), at, HOLD * 1000000)] + argv(args)
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env())
         self.addCleanup(lambda: proc.poll() is None and proc.kill())
@@ -307,27 +324,23 @@ class Races(StoreTest):
         out, err = proc.communicate(timeout=120)
         return proc.returncode, out, err
 
-    def aged_store(self):
-        files = {"f%02d" % i: "object %d\n" % i for i in range(50)}
-        t = make_tree(self.path("t"), files)
-        db = self.store(t)
-        for d in store_digests(db):
-            age(obj(db, d), 86400 * 30)
-        keep = make_tree(self.path("keep"), {"k": "kept"})
-        return t, db, self.listing(keep, "keep.md5")
-
     def test_prune_keeps_what_a_concurrent_run_refreshes(self):
         # Held before its first move, another run refreshes the object the
         # prune judged old; held after it (with the fallback of a file system
         # that can not refuse to replace a name), another run publishes a new
         # copy where the old one stood.
-        for how, at, no_noreplace in (("-i", "enter", False), ("touch", "enter", False), ("-i", "enter", True),
-                                      ("touch", "enter", True), ("-i", "exit", False), ("-i", "exit", True)):
-            with self.subTest(refreshed_by=how, held_at=at, no_noreplace=no_noreplace):
+        # Last, the link that puts the refreshed object back is refused as
+        # taken while the name is free: it is tried again, never dropped.
+        for how, at, no_noreplace, taken_link in (
+                ("-i", "enter", False, False), ("touch", "enter", False, False), ("-i", "enter", True, False),
+                ("touch", "enter", True, False), ("-i", "exit", False, False), ("-i", "exit", True, False),
+                ("touch", "enter", True, True)):
+            with self.subTest(refreshed_by=how, held_at=at, no_noreplace=no_noreplace, taken_link=taken_link):
                 t, db, keep = self.aged_store()
                 # The objects are judged in the order of their names.
                 first = obj(db, min(store_digests(db) - {md5_hex(b"kept")}))
-                proc, child = self.held(first, ["-R", db, "-g", "1h", "-P", keep], at, no_noreplace)
+                proc, child = self.held(first, ["-R", db, "-g", "1h", "-P", keep], at, no_noreplace,
+                                        calls=["rename"] if taken_link else None, taken_link=taken_link)
                 if how == "-i":
                     self.store(t, db)
                 else:
@@ -470,6 +483,31 @@ class NetworkFaults(StoreTest):
                 p = run_faulted(["-R", db, "-V"], first, call, err)
                 self.assertEqual((p.returncode, p.stdout, p.stderr), (0, b"", b""))
         self.assertEqual(check_store(db), ([], len(files), []))
+
+    def test_a_move_refused_as_stale_is_made_again(self):
+        # GlusterFS refuses to rename a name whose cached entry names a file
+        # another machine has replaced: the next try looks the name up anew.
+        for job in ("-P", "-V"):
+            with self.subTest(job=job):
+                t, db, keep = self.aged_store()
+                first = obj(db, sorted(store_digests(db))[0])
+                if job == "-V":
+                    with open(first, "ab") as f:
+                        f.write(b"damage")
+                    args = ["-R", db, "-V"]
+                else:
+                    args = ["-R", db, "-g", "1h", "-P", keep]
+                p = run_faulted(args, first, "rename", "ESTALE")
+                rel = os.path.relpath(first, db).encode()
+                if job == "-V":
+                    self.assertEqual((p.returncode, p.stdout), (1, b"Damaged: %s\n" % rel), p.stderr)
+                    self.assertTrue(os.path.isfile(os.path.join(db, "damaged", rel.decode())))
+                else:
+                    self.assertEqual(p.returncode, 0, p.stderr)
+                    self.assertEqual(len(p.stdout.splitlines()), 50)
+                    self.assertEqual(store_digests(db), set())
+                self.assertFalse(os.path.exists(first))
+                shutil.rmtree(db)
 
 
 class Durable(StoreTest):

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,20 +35,31 @@ TEST_F(Maint, RenameNeverReplaces) {
     EXPECT_EQ(rename_noreplace(a, dir_ + "/d"), ENOENT);
 }
 
+// What Aside::take found, checked at once on a local file system.
+Moved take(Aside& aside, const std::string& path, const struct stat& seen, std::string& held) {
+    std::optional<Moved> got;
+    aside.take(path, seen, [&](Moved m, const std::string& h) {
+        got = m;
+        held = h;
+    });
+    EXPECT_TRUE(got.has_value());
+    return got.value_or(Moved::gone);
+}
+
 TEST_F(Maint, TakesOnlyTheFileJudged) {
     const std::string obj = put("obj", "old");
     struct stat seen;
     ASSERT_EQ(::lstat(obj.c_str(), &seen), 0);
     Aside aside(dir_);
     std::string held;
-    EXPECT_EQ(aside.take(obj, seen, held), Moved::yes);
+    EXPECT_EQ(take(aside, obj, seen, held), Moved::yes);
     EXPECT_EQ(read(held), "old");
     aside.drop(held);
-    EXPECT_EQ(aside.take(obj, seen, held), Moved::gone);
+    EXPECT_EQ(take(aside, obj, seen, held), Moved::gone);
 
     // Replaced by a new file after it was judged: the new one goes back.
     put("obj", "new");
-    EXPECT_EQ(aside.take(obj, seen, held), Moved::back);
+    EXPECT_EQ(take(aside, obj, seen, held), Moved::back);
     EXPECT_EQ(read(obj), "new");
     EXPECT_EQ(::access(held.c_str(), F_OK), -1);
 
@@ -56,7 +68,7 @@ TEST_F(Maint, TakesOnlyTheFileJudged) {
     ASSERT_EQ(::lstat(obj.c_str(), &now), 0);
     struct timespec times[2] = {{0, UTIME_NOW}, {1, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, obj.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
-    EXPECT_EQ(aside.take(obj, now, held), Moved::back);
+    EXPECT_EQ(take(aside, obj, now, held), Moved::back);
     EXPECT_EQ(read(obj), "new");
 
     // The aside directory is a temporary name of the run, and goes at the end.
