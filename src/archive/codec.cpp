@@ -2,6 +2,7 @@
 
 #include "archive/blocks.h"
 
+#include "util/cleanup.h"
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/perthread.h"
@@ -162,6 +163,9 @@ public:
         for (auto& b : bufs_) b.reset(new unsigned char[SLOT]);
         if (!beside) return;
         try {
+            // The calling thread of the run may inflate too: the hasher it
+            // starts must not take the signals meant for it.
+            const SignalsBlocked quiet;
             thread_ = std::thread([this] { run(); });
         } catch (const std::system_error&) {
             bufs_.resize(1);

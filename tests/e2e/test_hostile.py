@@ -17,6 +17,7 @@ import struct
 import subprocess
 import time
 import unittest
+import zlib
 
 from mdt import (ScratchTreeTest, argv, archive_member, make_tree, md5_hex, parse_listing, run,
                  run_measured, tool_env, tree_digests, write_archive)
@@ -68,8 +69,27 @@ def sanitized():
     return b"__asan_init" in data or b"__tsan_init" in data
 
 
-def temps_below(root):
-    return [os.path.join(d, n) for d, ds, fs in os.walk(root) for n in fs + ds if n.startswith(".mdtree-")]
+def temps_below(root, larger_than=-1):
+    found = [os.path.join(d, n) for d, ds, fs in os.walk(root) for n in fs + ds if n.startswith(".mdtree-")]
+    return [f for f in found if larger_than < 0 or (size_or_none(f) or 0) > larger_than]
+
+
+def size_or_none(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return None
+
+
+def takes_signal(pid, tid, sig):
+    """Whether thread tid of process pid has sig unblocked (a thread gone
+    takes none)."""
+    try:
+        with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+            blocked = next(l for l in f if l.startswith("SigBlk:")).split()[1]
+    except (OSError, StopIteration):
+        return False
+    return not int(blocked, 16) & (1 << (sig - 1))
 
 
 class Hostile(ScratchTreeTest):
@@ -775,6 +795,36 @@ class Interrupted(Hostile):
                     self.assertTrue(found, "no temporary file seen")
                     self.assertEqual(proc.returncode, -sig, err)
                     self.assertEqual(temps_below(watch), [])
+
+
+    def test_signal_while_a_large_member_is_inflated(self):
+        # Past 16 MiB a member is inflated in streams and, with more than
+        # one thread, hashed on a thread of its own, which must leave every
+        # signal to the thread that cleans up.
+        content = os.urandom(1 << 20) * 128
+        big = dict(name=b"big", stream=zlib.compress(content, 0), md5=md5_hex(content), origsize=len(content))
+        arc = self.write("big.vok", write_archive([archive_member("small", b"s\n"), big]))
+        del content, big
+        for jobs in ("1", "2"):
+            for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+                with self.subTest(jobs=jobs, signal=sig.name):
+                    out = self.path("out", jobs + sig.name)
+                    proc = subprocess.Popen(argv(["-j", jobs, "-t", out, "-a", arc]), stdout=subprocess.DEVNULL,
+                                            stderr=subprocess.PIPE, preexec_fn=default_signals)
+                    self.addCleanup(lambda p=proc: p.poll() is None and p.kill())
+                    deadline = time.monotonic() + LIMIT
+                    while not temps_below(out, 8 << 20) and proc.poll() is None and time.monotonic() < deadline:
+                        pass
+                    others = [t for t in os.listdir("/proc/%d/task" % proc.pid) if int(t) != proc.pid]
+                    taking = [t for t in others if takes_signal(proc.pid, t, sig)]
+                    proc.send_signal(sig)
+                    _, err = proc.communicate(timeout=LIMIT)
+                    self.assertEqual(proc.returncode, -sig, err)
+                    self.assertEqual(temps_below(out), [])
+                    self.assertFalse(os.path.exists(os.path.join(out, "big")))
+                    self.assertEqual(taking, [])
+                    if jobs == "2":
+                        self.assertTrue(others, "no hashing thread")
 
 
 class SmallFaults(Hostile):
