@@ -126,7 +126,8 @@ int fetch_stat(const std::string& path, struct stat& st) {
 
 }  // namespace
 
-Aside::Aside(std::string root) : root_(std::move(root)), wait_(on_network_fs(root_) ? NETWORK_CACHE_SECONDS : 0) {}
+Aside::Aside(std::string root, RunLease& lease)
+    : root_(std::move(root)), lease_(lease), wait_(on_network_fs(root_) ? NETWORK_CACHE_SECONDS : 0) {}
 
 Aside::~Aside() { remove_dir(); }
 
@@ -160,6 +161,9 @@ void Aside::check_due() {
 void Aside::take(const std::string& path, const struct stat& seen, Then then) {
     check_due();
     if (dir_.empty() && !flat_) {
+        // Removed at a signal, the lease would leave what is held aside to
+        // be judged by its age: an hour away from its name.
+        lease_.keep_at_signal();
         std::string d = temp_name(root_ + "/");
         if (::mkdir(d.c_str(), 0700) == 0) {
             dir_ = std::move(d);
@@ -280,8 +284,14 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
             // EEXIST: a copy stands there already; ENOENT: taken meanwhile.
             if (rename_noreplace(dir + "/" + n, to) == 0) ++back;
         }
-        ::rmdir(dir.c_str());
+        const bool emptied = ::rmdir(dir.c_str()) == 0;
         note_changed(root);
+        // The run's lease, kept for this, goes with the last of its entries.
+        const std::string lease = lease_name_of(t);
+        const bool more = std::any_of(temps.begin(), temps.end(), [&](const std::string& u) {
+            return u != t && u != lease && lease_name_of(u) == lease;
+        });
+        if (emptied && !more && run_state(root + "/", t) == RunState::dead) ::unlink((root + "/" + lease).c_str());
     }
     return back;
 }

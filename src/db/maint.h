@@ -8,6 +8,8 @@
 // (Aside).
 #pragma once
 
+#include "util/lease.h"
+
 #include <ctime>
 #include <deque>
 #include <functional>
@@ -94,7 +96,9 @@ public:
     // What is done with an entry once checked: held names where it is on
     // yes and duplicate.
     using Then = std::function<void(Moved, const std::string& held)>;
-    explicit Aside(std::string root);
+    // lease is the run's own in root: it is kept at a signal once anything
+    // was taken, so that the next run puts back what this one held.
+    Aside(std::string root, RunLease& lease);
     Aside(const Aside&) = delete;
     Aside& operator=(const Aside&) = delete;
     ~Aside();
@@ -130,6 +134,7 @@ private:
     static constexpr int PUT_BACK_TRIES = 10;
     void remove_dir();
     std::string root_;
+    RunLease& lease_;
     std::string dir_;    // made on first use
     bool flat_ = false;  // no room for dir_: entries are held in the root itself
     unsigned long next_ = 0;

@@ -100,6 +100,10 @@ RunLease::~RunLease() {
     release_slot(slot_);
 }
 
+std::string lease_name_of(std::string_view name) {
+    return ".mdtree-" + std::string(name.substr(name.size() - 2 * RUN_ID_LEN, RUN_ID_LEN)) + std::string(LEASE_PART);
+}
+
 RunState run_state(std::string_view dir, std::string_view name) {
     if (!is_temp_name(name)) return RunState::unknown;
     const std::string_view id = name.substr(name.size() - 2 * RUN_ID_LEN, RUN_ID_LEN);
