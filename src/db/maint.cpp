@@ -129,13 +129,16 @@ int fetch_stat(const std::string& path, struct stat& st) {
 Aside::Aside(std::string root, RunLease& lease)
     : root_(std::move(root)), lease_(lease), wait_(on_network_fs(root_) ? NETWORK_CACHE_SECONDS : 0) {}
 
-Aside::~Aside() { remove_dir(); }
+Aside::~Aside() {
+    // A failure stopped the run with entries held: its lease stays, so that
+    // the next -P or -V puts them back at once, as a killed run's.
+    if (!remove_dir() || !pending_.empty()) lease_.keep_at_end();
+}
 
-void Aside::remove_dir() {
-    // Left behind when a failure stopped the run with an entry in it: the
-    // run's lease then ends, and -V reports the directory as stale.
-    if (!dir_.empty()) ::rmdir(dir_.c_str());
+bool Aside::remove_dir() {
+    const bool gone = dir_.empty() || ::rmdir(dir_.c_str()) == 0;
     dir_.clear();
+    return gone;
 }
 
 void Aside::finish() {

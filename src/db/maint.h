@@ -132,7 +132,7 @@ private:
     // could not go back.
     static int put_back(const std::string& held, const struct stat& mine, const std::string& path);
     static constexpr int PUT_BACK_TRIES = 10;
-    void remove_dir();
+    bool remove_dir();  // false when something is left in it
     std::string root_;
     RunLease& lease_;
     std::string dir_;    // made on first use

@@ -95,7 +95,7 @@ RunLease::RunLease(const std::string& dir) {
 RunLease::~RunLease() {
     if (fd_ < 0) return;
     // Removed while still locked: nobody ever sees it unlocked.
-    ::unlink(path_.c_str());
+    if (!kept_) ::unlink(path_.c_str());
     ::close(fd_);
     release_slot(slot_);
 }

@@ -36,11 +36,15 @@ public:
     // a dead run's), for a run about to hold what the next run must find
     // as a dead run's, whatever its age (put_back_asides).
     void keep_at_signal() { release_slot(slot_); }
+    // The lease stays when the run ends (unlocked), for a run that failed
+    // with files held aside.
+    void keep_at_end() { kept_ = true; }
 
 private:
     int fd_ = -1;
     std::string path_;
     int slot_ = -1;
+    bool kept_ = false;
 };
 // A lease's name: a temporary name whose file part is "LEASE" (never made
 // for a file: those are lowercase).

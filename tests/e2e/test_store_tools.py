@@ -511,6 +511,26 @@ class NetworkFaults(StoreTest):
                 shutil.rmtree(db)
 
 
+    def test_what_a_failed_run_held_aside_comes_back_to_be_judged(self):
+        # The check after the move fails (the server answers with an I/O
+        # error): the run ends with status 1 and the object aside, and the
+        # next -V or -P puts it back at once, as a killed run's.
+        for then in ("-V", "-P"):
+            with self.subTest(then=then):
+                t, db, keep = self.aged_store()
+                p = run_faulted(["-R", db, "-g", "1h", "-P", keep], None, "statx", "EIO")
+                self.assertEqual(p.returncode, 1, p.stderr)
+                self.assertIn(b"Input/output error", p.stderr)
+                self.assertEqual(len(store_digests(db)), 49)  # the first is aside
+                p = run(["-R", db, "-V"] if then == "-V" else ["-R", db, "-g", "1h", "-P", keep])
+                self.assertEqual(p.returncode, 0, p.stderr)
+                self.assertEqual(check_store(db)[0], [])
+                self.assertEqual(store_digests(db), set(tree_digests(t).values()) if then == "-V" else set())
+                self.assertEqual(len(p.stdout.splitlines()), 0 if then == "-V" else 50)
+                self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
+                shutil.rmtree(db)
+
+
 class Durable(StoreTest):
     """What -P removes and -V moves is on the disk before the run ends: a
     flush of the store's file system (or of its directories) follows the
