@@ -19,11 +19,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-std::vector<std::string> dir_names(const std::string& path) {
+std::vector<std::string> dir_names(const std::string& path, bool gone_ok) {
     struct Closer {
         void operator()(DIR* d) const { ::closedir(d); }
     };
     const std::unique_ptr<DIR, Closer> d(::opendir(path.c_str()));
+    if (!d && gone_ok && errno == ENOENT) return {};
     if (!d) fatal_errno("can not open directory", path.c_str());
     std::vector<std::string> names;
     for (;;) {
@@ -275,7 +276,8 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
         if (is_lease_name(t) || ::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
             ::access(dir.c_str(), R_OK | W_OK | X_OK) != 0 || !is_stale_temp(root, t, st, now))
             continue;
-        for (const std::string& n : dir_names(dir)) {
+        // Gone: another -P or -V put it back meanwhile.
+        for (const std::string& n : dir_names(dir, true)) {
             const std::size_t dot = n.find('.');
             if (dot == std::string::npos || n.size() - dot - 1 != MD5_HEX_LEN) continue;
             const std::string hex = n.substr(dot + 1);

@@ -25,8 +25,9 @@ inline constexpr std::time_t TEMP_AGE_LIMIT = 3600;
 
 // The names in the directory at path, "." and ".." left out, sorted (the
 // reports do not depend on the order a file system returns them in).
-// Fatal when the directory can not be read.
-std::vector<std::string> dir_names(const std::string& path);
+// Fatal when the directory can not be read; with gone_ok, none when it is
+// not there (any more).
+std::vector<std::string> dir_names(const std::string& path, bool gone_ok = false);
 
 // The top of a store root, by what a store holds there.
 struct StoreTop {

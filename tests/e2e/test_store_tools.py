@@ -530,6 +530,37 @@ class NetworkFaults(StoreTest):
                 self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
                 shutil.rmtree(db)
 
+    def test_two_runs_put_back_what_a_failed_run_held_aside(self):
+        # Two runs find the same dead run's aside directory: the one held
+        # before it opens the directory finds it gone (the other emptied and
+        # removed it), and goes on.
+        t, db, keep = self.aged_store()
+        p = run_faulted(["-R", db, "-g", "1h", "-P", keep], None, "statx", "EIO")
+        self.assertEqual(p.returncode, 1, p.stderr)
+        aside = [os.path.join(db, n) for n in os.listdir(db) if n.startswith(".mdtree-") and not n.endswith("LEASE")]
+        self.assertEqual(len(aside), 1)
+        cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-P", aside[0], "-e", "trace=openat", "-e",
+               "inject=openat:delay_enter=%d" % (HOLD * 1000000)] + argv(["-R", db, "-V"])
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env())
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        held, deadline = 0, time.time() + 60
+        while held < 3 and time.time() < deadline and proc.poll() is None:
+            try:
+                with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as f:
+                    child = f.read().split()[0]
+                with open("/proc/%s/syscall" % child) as f:
+                    held = held + 1 if f.read().split()[0] == "257" else 0  # openat
+            except (OSError, IndexError):
+                held = 0
+            time.sleep(0.1)
+        self.assertEqual(held, 3, "never held at the opening of the aside directory")
+        p = run(["-R", db, "-V"])
+        self.assertEqual((p.returncode, p.stdout), (0, b""), p.stderr)
+        out, err = proc.communicate(timeout=120)
+        self.assertEqual((proc.returncode, out, err), (0, b"", b""))
+        self.assertEqual(store_digests(db), set(tree_digests(t).values()))
+        self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
+
 
 class Durable(StoreTest):
     """What -P removes and -V moves is on the disk before the run ends: a
