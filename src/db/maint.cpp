@@ -19,11 +19,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-std::vector<std::string> dir_names(const std::string& path) {
+std::vector<std::string> dir_names(const std::string& path, bool gone_ok) {
     struct Closer {
         void operator()(DIR* d) const { ::closedir(d); }
     };
     const std::unique_ptr<DIR, Closer> d(::opendir(path.c_str()));
+    if (!d && gone_ok && errno == ENOENT) return {};
     if (!d) fatal_errno("can not open directory", path.c_str());
     std::vector<std::string> names;
     for (;;) {
@@ -126,15 +127,19 @@ int fetch_stat(const std::string& path, struct stat& st) {
 
 }  // namespace
 
-Aside::Aside(std::string root) : root_(std::move(root)), wait_(on_network_fs(root_) ? NETWORK_CACHE_SECONDS : 0) {}
+Aside::Aside(std::string root, RunLease& lease)
+    : root_(std::move(root)), lease_(lease), wait_(on_network_fs(root_) ? NETWORK_CACHE_SECONDS : 0) {}
 
-Aside::~Aside() { remove_dir(); }
+Aside::~Aside() {
+    // A failure stopped the run with entries held: its lease stays, so that
+    // the next -P or -V puts them back at once, as a killed run's.
+    if (!remove_dir() || !pending_.empty()) lease_.keep_at_end();
+}
 
-void Aside::remove_dir() {
-    // Left behind when a failure stopped the run with an entry in it: the
-    // run's lease then ends, and -V reports the directory as stale.
-    if (!dir_.empty()) ::rmdir(dir_.c_str());
+bool Aside::remove_dir() {
+    const bool gone = dir_.empty() || ::rmdir(dir_.c_str()) == 0;
     dir_.clear();
+    return gone;
 }
 
 void Aside::finish() {
@@ -160,6 +165,9 @@ void Aside::check_due() {
 void Aside::take(const std::string& path, const struct stat& seen, Then then) {
     check_due();
     if (dir_.empty() && !flat_) {
+        // Removed at a signal, the lease would leave what is held aside to
+        // be judged by its age: an hour away from its name.
+        lease_.keep_at_signal();
         std::string d = temp_name(root_ + "/");
         if (::mkdir(d.c_str(), 0700) == 0) {
             dir_ = std::move(d);
@@ -268,7 +276,8 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
         if (is_lease_name(t) || ::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
             ::access(dir.c_str(), R_OK | W_OK | X_OK) != 0 || !is_stale_temp(root, t, st, now))
             continue;
-        for (const std::string& n : dir_names(dir)) {
+        // Gone: another -P or -V put it back meanwhile.
+        for (const std::string& n : dir_names(dir, true)) {
             const std::size_t dot = n.find('.');
             if (dot == std::string::npos || n.size() - dot - 1 != MD5_HEX_LEN) continue;
             const std::string hex = n.substr(dot + 1);
@@ -280,8 +289,14 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
             // EEXIST: a copy stands there already; ENOENT: taken meanwhile.
             if (rename_noreplace(dir + "/" + n, to) == 0) ++back;
         }
-        ::rmdir(dir.c_str());
+        const bool emptied = ::rmdir(dir.c_str()) == 0;
         note_changed(root);
+        // The run's lease, kept for this, goes with the last of its entries.
+        const std::string lease = lease_name_of(t);
+        const bool more = std::any_of(temps.begin(), temps.end(), [&](const std::string& u) {
+            return u != t && u != lease && lease_name_of(u) == lease;
+        });
+        if (emptied && !more && run_state(root + "/", t) == RunState::dead) ::unlink((root + "/" + lease).c_str());
     }
     return back;
 }

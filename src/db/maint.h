@@ -8,6 +8,8 @@
 // (Aside).
 #pragma once
 
+#include "util/lease.h"
+
 #include <ctime>
 #include <deque>
 #include <functional>
@@ -23,8 +25,9 @@ inline constexpr std::time_t TEMP_AGE_LIMIT = 3600;
 
 // The names in the directory at path, "." and ".." left out, sorted (the
 // reports do not depend on the order a file system returns them in).
-// Fatal when the directory can not be read.
-std::vector<std::string> dir_names(const std::string& path);
+// Fatal when the directory can not be read; with gone_ok, none when it is
+// not there (any more).
+std::vector<std::string> dir_names(const std::string& path, bool gone_ok = false);
 
 // The top of a store root, by what a store holds there.
 struct StoreTop {
@@ -94,7 +97,9 @@ public:
     // What is done with an entry once checked: held names where it is on
     // yes and duplicate.
     using Then = std::function<void(Moved, const std::string& held)>;
-    explicit Aside(std::string root);
+    // lease is the run's own in root: it is kept at a signal once anything
+    // was taken, so that the next run puts back what this one held.
+    Aside(std::string root, RunLease& lease);
     Aside(const Aside&) = delete;
     Aside& operator=(const Aside&) = delete;
     ~Aside();
@@ -128,8 +133,9 @@ private:
     // could not go back.
     static int put_back(const std::string& held, const struct stat& mine, const std::string& path);
     static constexpr int PUT_BACK_TRIES = 10;
-    void remove_dir();
+    bool remove_dir();  // false when something is left in it
     std::string root_;
+    RunLease& lease_;
     std::string dir_;    // made on first use
     bool flat_ = false;  // no room for dir_: entries are held in the root itself
     unsigned long next_ = 0;

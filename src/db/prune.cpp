@@ -73,7 +73,7 @@ struct Candidate {
 };
 
 struct Prune {
-    explicit Prune(std::string r) : root(std::move(r)), aside(root) {}
+    Prune(std::string r, RunLease& lease) : root(std::move(r)), aside(root, lease) {}
     std::string root;
     Aside aside;
     double cutoff = 0;  // objects modified after this are kept
@@ -121,8 +121,8 @@ void db_prune(const std::vector<char*>& sources) {
     preparedb();
     const StoreTop top = read_store_top_strict(dbroot);
     // Covers the run's aside directory: -V leaves it alone while the run lives.
-    const RunLease lease(std::string(dbroot) + "/");
-    Prune pr(dbroot);
+    RunLease lease(std::string(dbroot) + "/");
+    Prune pr(dbroot, lease);
     // The walks of several sources are one pass: the bytes of one are not
     // all the pass reads.
     progress_walk_reads(sources.size() == 1 ? 1 : 0);

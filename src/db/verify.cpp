@@ -68,7 +68,7 @@ void open_group(std::vector<Object>& g) {
 constexpr int LOOK_AGAIN = 3;
 
 struct Verify {
-    explicit Verify(std::string r) : root(std::move(r)), aside(root) {}
+    Verify(std::string r, RunLease& lease) : root(std::move(r)), aside(root, lease) {}
     std::string root;
     Aside aside;
     bool move = false;
@@ -168,8 +168,8 @@ struct Found {
 Found verify_store() {
     const StoreTop top = read_store_top(dbroot);
     // Covers the run's aside directory: another -V leaves it alone.
-    const RunLease lease(std::string(dbroot) + "/");
-    Verify v(dbroot);
+    RunLease lease(std::string(dbroot) + "/");
+    Verify v(dbroot, lease);
     // A root that holds what a store does not may be the wrong directory:
     // nothing in it is moved.
     v.move = !onlyshow && top.foreign.empty();

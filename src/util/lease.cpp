@@ -95,9 +95,13 @@ RunLease::RunLease(const std::string& dir) {
 RunLease::~RunLease() {
     if (fd_ < 0) return;
     // Removed while still locked: nobody ever sees it unlocked.
-    ::unlink(path_.c_str());
+    if (!kept_) ::unlink(path_.c_str());
     ::close(fd_);
     release_slot(slot_);
+}
+
+std::string lease_name_of(std::string_view name) {
+    return ".mdtree-" + std::string(name.substr(name.size() - 2 * RUN_ID_LEN, RUN_ID_LEN)) + std::string(LEASE_PART);
 }
 
 RunState run_state(std::string_view dir, std::string_view name) {

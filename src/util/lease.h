@@ -1,6 +1,8 @@
 // The names of a run's temporary files, and its lease on those in a store.
 #pragma once
 
+#include "util/cleanup.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -30,15 +32,25 @@ public:
     RunLease(const RunLease&) = delete;
     RunLease& operator=(const RunLease&) = delete;
     ~RunLease();
+    // The lease stays when a signal ends the run from now on (unlocked:
+    // a dead run's), for a run about to hold what the next run must find
+    // as a dead run's, whatever its age (put_back_asides).
+    void keep_at_signal() { release_slot(slot_); }
+    // The lease stays when the run ends (unlocked), for a run that failed
+    // with files held aside.
+    void keep_at_end() { kept_ = true; }
 
 private:
     int fd_ = -1;
     std::string path_;
     int slot_ = -1;
+    bool kept_ = false;
 };
 // A lease's name: a temporary name whose file part is "LEASE" (never made
 // for a file: those are lowercase).
 bool is_lease_name(std::string_view name);
+// The name of the lease of the run that made the temporary entry called name.
+std::string lease_name_of(std::string_view name);
 // What the lease of the run that made the temporary entry called name in
 // dir (ending in '/') says of that run.
 enum class RunState {

@@ -357,13 +357,15 @@ class Races(StoreTest):
     def test_what_a_killed_run_held_aside_comes_back_to_be_judged(self):
         # Killed right after it moved the object aside, before it removed or
         # put it back: the next -V or -P puts it back under its name, where
-        # it is judged as any other (healthy: kept by -V; old: pruned).
-        for then in ("-V", "-P"):
-            with self.subTest(then=then):
+        # it is judged as any other (healthy: kept by -V; old: pruned). An
+        # interrupted run leaves its lease for that (unlocked: a dead run's),
+        # which goes with the last entry put back.
+        for sig, then in [(s, t) for s in (signal.SIGKILL, signal.SIGINT, signal.SIGTERM) for t in ("-V", "-P")]:
+            with self.subTest(signal=sig, then=then):
                 t, db, keep = self.aged_store()
                 first = obj(db, min(store_digests(db) - {md5_hex(b"kept")}))
                 proc, child = self.held(first, ["-R", db, "-g", "1h", "-P", keep], "exit")
-                os.kill(int(child), signal.SIGKILL)
+                os.kill(int(child), sig)
                 proc.communicate(timeout=60)
                 self.assertFalse(os.path.exists(first))
                 p = run(["-R", db, "-V"] if then == "-V" else ["-R", db, "-g", "1h", "-P", keep])
@@ -375,8 +377,7 @@ class Races(StoreTest):
                 else:
                     self.assertIn(b"Removed: %s\n" % os.path.relpath(first, db).encode(), p.stdout)
                     self.assertEqual(store_digests(db), set())
-                self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-") and
-                                  not n.endswith("LEASE")], [])
+                self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
                 shutil.rmtree(db)
 
     def test_a_paused_run_reports_only_what_a_prune_right_after_it_keeps(self):
@@ -508,6 +509,57 @@ class NetworkFaults(StoreTest):
                     self.assertEqual(store_digests(db), set())
                 self.assertFalse(os.path.exists(first))
                 shutil.rmtree(db)
+
+
+    def test_what_a_failed_run_held_aside_comes_back_to_be_judged(self):
+        # The check after the move fails (the server answers with an I/O
+        # error): the run ends with status 1 and the object aside, and the
+        # next -V or -P puts it back at once, as a killed run's.
+        for then in ("-V", "-P"):
+            with self.subTest(then=then):
+                t, db, keep = self.aged_store()
+                p = run_faulted(["-R", db, "-g", "1h", "-P", keep], None, "statx", "EIO")
+                self.assertEqual(p.returncode, 1, p.stderr)
+                self.assertIn(b"Input/output error", p.stderr)
+                self.assertEqual(len(store_digests(db)), 49)  # the first is aside
+                p = run(["-R", db, "-V"] if then == "-V" else ["-R", db, "-g", "1h", "-P", keep])
+                self.assertEqual(p.returncode, 0, p.stderr)
+                self.assertEqual(check_store(db)[0], [])
+                self.assertEqual(store_digests(db), set(tree_digests(t).values()) if then == "-V" else set())
+                self.assertEqual(len(p.stdout.splitlines()), 0 if then == "-V" else 50)
+                self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
+                shutil.rmtree(db)
+
+    def test_two_runs_put_back_what_a_failed_run_held_aside(self):
+        # Two runs find the same dead run's aside directory: the one held
+        # before it opens the directory finds it gone (the other emptied and
+        # removed it), and goes on.
+        t, db, keep = self.aged_store()
+        p = run_faulted(["-R", db, "-g", "1h", "-P", keep], None, "statx", "EIO")
+        self.assertEqual(p.returncode, 1, p.stderr)
+        aside = [os.path.join(db, n) for n in os.listdir(db) if n.startswith(".mdtree-") and not n.endswith("LEASE")]
+        self.assertEqual(len(aside), 1)
+        cmd = ["strace", "-qq", "-f", "-o", "/dev/null", "-P", aside[0], "-e", "trace=openat", "-e",
+               "inject=openat:delay_enter=%d" % (HOLD * 1000000)] + argv(["-R", db, "-V"])
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env())
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        held, deadline = 0, time.time() + 60
+        while held < 3 and time.time() < deadline and proc.poll() is None:
+            try:
+                with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as f:
+                    child = f.read().split()[0]
+                with open("/proc/%s/syscall" % child) as f:
+                    held = held + 1 if f.read().split()[0] == "257" else 0  # openat
+            except (OSError, IndexError):
+                held = 0
+            time.sleep(0.1)
+        self.assertEqual(held, 3, "never held at the opening of the aside directory")
+        p = run(["-R", db, "-V"])
+        self.assertEqual((p.returncode, p.stdout), (0, b""), p.stderr)
+        out, err = proc.communicate(timeout=120)
+        self.assertEqual((proc.returncode, out, err), (0, b"", b""))
+        self.assertEqual(store_digests(db), set(tree_digests(t).values()))
+        self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
 
 
 class Durable(StoreTest):

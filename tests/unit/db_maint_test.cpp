@@ -50,7 +50,8 @@ TEST_F(Maint, TakesOnlyTheFileJudged) {
     const std::string obj = put("obj", "old");
     struct stat seen;
     ASSERT_EQ(::lstat(obj.c_str(), &seen), 0);
-    Aside aside(dir_);
+    RunLease lease(dir_ + "/");
+    Aside aside(dir_, lease);
     std::string held;
     EXPECT_EQ(take(aside, obj, seen, held), Moved::yes);
     EXPECT_EQ(read(held), "old");
@@ -99,7 +100,7 @@ TEST_F(Maint, LeaseTellsLiveRunsFromDead) {
 }
 
 TEST_F(Maint, PutsBackWhatADeadRunHeldAside) {
-    const std::string a(30, 'a'), b(30, 'b'), c(30, 'c');
+    const std::string a(30, 'a'), b(30, 'b'), c(30, 'c'), d(30, 'd');
     ASSERT_EQ(::mkdir(path("ab").c_str(), 0777), 0);
     // A killed run's aside directory: its lease is there, unlocked.
     const std::string dead = ".mdtree-zzzzz00000";
@@ -109,6 +110,11 @@ TEST_F(Maint, PutsBackWhatADeadRunHeldAside) {
     put(dead + "/1.ab" + b, "second copy");
     put("ab/" + b, "standing");
     ASSERT_EQ(::symlink("/etc/passwd", path(dead + "/2.ab" + c).c_str()), 0);
+    // Another killed run's, all of which goes back: its lease goes too.
+    const std::string emptied = ".mdtree-yyyyy00000";
+    ASSERT_EQ(::mkdir(path(emptied).c_str(), 0700), 0);
+    put(".mdtree-yyyyyLEASE", "");
+    put(emptied + "/0.ab" + d, "held too");
     // This run's own aside directory, live.
     const std::string live = temp_name("");
     ASSERT_EQ(::mkdir(path(live).c_str(), 0700), 0);
@@ -116,7 +122,11 @@ TEST_F(Maint, PutsBackWhatADeadRunHeldAside) {
     EXPECT_EQ(Aside::held_name(7, "ab/" + c), "7.ab" + c);
     EXPECT_EQ(Aside::held_name(7, ".mdtree-0123456789"), "7");
 
-    EXPECT_EQ(put_back_asides(dir_, {dead, ".mdtree-zzzzzLEASE", live}), 1u);
+    EXPECT_EQ(put_back_asides(dir_, {dead, ".mdtree-yyyyyLEASE", emptied, ".mdtree-zzzzzLEASE", live}), 2u);
+    EXPECT_EQ(read(path("ab/" + d)), "held too");
+    EXPECT_EQ(::access(path(emptied).c_str(), F_OK), -1);
+    EXPECT_EQ(::access(path(".mdtree-yyyyyLEASE").c_str(), F_OK), -1);
+    EXPECT_EQ(::access(path(".mdtree-zzzzzLEASE").c_str(), F_OK), 0);  // its run left entries
     EXPECT_EQ(read(path("ab/" + a)), "held");
     EXPECT_EQ(read(path("ab/" + b)), "standing");            // never over a file standing there
     EXPECT_EQ(::access(path("ab/" + c).c_str(), F_OK), -1);  // a link is no object
