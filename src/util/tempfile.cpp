@@ -82,10 +82,6 @@ void TempFile::open_unique(const std::string& dir, bool make_dirs) {
 TempFile::TempFile(std::string final_path, std::string fixed_temp)
     : final_(std::move(final_path)), temp_(std::move(fixed_temp)) {
     ::unlink(temp_.c_str());
-    open_fixed();
-}
-
-void TempFile::open_fixed() {
     slot_ = claim_slot(temp_);
     for (int attempt = 0; attempt < 2 && fd_ < 0; ++attempt) {
         fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
