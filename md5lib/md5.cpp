@@ -113,15 +113,6 @@ void md5_process_bytes(const void* data, std::size_t len, md5_context* ctx) {
     }
 }
 
-void* md5_read_ctx(const md5_context* ctx, void* result) {
-    auto r = static_cast<unsigned char*>(result);
-    store_le32(r, ctx->chain_a);
-    store_le32(r + 4, ctx->chain_b);
-    store_le32(r + 8, ctx->chain_c);
-    store_le32(r + 12, ctx->chain_d);
-    return result;
-}
-
 void* md5_finish_ctx(md5_context* ctx, void* result) {
     const uint32_t len = ctx->pending_len;
     add_count(ctx, len);
@@ -131,7 +122,12 @@ void* md5_finish_ctx(md5_context* ctx, void* result) {
     store_le32(ctx->pending + len + pad, ctx->bytes_low << 3);
     store_le32(ctx->pending + len + pad + 4, (ctx->bytes_high << 3) | (ctx->bytes_low >> 29));
     transform(ctx, ctx->pending, (len + pad + 8) / 64);
-    return md5_read_ctx(ctx, result);
+    auto r = static_cast<unsigned char*>(result);
+    store_le32(r, ctx->chain_a);
+    store_le32(r + 4, ctx->chain_b);
+    store_le32(r + 8, ctx->chain_c);
+    store_le32(r + 12, ctx->chain_d);
+    return result;
 }
 
 namespace {

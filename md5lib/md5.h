@@ -22,7 +22,6 @@ void md5_init_ctx(md5_context* ctx);
 void md5_process_block(const void* data, std::size_t len, md5_context* ctx);
 void md5_process_bytes(const void* data, std::size_t len, md5_context* ctx);
 void* md5_finish_ctx(md5_context* ctx, void* result);
-void* md5_read_ctx(const md5_context* ctx, void* result);
 // 0 when the digest of the rest of the file is in result, 1 on a read error
 // (result untouched).
 int md5_stream(std::FILE* stream, void* result);

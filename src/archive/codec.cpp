@@ -8,9 +8,7 @@
 #include "util/perthread.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
-#include <cstring>
 #include <libdeflate.h>
 #include <memory>
 #include <mutex>

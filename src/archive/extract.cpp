@@ -27,7 +27,6 @@
 #include "util/execbit.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <memory>

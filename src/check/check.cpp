@@ -33,13 +33,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
 #include <utility>
-#include <vector>
 
 namespace {
 

@@ -13,7 +13,6 @@
 #include "util/fatal.h"
 #include "util/fileio.h"
 #include "util/tempfile.h"
-#include "util/escape.h"
 #include "util/groupcopy.h"
 #include "util/lease.h"
 #include "util/publish.h"
@@ -24,7 +23,6 @@
 #include "util/progress.h"
 #include "util/hashgroup.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <chrono>
 #include <cstring>

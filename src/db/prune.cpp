@@ -26,7 +26,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>

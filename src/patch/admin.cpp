@@ -2,7 +2,6 @@
 
 #include "util/fatal.h"
 #include "util/fileio.h"
-#include "util/lines.h"
 #include "util/paths.h"
 #include "util/tempfile.h"
 

@@ -9,7 +9,6 @@
 #include "patch/admin.h"
 #include "patch/apply.h"
 #include "patch/manifest.h"
-#include "util/escape.h"
 #include "util/fatal.h"
 #include "util/guard.h"
 #include "util/progress.h"

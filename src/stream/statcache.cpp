@@ -95,17 +95,9 @@ constexpr char MAGIC[8] = {'M', 'D', 'T', 'C', 'A', 'C', 'H', 'E'};
 constexpr std::size_t KEY_MAX = PATH_BUF;
 constexpr std::size_t NAME_MAX_LEN = 4095;
 
-uint32_t crc(const void* p, std::size_t n) {
-    uLong c = crc32(0L, Z_NULL, 0);
-    const auto* b = static_cast<const Bytef*>(p);
-    // crc32 takes a uInt length.
-    while (n > 0) {
-        const uInt part = uInt(std::min<std::size_t>(n, 1u << 30));
-        c = crc32(c, b, part);
-        b += part;
-        n -= part;
-    }
-    return uint32_t(c);
+// crc32_z, not crc32: its length is a size_t, so nothing is cut at 4 GiB.
+uint32_t crc(const void* p, std::size_t n, uint32_t c = 0) {
+    return uint32_t(crc32_z(c, static_cast<const Bytef*>(p), n));
 }
 
 void put(std::string& s, uint64_t v, int bytes) {
@@ -399,10 +391,9 @@ struct StatCache::Impl {
         put(s, key.size(), 4);
         s += key;
         put(s, count, 4);
-        uLong c = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(s.data() + 4), uInt(s.size() - 4));
-        c = crc32(c, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size()));
+        const uint32_t c = crc(bytes.data(), bytes.size(), crc(s.data() + 4, s.size() - 4));
         std::string sum;
-        put(sum, uint32_t(c), 4);
+        put(sum, c, 4);
         s.replace(0, 4, sum);
         const uint64_t start = written;
         write(s);

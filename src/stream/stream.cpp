@@ -10,10 +10,7 @@
 #include "stream/statcache.h"
 #include "util/hashgroup.h"
 
-#include <algorithm>
 #include <cstring>
-#include <vector>
-#include <memory>
 #include <string>
 #include <sys/stat.h>
 

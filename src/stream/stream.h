@@ -7,7 +7,6 @@
 #include "util/paths.h"
 #include "stream/statcache.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <dirent.h>
 #include <functional>

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>

@@ -45,9 +45,7 @@ DurableFs* fs_of(int fd, const char* name) {
     DurableFs& f = filesystems.emplace_back();
     f.dev = st.st_dev;
     f.fd = kept;
-    const FsKind kind = fs_kind(long(sf.f_type));
-    f.flush = kind.disk;
-    f.each = kind.server;
+    f.kind = fs_kind(long(sf.f_type));
     return &f;
 }
 
@@ -87,7 +85,7 @@ void note_changed(const std::string& path) {
 void sync_published() {
     std::lock_guard lock(fs_mu);
     for (DurableFs& f : filesystems)
-        if (f.flush && f.changed.load()) {
+        if (f.kind.disk && f.changed.load()) {
             if (::syncfs(f.fd) != 0) fatal_errno("can not flush to the disk", "the output");
             f.changed.store(false);
         }

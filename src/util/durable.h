@@ -35,10 +35,7 @@ FsKind fs_kind(long type);
 struct DurableFs {
     dev_t dev = 0;
     int fd = -1;
-    bool flush = true;  // false on tmpfs and ramfs: there is no disk
-    // A file system whose disk lies behind a server (FUSE, NFS, SMB, Ceph):
-    // syncfs may not reach it, an fsync of each file does.
-    bool each = false;
+    FsKind kind;
     std::atomic<uint64_t> epoch{1};
     std::atomic<uint64_t> durable{0};
     std::atomic<bool> changed{false};

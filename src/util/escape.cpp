@@ -1,9 +1,9 @@
 #include "util/escape.h"
 
+#include <algorithm>
+
 bool has_control(std::string_view name) {
-    for (const char c : name)
-        if (static_cast<unsigned char>(c) < 32) return true;
-    return false;
+    return std::ranges::any_of(name, [](char c) { return static_cast<unsigned char>(c) < 32; });
 }
 
 std::string escape_listing(std::string_view name) {

@@ -7,7 +7,6 @@
 #include "util/tempfile.h"
 
 #include <exception>
-#include <memory>
 #include <vector>
 
 // Copies each entry's input (Fd in, named in_name()) into its temporary file

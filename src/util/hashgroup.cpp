@@ -23,8 +23,6 @@ void hash_small(std::vector<SmallRead>& reads) {
     batch.run();
 }
 
-std::size_t read_room(const HashedCopy& c) { return whole_read_room(c.size); }
-
 // Cache lines: the files lie side by side, each from a line of its own,
 // so that the group's bytes stay together in the cache between the read
 // and the hash (a fixed stride of 64 KiB would put them all in the same
@@ -35,7 +33,7 @@ std::size_t whole_lines(std::size_t n) { return (n + 63) & ~std::size_t(63); }
 
 std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception_ptr* error) {
     std::size_t total = 0;
-    for (const HashedCopy& c : copies) total += whole_lines(read_room(c));
+    for (const HashedCopy& c : copies) total += whole_lines(whole_read_room(c.size));
     unsigned char* const raw = scratch(total + 63, ScratchSlot::input);
     unsigned char* const buf = raw + (-reinterpret_cast<uintptr_t>(raw) & 63);
     std::vector<SmallRead> small;
@@ -46,7 +44,7 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
         for (; k < copies.size(); ++k) {
             const HashedCopy& c = copies[k];
             unsigned char* b = buf + at;
-            const std::size_t room = read_room(c);
+            const std::size_t room = whole_read_room(c.size);
             at += whole_lines(room);
             const std::size_t n = read_fd(c.in, b, room, c.in_name);
             if (c.out >= 0) write_fd(c.out, b, n, c.out_name);
@@ -80,5 +78,3 @@ int64_t fd_size(int fd) {
     struct stat st;
     return ::fstat(fd, &st) == 0 ? int64_t(st.st_size) : -1;
 }
-
-std::size_t large_file_size(int fd) { return large_size(fd_size(fd)); }

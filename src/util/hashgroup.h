@@ -40,8 +40,6 @@ int64_t fd_size(int fd);
 // A size when it is larger than a group reads whole, 0 otherwise: such a
 // file goes to the workers alone (Gathering::add_alone).
 inline std::size_t large_size(int64_t size) { return size > int64_t(GROUP_FILE_MAX) ? std::size_t(size) : 0; }
-// The same for the file open on fd.
-std::size_t large_file_size(int fd);
 // Runs the copies of a group in order on the calling thread, each input of
 // at most GROUP_FILE_MAX bytes read whole.
 // Stops at the first copy that fails: returns its index, with its failure

@@ -6,6 +6,7 @@
 
 #include <sys/vfs.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <initializer_list>
@@ -46,9 +47,7 @@ bool on_network_fs(const std::string& path) {
     if (kind.network) return true;
     if (!kind.fuse) return false;
     const std::string type = mount_type(read_small_file("/proc/self/mountinfo"), p);
-    for (const std::string_view t : NETWORK_FUSE)
-        if (type == t) return true;
-    return false;
+    return std::ranges::find(NETWORK_FUSE, type) != std::end(NETWORK_FUSE);
 }
 
 int store_threads(std::initializer_list<std::string> paths) {

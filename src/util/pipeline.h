@@ -26,7 +26,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstddef>
-#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>

@@ -52,10 +52,7 @@ void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::functio
         seal();
     } else if (side_by_side && queue_ready_ &&
                (queue_.size() >= RENAME_GROUP || now - queued_at_ >= TempFile::FRESH_SECONDS / 2)) {
-        publish_sealed();
-        names_.clear();
-        bytes_ = 0;
-        publish(queue_);
+        flush();
     }
 }
 

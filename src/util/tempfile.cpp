@@ -7,9 +7,7 @@
 #include "util/lease.h"
 #include "util/paths.h"
 
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -84,10 +82,6 @@ void TempFile::open_unique(const std::string& dir, bool make_dirs) {
 TempFile::TempFile(std::string final_path, std::string fixed_temp)
     : final_(std::move(final_path)), temp_(std::move(fixed_temp)) {
     ::unlink(temp_.c_str());
-    open_fixed();
-}
-
-void TempFile::open_fixed() {
     slot_ = claim_slot(temp_);
     for (int attempt = 0; attempt < 2 && fd_ < 0; ++attempt) {
         fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -163,7 +157,7 @@ void TempFile::close() {
     // where starting each file's writeback on its own would send the disk
     // one small write per file. A long copy starts its writeback as it goes
     // (start_writeback).
-    if (!err && fs_->flush && !synced_ && (flush_each() || fs_->each)) {
+    if (!err && fs_->kind.disk && !synced_ && (flush_each() || fs_->kind.server)) {
         if (::fdatasync(fd_) != 0) err = errno;
         synced_ = true;
     }
@@ -185,13 +179,13 @@ void TempFile::close_unwritten() {
 }
 
 bool TempFile::ready_to_publish() const {
-    return closed_at_ != 0 && (synced_ || !fs_->flush || fs_->durable.load() > closed_at_);
+    return closed_at_ != 0 && (synced_ || !fs_->kind.disk || fs_->durable.load() > closed_at_);
 }
 
-bool TempFile::on_network_fs() const { return fs_ && fs_->each; }
+bool TempFile::on_network_fs() const { return fs_ && fs_->kind.server; }
 
 bool TempFile::try_rename() {
-    if (fs_->flush && !synced_ && fs_->durable.load() <= closed_at_) sync_fs(*fs_, final_.c_str());
+    if (fs_->kind.disk && !synced_ && fs_->durable.load() <= closed_at_) sync_fs(*fs_, final_.c_str());
     // Late: written before a pause longer than a prune's grace period, it
     // would be published old, and taken at once.
     if (fresh_time_ && monotonic_seconds() - closed_mono_ > FRESH_SECONDS) {
@@ -250,7 +244,7 @@ void TempFile::commit_closed_as(std::string final_path) {
 
 void TempFile::commit() {
     // One file on its own: its own data is flushed, not the file system's.
-    if (fd_ >= 0 && fs_->flush && !synced_) {
+    if (fd_ >= 0 && fs_->kind.disk && !synced_) {
         if (fp_ && (std::fflush(fp_) != 0 || std::ferror(fp_) != 0)) fatal_errno("write error on", final_.c_str());
         if (::fdatasync(fd_) != 0) fatal_errno("write error on", final_.c_str());
         synced_ = true;

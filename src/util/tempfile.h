@@ -88,7 +88,6 @@ public:
 
 private:
     void open_unique(const std::string& dir, bool make_dirs);
-    void open_fixed();
     // The file system of the file just created in dir ("" for none known).
     void find_fs(const std::string& dir);
     // Waits until the data is on the disk, then renames; false (errno set)
