@@ -193,7 +193,16 @@ void Aside::take(const std::string& path, const struct stat& seen, Then then) {
     // anew.
     int tries = 0;
     while (::rename(path.c_str(), held.c_str()) != 0) {
-        if (errno == ENOENT) return then(Moved::gone, held);
+        if (errno == ENOENT) {
+            // GlusterFS reports a rename as failed (ENOENT) when, after its
+            // server made it, the name was published anew at once by
+            // another machine: the held name, which no other run uses,
+            // says whether it was made. Taken as gone, the file moved
+            // would stay aside, its name empty, and nothing reported.
+            struct stat st;
+            if (::lstat(held.c_str(), &st) != 0) return then(Moved::gone, held);
+            break;
+        }
         if (errno != ESTALE || ++tries == 3) fatal_errno(("can not move " + path + " to").c_str(), held.c_str());
     }
     pending_.push_back(Pending{path, std::move(held), seen, monotonic() + wait_, std::move(then)});
