@@ -193,7 +193,20 @@ void Aside::take(const std::string& path, const struct stat& seen, Then then) {
     // anew.
     int tries = 0;
     while (::rename(path.c_str(), held.c_str()) != 0) {
-        if (errno == ENOENT) return then(Moved::gone, held);
+        if (errno == ENOENT) {
+            // GlusterFS reports a rename as failed (ENOENT) when, after its
+            // server made it, the name was published anew at once by
+            // another machine: the held name, which no other run uses,
+            // says whether it was made. Taken as gone, the file moved
+            // would stay aside, its name empty, and nothing reported.
+            // On a network file system the held name is looked at again
+            // once the mounts' caches have expired.
+            struct stat st;
+            if (::lstat(held.c_str(), &st) == 0) break;
+            if (wait_ == 0) return then(Moved::gone, held);
+            pending_.push_back(Pending{path, std::move(held), seen, monotonic() + wait_, std::move(then), true});
+            return check_due();
+        }
         if (errno != ESTALE || ++tries == 3) fatal_errno(("can not move " + path + " to").c_str(), held.c_str());
     }
     pending_.push_back(Pending{path, std::move(held), seen, monotonic() + wait_, std::move(then)});
@@ -202,7 +215,9 @@ void Aside::take(const std::string& path, const struct stat& seen, Then then) {
 
 void Aside::check(Pending& p) {
     struct stat got;
-    if (const int err = fetch_stat(p.held, got); err != 0) {
+    const int err = fetch_stat(p.held, got);
+    if (err == ENOENT && p.maybe_moved) return p.then(Moved::gone, p.held);
+    if (err != 0) {
         errno = err;
         fatal_errno("can not examine", p.held.c_str());
     }

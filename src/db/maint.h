@@ -126,6 +126,7 @@ private:
         struct stat seen;
         double due;  // monotonic seconds
         Then then;
+        bool maybe_moved = false;  // the move was reported failed: held may hold nothing
     };
     void check(Pending& p);
     // Puts the file held (examined as mine) back at path: 0 when it is

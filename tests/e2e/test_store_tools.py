@@ -39,6 +39,37 @@ def age(path, seconds):
     os.utime(path, (t, t), follow_symlinks=False)
 
 
+LYING_RENAME = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+int rename(const char* from, const char* to) {
+    static int lied;
+    int (*real)(const char*, const char*) = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
+    int rc = real(from, to);
+    const char* of = getenv("LIE_RENAME_OF");
+    if (rc == 0 && !lied && of && strcmp(from, of) == 0) {
+        lied = 1;
+        errno = ENOENT;
+        return -1;
+    }
+    return rc;
+}
+"""
+
+
+def lying_rename_library(base):
+    """A library that, preloaded, makes rename of $LIE_RENAME_OF report
+    ENOENT once after it was made, as GlusterFS does when another machine
+    publishes the name anew at that moment."""
+    with open(base + ".c", "w") as f:
+        f.write(LYING_RENAME)
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", base + ".so", base + ".c", "-ldl"], check=True)
+    return base + ".so"
+
+
 class StoreTest(TreeTest):
     def store(self, tree, store=None):
         store = store or self.path("store")
@@ -510,6 +541,32 @@ class NetworkFaults(StoreTest):
                 self.assertFalse(os.path.exists(first))
                 shutil.rmtree(db)
 
+
+    def test_a_move_reported_failed_after_it_was_made_is_judged(self):
+        # GlusterFS reports a rename as failed (ENOENT) after its server
+        # made it, when another machine publishes the name anew at once: the
+        # entry moved is judged all the same, never left aside unreported.
+        lib = lying_rename_library(self.path("lie"))
+        for job in ("-P", "-V"):
+            with self.subTest(job=job):
+                t, db, keep = self.aged_store()
+                first = obj(db, sorted(store_digests(db))[0])
+                rel = os.path.relpath(first, db).encode()
+                if job == "-V":
+                    with open(first, "ab") as f:
+                        f.write(b"damage")
+                env = {"LD_PRELOAD": lib, "LIE_RENAME_OF": first, "ASAN_OPTIONS": "verify_asan_link_order=0"}
+                p = run(["-R", db, "-V"] if job == "-V" else ["-R", db, "-g", "1h", "-P", keep], env=env)
+                if job == "-V":
+                    self.assertEqual((p.returncode, p.stdout), (1, b"Damaged: %s\n" % rel), p.stderr)
+                    self.assertTrue(os.path.isfile(os.path.join(db, "damaged", rel.decode())))
+                else:
+                    self.assertEqual(p.returncode, 0, p.stderr)
+                    self.assertIn(b"Removed: %s\n" % rel, p.stdout)
+                    self.assertEqual(len(p.stdout.splitlines()), 50)
+                    self.assertEqual(store_digests(db), set())
+                self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
+                shutil.rmtree(db)
 
     def test_what_a_failed_run_held_aside_comes_back_to_be_judged(self):
         # The check after the move fails (the server answers with an I/O
