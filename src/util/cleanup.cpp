@@ -1,6 +1,7 @@
 #include "util/cleanup.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -72,9 +73,14 @@ int claim_in(int c, const std::string& path, unsigned start) {
         ch->used.fetch_add(1, std::memory_order_relaxed);
         s.owner.store(this_thread_id());
         s.state.store(OPENING);
-        // A worker that comes after the handler never creates its file: it
-        // waits for the end of the process (workers take no signals).
-        while (stopping.load()) ::pause();
+        if (stopping.load()) {
+            // A worker that comes after the handler never creates its file:
+            // its slot leaves OPENING, so that the handler neither waits for
+            // it nor removes the name, and it waits for the end of the
+            // process (workers take no signals).
+            s.state.store(FILLING);
+            for (;;) ::pause();
+        }
         return c * CHUNK + i;
     }
     return -1;
@@ -115,7 +121,9 @@ namespace {
 
 // A creation in flight on another thread (many milliseconds on a network
 // file system) would make its file after the sweep: the handler waits for
-// those, for a few seconds at most, before it removes the files.
+// those, for a few seconds at most (by the clock: each nap may last longer
+// than asked on a busy machine), before it removes the files.
+constexpr int OPENING_WAIT_SECONDS = 5;
 bool others_opening(pid_t self) {
     const int n = nchunks.load();
     for (int c = 0; c < n; ++c)
@@ -125,10 +133,19 @@ bool others_opening(pid_t self) {
 }
 
 extern "C" void on_signal(int sig) {
+    // The handler returns before the signal raised below ends the process:
+    // the code it interrupted finds errno as it was (an unlink may fail).
+    const int saved_errno = errno;
     stopping.store(true);
     const pid_t self = ::gettid();
     const struct timespec tick = {0, 1000000};
-    for (int ms = 0; ms < 5000 && others_opening(self); ++ms) ::nanosleep(&tick, nullptr);
+    timespec start{}, now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    while (others_opening(self)) {
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - start.tv_sec >= OPENING_WAIT_SECONDS) break;
+        ::nanosleep(&tick, nullptr);
+    }
     const int n = nchunks.load(std::memory_order_acquire);
     for (int c = 0; c < n; ++c) {
         Chunk* ch = chunks[c].load(std::memory_order_acquire);
@@ -140,6 +157,7 @@ extern "C" void on_signal(int sig) {
     if (before_exit) before_exit();
     ::signal(sig, SIG_DFL);
     ::raise(sig);
+    errno = saved_errno;
 }
 
 }  // namespace
