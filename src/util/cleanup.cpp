@@ -105,8 +105,8 @@ int claim_slot(const std::string& path) {
     }
 }
 
-void slot_opened(int slot) {
-    if (slot >= 0) slot_at(slot).state.store(LIVE);
+void slot_opened(int slot, int fd) {
+    if (slot >= 0) slot_at(slot).state.store(fd >= 0 ? LIVE : FILLING);
 }
 
 void release_slot(int& slot) {

@@ -21,8 +21,9 @@ void install_signal_cleanup(void (*erase)() = nullptr);
 // A slot for the file about to be created at path (throws bad_alloc when
 // none can be had); the file is removed at a signal from now on.
 int claim_slot(const std::string& path);
-// The file is created (or its creation failed): the handler need not wait.
-void slot_opened(int slot);
+// The creation returned fd: the handler need not wait, and removes the file
+// only when this run made it (a failed O_EXCL open names someone else's).
+void slot_opened(int slot, int fd);
 // The file is published or removed: its slot is free again (slot becomes -1).
 void release_slot(int& slot);
 

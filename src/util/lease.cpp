@@ -66,7 +66,7 @@ RunLease::RunLease(const std::string& dir) {
         path_ = dir + ".mdtree-" + run_id() + std::string(LEASE_PART);
         slot_ = claim_slot(path_);
         fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        slot_opened(slot_);
+        slot_opened(slot_, fd_);
         if (fd_ >= 0) break;
         const int err = errno;
         release_slot(slot_);

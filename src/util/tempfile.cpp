@@ -58,7 +58,7 @@ void TempFile::open_unique(const std::string& dir, bool make_dirs) {
             // passes in which an interrupted run would leave it behind.
             slot_ = claim_slot(temp_);
             fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            slot_opened(slot_);
+            slot_opened(slot_, fd_);
             if (fd_ >= 0) {
                 find_fs(dir);
                 return;
@@ -85,7 +85,7 @@ TempFile::TempFile(std::string final_path, std::string fixed_temp)
     slot_ = claim_slot(temp_);
     for (int attempt = 0; attempt < 2 && fd_ < 0; ++attempt) {
         fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        slot_opened(slot_);
+        slot_opened(slot_, fd_);
         if (fd_ >= 0 || errno != ENOENT) break;
         make_parents(temp_);
     }

@@ -50,4 +50,25 @@ TEST_F(SignalCleanup, ACreationAfterTheSignalIsNeitherAwaitedNorRemoved) {
     EXPECT_EQ(::stat(theirs.c_str(), &st), 0) << "a file the run never created was removed";
 }
 
+TEST_F(SignalCleanup, AFailedCreationIsNotRemoved) {
+    // An O_EXCL open that failed names a file another run made: a signal
+    // before the slot is released must leave that file alone.
+    const std::string theirs = put("theirs", "kept\n");
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        install_signal_cleanup();
+        const int slot = claim_slot(theirs);
+        slot_opened(slot, ::open(theirs.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
+        ::raise(SIGTERM);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    struct stat st;
+    EXPECT_EQ(::stat(theirs.c_str(), &st), 0) << "a file the run failed to create was removed";
+}
+
 } // namespace
