@@ -122,20 +122,16 @@ std::optional<File> open_admin(const char* path) {
     // would lose its records. Opened without blocking: a FIFO put there
     // after the check at start must not hang the run.
     File old;
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
+    Fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() >= 0) {
         struct stat st;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
             fatal(1, "administration file %s is not a regular file; left unchanged", path);
-        }
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        std::FILE* fp = ::fdopen(fd, "r");
-        if (!fp) {
-            ::close(fd);
-            fatal_errno("can not open a stream on", path);
-        }
+        ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+        std::FILE* fp = ::fdopen(fd.get(), "r");
+        if (!fp) fatal_errno("can not open a stream on", path);
         old = File(fp, path);
+        fd.release();
     } else if (errno == ESTALE) {
         return std::nullopt;
     } else if (errno != ENOENT) {

@@ -113,17 +113,12 @@ void reopen(Stream* s, dirnode* t) {
     const std::string rel(s->name + a->prefix, std::size_t(t->prefix - a->prefix - 1));
     const std::string shown = shown_level(s, t);
     make_room(s, a);
-    int fd;
-    do {
-        fd = ::openat(a->fd, rel.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) fatal_errno("can not open directory", shown.c_str());
+    Fd fd(open_at(a->fd, rel.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) fatal_errno("can not open directory", shown.c_str());
     struct stat st;
-    if (::fstat(fd, &st) != 0 || st.st_dev != t->dev || st.st_ino != t->ino) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || st.st_dev != t->dev || st.st_ino != t->ino)
         fatal(1, "directory %s was replaced during the walk; not followed", shown.c_str());
-    }
-    t->fd = fd;
+    t->fd = fd.release();
     ++s->open_dirs;
 }
 
@@ -201,7 +196,7 @@ Stream* nextstream_dir(Stream* s) {
         make_room(s, t);
         // O_NOFOLLOW: a directory swapped for a symbolic link after it was
         // read is not followed out of the tree.
-        const int fd = ::openat(t->fd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = open_at(t->fd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         DIR* d = enter(fd, s->name);
         dirnode* node = take_node(s);
         node->next = t;
@@ -238,12 +233,9 @@ void closestream_dir(Stream* s) {
 
 int open_entry_fd(Stream* s) {
     if (s->kind != StreamKind::walk) return FOPENG_fd(s->curfile, __LINE__);
-    for (;;) {
-        const int fd = ::openat(s->dirs->fd, s->curfile, O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) return fd;
-        if (errno != EINTR) break;
-    }
-    fatal_open(s->curfile, "rb", __LINE__);
+    const int fd = open_at(s->dirs->fd, s->curfile, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fatal_open(s->curfile, "rb", __LINE__);
+    return fd;
 }
 
 bool stat_entry(Stream* s, struct stat& st) {

@@ -62,13 +62,8 @@ bool fs_note(dev_t dev, int fd, const char* name, FsNote& out) {
         out = it->second;
         return true;
     }
-    int own = -1;
-    if (name) {
-        do {
-            own = ::openat(fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-        } while (own < 0 && errno == EINTR);
-        if (own < 0) return false;
-    }
+    const int own = name ? open_at(fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+    if (name && own < 0) return false;
     const int on = own >= 0 ? own : fd;
     struct statfs sf;
     struct stat st;
@@ -418,28 +413,18 @@ struct StatCache::Impl {
 
 StatCache::StatCache(std::string path) : d_(std::make_unique<Impl>()) {
     d_->path = publish_target(path.c_str(), "cache file");
-    int fd;
-    do {
-        fd = ::open(d_->path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0 && errno != ENOENT) fatal_errno("can not open cache file", d_->path.c_str());
-    if (fd >= 0) {
+    Fd fd(open_at(AT_FDCWD, d_->path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+    if (fd.get() < 0 && errno != ENOENT) fatal_errno("can not open cache file", d_->path.c_str());
+    if (fd.get() >= 0) {
         struct stat st;
-        if (::fstat(fd, &st) != 0) {
-            ::close(fd);
-            fatal_errno("can not examine cache file", d_->path.c_str());
-        }
+        if (::fstat(fd.get(), &st) != 0) fatal_errno("can not examine cache file", d_->path.c_str());
         // As a private key: a cache that someone else could have written
         // could make a listing or a patch lie.
-        if (st.st_uid != ::geteuid()) {
-            ::close(fd);
+        if (st.st_uid != ::geteuid())
             fatal(1, "cache file %s is owned by another user; refusing to use it", d_->path.c_str());
-        }
-        if (st.st_mode & (S_IWGRP | S_IWOTH)) {
-            ::close(fd);
+        if (st.st_mode & (S_IWGRP | S_IWOTH))
             fatal(1, "cache file %s may be written by group or others; refusing to use it", d_->path.c_str());
-        }
-        if (!d_->old.open(fd)) d_->warn_once();
+        if (!d_->old.open(fd.release())) d_->warn_once();
     }
     // The new file, started now: its own modification time, taken from the
     // file system before any file of the run is examined, is the stamp of

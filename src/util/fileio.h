@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+// openat(2), EINTR retried: a descriptor, or -1 with errno set.
+int open_at(int dir, const char* path, int flags);
 // Opens a file that must exist; fatal with the mode and the caller's line
 // (pass __LINE__) when it can not be opened.
 std::FILE* FOPENG(const char* path, const char* mode, int line);
