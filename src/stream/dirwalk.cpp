@@ -27,10 +27,6 @@
 
 namespace {
 
-Stream* nextstream_dir(Stream* s);
-void closestream_dir(Stream* s);
-void md5stream_dir(Stream* s, char* out);
-
 // Returns a handle on the directory open on fd, which the handle owns from
 // then on. A directory that cannot be opened or read ends the run: skipping
 // it would make a listing, and so a patch, wrong.
@@ -243,12 +239,7 @@ bool stat_entry(Stream* s, struct stat& st) {
 }
 
 Stream* openstream_dir(const char* path) {
-    auto s = std::make_unique<Stream>();
-    s->kind = StreamKind::walk;
-    s->source = path;
-    s->nextfn = nextstream_dir;
-    s->closefn = closestream_dir;
-    s->md5fn = md5stream_dir;
+    StreamPtr s = new_stream(StreamKind::walk, path, nextstream_dir, closestream_dir, md5stream_dir);
     // Room for the deepest levels of two walks at once (a patch compares
     // two trees) beside the work in flight, within what the process has.
     s->max_dirs = int(std::clamp<std::size_t>(descriptors_free() / 8, 3, 16));

@@ -29,6 +29,19 @@ bool starts_as_archive(const char* path) {
     return magic == ARCHIVE_MAGIC;
 }
 
+StreamPtr new_stream(StreamKind kind, const char* path, Stream* (*next)(Stream*), void (*close)(Stream*),
+                     void (*md5)(Stream*, char*)) {
+    StreamPtr s(new Stream);
+    s->kind = kind;
+    s->source = path;
+    s->nextfn = next;
+    s->closefn = close;
+    s->md5fn = md5;
+    return s;
+}
+
+void stored_digest(Stream* s, char* out) { std::memcpy(out, s->md5, MD5_HEX_SIZE); }
+
 Stream* openstream(const char* path) {
     struct stat st;
     if (::stat(path, &st) != 0) fatal_fixed(1, "can not stat %s\n", path);
