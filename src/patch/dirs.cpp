@@ -32,10 +32,6 @@ std::string tree_tie(const std::string& tree) {
     return "tree " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " + real;
 }
 
-} // namespace
-
-namespace {
-
 // Longest line of a record: a path and what stands in front of it.
 constexpr std::size_t RECORD_LINE_MAX = PATH_MAXLEN + 64;
 
