@@ -13,6 +13,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+bool admin_temp_path(const char* path, std::string& out) {
+    const std::size_t n = std::strlen(path);
+    if (n + 5 > PATH_MAXLEN) return false;  // the lock file's ".lock"
+    out.assign(path, n);
+    out += ".tmp";
+    return true;
+}
+
 namespace {
 
 void put_line(TempFile& tmp, std::string_view a, std::string_view b = {}) {
@@ -102,18 +110,6 @@ Fd lock_admin(const std::string& lock_path) {
         if (errno != EINTR) fatal_errno("can not lock", lock_path.c_str());
     return fd;
 }
-
-} // namespace
-
-bool admin_temp_path(const char* path, std::string& out) {
-    const std::size_t n = std::strlen(path);
-    if (n + 5 > PATH_MAXLEN) return false;  // the lock file's ".lock"
-    out.assign(path, n);
-    out += ".tmp";
-    return true;
-}
-
-namespace {
 
 // The administration file as it stands now, for reading; empty when it is
 // missing. Nothing when opening it says ESTALE.

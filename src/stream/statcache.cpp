@@ -147,6 +147,32 @@ void pwrite_all(int fd, const std::string& bytes, uint64_t off, const char* name
     }
 }
 
+// A directory's entries not yet written to the new cache, while the walk
+// is in it or below it: they go out as a section once they are many, and
+// when the walk leaves the directory.
+struct Pending {
+    std::string key;
+    std::string bytes;
+    uint32_t count = 0;
+};
+
+// A section written to the new cache; walk is the number of the walk that
+// wrote it (0: carried over from the old cache).
+struct Written {
+    CacheReader::IndexEntry e;
+    uint32_t walk;
+};
+
+// root without trailing slashes ("/" becomes ""), so that root + "/" + a
+// relative directory is the key.
+std::string norm_root(std::string_view root) {
+    while (!root.empty() && root.back() == '/') root.remove_suffix(1);
+    return std::string(root);
+}
+
+// The run's cache (run_cache).
+std::unique_ptr<StatCache> the_cache;
+
 }  // namespace
 
 bool CacheSection::find(std::string_view n, FileId& id, unsigned char* md5) const {
@@ -163,20 +189,15 @@ bool CacheSection::find(std::string_view n, FileId& id, unsigned char* md5) cons
     return true;
 }
 
-CacheReader::~CacheReader() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 bool CacheReader::fail(const char* why) {
     why_ = why;
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_ = Fd();
     index_.clear();
     return false;
 }
 
 bool CacheReader::open(int fd) {
-    fd_ = fd;
+    fd_ = Fd(fd);
     struct stat st;
     if (::fstat(fd, &st) != 0) return fail("can not be examined");
     size_ = uint64_t(st.st_size);
@@ -241,7 +262,7 @@ bool CacheReader::section(std::size_t i, std::string& bytes, std::vector<uint32_
     if (!usable() || i >= index_.size()) return false;
     const IndexEntry& e = index_[i];
     bytes.resize(e.length);
-    if (!pread_all(fd_, bytes.data(), bytes.size(), e.offset)) return fail("can not be read");
+    if (!pread_all(fd_.get(), bytes.data(), bytes.size(), e.offset)) return fail("can not be read");
     if (get(bytes.data(), 4) != crc(bytes.data() + 4, bytes.size() - 4)) return fail("damaged");
     Cursor c{bytes.data() + 4, bytes.size() - 4};
     uint64_t klen, count;
@@ -317,33 +338,6 @@ bool CacheReader::directory(std::size_t first, std::size_t last, CacheSection& o
     out.recs.resize(kept);
     return true;
 }
-
-namespace {
-
-// A directory's entries not yet written to the new cache, while the walk
-// is in it or below it: they go out as a section once they are many, and
-// when the walk leaves the directory.
-struct Pending {
-    std::string key;
-    std::string bytes;
-    uint32_t count = 0;
-};
-
-// A section written to the new cache; walk is the number of the walk that
-// wrote it (0: carried over from the old cache).
-struct Written {
-    CacheReader::IndexEntry e;
-    uint32_t walk;
-};
-
-// root without trailing slashes ("/" becomes ""), so that root + "/" + a
-// relative directory is the key.
-std::string norm_root(std::string_view root) {
-    while (!root.empty() && root.back() == '/') root.remove_suffix(1);
-    return std::string(root);
-}
-
-}  // namespace
 
 struct StatCache::Impl {
     std::string path;
@@ -565,10 +559,6 @@ void StatCache::commit() {
     put(h, crc(h.data(), h.size()), 4);
     pwrite_all(d.out->fd(), h, 0, d.out->temp_path().c_str());
     d.out->commit();
-}
-
-namespace {
-std::unique_ptr<StatCache> the_cache;
 }
 
 StatCache* run_cache() {
