@@ -53,6 +53,15 @@ std::string shown_level(const Stream* s, const dirnode* t) {
     return t->prefix ? std::string(s->name, std::size_t(t->prefix)) : s->source;
 }
 
+// The next entry the system gives for level t, null at its end; a read
+// error ends the run.
+const dirent* read_entry(Stream* s, dirnode* t) {
+    errno = 0;
+    const dirent* e = ::readdir(t->dir);
+    if (!e && errno != 0) fatal_errno("can not read directory", shown_level(s, t).c_str());
+    return e;
+}
+
 void close_level(Stream* s, dirnode* t) {
     if (t->dir) {
         ::closedir(t->dir);
@@ -73,15 +82,7 @@ void shelve(Stream* s, dirnode* v) {
     v->ino = st.st_ino;
     if (v->dir) {
         std::vector<std::pair<std::string, unsigned char>> rest;
-        for (;;) {
-            errno = 0;
-            const dirent* e = ::readdir(v->dir);
-            if (!e) {
-                if (errno != 0) fatal_errno("can not read directory", shown_level(s, v).c_str());
-                break;
-            }
-            rest.emplace_back(e->d_name, e->d_type);
-        }
+        while (const dirent* e = read_entry(s, v)) rest.emplace_back(e->d_name, e->d_type);
         v->rest = std::move(rest);
         v->pos = 0;
     }
@@ -127,12 +128,8 @@ const char* next_entry(Stream* s, dirnode* t, unsigned char& type) {
         type = e.second;
         return e.first.c_str();
     }
-    errno = 0;
-    const dirent* e = ::readdir(t->dir);
-    if (!e) {
-        if (errno != 0) fatal_errno("can not read directory", shown_level(s, t).c_str());
-        return nullptr;
-    }
+    const dirent* e = read_entry(s, t);
+    if (!e) return nullptr;
     type = e->d_type;
     return e->d_name;
 }
