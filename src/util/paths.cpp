@@ -1,9 +1,9 @@
 #include "util/paths.h"
 
 #include "util/fatal.h"
+#include "util/fileio.h"
 
 #include <cerrno>
-#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -53,9 +53,7 @@ char* absolute(char* path) {
     }
     std::string out;
     if (!absolute_from(cwd, path, out)) fatal(1, "path too long: %s/%s", cwd, path);
-    char* result = new char[out.size() + 1];
-    std::memcpy(result, out.c_str(), out.size() + 1);
-    return result;
+    return copy(out.c_str());
 }
 
 bool join_path(std::string& out, std::string_view root, std::string_view rel) {
