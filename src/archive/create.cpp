@@ -122,12 +122,10 @@ std::size_t read_hash_deflate(int fd, uint64_t size, const char* name, char* hex
     md5_init_ctx(&ctx);
     md5_process_bytes(data, n, &ctx);
     stream.clear();
-    if (n < want) {
+    if (n < want)
         deflate_whole(data, n, stream);
-    } else {
-        unsigned char* io = io_buffer();
-        while (const std::size_t r = read_fd(fd, io, IO_BUFSZ, name)) md5_process_bytes(io, r, &ctx);
-    }
+    else
+        copy_fd(fd, name, -1, nullptr, &ctx);
     md5_finish_hex(&ctx, hex);
     return n;
 }

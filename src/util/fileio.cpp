@@ -211,9 +211,9 @@ uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5
     for (;;) {
         const std::size_t n = read_fd(in, buf, IO_BUFSZ, in_name);
         if (hash) md5_process_bytes(buf, n, hash);
-        write_fd(out, buf, n, out_name);
+        if (out >= 0) write_fd(out, buf, n, out_name);
         total += n;
-        if (total - started >= WRITEBACK_STEP) {
+        if (out >= 0 && total - started >= WRITEBACK_STEP) {
             start_writeback(out, started, total - started);
             started = total;
         }
