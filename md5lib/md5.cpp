@@ -70,7 +70,36 @@ void add_count(md5_context* ctx, std::size_t len) {
     ctx->bytes_high = uint32_t(total >> 32);
 }
 
-} // namespace
+// Digests everything read_some yields. read_some(buf, len, &end) returns the
+// number of bytes it put in buf (short reads are continued, not taken as the
+// end), sets end once the source is exhausted, and returns -1 on a read
+// error. Large reads keep the syscall count low; whole blocks are transformed
+// straight from the read buffer and only the tail passes through pending.
+template <class ReadSome>
+int digest_reads(ReadSome read_some, void* result) {
+    constexpr std::size_t BUFSZ = 64 * 1024;
+    unsigned char buffer[BUFSZ];
+    md5_context ctx;
+    md5_init_ctx(&ctx);
+    for (;;) {
+        std::size_t filled = 0;
+        bool end = false;
+        while (filled < BUFSZ && !end) {
+            const long n = read_some(buffer + filled, BUFSZ - filled, &end);
+            if (n < 0) return 1;
+            filled += std::size_t(n);
+        }
+        if (filled < BUFSZ) {
+            md5_process_bytes(buffer, filled, &ctx);
+            break;
+        }
+        md5_process_block(buffer, BUFSZ, &ctx);
+    }
+    md5_finish_ctx(&ctx, result);
+    return 0;
+}
+
+}  // namespace
 
 void md5_init_ctx(md5_context* ctx) {
     ctx->chain_a = 0x67452301;
@@ -129,39 +158,6 @@ void* md5_finish_ctx(md5_context* ctx, void* result) {
     store_le32(r + 12, ctx->chain_d);
     return result;
 }
-
-namespace {
-
-// Digests everything read_some yields. read_some(buf, len, &end) returns the
-// number of bytes it put in buf (short reads are continued, not taken as the
-// end), sets end once the source is exhausted, and returns -1 on a read
-// error. Large reads keep the syscall count low; whole blocks are transformed
-// straight from the read buffer and only the tail passes through pending.
-template <class ReadSome>
-int digest_reads(ReadSome read_some, void* result) {
-    constexpr std::size_t BUFSZ = 64 * 1024;
-    unsigned char buffer[BUFSZ];
-    md5_context ctx;
-    md5_init_ctx(&ctx);
-    for (;;) {
-        std::size_t filled = 0;
-        bool end = false;
-        while (filled < BUFSZ && !end) {
-            const long n = read_some(buffer + filled, BUFSZ - filled, &end);
-            if (n < 0) return 1;
-            filled += std::size_t(n);
-        }
-        if (filled < BUFSZ) {
-            md5_process_bytes(buffer, filled, &ctx);
-            break;
-        }
-        md5_process_block(buffer, BUFSZ, &ctx);
-    }
-    md5_finish_ctx(&ctx, result);
-    return 0;
-}
-
-} // namespace
 
 int md5_stream(std::FILE* stream, void* result) {
     return digest_reads(

@@ -36,6 +36,30 @@ constexpr int TERN_G = ((TB & TD) | (TC & ~TD)) & 0xff;
 constexpr int TERN_H = (TB ^ TC ^ TD) & 0xff;
 constexpr int TERN_I = (TC ^ (TB | ~TD)) & 0xff;
 
+// The compress function of a lane type: LOAD and STORE move a row of chain
+// (a word per lane) unaligned, load_words puts word j of every lane's block
+// into w[j].
+#define MD5_COMPRESS(LOAD, STORE)                                                                   \
+    MD5_TARGET void compress(uint32_t* chain, const unsigned char* const* at, std::size_t blocks) { \
+        vec* const row = reinterpret_cast<vec*>(chain);                                             \
+        vec a = LOAD(row), b = LOAD(row + 1);                                                       \
+        vec c = LOAD(row + 2), d = LOAD(row + 3);                                                   \
+        for (std::size_t i = 0; i < blocks; ++i) {                                                  \
+            vec w[16];                                                                              \
+            load_words(at, 64 * i, w);                                                              \
+            const vec sa = a, sb = b, sc = c, sd = d;                                               \
+            MD5_ROUNDS()                                                                            \
+            a = add(a, sa);                                                                         \
+            b = add(b, sb);                                                                         \
+            c = add(c, sc);                                                                         \
+            d = add(d, sd);                                                                         \
+        }                                                                                           \
+        STORE(row, a);                                                                              \
+        STORE(row + 1, b);                                                                          \
+        STORE(row + 2, c);                                                                          \
+        STORE(row + 3, d);                                                                          \
+    }
+
 // GCC 12's AVX-512 intrinsics fill their unused mask source from a
 // deliberately undefined value, which -Wmaybe-uninitialized reports once
 // they are inlined here.
@@ -86,24 +110,7 @@ MD5_TARGET inline void load_words(const unsigned char* const* at, std::size_t of
     }
 }
 
-MD5_TARGET void compress(uint32_t* chain, const unsigned char* const* at, std::size_t blocks) {
-    vec a = _mm512_loadu_si512(chain), b = _mm512_loadu_si512(chain + LANES);
-    vec c = _mm512_loadu_si512(chain + 2 * LANES), d = _mm512_loadu_si512(chain + 3 * LANES);
-    for (std::size_t i = 0; i < blocks; ++i) {
-        vec w[16];
-        load_words(at, 64 * i, w);
-        const vec sa = a, sb = b, sc = c, sd = d;
-        MD5_ROUNDS()
-        a = add(a, sa);
-        b = add(b, sb);
-        c = add(c, sc);
-        d = add(d, sd);
-    }
-    _mm512_storeu_si512(chain, a);
-    _mm512_storeu_si512(chain + LANES, b);
-    _mm512_storeu_si512(chain + 2 * LANES, c);
-    _mm512_storeu_si512(chain + 3 * LANES, d);
-}
+MD5_COMPRESS(_mm512_loadu_si512, _mm512_storeu_si512)
 #undef MD5_TARGET
 
 } // namespace avx512
@@ -156,26 +163,12 @@ MD5_TARGET inline void transpose_half(const unsigned char* const* at, std::size_
     }
 }
 
-MD5_TARGET void compress(uint32_t* chain, const unsigned char* const* at, std::size_t blocks) {
-    const auto row = [chain](std::size_t r) { return reinterpret_cast<vec*>(chain + r * LANES); };
-    vec a = _mm256_loadu_si256(row(0)), b = _mm256_loadu_si256(row(1));
-    vec c = _mm256_loadu_si256(row(2)), d = _mm256_loadu_si256(row(3));
-    for (std::size_t i = 0; i < blocks; ++i) {
-        vec w[16];
-        transpose_half(at, 64 * i, w);
-        transpose_half(at, 64 * i + 32, w + 8);
-        const vec sa = a, sb = b, sc = c, sd = d;
-        MD5_ROUNDS()
-        a = add(a, sa);
-        b = add(b, sb);
-        c = add(c, sc);
-        d = add(d, sd);
-    }
-    _mm256_storeu_si256(row(0), a);
-    _mm256_storeu_si256(row(1), b);
-    _mm256_storeu_si256(row(2), c);
-    _mm256_storeu_si256(row(3), d);
+MD5_TARGET inline void load_words(const unsigned char* const* at, std::size_t off, vec w[16]) {
+    transpose_half(at, off, w);
+    transpose_half(at, off + 32, w + 8);
 }
+
+MD5_COMPRESS(_mm256_loadu_si256, _mm256_storeu_si256)
 #undef MD5_TARGET
 
 } // namespace avx2

@@ -39,13 +39,11 @@ struct Deflater {
     }
     ~Deflater() { deflateEnd(&z); }
 };
-// window_bits as inflateInit2 takes them: 15 for zlib streams, -15 for raw
-// deflate blocks.
-template <int window_bits>
+// Raw deflate blocks, in a window of 15 bits.
 struct Inflater {
     z_stream z{};
     Inflater() {
-        if (inflateInit2(&z, window_bits) != Z_OK)
+        if (inflateInit2(&z, -15) != Z_OK)
             fatal(1, "can not set up decompression: %s", z.msg ? z.msg : "out of memory");
     }
     ~Inflater() { inflateEnd(&z); }
@@ -67,49 +65,6 @@ libdeflate_decompressor* decompressor() {
     return d.get();
 }
 
-} // namespace
-
-void deflate_whole(const unsigned char* in, std::size_t n, std::vector<unsigned char>& out) {
-    if (n == 0) {
-        // The shortest stream for no data, as zlib writes it (libdeflate
-        // would spend an empty stored block): an archive of empty files
-        // stays as small as it always was.
-        out.assign({0x78, 0xDA, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01});
-        return;
-    }
-    if (n < SMALL_MAX) {
-        // Below some hundred bytes libdeflate's cost model often settles
-        // for a stored block where zlib finds a shorter Huffman one.
-        static PerThread<Deflater> slot;
-        Deflater& d = slot.get();
-        if (deflateReset(&d.z) != Z_OK) fatal(1, "can not reset compression");
-        const std::size_t bound = deflateBound(&d.z, uLong(n));
-        unsigned char* buf = scratch(bound, ScratchSlot::deflated);
-        d.z.next_in = const_cast<unsigned char*>(in);
-        d.z.avail_in = uInt(n);
-        d.z.next_out = buf;
-        d.z.avail_out = uInt(bound);
-        if (deflate(&d.z, Z_FINISH) != Z_STREAM_END) fatal(1, "compression failed");
-        out.assign(buf, buf + (bound - d.z.avail_out));
-        return;
-    }
-    // Compressed into this thread's scratch buffer and copied out at its
-    // length: the stream is kept for a while, the bound-sized buffer not.
-    libdeflate_compressor* c = compressor();
-    const std::size_t bound = libdeflate_zlib_compress_bound(c, n);
-    unsigned char* buf = scratch(bound, ScratchSlot::deflated);
-    const std::size_t got = libdeflate_zlib_compress(c, in, n, buf, bound);
-    // The bound always suffices; nothing but a broken library gets here.
-    if (got == 0) fatal(1, "compression failed");
-    out.assign(buf, buf + got);
-}
-
-uint32_t adler32_update(uint32_t adler, const unsigned char* p, std::size_t n) {
-    return libdeflate_adler32(adler, p, n);
-}
-
-namespace {
-
 // Makes the raw blocks s, which must give n bytes, joinable: the final
 // block's flag is cleared and an empty stored block (three zero bits, then
 // 00 00 FF FF at the next byte boundary) brings the piece to a byte
@@ -125,27 +80,6 @@ void open_end(std::vector<unsigned char>& s, std::size_t n) {
     if (used == 0 || used > 5) s.push_back(0);  // the stored block's header does not fit
     s.insert(s.end(), {0x00, 0x00, 0xFF, 0xFF});
 }
-
-} // namespace
-
-void deflate_piece(const unsigned char* in, std::size_t n, bool last, std::vector<unsigned char>& out) {
-    libdeflate_compressor* c = compressor();
-    const std::size_t bound = libdeflate_deflate_compress_bound(c, n);
-    unsigned char* buf = scratch(bound, ScratchSlot::deflated);
-    const std::size_t got = libdeflate_deflate_compress(c, in, n, buf, bound);
-    if (got == 0) fatal(1, "compression failed");
-    out.reserve(got + 5);
-    out.assign(buf, buf + got);
-    if (!last) open_end(out, n);
-}
-
-bool inflate_whole(const unsigned char* in, std::size_t n, unsigned char* out, std::size_t origsize) {
-    std::size_t got = 0;
-    const libdeflate_result r = libdeflate_zlib_decompress(decompressor(), in, n, out, origsize, &got);
-    return r == LIBDEFLATE_SUCCESS && got == origsize;
-}
-
-namespace {
 
 // Hashes what an inflater produces, in order, on a thread of its own when
 // asked: MD5 of a large member takes as long as inflating, checking and
@@ -270,11 +204,67 @@ bool zlib_header_ok(const unsigned char* h) {
 
 }  // namespace
 
+void deflate_whole(const unsigned char* in, std::size_t n, std::vector<unsigned char>& out) {
+    if (n == 0) {
+        // The shortest stream for no data, as zlib writes it (libdeflate
+        // would spend an empty stored block): an archive of empty files
+        // stays as small as it always was.
+        out.assign({0x78, 0xDA, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01});
+        return;
+    }
+    if (n < SMALL_MAX) {
+        // Below some hundred bytes libdeflate's cost model often settles
+        // for a stored block where zlib finds a shorter Huffman one.
+        static PerThread<Deflater> slot;
+        Deflater& d = slot.get();
+        if (deflateReset(&d.z) != Z_OK) fatal(1, "can not reset compression");
+        const std::size_t bound = deflateBound(&d.z, uLong(n));
+        unsigned char* buf = scratch(bound, ScratchSlot::deflated);
+        d.z.next_in = const_cast<unsigned char*>(in);
+        d.z.avail_in = uInt(n);
+        d.z.next_out = buf;
+        d.z.avail_out = uInt(bound);
+        if (deflate(&d.z, Z_FINISH) != Z_STREAM_END) fatal(1, "compression failed");
+        out.assign(buf, buf + (bound - d.z.avail_out));
+        return;
+    }
+    // Compressed into this thread's scratch buffer and copied out at its
+    // length: the stream is kept for a while, the bound-sized buffer not.
+    libdeflate_compressor* c = compressor();
+    const std::size_t bound = libdeflate_zlib_compress_bound(c, n);
+    unsigned char* buf = scratch(bound, ScratchSlot::deflated);
+    const std::size_t got = libdeflate_zlib_compress(c, in, n, buf, bound);
+    // The bound always suffices; nothing but a broken library gets here.
+    if (got == 0) fatal(1, "compression failed");
+    out.assign(buf, buf + got);
+}
+
+uint32_t adler32_update(uint32_t adler, const unsigned char* p, std::size_t n) {
+    return libdeflate_adler32(adler, p, n);
+}
+
+void deflate_piece(const unsigned char* in, std::size_t n, bool last, std::vector<unsigned char>& out) {
+    libdeflate_compressor* c = compressor();
+    const std::size_t bound = libdeflate_deflate_compress_bound(c, n);
+    unsigned char* buf = scratch(bound, ScratchSlot::deflated);
+    const std::size_t got = libdeflate_deflate_compress(c, in, n, buf, bound);
+    if (got == 0) fatal(1, "compression failed");
+    out.reserve(got + 5);
+    out.assign(buf, buf + got);
+    if (!last) open_end(out, n);
+}
+
+bool inflate_whole(const unsigned char* in, std::size_t n, unsigned char* out, std::size_t origsize) {
+    std::size_t got = 0;
+    const libdeflate_result r = libdeflate_zlib_decompress(decompressor(), in, n, out, origsize, &got);
+    return r == LIBDEFLATE_SUCCESS && got == origsize;
+}
+
 bool inflate_stream(int in, const char* in_name, uint64_t offset, uint64_t compsize, uint64_t origsize, int out,
                     const char* out_name, md5_context* ctx, bool hash_beside) {
     // Raw blocks through zlib, the header and the Adler-32 checked here:
     // libdeflate's Adler-32 is several times faster than zlib's.
-    static PerThread<Inflater<-15>> slot;
+    static PerThread<Inflater> slot;
     z_stream& z = slot.get().z;
     if (inflateReset(&z) != Z_OK) fatal(1, "can not reset decompression");
     StreamIn src{in, in_name, offset, compsize};

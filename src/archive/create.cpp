@@ -122,12 +122,10 @@ std::size_t read_hash_deflate(int fd, uint64_t size, const char* name, char* hex
     md5_init_ctx(&ctx);
     md5_process_bytes(data, n, &ctx);
     stream.clear();
-    if (n < want) {
+    if (n < want)
         deflate_whole(data, n, stream);
-    } else {
-        unsigned char* io = io_buffer();
-        while (const std::size_t r = read_fd(fd, io, IO_BUFSZ, name)) md5_process_bytes(io, r, &ctx);
-    }
+    else
+        copy_fd(fd, name, -1, nullptr, &ctx);
     md5_finish_hex(&ctx, hex);
     return n;
 }
@@ -367,7 +365,11 @@ private:
     std::vector<unsigned char> buf_;
 };
 
-void print_progress(const Record& r) {
+// Records where r's stream lies and its sizes, and prints r's line.
+void place(Record& r, uint64_t offset, uint64_t origsize, uint64_t compsize) {
+    r.offset = offset;
+    r.origsize = origsize;
+    r.compsize = compsize;
     const uint64_t pct = r.compsize * 100 / (r.origsize ? r.origsize : 1);
     print_name_line(stderr, "", r.name, " (" + std::to_string(pct) + "%)");
     progress_file();
@@ -383,9 +385,7 @@ void finish_member(const Member& m, Record& r, const Out& out) {
         r.digest_known = true;
     } else if (std::memcmp(m.hex, r.md5, MD5_HEX_SIZE) != 0)
         fatal_changed(m.path);
-    r.origsize = m.size;
-    r.compsize = out.pos() - r.offset;
-    print_progress(r);
+    place(r, r.offset, m.size, out.pos() - r.offset);
 }
 
 void write_member(const Member& m, Record& r, Out& out) {
@@ -459,21 +459,11 @@ void write_table(const std::deque<Record>& recs, uint32_t headersize, bool large
     t.flush();
 }
 
-// A record whose content an earlier record holds: its stream serves both.
-void share_twin(Record& r, const Record& twin) {
-    r.offset = twin.offset;
-    r.compsize = twin.compsize;
-    r.origsize = twin.origsize;
-    print_progress(r);
-}
-
 // A record whose stream the walk kept, compressed from the bytes it hashed.
 void write_kept(Record& r, Out& out) {
-    r.offset = out.pos();
+    const uint64_t at = out.pos();
     out.put(r.kept, r.kept_len);
-    r.origsize = r.size;
-    r.compsize = r.kept_len;
-    print_progress(r);
+    place(r, at, r.size, r.kept_len);
 }
 
 std::shared_ptr<Member> open_member(std::string path) {
@@ -492,8 +482,9 @@ std::shared_ptr<Member> open_member(std::string path) {
 void submit_member(Pipeline& p, std::deque<Record>& recs, std::size_t i, uint32_t first, Out& out) {
     Record& r = recs[i];
     if (first != i) {
+        // Its content is the twin's: one stream serves both.
         const Record& twin = recs[first];
-        p.submit_done([&r, &twin] { share_twin(r, twin); });
+        p.submit_done([&r, &twin] { place(r, twin.offset, twin.origsize, twin.compsize); });
         return;
     }
     // Every member's path must fit, whichever pass compresses it.

@@ -314,10 +314,6 @@ void publish(Member& x, Target& t, PublishBatch& batch) {
     }
 }
 
-} // namespace
-
-namespace {
-
 // Extracts the archive open on arc (named path in messages) into target.
 void extract_open(File arc, const char* path, const char* target) {
     const ArchiveTable t = read_archive_table(arc.get(), path);

@@ -29,7 +29,6 @@
 #include "util/settings.h"
 #include "util/hashgroup.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -151,18 +150,6 @@ void count(std::size_t n, const char* one, const char* many) {
 // opens, even escaped and padded with blanks.
 constexpr std::size_t CHECK_LINE_MAX = std::size_t(16) << 20;
 
-// Whether a name is empty or only "." components: no file below the tree.
-bool names_the_tree(std::string_view name) {
-    if (name.starts_with('/')) return false;
-    for (std::size_t start = 0; start <= name.size();) {
-        const std::size_t slash = std::min(name.find('/', start), name.size());
-        const std::string_view part = name.substr(start, slash - start);
-        if (!part.empty() && part != ".") return false;
-        start = slash + 1;
-    }
-    return true;
-}
-
 // A listing is read here, in md5sum's line forms; a directory or an
 // archive through its stream. Standard input ("-"), a FIFO or any file that
 // does not start as an archive is a listing.
@@ -192,7 +179,7 @@ void checktree(const char* source, const char* given) {
         // The tree is only read, but a name from outside still may not
         // lead out of it. An empty name, or one that names the tree itself
         // ("."), leads nowhere: opening it fails as md5sum's does.
-        if (!tree_relpath(name, below) && !names_the_tree(name))
+        if (!tree_relpath(name, below) && !drop_dot_components(name).empty())
             fatal(1, "%s: %s leads out of the tree or names no file; nothing checked after it", listing.c_str(),
                   std::string(name).c_str());
         if (!is_hex_digest(std::string_view(hex, ::strnlen(hex, MD5_HEX_SIZE))))

@@ -97,7 +97,46 @@ struct Reports {
     }
 };
 
-} // namespace
+// One file restored from the store. Directories made for a file that is
+// not published go again, so that a run stopped by a damaged object leaves
+// what a serial run would.
+struct Restored {
+    std::string name;             // as the source gives it, for the printed lines
+    std::string path;             // where it is written: name without "." components and repeated slashes
+    std::optional<MadeFor> made;  // destroyed after out: the directory is empty by then
+    Fd in;
+    std::string object;
+    std::unique_ptr<TempFile> out;
+    char want[MD5_HEX_SIZE];
+    char got[MD5_HEX_SIZE];
+    // Errors name the object read and the file it restores.
+    const char* in_name() const { return object.c_str(); }
+    const char* out_name() const { return name.c_str(); }
+};
+
+// The stream's current entry, checked and with its directories made, on
+// the calling thread in stream order.
+Restored restored(Stream* s, const std::string& root, DirGuard& guard) {
+    Restored e;
+    e.name = s->name;
+    listed_digest(s, e.want);
+    store_path(e.object, root, e.want);
+    guard.check_or_die(root, store_rel(e.object));
+    // A listing's paths are taken as it gives them, absolute or climbing
+    // with "..": a listing is the user's own instruction. A name that stays
+    // below the working directory ("./doc/x", as find writes them, included)
+    // has a link planted in its way refused.
+    if (e.name.empty() || e.name.back() == '/') fatal_fixed(1, "can not read %s\n", e.name.c_str());
+    e.path = drop_dot_components(e.name);
+    if (e.path.empty()) fatal_fixed(1, "can not read %s\n", e.name.c_str());
+    if (stays_below(e.path)) {
+        e.made.emplace(guard, "", e.path);
+        guard.make_or_die("", e.path);
+    }
+    return e;
+}
+
+}  // namespace
 
 void db_in(const char* path) {
     preparedb();
@@ -200,49 +239,6 @@ void db_in(const char* path) {
     auto cost = [](const Stored& e) { return e.cached ? Cost{} : ONE_FILE; };
     publishing(batch, [&] { run_grouped(p, p.group_size(), gather, GroupedJob<Stored>{work, publish, cost}); });
 }
-
-namespace {
-
-// One file restored from the store. Directories made for a file that is
-// not published go again, so that a run stopped by a damaged object leaves
-// what a serial run would.
-struct Restored {
-    std::string name;  // as the source gives it, for the printed lines
-    std::string path;  // where it is written: name without "." components and repeated slashes
-    std::optional<MadeFor> made;  // destroyed after out: the directory is empty by then
-    Fd in;
-    std::string object;
-    std::unique_ptr<TempFile> out;
-    char want[MD5_HEX_SIZE];
-    char got[MD5_HEX_SIZE];
-    // Errors name the object read and the file it restores.
-    const char* in_name() const { return object.c_str(); }
-    const char* out_name() const { return name.c_str(); }
-};
-
-// The stream's current entry, checked and with its directories made, on
-// the calling thread in stream order.
-Restored restored(Stream* s, const std::string& root, DirGuard& guard) {
-    Restored e;
-    e.name = s->name;
-    listed_digest(s, e.want);
-    store_path(e.object, root, e.want);
-    guard.check_or_die(root, store_rel(e.object));
-    // A listing's paths are taken as it gives them, absolute or climbing
-    // with "..": a listing is the user's own instruction. A name that stays
-    // below the working directory ("./doc/x", as find writes them, included)
-    // has a link planted in its way refused.
-    if (e.name.empty() || e.name.back() == '/') fatal_fixed(1, "can not read %s\n", e.name.c_str());
-    e.path = drop_dot_components(e.name);
-    if (e.path.empty()) fatal_fixed(1, "can not read %s\n", e.name.c_str());
-    if (stays_below(e.path)) {
-        e.made.emplace(guard, "", e.path);
-        guard.make_or_die("", e.path);
-    }
-    return e;
-}
-
-} // namespace
 
 void db_out(const char* path) {
     preparedb();

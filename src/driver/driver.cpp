@@ -108,16 +108,6 @@ std::time_t grace_period(const char* word, const char* progname) {
     return n * unit;
 }
 
-} // namespace
-
-void usage(const char* progname) {
-    std::fflush(stdout);
-    print_usage(stderr, progname);
-    throw FatalError{2};
-}
-
-namespace {
-
 // Runs one job under its status line (util/progress.h).
 template <class Job>
 void with_progress(const char* what, Job job) {
@@ -307,7 +297,13 @@ void dispatch() {
     if (todir && archname) with_progress("extracting", extractarchive);
 }
 
-} // namespace
+}  // namespace
+
+void usage(const char* progname) {
+    std::fflush(stdout);
+    print_usage(stderr, progname);
+    throw FatalError{2};
+}
 
 int mdtree_main(int argc, char** argv) {
     // Before any file is opened: a run started with a standard descriptor

@@ -11,11 +11,9 @@
 #include <sys/stat.h>
 
 uint32_t get_le32(const unsigned char* p) {
-    unsigned char b[4];
-    std::memcpy(b, p, 4);
-    cvt2le(b, 4);
     uint32_t v;
-    std::memcpy(&v, b, 4);
+    std::memcpy(&v, p, 4);
+    cvt2le(&v, 4);
     return v;
 }
 

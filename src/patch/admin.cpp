@@ -13,6 +13,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+bool admin_temp_path(const char* path, std::string& out) {
+    const std::size_t n = std::strlen(path);
+    if (n + 5 > PATH_MAXLEN) return false;  // the lock file's ".lock"
+    out.assign(path, n);
+    out += ".tmp";
+    return true;
+}
+
 namespace {
 
 void put_line(TempFile& tmp, std::string_view a, std::string_view b = {}) {
@@ -103,18 +111,6 @@ Fd lock_admin(const std::string& lock_path) {
     return fd;
 }
 
-} // namespace
-
-bool admin_temp_path(const char* path, std::string& out) {
-    const std::size_t n = std::strlen(path);
-    if (n + 5 > PATH_MAXLEN) return false;  // the lock file's ".lock"
-    out.assign(path, n);
-    out += ".tmp";
-    return true;
-}
-
-namespace {
-
 // The administration file as it stands now, for reading; empty when it is
 // missing. Nothing when opening it says ESTALE.
 std::optional<File> open_admin(const char* path) {
@@ -122,20 +118,16 @@ std::optional<File> open_admin(const char* path) {
     // would lose its records. Opened without blocking: a FIFO put there
     // after the check at start must not hang the run.
     File old;
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
+    Fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() >= 0) {
         struct stat st;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
             fatal(1, "administration file %s is not a regular file; left unchanged", path);
-        }
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        std::FILE* fp = ::fdopen(fd, "r");
-        if (!fp) {
-            ::close(fd);
-            fatal_errno("can not open a stream on", path);
-        }
+        ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+        std::FILE* fp = ::fdopen(fd.get(), "r");
+        if (!fp) fatal_errno("can not open a stream on", path);
         old = File(fp, path);
+        fd.release();
     } else if (errno == ESTALE) {
         return std::nullopt;
     } else if (errno != ENOENT) {

@@ -174,6 +174,10 @@ void gather_sources(std::vector<Creation>& creations, const std::unordered_set<c
     }
 }
 
+// Whether every file below dir (relative names from prefix) is one the
+// removal pass takes out, so that the directory will be empty. A directory
+// with no such file below it (an empty one, which no listing shows) would
+// stay and keep dir from being removed: its path goes to blocker.
 bool emptied(const std::string& dir, const std::string& prefix, const std::unordered_set<std::string_view>& removed,
              std::string& blocker, bool top = true) {
     DIR* d = ::opendir(dir.c_str());
@@ -316,11 +320,6 @@ void check_all(bool force, int threads, const std::string& tree, std::vector<Rem
     if (std::any_of(later.begin(), later.end(), [](const Creation* e) { return e->state != CreationState::done; }))
         run_checks(threads, force, [&](auto add) { gather_sources(creations, later, true, tree, stage, dirs, add); });
 }
-
-// Whether every file below dir (relative names from prefix) is one the
-// removal pass takes out, so that the directory will be empty. A directory
-// with no such file below it (an empty one, which no listing shows) would
-// stay and keep dir from being removed: its path goes to blocker.
 
 // The tree must let every new file in: nothing but directories, or files
 // the removal pass takes out, may stand on the way to a new file, and a

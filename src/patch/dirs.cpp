@@ -32,10 +32,6 @@ std::string tree_tie(const std::string& tree) {
     return "tree " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " + real;
 }
 
-} // namespace
-
-namespace {
-
 // Longest line of a record: a path and what stands in front of it.
 constexpr std::size_t RECORD_LINE_MAX = PATH_MAXLEN + 64;
 
@@ -104,14 +100,11 @@ bool parse_dir_record(std::string_view text, std::string_view tie, DirRecord& ou
 
 bool read_dir_record(const std::string& patch, const std::string& tree, DirRecord& out) {
     const std::string path = record_path(patch);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::FILE* fp = ::fdopen(fd, "r");
-    if (!fp) {
-        ::close(fd);
-        return false;
-    }
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    std::FILE* fp = fd.get() < 0 ? nullptr : ::fdopen(fd.get(), "r");
+    if (!fp) return false;
     File f(fp, path);
+    fd.release();
     const std::string tie = tree_tie(tree);
     if (tie.empty()) return false;
     std::string line;

@@ -93,9 +93,7 @@ bool finish(ManifestReader& r, const char* name, Manifest& out, std::string& err
 bool read_manifest(std::FILE* fp, const char* name, bool undo, Manifest& out, std::string& error) {
     ManifestReader r(name, undo);
     std::string raw;
-    for (;;) {
-        const LineRead got = read_line(fp, name, raw, MANIFEST_LINE_MAX + 1);
-        if (got == LineRead::eof) break;
+    for (LineRead got; (got = read_line(fp, name, raw, MANIFEST_LINE_MAX + 1)) != LineRead::eof;) {
         // A line past the limit arrives cut to it: two bytes more than a
         // line may hold (one may be taken for a carriage return) are
         // enough for take_line to refuse it.

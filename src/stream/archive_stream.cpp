@@ -22,8 +22,6 @@ Stream* nextstream_archive(Stream* s) {
     return s;
 }
 
-void md5stream_archive(Stream* s, char* out) { std::memcpy(out, s->md5, MD5_HEX_SIZE); }
-
 void closestream_archive(Stream* s) {
     delete[] s->table;
     delete s;
@@ -32,17 +30,11 @@ void closestream_archive(Stream* s) {
 } // namespace
 
 Stream* openstream_archive(const char* path) {
-    auto s = new Stream;
-    s->kind = StreamKind::archive;
-    s->source = path;
-    s->nextfn = nextstream_archive;
-    s->closefn = closestream_archive;
-    s->md5fn = md5stream_archive;
-    StreamPtr owner(s);
+    StreamPtr s = new_stream(StreamKind::archive, path, nextstream_archive, closestream_archive, stored_digest);
     File f(FOPENG(path, "rb", __LINE__), path);
     ArchiveTable t = read_archive_table(f.get(), path);
     f.close();
     s->table = t.bytes.release();
     s->cursor = s->table;
-    return owner.release();
+    return s.release();
 }

@@ -27,10 +27,6 @@
 
 namespace {
 
-Stream* nextstream_dir(Stream* s);
-void closestream_dir(Stream* s);
-void md5stream_dir(Stream* s, char* out);
-
 // Returns a handle on the directory open on fd, which the handle owns from
 // then on. A directory that cannot be opened or read ends the run: skipping
 // it would make a listing, and so a patch, wrong.
@@ -57,6 +53,15 @@ std::string shown_level(const Stream* s, const dirnode* t) {
     return t->prefix ? std::string(s->name, std::size_t(t->prefix)) : s->source;
 }
 
+// The next entry the system gives for level t, null at its end; a read
+// error ends the run.
+const dirent* read_entry(Stream* s, dirnode* t) {
+    errno = 0;
+    const dirent* e = ::readdir(t->dir);
+    if (!e && errno != 0) fatal_errno("can not read directory", shown_level(s, t).c_str());
+    return e;
+}
+
 void close_level(Stream* s, dirnode* t) {
     if (t->dir) {
         ::closedir(t->dir);
@@ -77,15 +82,7 @@ void shelve(Stream* s, dirnode* v) {
     v->ino = st.st_ino;
     if (v->dir) {
         std::vector<std::pair<std::string, unsigned char>> rest;
-        for (;;) {
-            errno = 0;
-            const dirent* e = ::readdir(v->dir);
-            if (!e) {
-                if (errno != 0) fatal_errno("can not read directory", shown_level(s, v).c_str());
-                break;
-            }
-            rest.emplace_back(e->d_name, e->d_type);
-        }
+        while (const dirent* e = read_entry(s, v)) rest.emplace_back(e->d_name, e->d_type);
         v->rest = std::move(rest);
         v->pos = 0;
     }
@@ -113,17 +110,12 @@ void reopen(Stream* s, dirnode* t) {
     const std::string rel(s->name + a->prefix, std::size_t(t->prefix - a->prefix - 1));
     const std::string shown = shown_level(s, t);
     make_room(s, a);
-    int fd;
-    do {
-        fd = ::openat(a->fd, rel.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) fatal_errno("can not open directory", shown.c_str());
+    Fd fd(open_at(a->fd, rel.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) fatal_errno("can not open directory", shown.c_str());
     struct stat st;
-    if (::fstat(fd, &st) != 0 || st.st_dev != t->dev || st.st_ino != t->ino) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || st.st_dev != t->dev || st.st_ino != t->ino)
         fatal(1, "directory %s was replaced during the walk; not followed", shown.c_str());
-    }
-    t->fd = fd;
+    t->fd = fd.release();
     ++s->open_dirs;
 }
 
@@ -136,12 +128,8 @@ const char* next_entry(Stream* s, dirnode* t, unsigned char& type) {
         type = e.second;
         return e.first.c_str();
     }
-    errno = 0;
-    const dirent* e = ::readdir(t->dir);
-    if (!e) {
-        if (errno != 0) fatal_errno("can not read directory", shown_level(s, t).c_str());
-        return nullptr;
-    }
+    const dirent* e = read_entry(s, t);
+    if (!e) return nullptr;
     type = e->d_type;
     return e->d_name;
 }
@@ -201,7 +189,7 @@ Stream* nextstream_dir(Stream* s) {
         make_room(s, t);
         // O_NOFOLLOW: a directory swapped for a symbolic link after it was
         // read is not followed out of the tree.
-        const int fd = ::openat(t->fd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = open_at(t->fd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         DIR* d = enter(fd, s->name);
         dirnode* node = take_node(s);
         node->next = t;
@@ -238,12 +226,9 @@ void closestream_dir(Stream* s) {
 
 int open_entry_fd(Stream* s) {
     if (s->kind != StreamKind::walk) return FOPENG_fd(s->curfile, __LINE__);
-    for (;;) {
-        const int fd = ::openat(s->dirs->fd, s->curfile, O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) return fd;
-        if (errno != EINTR) break;
-    }
-    fatal_open(s->curfile, "rb", __LINE__);
+    const int fd = open_at(s->dirs->fd, s->curfile, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fatal_open(s->curfile, "rb", __LINE__);
+    return fd;
 }
 
 bool stat_entry(Stream* s, struct stat& st) {
@@ -251,12 +236,7 @@ bool stat_entry(Stream* s, struct stat& st) {
 }
 
 Stream* openstream_dir(const char* path) {
-    auto s = std::make_unique<Stream>();
-    s->kind = StreamKind::walk;
-    s->source = path;
-    s->nextfn = nextstream_dir;
-    s->closefn = closestream_dir;
-    s->md5fn = md5stream_dir;
+    StreamPtr s = new_stream(StreamKind::walk, path, nextstream_dir, closestream_dir, md5stream_dir);
     // Room for the deepest levels of two walks at once (a patch compares
     // two trees) beside the work in flight, within what the process has.
     s->max_dirs = int(std::clamp<std::size_t>(descriptors_free() / 8, 3, 16));

@@ -34,8 +34,6 @@ Stream* nextstream_file(Stream* s) {
     }
 }
 
-void md5stream_file(Stream* s, char* out) { std::memcpy(out, s->md5, MD5_HEX_SIZE); }
-
 void closestream_file(Stream* s) {
     if (s->fp) std::fclose(s->fp);
     delete s;
@@ -74,13 +72,7 @@ ListingLine parse_listing_line(std::string_view line, char* md5, char* name) {
 }
 
 Stream* openstream_file(const char* path) {
-    auto s = new Stream;
-    s->kind = StreamKind::listing;
-    s->source = path;
-    s->nextfn = nextstream_file;
-    s->closefn = closestream_file;
-    s->md5fn = md5stream_file;
-    StreamPtr owner(s);
+    StreamPtr s = new_stream(StreamKind::listing, path, nextstream_file, closestream_file, stored_digest);
     s->fp = FOPENG(path, "r", __LINE__);
-    return owner.release();
+    return s.release();
 }

@@ -62,13 +62,8 @@ bool fs_note(dev_t dev, int fd, const char* name, FsNote& out) {
         out = it->second;
         return true;
     }
-    int own = -1;
-    if (name) {
-        do {
-            own = ::openat(fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-        } while (own < 0 && errno == EINTR);
-        if (own < 0) return false;
-    }
+    const int own = name ? open_at(fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+    if (name && own < 0) return false;
     const int on = own >= 0 ? own : fd;
     struct statfs sf;
     struct stat st;
@@ -152,6 +147,32 @@ void pwrite_all(int fd, const std::string& bytes, uint64_t off, const char* name
     }
 }
 
+// A directory's entries not yet written to the new cache, while the walk
+// is in it or below it: they go out as a section once they are many, and
+// when the walk leaves the directory.
+struct Pending {
+    std::string key;
+    std::string bytes;
+    uint32_t count = 0;
+};
+
+// A section written to the new cache; walk is the number of the walk that
+// wrote it (0: carried over from the old cache).
+struct Written {
+    CacheReader::IndexEntry e;
+    uint32_t walk;
+};
+
+// root without trailing slashes ("/" becomes ""), so that root + "/" + a
+// relative directory is the key.
+std::string norm_root(std::string_view root) {
+    while (!root.empty() && root.back() == '/') root.remove_suffix(1);
+    return std::string(root);
+}
+
+// The run's cache (run_cache).
+std::unique_ptr<StatCache> the_cache;
+
 }  // namespace
 
 bool CacheSection::find(std::string_view n, FileId& id, unsigned char* md5) const {
@@ -168,20 +189,15 @@ bool CacheSection::find(std::string_view n, FileId& id, unsigned char* md5) cons
     return true;
 }
 
-CacheReader::~CacheReader() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 bool CacheReader::fail(const char* why) {
     why_ = why;
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_ = Fd();
     index_.clear();
     return false;
 }
 
 bool CacheReader::open(int fd) {
-    fd_ = fd;
+    fd_ = Fd(fd);
     struct stat st;
     if (::fstat(fd, &st) != 0) return fail("can not be examined");
     size_ = uint64_t(st.st_size);
@@ -246,7 +262,7 @@ bool CacheReader::section(std::size_t i, std::string& bytes, std::vector<uint32_
     if (!usable() || i >= index_.size()) return false;
     const IndexEntry& e = index_[i];
     bytes.resize(e.length);
-    if (!pread_all(fd_, bytes.data(), bytes.size(), e.offset)) return fail("can not be read");
+    if (!pread_all(fd_.get(), bytes.data(), bytes.size(), e.offset)) return fail("can not be read");
     if (get(bytes.data(), 4) != crc(bytes.data() + 4, bytes.size() - 4)) return fail("damaged");
     Cursor c{bytes.data() + 4, bytes.size() - 4};
     uint64_t klen, count;
@@ -323,33 +339,6 @@ bool CacheReader::directory(std::size_t first, std::size_t last, CacheSection& o
     return true;
 }
 
-namespace {
-
-// A directory's entries not yet written to the new cache, while the walk
-// is in it or below it: they go out as a section once they are many, and
-// when the walk leaves the directory.
-struct Pending {
-    std::string key;
-    std::string bytes;
-    uint32_t count = 0;
-};
-
-// A section written to the new cache; walk is the number of the walk that
-// wrote it (0: carried over from the old cache).
-struct Written {
-    CacheReader::IndexEntry e;
-    uint32_t walk;
-};
-
-// root without trailing slashes ("/" becomes ""), so that root + "/" + a
-// relative directory is the key.
-std::string norm_root(std::string_view root) {
-    while (!root.empty() && root.back() == '/') root.remove_suffix(1);
-    return std::string(root);
-}
-
-}  // namespace
-
 struct StatCache::Impl {
     std::string path;
     CacheReader old;
@@ -418,28 +407,18 @@ struct StatCache::Impl {
 
 StatCache::StatCache(std::string path) : d_(std::make_unique<Impl>()) {
     d_->path = publish_target(path.c_str(), "cache file");
-    int fd;
-    do {
-        fd = ::open(d_->path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0 && errno != ENOENT) fatal_errno("can not open cache file", d_->path.c_str());
-    if (fd >= 0) {
+    Fd fd(open_at(AT_FDCWD, d_->path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+    if (fd.get() < 0 && errno != ENOENT) fatal_errno("can not open cache file", d_->path.c_str());
+    if (fd.get() >= 0) {
         struct stat st;
-        if (::fstat(fd, &st) != 0) {
-            ::close(fd);
-            fatal_errno("can not examine cache file", d_->path.c_str());
-        }
+        if (::fstat(fd.get(), &st) != 0) fatal_errno("can not examine cache file", d_->path.c_str());
         // As a private key: a cache that someone else could have written
         // could make a listing or a patch lie.
-        if (st.st_uid != ::geteuid()) {
-            ::close(fd);
+        if (st.st_uid != ::geteuid())
             fatal(1, "cache file %s is owned by another user; refusing to use it", d_->path.c_str());
-        }
-        if (st.st_mode & (S_IWGRP | S_IWOTH)) {
-            ::close(fd);
+        if (st.st_mode & (S_IWGRP | S_IWOTH))
             fatal(1, "cache file %s may be written by group or others; refusing to use it", d_->path.c_str());
-        }
-        if (!d_->old.open(fd)) d_->warn_once();
+        if (!d_->old.open(fd.release())) d_->warn_once();
     }
     // The new file, started now: its own modification time, taken from the
     // file system before any file of the run is examined, is the stamp of
@@ -580,10 +559,6 @@ void StatCache::commit() {
     put(h, crc(h.data(), h.size()), 4);
     pwrite_all(d.out->fd(), h, 0, d.out->temp_path().c_str());
     d.out->commit();
-}
-
-namespace {
-std::unique_ptr<StatCache> the_cache;
 }
 
 StatCache* run_cache() {

@@ -35,6 +35,7 @@
 #pragma once
 
 #include "md5lib/md5.h"
+#include "util/handles.h"
 
 #include <cstdint>
 #include <memory>
@@ -109,8 +110,7 @@ class CacheReader {
 public:
     // Takes ownership of fd (an open cache file). false: not usable (why()).
     bool open(int fd);
-    ~CacheReader();
-    bool usable() const { return fd_ >= 0; }
+    bool usable() const { return fd_.get() >= 0; }
     const std::string& why() const { return why_; }
     int64_t stamp_ns() const { return stamp_; }
     struct IndexEntry {
@@ -130,7 +130,7 @@ public:
 
 private:
     bool fail(const char* why);
-    int fd_ = -1;
+    Fd fd_;
     std::string why_;
     int64_t stamp_ = 0;
     uint64_t size_ = 0;

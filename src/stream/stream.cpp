@@ -22,12 +22,21 @@ bool starts_as_archive(const char* path) {
     const std::size_t n = std::fread(word, 1, sizeof word, probe.get());
     if (n < sizeof word && std::ferror(probe.get())) fatal_errno("read error on", path);
     probe.close();
-    if (n < sizeof word) return false;
-    cvt2le(word, 4);
-    uint32_t magic;
-    std::memcpy(&magic, word, 4);
-    return magic == ARCHIVE_MAGIC;
+    return n == sizeof word && get_le32(word) == ARCHIVE_MAGIC;
 }
+
+StreamPtr new_stream(StreamKind kind, const char* path, Stream* (*next)(Stream*), void (*close)(Stream*),
+                     void (*md5)(Stream*, char*)) {
+    StreamPtr s(new Stream);
+    s->kind = kind;
+    s->source = path;
+    s->nextfn = next;
+    s->closefn = close;
+    s->md5fn = md5;
+    return s;
+}
+
+void stored_digest(Stream* s, char* out) { std::memcpy(out, s->md5, MD5_HEX_SIZE); }
 
 Stream* openstream(const char* path) {
     struct stat st;

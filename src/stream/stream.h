@@ -76,6 +76,12 @@ struct StreamCloser {
 };
 using StreamPtr = std::unique_ptr<Stream, StreamCloser>;
 
+// A new stream of one kind on path, owned from the start: a failure while it
+// opens closes it. Kinds that read stored digests take stored_digest as md5.
+StreamPtr new_stream(StreamKind kind, const char* path, Stream* (*next)(Stream*), void (*close)(Stream*),
+                     void (*md5)(Stream*, char*));
+void stored_digest(Stream* s, char* out);
+
 // Opens the current entry's file for reading, as a descriptor that does not
 // depend on the working directory from then on: a walk opens it in the
 // directory being read, listings and archives by their path from the working

@@ -1,6 +1,7 @@
 #include "util/durable.h"
 
 #include "util/fatal.h"
+#include "util/handles.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -75,11 +76,8 @@ void start_writeback(int fd, uint64_t offset, uint64_t len) {
 }
 
 void note_changed(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    DurableFs* f = fs_of(fd, path.c_str());
-    ::close(fd);
-    f->changed.store(true, std::memory_order_relaxed);
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0) fs_of(fd.get(), path.c_str())->changed.store(true, std::memory_order_relaxed);
 }
 
 void sync_published() {

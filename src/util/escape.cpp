@@ -2,23 +2,40 @@
 
 #include <algorithm>
 
+namespace {
+
+// Appends c as a printed name shows it: a backslash, a line feed and a
+// carriage return escaped always; with every_control also a tab ("\t") and
+// any other byte below 32 ("\xHH").
+void put_escaped(std::string& out, char c, bool every_control) {
+    static const char hex[] = "0123456789abcdef";
+    switch (c) {
+    case '\\': out += "\\\\"; return;
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case '\t': out += every_control ? "\\t" : "\t"; return;
+    }
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 32 || !every_control) return void(out += c);
+    out += "\\x";
+    out += hex[u >> 4];
+    out += hex[u & 15];
+}
+
+std::string escape_name(std::string_view name, bool every_control) {
+    std::string out;
+    out.reserve(name.size() + 8);
+    for (const char c : name) put_escaped(out, c, every_control);
+    return out;
+}
+
+}  // namespace
+
 bool has_control(std::string_view name) {
     return std::ranges::any_of(name, [](char c) { return static_cast<unsigned char>(c) < 32; });
 }
 
-std::string escape_listing(std::string_view name) {
-    std::string out;
-    out.reserve(name.size() + 8);
-    for (const char c : name) {
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
+std::string escape_listing(std::string_view name) { return escape_name(name, false); }
 
 bool unescape_listing(std::string_view escaped, std::string& out) {
     out.clear();
@@ -39,28 +56,4 @@ bool unescape_listing(std::string_view escaped, std::string& out) {
     return true;
 }
 
-std::string shown(std::string_view name) {
-    if (!has_control(name)) return std::string(name);
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(name.size() + 8);
-    for (const char c : name) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (u >= 32) {
-            out += c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else {
-            out += "\\x";
-            out += hex[u >> 4];
-            out += hex[u & 15];
-        }
-    }
-    return out;
-}
+std::string shown(std::string_view name) { return has_control(name) ? escape_name(name, true) : std::string(name); }

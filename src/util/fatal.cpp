@@ -38,6 +38,15 @@ std::string finish(std::string body) {
     return out;
 }
 
+// Ends the run when a write to standard output failed (failed, or its error
+// flag set).
+void check_stdout(bool failed) {
+    if (!failed && !std::ferror(stdout)) return;
+    const int err = errno;
+    std::clearerr(stdout);
+    fatal(1, "write error on standard output: %s", std::strerror(err));
+}
+
 } // namespace
 
 void err_text(std::string_view text) {
@@ -108,20 +117,10 @@ void out_printf(const char* fmt, ...) {
     va_start(ap, fmt);
     const int n = std::vfprintf(stdout, fmt, ap);
     va_end(ap);
-    if (n < 0 || std::ferror(stdout)) {
-        const int err = errno;
-        std::clearerr(stdout);
-        fatal(1, "write error on standard output: %s", std::strerror(err));
-    }
+    check_stdout(n < 0);
 }
 
-void flush_stdout() {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        const int err = errno;
-        std::clearerr(stdout);
-        fatal(1, "write error on standard output: %s", std::strerror(err));
-    }
-}
+void flush_stdout() { check_stdout(std::fflush(stdout) != 0); }
 
 bool flush_stderr() {
     // The error flag stays set from the first failed write of the run.
@@ -129,27 +128,16 @@ bool flush_stderr() {
 }
 
 void print_listing_line(std::string_view first, std::string_view name) {
-    if (!has_control(name)) {
-        out_printf("%.*s  %.*s\n", int(first.size()), first.data(), int(name.size()), name.data());
-        return;
-    }
-    const std::string e = escape_listing(name);
-    out_printf("\\%.*s  %s\n", int(first.size()), first.data(), e.c_str());
+    if (!has_control(name))
+        return out_printf("%.*s  %.*s\n", int(first.size()), first.data(), int(name.size()), name.data());
+    out_printf("\\%.*s  %s\n", int(first.size()), first.data(), escape_listing(name).c_str());
 }
 
 void print_name_line(std::FILE* to, std::string_view before, std::string_view name, std::string_view after) {
     const bool esc = has_control(name);
-    const std::string n = esc ? shown(name) : std::string(name);
-    const char* mark = esc ? "\\" : "";
-    if (to == stdout) {
-        out_printf("%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()),
-                   after.data());
-        return;
-    }
-    if (to == stderr) {
-        err_text(std::string(mark).append(before).append(n).append(after).append("\n"));
-        return;
-    }
-    std::fprintf(to, "%s%.*s%s%.*s\n", mark, int(before.size()), before.data(), n.c_str(), int(after.size()),
-                 after.data());
+    std::string line = esc ? "\\" : "";
+    line.append(before).append(esc ? shown(name) : std::string(name)).append(after).append("\n");
+    if (to == stdout) return out_printf("%s", line.c_str());
+    if (to == stderr) return err_text(line);
+    std::fputs(line.c_str(), to);
 }

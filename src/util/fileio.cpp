@@ -19,29 +19,28 @@ std::FILE* FOPENG(const char* path, const char* mode, int line) {
     fatal_open(path, mode, line);
 }
 
+int open_at(int dir, const char* path, int flags) {
+    int fd;
+    do {
+        fd = ::openat(dir, path, flags);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 int FOPENG_fd(const char* path, int line) {
-    for (;;) {
-        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) return fd;
-        if (errno != EINTR) break;
-    }
-    fatal_open(path, "rb", line);
+    const int fd = open_at(AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fatal_open(path, "rb", line);
+    return fd;
 }
 
 int open_regular_fd(const char* path, int line, bool nofollow) {
-    int fd;
-    do {
-        fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0));
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) fatal_open(path, "rb", line);
+    Fd fd(open_at(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0)));
+    if (fd.get() < 0) fatal_open(path, "rb", line);
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        fatal(1, "can not read %s: not a regular file", path);
-    }
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) fatal(1, "can not read %s: not a regular file", path);
     // O_NONBLOCK stays: it changes nothing for a regular file's reads, and
     // clearing it would cost two more calls per file.
-    return fd;
+    return fd.release();
 }
 
 std::string publish_target(const char* path, const char* what) {
@@ -212,9 +211,9 @@ uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5
     for (;;) {
         const std::size_t n = read_fd(in, buf, IO_BUFSZ, in_name);
         if (hash) md5_process_bytes(buf, n, hash);
-        write_fd(out, buf, n, out_name);
+        if (out >= 0) write_fd(out, buf, n, out_name);
         total += n;
-        if (total - started >= WRITEBACK_STEP) {
+        if (out >= 0 && total - started >= WRITEBACK_STEP) {
             start_writeback(out, started, total - started);
             started = total;
         }

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+// openat(2), EINTR retried: a descriptor, or -1 with errno set.
+int open_at(int dir, const char* path, int flags);
 // Opens a file that must exist; fatal with the mode and the caller's line
 // (pass __LINE__) when it can not be opened.
 std::FILE* FOPENG(const char* path, const char* mode, int line);
@@ -68,8 +70,9 @@ std::size_t read_fd(int fd, void* data, std::size_t len, const char* name);
 std::size_t pread_fd(int fd, void* data, std::size_t len, uint64_t offset, const char* name);
 // Copies the rest of in to out in IO_BUFSZ blocks. A read error is fatal
 // (never taken as end of file), and so is a write error. When hash is given,
-// every byte copied is fed to it. Returns the number of bytes copied.
-// Nothing here depends on the working directory or on another thread.
+// every byte copied is fed to it; with out below 0 nothing is written, and
+// the rest is only hashed. Returns the number of bytes copied. Nothing here
+// depends on the working directory or on another thread.
 uint64_t copy_fd(int in, const char* in_name, int out, const char* out_name, md5_context* hash = nullptr);
 // copy_fd, rendering the digest of the bytes copied into hex (33 bytes), so
 // that what is written is exactly what is verified.

@@ -15,7 +15,12 @@ void lead(std::string& out, std::string_view root, std::string_view rel, std::si
     out.append(rel.substr(0, len));
 }
 
-} // namespace
+[[noreturn]] void refuse(const std::string& link, std::string_view root, std::string_view rel) {
+    fatal(1, "%s is a symbolic link; refusing to follow it to %.*s%s%.*s", link.c_str(), int(root.size()), root.data(),
+          root.empty() ? "" : "/", int(rel.size()), rel.data());
+}
+
+}  // namespace
 
 std::string DirGuard::walk(std::string_view root, std::string_view rel, bool create, std::vector<std::string>* created) {
     std::string dir;
@@ -55,15 +60,6 @@ std::string DirGuard::find_link(std::string_view root, std::string_view rel) { r
 std::string DirGuard::make(std::string_view root, std::string_view rel, std::vector<std::string>* created) {
     return walk(root, rel, true, created);
 }
-
-namespace {
-
-[[noreturn]] void refuse(const std::string& link, std::string_view root, std::string_view rel) {
-    fatal(1, "%s is a symbolic link; refusing to follow it to %.*s%s%.*s", link.c_str(), int(root.size()), root.data(),
-          root.empty() ? "" : "/", int(rel.size()), rel.data());
-}
-
-} // namespace
 
 void DirGuard::check_or_die(std::string_view root, std::string_view rel) {
     const std::string link = find_link(root, rel);

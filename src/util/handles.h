@@ -39,6 +39,8 @@ public:
     Fd& operator=(const Fd&) = delete;
     ~Fd();
     int get() const { return fd_; }
+    // Hands the descriptor over to the caller.
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;

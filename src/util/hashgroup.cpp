@@ -55,12 +55,7 @@ std::size_t copy_hashed_group(std::span<const HashedCopy> copies, std::exception
             md5_context ctx;
             md5_init_ctx(&ctx);
             md5_process_bytes(b, n, &ctx);
-            if (c.out >= 0) {
-                copy_fd(c.in, c.in_name, c.out, c.out_name, &ctx);
-            } else {
-                unsigned char* io = io_buffer();
-                while (const std::size_t r = read_fd(c.in, io, IO_BUFSZ, c.in_name)) md5_process_bytes(io, r, &ctx);
-            }
+            copy_fd(c.in, c.in_name, c.out, c.out_name, &ctx);
             md5_finish_hex(&ctx, c.hex);
         }
     } catch (...) {

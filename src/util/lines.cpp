@@ -25,10 +25,7 @@ LineRead read_line(std::FILE* fp, const char* name, std::string& line, std::size
 }
 
 void cut_at_control(std::string& line) {
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (static_cast<unsigned char>(line[i]) < 32) {
-            line.resize(i);
-            return;
-        }
-    }
+    std::size_t i = 0;
+    while (i < line.size() && static_cast<unsigned char>(line[i]) >= 32) ++i;
+    line.resize(i);
 }

@@ -11,11 +11,7 @@
 
 #include <initializer_list>
 
-namespace {
-
 constexpr std::string_view NETWORK_FUSE[] = {"fuse.glusterfs", "fuse.ceph-fuse", "fuse.ceph", "fuse.sshfs"};
-
-} // namespace
 
 std::string mount_type(std::string_view mountinfo, std::string_view path) {
     std::string best_point, best_type;

@@ -1,10 +1,25 @@
 #include "util/paths.h"
 
 #include "util/fatal.h"
+#include "util/fileio.h"
 
 #include <cerrno>
-#include <cstring>
 #include <unistd.h>
+
+namespace {
+
+// Calls f with each component of path, empty ones included.
+template <class F>
+void each_component(std::string_view path, F f) {
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = path.find('/', start);
+        f(path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
+        if (slash == std::string_view::npos) return;
+        start = slash + 1;
+    }
+}
+
+}  // namespace
 
 bool absolute_from(std::string_view cwd, std::string_view path, std::string& out) {
     std::string prefix(cwd);
@@ -38,9 +53,7 @@ char* absolute(char* path) {
     }
     std::string out;
     if (!absolute_from(cwd, path, out)) fatal(1, "path too long: %s/%s", cwd, path);
-    char* result = new char[out.size() + 1];
-    std::memcpy(result, out.c_str(), out.size() + 1);
-    return result;
+    return copy(out.c_str());
 }
 
 bool join_path(std::string& out, std::string_view root, std::string_view rel) {
@@ -61,30 +74,10 @@ std::string join_path_or_die(std::string_view root, std::string_view rel) {
 
 bool is_safe_relpath(std::string_view rel) {
     if (rel.empty() || rel.size() > PATH_MAXLEN || rel.front() == '/') return false;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t slash = rel.find('/', start);
-        const std::string_view part = rel.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
-        if (part.empty() || part == "." || part == "..") return false;
-        if (slash == std::string_view::npos) return true;
-        start = slash + 1;
-    }
+    bool safe = true;
+    each_component(rel, [&safe](std::string_view part) { safe &= !part.empty() && part != "." && part != ".."; });
+    return safe;
 }
-
-namespace {
-
-// Calls f with each component of path, empty ones included.
-template <class F>
-void each_component(std::string_view path, F f) {
-    for (std::size_t start = 0;;) {
-        const std::size_t slash = path.find('/', start);
-        f(path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
-        if (slash == std::string_view::npos) return;
-        start = slash + 1;
-    }
-}
-
-} // namespace
 
 std::string drop_dot_components(std::string_view rel) {
     std::string out(rel.starts_with('/') ? "/" : "");
@@ -124,17 +117,12 @@ bool is_hex_digest(std::string_view s) {
 
 bool tree_relpath(std::string_view name, std::string& out) {
     out.clear();
-    if (name.starts_with('/')) return false;
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t slash = name.find('/', start);
-        if (slash == std::string_view::npos) slash = name.size();
-        const std::string_view part = name.substr(start, slash - start);
-        start = slash + 1;
-        if (part.empty() || part == ".") continue;
-        if (part == "..") return false;
+    bool inside = !name.starts_with('/');
+    each_component(name, [&](std::string_view part) {
+        if (part.empty() || part == ".") return;
+        inside &= part != "..";
         if (!out.empty()) out += '/';
         out.append(part);
-    }
-    return !out.empty();
+    });
+    return inside && !out.empty();
 }

@@ -56,6 +56,23 @@ TEST_P(CopySizes, CopiesAndHashesEveryByte) {
     std::fclose(out);
 }
 
+// With no output the rest of the file is only hashed, to its last byte.
+TEST_P(CopySizes, WithNoOutputOnlyHashes) {
+    const std::string data = pattern(GetParam());
+    std::FILE* in = std::tmpfile();
+    ASSERT_TRUE(in);
+    ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), in), data.size());
+    std::rewind(in);
+    md5_context ctx;
+    md5_init_ctx(&ctx);
+    EXPECT_EQ(copy_fd(::fileno(in), "in", -1, nullptr, &ctx), data.size());
+    unsigned char got[16], want[16];
+    md5_finish_ctx(&ctx, got);
+    md5_buffer(data.data(), data.size(), want);
+    EXPECT_EQ(0, std::memcmp(got, want, 16));
+    std::fclose(in);
+}
+
 INSTANTIATE_TEST_SUITE_P(Blocks, CopySizes, testing::Values(0, 1, 131071, 131072, 131073, 262144, 400000));
 
 TEST(CopyFile, ReadErrorIsFatalNotEndOfFile) {
