@@ -12,7 +12,20 @@ with its brick at the end. Every output is checked with diff -r.
 (gluster volume profile, cleared before each command), for -i, -o and
 cp -r of the first --files count, and for -i --cache of the same tree
 again once it is stored (targets: -i and -o at most 7 calls per file,
-LOOKUP at most 1.5; -i --cache unchanged at most 2).
+LOOKUP at most 1.5; -i --cache unchanged at most 2). Below them, a plain
+loop of each: the same calls on the mount made one file after another by
+Python code that does nothing else (create a new temporary name, write,
+fdatasync, close, rename; read an object; set a time), so that what
+mdtree adds stands apart from what publishing by rename costs. On a FUSE
+mount with one-second entry and attribute timeouts, a new file published
+by rename costs at least nine calls, three of them LOOKUPs: the temporary
+name's and the final name's, both missing, which the kernel always asks
+the server for, and one the brick makes itself for the rename (the client
+sends two; cp -r, which creates without a rename, costs one). A directory
+not used within the last second costs one call more when it is used (a
+LOOKUP through a path; a STAT through a directory descriptor, since with
+default_permissions the kernel needs fresh attributes of every directory
+it passes or writes in), and a new one a LOOKUP and a MKDIR.
 """
 
 import argparse
@@ -44,12 +57,18 @@ def profile(args, *what):
 
 def calls_of(argv, args, cwd=None):
     """The calls the brick served while argv ran, by kind."""
+    return calls_during(" ".join(argv), args,
+                        lambda: subprocess.run(argv, cwd=cwd, stdout=subprocess.DEVNULL, check=True))
+
+
+def calls_during(what, args, run):
+    """The calls the brick served while run() ran, by kind."""
     profile(args, "info", "clear")
-    subprocess.run(argv, cwd=cwd, stdout=subprocess.DEVNULL, check=True)
+    run()
     out = profile(args, "info", "cumulative")
     calls = collections.Counter()
     with open(os.path.join(args.scratch, "profile.txt"), "a") as f:
-        f.write("== %s\n%s\n" % (" ".join(argv), out))
+        f.write("== %s\n%s\n" % (what, out))
     # Rows of the table: %-latency, then avg, min and max latency each with
     # its unit, the calls, the fop.
     for line in out.splitlines():
@@ -57,6 +76,65 @@ def calls_of(argv, args, cwd=None):
         if len(f) >= 6 and f[-1].isalpha() and f[-1].isupper() and f[-2].isdigit():
             calls[f[-1]] += int(f[-2])
     return calls
+
+
+def listed(listing):
+    """(digest, name) of every line of a listing."""
+    with open(listing, "rb") as f:
+        return [(line[:32].decode(), os.fsdecode(line[34:].rstrip(b"\n"))) for line in f]
+
+
+def publish(path, data, temp_dir, k):
+    """The least a writer does to put data at path by rename with its data
+    flushed first: a new temporary name, one write, a flush, the rename."""
+    tmp = os.path.join(temp_dir, ".loop%07d" % k)
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        os.write(fd, data)
+        os.fdatasync(fd)
+    finally:
+        os.close(fd)
+    os.rename(tmp, path)
+
+
+def make_dir(path):
+    try:
+        os.mkdir(path)
+    except FileExistsError:
+        pass
+
+
+def loop_store(st, entries, tree):
+    """-i reduced to its calls on the mount, one file after another: the
+    two-digit directory made once, the object published by rename."""
+    make_dir(st)
+    for k, (digest, name) in enumerate(entries):
+        with open(os.path.join(tree, name), "rb") as f:
+            data = f.read()
+        make_dir(os.path.join(st, digest[:2]))
+        publish(os.path.join(st, digest[:2], digest[2:]), data, st, k)
+
+
+def loop_restore(st, entries, out):
+    """-o reduced the same way: the object read, the file published beside
+    its name."""
+    for k, (digest, name) in enumerate(entries):
+        with open(os.path.join(st, digest[:2], digest[2:]), "rb") as f:
+            data = f.read()
+        path = os.path.join(out, name)
+        parts = name.split("/")[:-1]
+        for i in range(len(parts)):
+            make_dir(os.path.join(out, *parts[:i + 1]))
+        publish(path, data, os.path.dirname(path), k)
+
+
+def loop_refresh(st, entries):
+    """An unchanged -i --cache reduced the same way: each object's time set
+    through its name, and the name examined."""
+    for digest, _ in entries:
+        path = os.path.join(st, digest[:2], digest[2:])
+        os.utime(path, follow_symlinks=False)
+        os.lstat(path)
 
 
 def call_counts(args, m, tree, listing, n):
@@ -78,6 +156,21 @@ def call_counts(args, m, tree, listing, n):
     subprocess.run([args.mdtree, "--cache", cache, "-R", st, "-i", tree], stdout=subprocess.DEVNULL, check=True)
     rows.append(("mdtree -i --cache, unchanged", (2, None),
                  calls_of([args.mdtree, "--cache", cache, "-R", st, "-i", tree], args)))
+    # What publishing by rename with the data flushed first costs on this
+    # mount without anything mdtree adds: the same jobs by their calls
+    # alone, one file after another. Each starts once the client's entries
+    # and attributes (one second) have run out, as a new run finds them.
+    entries = listed(listing)
+    fst, fout = os.path.join(m, "calls-loop-st"), os.path.join(m, "calls-loop-out")
+    os.makedirs(fout)
+    time.sleep(1.5)
+    rows.append(("plain loop of -i", None, calls_during("plain loop of -i", args, lambda: loop_store(fst, entries, tree))))
+    time.sleep(1.5)
+    rows.append(("plain loop of -o", None, calls_during("plain loop of -o", args, lambda: loop_restore(fst, entries, fout))))
+    same(tree, fout)
+    time.sleep(1.5)
+    rows.append(("plain loop of -i --cache", None,
+                 calls_during("plain loop of -i --cache", args, lambda: loop_refresh(fst, entries))))
     profile(args, "stop")
     kinds = sorted({k for _, _, c in rows for k in c}, key=lambda k: -sum(c[k] for _, _, c in rows))
     print("  %-30s %7s %8s  %s" % ("command", "calls", "verdict", "  ".join("%s" % k for k in kinds)))

@@ -29,6 +29,14 @@ std::string DirGuard::walk(std::string_view root, std::string_view rel, bool cre
         lead(dir, root, rel, slash);
         if (dirs_.contains(dir)) continue;
         if (!create && missing_.contains(dir)) return {};
+        // Made before it is looked at: on a network file system a look-up
+        // of a name not there yet is a round trip of its own, and mkdir
+        // refuses whatever stands at the name (a link included), which is
+        // then examined as before.
+        if (create && ::mkdir(dir.c_str(), 0777) == 0) {
+            made(dir, created);
+            continue;
+        }
         struct stat st;
         if (::lstat(dir.c_str(), &st) != 0) {
             if (errno == ENOTDIR) return {};
@@ -38,10 +46,7 @@ std::string DirGuard::walk(std::string_view root, std::string_view rel, bool cre
                 return {};
             }
             if (::mkdir(dir.c_str(), 0777) == 0) {
-                if (created) created->push_back(dir);
-                missing_.erase(dir);
-                made_.insert(dir);
-                dirs_.insert(dir);
+                made(dir, created);
                 continue;
             }
             // Someone else may have made it meanwhile: look again.
@@ -53,6 +58,13 @@ std::string DirGuard::walk(std::string_view root, std::string_view rel, bool cre
         dirs_.insert(dir);
     }
     return {};
+}
+
+void DirGuard::made(const std::string& dir, std::vector<std::string>* created) {
+    if (created) created->push_back(dir);
+    missing_.erase(dir);
+    made_.insert(dir);
+    dirs_.insert(dir);
 }
 
 std::string DirGuard::find_link(std::string_view root, std::string_view rel) { return walk(root, rel, false, nullptr); }

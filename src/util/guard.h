@@ -39,6 +39,8 @@ public:
 
 private:
     std::string walk(std::string_view root, std::string_view rel, bool create, std::vector<std::string>* created);
+    // Records dir as made by this guard.
+    void made(const std::string& dir, std::vector<std::string>* created);
     std::unordered_set<std::string> dirs_;  // seen to be real directories
     std::unordered_set<std::string> made_;  // created by this guard
     // Seen missing by a check: no link can stand there until this guard

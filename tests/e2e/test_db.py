@@ -4,10 +4,12 @@ each object in the store must hash to its own name (hashlib as the oracle)."""
 
 import os
 import random
+import re
 import subprocess
 import unittest
 
-from mdt import (TreeTest, check_store, make_tree, md5_hex, parse_listing, run, store_digests,
+from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, parse_listing, run, store_digests, strace_works,
+              traced_env,
                  tree_digests, usage_text)
 
 ROOT_MESSAGE = b"database root unknown. Set DB_ROOT in the environment\n, or use -R parameter"
@@ -166,6 +168,56 @@ class StoreAndRestore(DbTest):
                 self.assertIn(b"not a regular file", p.stderr)
                 self.assertEqual(p.stdout, b"")
                 self.assertEqual(store_digests(self.db) if os.path.exists(self.db) else set(), set())
+
+
+@unittest.skipUnless(strace_works(), "needs strace")
+class DirectoriesMade(DbTest):
+    """On a network file system a look-up of a name is a round trip: a
+    directory -i or -o makes (the store's two-digit directories, the
+    restored tree's) is made at once, not looked up first and found
+    missing. strace records the calls; diff -r and the store check judge
+    the files."""
+
+    def traced(self, args, cwd=None):
+        log = self.path("calls.log")
+        p = subprocess.run(["strace", "-qq", "-f", "-o", log, "-e", "trace=%stat,%lstat,%fstat,mkdir,mkdirat"] + argv(args),
+                           cwd=cwd, env=traced_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        self.assertOk(p)
+        # Each path's first look (a stat of any kind) and first mkdir, in
+        # the order the calls started.
+        first = {}
+        call = re.compile(r'^\d+\s+(\w+)\((?:AT_FDCWD, )?"((?:[^"\\]|\\.)*)"')
+        with open(log, errors="replace") as f:
+            for line in f:
+                m = call.match(line)
+                if m:
+                    kind = "mkdir" if m.group(1).startswith("mkdir") else "look"
+                    first.setdefault((kind, m.group(2)), len(first))
+        return p, first
+
+    def assertMadeWithoutLook(self, first, made):
+        for d in made:
+            self.assertIn(("mkdir", d), first, "%s was not made by the run" % d)
+            look = first.get(("look", d))
+            self.assertTrue(look is None or look > first["mkdir", d], "%s was looked up before it was made" % d)
+
+    def test_store_and_restore_make_their_directories_at_once(self):
+        src = self.path("src")
+        make_tree(src, ROUND_TRIP)
+        _, first = self.traced(["-R", self.db, "-i", src])
+        fanout = [os.path.join(self.db, d) for d in os.listdir(self.db) if len(d) == 2]
+        self.assertEqual(sorted(fanout), sorted({os.path.join(self.db, h[:2]) for h in tree_digests(src).values()}))
+        self.assertMadeWithoutLook(first, fanout)
+        listing = self.path("tree.lst")
+        with open(listing, "wb") as f:
+            p = run(["-l", "."], cwd=src)
+            self.assertOk(p)
+            f.write(p.stdout)
+        out = self.path("out")
+        os.mkdir(out)
+        _, first = self.traced(["-R", self.db, "-o", listing], cwd=out)
+        self.assertTreesEqual(src, out)
+        self.assertMadeWithoutLook(first, ["sub", "sub/deeper", "caf\\303\\251"])
 
 
 class RestoreFailures(DbTest):
