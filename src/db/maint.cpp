@@ -78,6 +78,11 @@ double monotonic() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+void pause(double seconds) {
+    const struct timespec t { std::time_t(seconds), long((seconds - std::floor(seconds)) * 1e9) };
+    ::nanosleep(&t, nullptr);
+}
+
 // The attributes of the file at path as its server has them now, not as
 // this machine's caches remember them. ESTALE: the name was cached as a
 // file that is gone; a second look finds what stands there.
@@ -113,13 +118,11 @@ int rename_noreplace(const std::string& from, const std::string& to) {
         return 0;
     }
     if (errno == ENOENT) {
-        // GlusterFS reports a link as failed (ENOENT) that its server made,
-        // as it does a rename: when to is from's very file, it went.
-        struct stat f, t;
-        if (::lstat(from.c_str(), &f) != 0 || fetch_stat(to, t) != 0 || f.st_dev != t.st_dev || f.st_ino != t.st_ino)
-            return ENOENT;
-        if (::unlink(from.c_str()) != 0) fatal_errno("can not remove", from.c_str());
-        return 0;
+        // GlusterFS answers a link it made and is about to undo with an
+        // error: from still there, the name is not had, and the caller
+        // looks at it as at a taken one.
+        struct stat f;
+        return ::lstat(from.c_str(), &f) == 0 ? EEXIST : ENOENT;
     }
     if (errno == EEXIST) return errno;
     // Neither (a directory, a file system without hard links): look, then
@@ -164,10 +167,7 @@ bool Aside::remove_dir() {
 void Aside::finish() {
     while (!pending_.empty()) {
         const double left = pending_.front().due - monotonic();
-        if (left > 0) {
-            const struct timespec pause { std::time_t(left), long((left - std::floor(left)) * 1e9) };
-            ::nanosleep(&pause, nullptr);
-        }
+        if (left > 0) pause(left);
         check_due();
     }
     remove_dir();
@@ -278,10 +278,9 @@ enum class AtName {
     other_kind,  // a directory or a link: -V judges it
 };
 
-// GlusterFS has refused a link onto a name that held nothing (its server
-// keeping an entry of the name that another mount was making or moving),
-// and a look at the name alone may describe such an entry: a file counts
-// only once it is opened there.
+// GlusterFS has refused a link onto a name that held nothing, and a look
+// at the name alone may describe an entry its server no longer has: a file
+// counts only once it is opened there.
 AtName at_name(const std::string& path, const struct stat& mine) {
     struct stat st;
     int err = fetch_stat(path, st);
@@ -307,30 +306,45 @@ AtName at_name(const std::string& path, const struct stat& mine) {
 
 }  // namespace
 
-int Aside::put_back(const std::string& held, const struct stat& mine, const std::string& path) {
+int Aside::put_back(const std::string& held, const struct stat& mine, const std::string& path) const {
+    // GlusterFS's server makes a link and, failing to record the new name
+    // (it still records the file under it, from a rename that raced with
+    // another machine's), answers "taken" and only then removes the name:
+    // a look at that moment finds the file held at path. It is there for
+    // good once a look the caches' wait later, with no link tried in
+    // between, finds it still.
+    const double settle = std::max(wait_, NETWORK_CACHE_SECONDS);
+    bool held_seen = false;
     for (int attempt = 0;; ++attempt) {
-        switch (at_name(path, mine)) {
-        case AtName::other:
-        case AtName::other_kind: return EEXIST;
-        case AtName::held:
-            if (::unlink(held.c_str()) != 0) fatal_errno("can not remove", held.c_str());
-            return 0;
-        case AtName::nothing: break;
+        const AtName at = at_name(path, mine);
+        if (at == AtName::other || at == AtName::other_kind) return EEXIST;
+        if (at == AtName::held) {
+            if (held_seen) {
+                if (::unlink(held.c_str()) != 0) fatal_errno("can not remove", held.c_str());
+                return 0;
+            }
+            held_seen = true;
+            pause(settle);
+            continue;
         }
-        if (attempt == PUT_BACK_TRIES) break;
-        const struct timespec pause { 0, 100000000 };
-        ::nanosleep(&pause, nullptr);
+        held_seen = false;
+        if (attempt >= PUT_BACK_TRIES) break;
         const int rc = rename_noreplace(held, path);
         if (rc != EEXIST) return rc;
+        pause(0.1);
     }
-    // The GlusterFS server goes on calling the name taken where a rename
-    // onto it failed after it was made (its own entry of the name outlives
-    // the file): only a rename reaches the name. A copy published there in
+    // The GlusterFS server goes on refusing the link so for as long as it
+    // records the file under the name: only a rename reaches the name. A copy published there in
     // this very moment would be replaced by this one, of the same content,
     // whose time is made fresh first, so that a prune keeps it as long.
     const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
     if (::utimensat(AT_FDCWD, held.c_str(), now, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-    return ::rename(held.c_str(), path.c_str()) == 0 ? 0 : errno;
+    if (::rename(held.c_str(), path.c_str()) != 0) return errno;
+    // A rename onto another name of the same file does nothing: held must
+    // be gone from the aside directory, or the object is not back (and the
+    // run ends holding it, for the next run to put back).
+    struct stat st;
+    return ::lstat(held.c_str(), &st) == 0 ? EBUSY : 0;
 }
 
 std::string Aside::held_name(unsigned long n, std::string_view rel) {

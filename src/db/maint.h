@@ -43,8 +43,9 @@ StoreTop read_store_top(const std::string& root);
 StoreTop read_store_top_strict(const std::string& root);
 
 // Renames from onto to only when nothing stands at to. Returns 0 when it
-// did, EEXIST when to is taken, ENOENT when from is gone; any other failure
-// is fatal. Where the file system can not refuse a rename onto a taken
+// did, EEXIST when to is taken (or, on a network file system, could not be
+// had: the caller looks), ENOENT when from is gone; any other failure is
+// fatal. Where the file system can not refuse a rename onto a taken
 // name, from is linked at to and then unlinked: only for a from that no
 // other run may replace meanwhile (one in the run's own aside directory).
 int rename_noreplace(const std::string& from, const std::string& to);
@@ -139,7 +140,7 @@ private:
     // system called taken: 0 when it is there, EEXIST when another file
     // stands there (opened, not only named), another errno when it could
     // not go back.
-    static int put_back(const std::string& held, const struct stat& mine, const std::string& path);
+    int put_back(const std::string& held, const struct stat& mine, const std::string& path) const;
     static constexpr int PUT_BACK_TRIES = 10;
     bool remove_dir();  // false when something is left in it
     std::string root_;

@@ -13,14 +13,20 @@
  *   FAULT_LINK_LIES           renameat2 refuses RENAME_NOREPLACE onto the
  *                             name (EINVAL), and a link onto it is made and
  *                             reported failed (ENOENT) once
+ *   FAULT_LINK_FLICKER        as FAULT_LINK_LIES, but the link made is
+ *                             reported taken (EEXIST) and removed 300 ms
+ *                             later, or when the process ends if sooner,
+ *                             as the server undoes it
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <pthread.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,13 +59,29 @@ int renameat2(int fromfd, const char* from, int tofd, const char* to, unsigned f
             errno = EEXIST;
             return -1;
         }
-        if (on("FAULT_LINK_LIES")) {
+        if (on("FAULT_LINK_LIES") || on("FAULT_LINK_FLICKER")) {
             errno = EINVAL;
             return -1;
         }
     }
     return real(fromfd, from, tofd, to, flags);
 }
+
+static int undo_pending;  /* the flickering link is still to be removed */
+
+static void undo(void) {
+    if (__atomic_exchange_n(&undo_pending, 0, __ATOMIC_SEQ_CST)) unlink(getenv("FAULT_OF"));
+}
+
+static void* undo_later(void* unused) {
+    const struct timespec t = {0, 300000000};
+    (void)unused;
+    nanosleep(&t, NULL);
+    undo();
+    return NULL;
+}
+
+__attribute__((destructor)) static void undo_at_exit(void) { undo(); }
 
 int link(const char* from, const char* to) {
     static int lied;
@@ -72,6 +94,15 @@ int link(const char* from, const char* to) {
     if (rc == 0 && is_object(to) && on("FAULT_LINK_LIES") && !lied) {
         lied = 1;
         errno = ENOENT;
+        return -1;
+    }
+    if (rc == 0 && is_object(to) && on("FAULT_LINK_FLICKER") && !lied) {
+        pthread_t t;
+        lied = 1;
+        undo_pending = 1;
+        if (pthread_create(&t, NULL, undo_later, NULL) != 0) abort();
+        pthread_detach(t);
+        errno = EEXIST;
         return -1;
     }
     return rc;

@@ -44,7 +44,7 @@ def netfs_faults_library(base):
     GlusterFS has given for one object (FAULT_OF) that its variables
     name."""
     src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "netfs_faults.c")
-    subprocess.run(["cc", "-shared", "-fPIC", "-o", base + ".so", src, "-ldl"], check=True)
+    subprocess.run(["cc", "-shared", "-fPIC", "-pthread", "-o", base + ".so", src, "-ldl"], check=True)
     return base + ".so"
 
 
@@ -575,10 +575,13 @@ class NetworkFaults(StoreTest):
         # back. GlusterFS has called the free name taken while a look at it
         # described a file (an entry its server kept); where it refuses
         # no-replace renames, it has made the link back and reported it
-        # failed. Either way the object stands at its name afterwards.
+        # failed, and made it, called the name taken and removed the link
+        # right after. Each way the object stands at its name afterwards.
         lib = netfs_faults_library(self.path("faults"))
-        for fault in ("FAULT_PHANTOM", "FAULT_LINK_LIES"):
+        for fault in ("FAULT_PHANTOM", "FAULT_LINK_LIES", "FAULT_LINK_FLICKER"):
             with self.subTest(fault=fault):
+                for d in ("t", "store", "keep"):
+                    shutil.rmtree(self.path(d), ignore_errors=True)
                 t, db, keep = self.aged_store()
                 digest = sorted(store_digests(db))[0]
                 first = obj(db, digest)
