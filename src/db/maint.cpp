@@ -247,6 +247,7 @@ void Aside::check(Pending& p) {
     // never over a copy published since the move.
     const int rc = rename_noreplace(p.held, p.path);
     if (rc == 0) return p.then(Moved::back, p.held);
+    errno = rc;
     if (rc != EEXIST) fatal_errno(("can not move " + p.held + " back to").c_str(), p.path.c_str());
     // Taken, says the file system. On a network file system this machine
     // may answer for the name from its caches: what stands there is looked
@@ -334,9 +335,10 @@ int Aside::put_back(const std::string& held, const struct stat& mine, const std:
         pause(0.1);
     }
     // The GlusterFS server goes on refusing the link so for as long as it
-    // records the file under the name: only a rename reaches the name. A copy published there in
-    // this very moment would be replaced by this one, of the same content,
-    // whose time is made fresh first, so that a prune keeps it as long.
+    // records the file under the name: only a rename reaches the name. A
+    // copy published there in this very moment would be replaced by this
+    // one, of the same content, whose time is made fresh first, so that a
+    // prune keeps it as long.
     const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
     if (::utimensat(AT_FDCWD, held.c_str(), now, AT_SYMLINK_NOFOLLOW) != 0) return errno;
     if (::rename(held.c_str(), path.c_str()) != 0) return errno;
