@@ -1,8 +1,10 @@
 #include "db/maint.h"
 
 #include "db/store.h"
+#include "util/cleanup.h"
 #include "util/durable.h"
 #include "util/fatal.h"
+#include "util/handles.h"
 #include "util/lease.h"
 #include "util/netfs.h"
 #include "util/paths.h"
@@ -70,39 +72,15 @@ StoreTop read_store_top_strict(const std::string& root) {
     return top;
 }
 
-int rename_noreplace(const std::string& from, const std::string& to) {
-    auto failed = [&] { fatal_errno(("can not move " + from + " to").c_str(), to.c_str()); };
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno == EEXIST || errno == ENOENT) return errno;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) failed();
-    // A file system that can not refuse a rename onto a taken name (NFS,
-    // some FUSE file systems) refuses a hard link onto one. from is the
-    // run's own: unlinking it takes nobody's file.
-    if (::link(from.c_str(), to.c_str()) == 0) {
-        if (::unlink(from.c_str()) != 0) fatal_errno("can not remove", from.c_str());
-        return 0;
-    }
-    if (errno == EEXIST || errno == ENOENT) return errno;
-    // Neither (a directory, a file system without hard links): look, then
-    // rename. Only another maintenance run could take the name meanwhile.
-    struct stat st;
-    if (::lstat(to.c_str(), &st) == 0) return EEXIST;
-    if (::rename(from.c_str(), to.c_str()) != 0) {
-        if (errno == ENOENT) return ENOENT;
-        failed();
-    }
-    return 0;
-}
-
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
 namespace {
 
 double monotonic() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void pause(double seconds) {
+    const struct timespec t { std::time_t(seconds), long((seconds - std::floor(seconds)) * 1e9) };
+    ::nanosleep(&t, nullptr);
 }
 
 // The attributes of the file at path as its server has them now, not as
@@ -127,6 +105,42 @@ int fetch_stat(const std::string& path, struct stat& st) {
 
 }  // namespace
 
+int rename_noreplace(const std::string& from, const std::string& to) {
+    auto failed = [&] { fatal_errno(("can not move " + from + " to").c_str(), to.c_str()); };
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno == EEXIST || errno == ENOENT) return errno;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) failed();
+    // A file system that can not refuse a rename onto a taken name (NFS,
+    // some FUSE file systems) refuses a hard link onto one. from is the
+    // run's own: unlinking it takes nobody's file.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        if (::unlink(from.c_str()) != 0) fatal_errno("can not remove", from.c_str());
+        return 0;
+    }
+    if (errno == ENOENT) {
+        // GlusterFS answers a link it made and is about to undo with an
+        // error: from still there, the name is not had, and the caller
+        // looks at it as at a taken one.
+        struct stat f;
+        return ::lstat(from.c_str(), &f) == 0 ? EEXIST : ENOENT;
+    }
+    if (errno == EEXIST) return errno;
+    // Neither (a directory, a file system without hard links): look, then
+    // rename. Only another maintenance run could take the name meanwhile.
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0) return EEXIST;
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        if (errno == ENOENT) return ENOENT;
+        failed();
+    }
+    return 0;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
 Aside::Aside(std::string root, RunLease& lease)
     : root_(std::move(root)), lease_(lease), wait_(on_network_fs(root_) ? NETWORK_CACHE_SECONDS : 0) {}
 
@@ -137,7 +151,15 @@ Aside::~Aside() {
 }
 
 bool Aside::remove_dir() {
-    const bool gone = dir_.empty() || ::rmdir(dir_.c_str()) == 0;
+    if (dir_.empty()) return true;
+    bool gone;
+    {
+        // A signal between the two would leave the lease kept for no
+        // directory: a dead run's, which -V reports as stale.
+        const SignalsBlocked quiet;
+        gone = ::rmdir(dir_.c_str()) == 0;
+        if (gone) lease_.remove_at_signal();
+    }
     dir_.clear();
     return gone;
 }
@@ -145,13 +167,11 @@ bool Aside::remove_dir() {
 void Aside::finish() {
     while (!pending_.empty()) {
         const double left = pending_.front().due - monotonic();
-        if (left > 0) {
-            const struct timespec pause { std::time_t(left), long((left - std::floor(left)) * 1e9) };
-            ::nanosleep(&pause, nullptr);
-        }
+        if (left > 0) pause(left);
         check_due();
     }
     remove_dir();
+    if (flat_) lease_.remove_at_signal();  // nothing is held in the root any more
 }
 
 void Aside::check_due() {
@@ -214,6 +234,7 @@ void Aside::take(const std::string& path, const struct stat& seen, Then then) {
 }
 
 void Aside::check(Pending& p) {
+    if (p.taken) return settle(p);
     struct stat got;
     const int err = fetch_stat(p.held, got);
     if (err == ENOENT && p.maybe_moved) return p.then(Moved::gone, p.held);
@@ -224,41 +245,108 @@ void Aside::check(Pending& p) {
     if (same_file(got, p.seen)) return p.then(Moved::yes, p.held);
     // Published or refreshed by another run since it was seen: back, but
     // never over a copy published since the move.
-    const int rc = put_back(p.held, got, p.path);
+    const int rc = rename_noreplace(p.held, p.path);
+    if (rc == 0) return p.then(Moved::back, p.held);
+    errno = rc;
+    if (rc != EEXIST) fatal_errno(("can not move " + p.held + " back to").c_str(), p.path.c_str());
+    // Taken, says the file system. On a network file system this machine
+    // may answer for the name from its caches: what stands there is looked
+    // at once they have expired.
+    p.seen = got;
+    p.taken = true;
+    if (wait_ == 0) return settle(p);
+    p.due = monotonic() + wait_;
+    pending_.push_back(std::move(p));
+}
+
+void Aside::settle(Pending& p) {
+    const int rc = put_back(p.held, p.seen, p.path);
     if (rc == EEXIST) return p.then(Moved::duplicate, p.held);
-    if (rc != 0) fatal_errno(("can not move " + p.held + " back to").c_str(), p.path.c_str());
+    if (rc != 0) {
+        errno = rc;
+        fatal_errno(("can not move " + p.held + " back to").c_str(), p.path.c_str());
+    }
     p.then(Moved::back, p.held);
 }
 
-int Aside::put_back(const std::string& held, const struct stat& mine, const std::string& path) {
+namespace {
+
+// What stands at path, where the file held (mine) was refused as taken.
+enum class AtName {
+    nothing,
+    held,        // the file held itself: its link back was made
+    other,       // another file: a copy published meanwhile
+    other_kind,  // a directory or a link: -V judges it
+};
+
+// GlusterFS has refused a link onto a name that held nothing, and a look
+// at the name alone may describe an entry its server no longer has: a file
+// counts only once it is opened there.
+AtName at_name(const std::string& path, const struct stat& mine) {
+    struct stat st;
+    int err = fetch_stat(path, st);
+    if (err == 0 && S_ISREG(st.st_mode)) {
+        const Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (fd.get() < 0) {
+            err = errno;
+        } else if (::fstat(fd.get(), &st) != 0) {
+            fatal_errno("can not examine", path.c_str());
+        }
+        // A file this user may not read is there all the same.
+        if (err == EACCES || err == EPERM) err = 0;
+        if (err == ELOOP) return AtName::other_kind;  // replaced by a link meanwhile
+    }
+    if (err == ENOENT || err == ESTALE) return AtName::nothing;
+    if (err != 0) {
+        errno = err;
+        fatal_errno("can not examine", path.c_str());
+    }
+    if (!S_ISREG(st.st_mode)) return AtName::other_kind;
+    return st.st_dev == mine.st_dev && st.st_ino == mine.st_ino ? AtName::held : AtName::other;
+}
+
+}  // namespace
+
+int Aside::put_back(const std::string& held, const struct stat& mine, const std::string& path) const {
+    // GlusterFS's server makes a link and, failing to record the new name
+    // (it still records the file under it, from a rename that raced with
+    // another machine's), answers "taken" and only then removes the name:
+    // a look at that moment finds the file held at path. It is there for
+    // good once a look the caches' wait later, with no link tried in
+    // between, finds it still.
+    const double settle = std::max(wait_, NETWORK_CACHE_SECONDS);
+    bool held_seen = false;
     for (int attempt = 0;; ++attempt) {
+        const AtName at = at_name(path, mine);
+        if (at == AtName::other || at == AtName::other_kind) return EEXIST;
+        if (at == AtName::held) {
+            if (held_seen) {
+                if (::unlink(held.c_str()) != 0) fatal_errno("can not remove", held.c_str());
+                return 0;
+            }
+            held_seen = true;
+            pause(settle);
+            continue;
+        }
+        held_seen = false;
+        if (attempt >= PUT_BACK_TRIES) break;
         const int rc = rename_noreplace(held, path);
         if (rc != EEXIST) return rc;
-        // Taken, says the file system; the copy there is looked at before
-        // the one held is dropped as a second copy. GlusterFS has answered
-        // so for a name that held nothing (its server's entry of the name
-        // being made or moved by another mount at that moment).
-        struct stat at;
-        const int err = fetch_stat(path, at);
-        if (err == 0 && S_ISREG(at.st_mode)) {
-            if (at.st_dev != mine.st_dev || at.st_ino != mine.st_ino) return EEXIST;
-            // The link was made: path is the very file held.
-            if (::unlink(held.c_str()) != 0) fatal_errno("can not remove", held.c_str());
-            return 0;
-        }
-        if (err == 0) return EEXIST;  // a directory or a link: -V judges it
-        if (attempt == PUT_BACK_TRIES) break;
-        const struct timespec pause { 0, 100000000 };
-        ::nanosleep(&pause, nullptr);
+        pause(0.1);
     }
-    // The GlusterFS server goes on calling the name taken where a rename
-    // onto it failed after it was made (its own entry of the name outlives
-    // the file): only a rename reaches the name. A copy published there in
-    // this very moment would be replaced by this one, of the same content,
-    // whose time is made fresh first, so that a prune keeps it as long.
+    // The GlusterFS server goes on refusing the link so for as long as it
+    // records the file under the name: only a rename reaches the name. A
+    // copy published there in this very moment would be replaced by this
+    // one, of the same content, whose time is made fresh first, so that a
+    // prune keeps it as long.
     const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
     if (::utimensat(AT_FDCWD, held.c_str(), now, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-    return ::rename(held.c_str(), path.c_str()) == 0 ? 0 : errno;
+    if (::rename(held.c_str(), path.c_str()) != 0) return errno;
+    // A rename onto another name of the same file does nothing: held must
+    // be gone from the aside directory, or the object is not back (and the
+    // run ends holding it, for the next run to put back).
+    struct stat st;
+    return ::lstat(held.c_str(), &st) == 0 ? EBUSY : 0;
 }
 
 std::string Aside::held_name(unsigned long n, std::string_view rel) {

@@ -43,8 +43,9 @@ StoreTop read_store_top(const std::string& root);
 StoreTop read_store_top_strict(const std::string& root);
 
 // Renames from onto to only when nothing stands at to. Returns 0 when it
-// did, EEXIST when to is taken, ENOENT when from is gone; any other failure
-// is fatal. Where the file system can not refuse a rename onto a taken
+// did, EEXIST when to is taken (or, on a network file system, could not be
+// had: the caller looks), ENOENT when from is gone; any other failure is
+// fatal. Where the file system can not refuse a rename onto a taken
 // name, from is linked at to and then unlinked: only for a from that no
 // other run may replace meanwhile (one in the run's own aside directory).
 int rename_noreplace(const std::string& from, const std::string& to);
@@ -81,7 +82,9 @@ inline constexpr double NETWORK_CACHE_SECONDS = 3;
 // against what was judged (same inode, same time: a refresh before the move
 // shows here; one after it finds no file). A file that fails the check goes
 // back with link, which refuses a taken name: taken means a fresh copy
-// stands there already. The directory is named as the run's temporary
+// stands there already, once a file other than the one held opens at the
+// name (a network file system has called a name taken that held nothing).
+// The directory is named as the run's temporary
 // files are, so the run's lease covers it; it goes when the last entry left
 // it.
 //
@@ -90,8 +93,9 @@ inline constexpr double NETWORK_CACHE_SECONDS = 3;
 // judged (its cached entry of the name, when another machine had just
 // renamed a new copy onto it), and another machine may still refresh, by
 // its own cached entry, the very file moved. Both have shown by then, and
-// the attributes are fetched from the server. The checks wait in a queue,
-// in the order of the moves: a run waits once, at its end, not per entry.
+// the attributes are fetched from the server. A way back found taken waits
+// as long again before the name is opened. The checks wait in a queue, in
+// the order of the moves: a run waits once, at its end, not per entry.
 class Aside {
 public:
     // What is done with an entry once checked: held names where it is on
@@ -127,12 +131,16 @@ private:
         double due;  // monotonic seconds
         Then then;
         bool maybe_moved = false;  // the move was reported failed: held may hold nothing
+        bool taken = false;        // held (now examined as seen) found path taken on its way back
     };
     void check(Pending& p);
-    // Puts the file held (examined as mine) back at path: 0 when it is
-    // there, EEXIST when another file stands there, another errno when it
-    // could not go back.
-    static int put_back(const std::string& held, const struct stat& mine, const std::string& path);
+    // Puts back the entry held, whose way back found path taken.
+    void settle(Pending& p);
+    // Puts the file held (examined as mine) back at path, which the file
+    // system called taken: 0 when it is there, EEXIST when another file
+    // stands there (opened, not only named), another errno when it could
+    // not go back.
+    int put_back(const std::string& held, const struct stat& mine, const std::string& path) const;
     static constexpr int PUT_BACK_TRIES = 10;
     bool remove_dir();  // false when something is left in it
     std::string root_;

@@ -100,6 +100,12 @@ RunLease::~RunLease() {
     release_slot(slot_);
 }
 
+void RunLease::remove_at_signal() {
+    if (fd_ < 0 || slot_ >= 0) return;
+    slot_ = claim_slot(path_);
+    slot_opened(slot_);
+}
+
 std::string lease_name_of(std::string_view name) {
     return ".mdtree-" + std::string(name.substr(name.size() - 2 * RUN_ID_LEN, RUN_ID_LEN)) + std::string(LEASE_PART);
 }

@@ -36,6 +36,8 @@ public:
     // a dead run's), for a run about to hold what the next run must find
     // as a dead run's, whatever its age (put_back_asides).
     void keep_at_signal() { release_slot(slot_); }
+    // The lease goes at a signal again, once the run holds nothing more.
+    void remove_at_signal();
     // The lease stays when the run ends (unlocked), for a run that failed
     // with files held aside.
     void keep_at_end() { kept_ = true; }

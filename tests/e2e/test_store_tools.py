@@ -39,35 +39,19 @@ def age(path, seconds):
     os.utime(path, (t, t), follow_symlinks=False)
 
 
-LYING_RENAME = r"""
-#define _GNU_SOURCE
-#include <dlfcn.h>
-#include <errno.h>
-#include <stdlib.h>
-#include <string.h>
-int rename(const char* from, const char* to) {
-    static int lied;
-    int (*real)(const char*, const char*) = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
-    int rc = real(from, to);
-    const char* of = getenv("LIE_RENAME_OF");
-    if (rc == 0 && !lied && of && strcmp(from, of) == 0) {
-        lied = 1;
-        errno = ENOENT;
-        return -1;
-    }
-    return rc;
-}
-"""
-
-
-def lying_rename_library(base):
-    """A library that, preloaded, makes rename of $LIE_RENAME_OF report
-    ENOENT once after it was made, as GlusterFS does when another machine
-    publishes the name anew at that moment."""
-    with open(base + ".c", "w") as f:
-        f.write(LYING_RENAME)
-    subprocess.run(["cc", "-shared", "-fPIC", "-o", base + ".so", base + ".c", "-ldl"], check=True)
+def netfs_faults_library(base):
+    """netfs_faults.c built at base.so: preloaded, it gives the answers
+    GlusterFS has given for one object (FAULT_OF) that its variables
+    name."""
+    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "netfs_faults.c")
+    subprocess.run(["cc", "-shared", "-fPIC", "-pthread", "-o", base + ".so", src, "-ldl"], check=True)
     return base + ".so"
+
+
+def netfs_faults_env(lib, path, *faults):
+    env = {"LD_PRELOAD": lib, "FAULT_OF": path, "ASAN_OPTIONS": "verify_asan_link_order=0"}
+    env.update((f, "1") for f in faults)
+    return env
 
 
 class StoreTest(TreeTest):
@@ -298,6 +282,7 @@ class Prune(StoreTest):
 MOVES = {82: "rename", 264: "renameat", 316: "renameat2", 87: "unlink", 263: "unlinkat", 86: "link",
          265: "linkat"}
 HOLD = 5  # seconds the first such call is held
+CALLS = {**MOVES, 84: "rmdir"}  # the calls a run may be held at
 
 
 @unittest.skipUnless(strace_works(), "needs strace and ptrace on x86-64")
@@ -329,8 +314,9 @@ class Races(StoreTest):
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env())
         self.addCleanup(lambda: proc.poll() is None and proc.kill())
         deadline = time.time() + 60
+        numbers = {n for n, c in CALLS.items() if c in calls}
         while time.time() < deadline:
-            child = self.in_move(proc.pid)
+            child = self.in_move(proc.pid, numbers)
             if child:
                 return proc, child
             if proc.poll() is not None:
@@ -338,13 +324,13 @@ class Races(StoreTest):
             time.sleep(0.02)
         self.fail("never reached a move")
 
-    def in_move(self, tracer):
+    def in_move(self, tracer, numbers=MOVES):
         try:
             with open("/proc/%d/task/%d/children" % (tracer, tracer)) as f:
                 pids = f.read().split()
             for pid in pids:
                 with open("/proc/%s/syscall" % pid) as f:
-                    if int(f.read().split()[0]) in MOVES:
+                    if int(f.read().split()[0]) in numbers:
                         return pid
         except (OSError, ValueError, IndexError):
             pass
@@ -410,6 +396,21 @@ class Races(StoreTest):
                     self.assertEqual(store_digests(db), set())
                 self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
                 shutil.rmtree(db)
+
+    def test_a_signal_right_after_the_aside_directory_went_takes_the_lease(self):
+        # A -V that moved a damaged object to damaged/ is ended by a signal
+        # just after it removed its emptied aside directory: its lease goes
+        # with it, never left behind to read as a dead run's leftover.
+        t, db, keep = self.aged_store()
+        first = obj(db, sorted(store_digests(db))[0])
+        with open(first, "ab") as f:
+            f.write(b"damage")
+        proc, child = self.held(None, ["-R", db, "-V"], "exit", calls=["rmdir"])
+        self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-") and not n.endswith("LEASE")], [])
+        os.kill(int(child), signal.SIGTERM)
+        proc.communicate(timeout=60)
+        self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
+        self.assertTrue(os.path.isfile(os.path.join(db, "damaged", os.path.relpath(first, db))))
 
     def test_a_paused_run_reports_only_what_a_prune_right_after_it_keeps(self):
         # Held for longer than the grace period (as by Ctrl-Z): after its
@@ -546,7 +547,7 @@ class NetworkFaults(StoreTest):
         # GlusterFS reports a rename as failed (ENOENT) after its server
         # made it, when another machine publishes the name anew at once: the
         # entry moved is judged all the same, never left aside unreported.
-        lib = lying_rename_library(self.path("lie"))
+        lib = netfs_faults_library(self.path("faults"))
         for job in ("-P", "-V"):
             with self.subTest(job=job):
                 t, db, keep = self.aged_store()
@@ -555,7 +556,7 @@ class NetworkFaults(StoreTest):
                 if job == "-V":
                     with open(first, "ab") as f:
                         f.write(b"damage")
-                env = {"LD_PRELOAD": lib, "LIE_RENAME_OF": first, "ASAN_OPTIONS": "verify_asan_link_order=0"}
+                env = netfs_faults_env(lib, first, "FAULT_RENAME_LIES")
                 p = run(["-R", db, "-V"] if job == "-V" else ["-R", db, "-g", "1h", "-P", keep], env=env)
                 if job == "-V":
                     self.assertEqual((p.returncode, p.stdout), (1, b"Damaged: %s\n" % rel), p.stderr)
@@ -565,6 +566,34 @@ class NetworkFaults(StoreTest):
                     self.assertIn(b"Removed: %s\n" % rel, p.stdout)
                     self.assertEqual(len(p.stdout.splitlines()), 50)
                     self.assertEqual(store_digests(db), set())
+                self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
+                shutil.rmtree(db)
+
+    def test_a_way_back_called_taken_keeps_the_object_until_another_file_opens_there(self):
+        # The prune finds the object it moved aside refreshed meanwhile, by
+        # another machine through its cached entry of the name, and puts it
+        # back. GlusterFS has called the free name taken while a look at it
+        # described a file (an entry its server kept); where it refuses
+        # no-replace renames, it has made the link back and reported it
+        # failed, and made it, called the name taken and removed the link
+        # right after. Each way the object stands at its name afterwards.
+        lib = netfs_faults_library(self.path("faults"))
+        for fault in ("FAULT_PHANTOM", "FAULT_LINK_LIES", "FAULT_LINK_FLICKER"):
+            with self.subTest(fault=fault):
+                for d in ("t", "store", "keep"):
+                    shutil.rmtree(self.path(d), ignore_errors=True)
+                t, db, keep = self.aged_store()
+                digest = sorted(store_digests(db))[0]
+                first = obj(db, digest)
+                env = netfs_faults_env(lib, first, "FAULT_REFRESH_AFTER_MOVE", fault)
+                p = run(["-R", db, "-g", "1h", "-P", keep], env=env)
+                self.assertEqual(p.returncode, 0, p.stderr)
+                self.assertNotIn(os.path.relpath(first, db).encode(), p.stdout)
+                self.assertEqual(len(p.stdout.splitlines()), 49)
+                self.assertTrue(os.path.isfile(first), "the object is gone")
+                with open(first, "rb") as f:
+                    self.assertEqual(md5_hex(f.read()), digest)
+                self.assertEqual(store_digests(db), {digest})
                 self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
                 shutil.rmtree(db)
 
