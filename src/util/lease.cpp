@@ -103,7 +103,7 @@ RunLease::~RunLease() {
 void RunLease::remove_at_signal() {
     if (fd_ < 0 || slot_ >= 0) return;
     slot_ = claim_slot(path_);
-    slot_opened(slot_);
+    slot_opened(slot_, fd_);
 }
 
 std::string lease_name_of(std::string_view name) {
