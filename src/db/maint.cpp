@@ -264,7 +264,10 @@ void Aside::settle(Pending& p) {
     const int rc = put_back(p.held, p.seen, p.path);
     if (rc == EEXIST) return p.then(Moved::duplicate, p.held);
     // Not a copy of it: the file held is the object a run stored.
-    if (rc == EISDIR) return p.then(Moved::held, p.held);
+    if (rc == EISDIR) {
+        warn("%s is not a file; keeping %s for a later run to put back", p.path.c_str(), p.held.c_str());
+        return p.then(Moved::held, p.held);
+    }
     if (rc != 0) {
         errno = rc;
         fatal_errno(("can not move " + p.held + " back to").c_str(), p.path.c_str());

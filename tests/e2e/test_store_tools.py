@@ -610,6 +610,7 @@ class NetworkFaults(StoreTest):
         p = run(["-R", db, "-g", "1h", "-P", keep], env=env)
         self.assertEqual(p.returncode, 0, p.stderr)
         self.assertEqual(len(p.stdout.splitlines()), 49)
+        self.assertIn(b"%s is not a file; keeping " % first.encode(), p.stderr)
         self.assertTrue(os.path.islink(first))
 
         def copies():
