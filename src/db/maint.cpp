@@ -170,7 +170,8 @@ void Aside::finish() {
         if (left > 0) pause(left);
         check_due();
     }
-    remove_dir();
+    // What is still held is the next run's to put back.
+    if (!remove_dir()) lease_.keep_at_end();
     if (flat_) lease_.remove_at_signal();  // nothing is held in the root any more
 }
 
@@ -262,6 +263,11 @@ void Aside::check(Pending& p) {
 void Aside::settle(Pending& p) {
     const int rc = put_back(p.held, p.seen, p.path);
     if (rc == EEXIST) return p.then(Moved::duplicate, p.held);
+    // Not a copy of it: the file held is the object a run stored.
+    if (rc == EISDIR) {
+        warn("%s is not a file; keeping %s for a later run to put back", p.path.c_str(), p.held.c_str());
+        return p.then(Moved::held, p.held);
+    }
     if (rc != 0) {
         errno = rc;
         fatal_errno(("can not move " + p.held + " back to").c_str(), p.path.c_str());
@@ -318,7 +324,8 @@ int Aside::put_back(const std::string& held, const struct stat& mine, const std:
     bool held_seen = false;
     for (int attempt = 0;; ++attempt) {
         const AtName at = at_name(path, mine);
-        if (at == AtName::other || at == AtName::other_kind) return EEXIST;
+        if (at == AtName::other) return EEXIST;
+        if (at == AtName::other_kind) return EISDIR;
         if (at == AtName::held) {
             if (held_seen) {
                 if (::unlink(held.c_str()) != 0) fatal_errno("can not remove", held.c_str());

@@ -62,6 +62,9 @@ enum class Moved {
     back,       // another file had replaced it: that one is back at path
     duplicate,  // as back, but path was taken again meanwhile: the file
                 // moved is a second copy of what path holds, left aside
+    held,       // as back, but a link or a directory stands at path: the
+                // file stays aside, and the run's lease with it, for a
+                // later run to put back once the name is free
 };
 
 // Seconds for which a client of a network file system may still answer for
@@ -138,8 +141,8 @@ private:
     void settle(Pending& p);
     // Puts the file held (examined as mine) back at path, which the file
     // system called taken: 0 when it is there, EEXIST when another file
-    // stands there (opened, not only named), another errno when it could
-    // not go back.
+    // stands there (opened, not only named), EISDIR when a link or a
+    // directory does, another errno when it could not go back.
     int put_back(const std::string& held, const struct stat& mine, const std::string& path) const;
     static constexpr int PUT_BACK_TRIES = 10;
     bool remove_dir();  // false when something is left in it

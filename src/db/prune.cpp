@@ -102,7 +102,7 @@ struct Prune {
         aside.take(path, c.st, [this, rel = c.rel, size = c.st.st_size](Moved m, const std::string& held) {
             if (m == Moved::yes || m == Moved::duplicate) aside.drop(held);
             // Stored or refreshed by another run since it was examined.
-            if (m == Moved::back || m == Moved::duplicate) ++young;
+            if (m == Moved::back || m == Moved::duplicate || m == Moved::held) ++young;
             if (m == Moved::yes) removed_one(rel, size);
         });
     }

@@ -17,6 +17,8 @@
  *                             reported taken (EEXIST) and removed 300 ms
  *                             later, or when the process ends if sooner,
  *                             as the server undoes it
+ *   FAULT_PLANT_LINK          right after its move aside, a symbolic link
+ *                             is planted at the name
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -43,6 +45,7 @@ int rename(const char* from, const char* to) {
     int rc = real(from, to);
     if (rc != 0 || !is_object(from)) return rc;
     if (on("FAULT_REFRESH_AFTER_MOVE") && utimensat(AT_FDCWD, to, NULL, AT_SYMLINK_NOFOLLOW) != 0) abort();
+    if (on("FAULT_PLANT_LINK") && symlink("/nonexistent", from) != 0) abort();
     if (on("FAULT_RENAME_LIES") && !lied) {
         lied = 1;
         errno = ENOENT;

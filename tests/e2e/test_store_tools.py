@@ -597,6 +597,39 @@ class NetworkFaults(StoreTest):
                 self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
                 shutil.rmtree(db)
 
+    def test_a_link_planted_where_a_refreshed_object_goes_back_never_costs_the_object(self):
+        # The object the prune took was refreshed meanwhile, and a symbolic
+        # link stands at its name by the time it goes back: the object is
+        # held aside, with the run's lease, never removed as a second copy;
+        # -V then reports both and moves them to damaged/.
+        lib = netfs_faults_library(self.path("faults"))
+        t, db, keep = self.aged_store()
+        digest = sorted(store_digests(db))[0]
+        first = obj(db, digest)
+        env = netfs_faults_env(lib, first, "FAULT_REFRESH_AFTER_MOVE", "FAULT_PLANT_LINK")
+        p = run(["-R", db, "-g", "1h", "-P", keep], env=env)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(len(p.stdout.splitlines()), 49)
+        self.assertIn(b"%s is not a file; keeping " % first.encode(), p.stderr)
+        self.assertTrue(os.path.islink(first))
+
+        def copies():
+            found = []
+            for d, _, names in os.walk(db):
+                for n in names:
+                    f = os.path.join(d, n)
+                    if os.path.isfile(f) and not os.path.islink(f) and not n.endswith("LEASE"):
+                        with open(f, "rb") as fh:
+                            found.append(md5_hex(fh.read()))
+            return found
+
+        self.assertEqual(copies(), [digest])
+        self.assertTrue([n for n in os.listdir(db) if n.endswith("LEASE")], "the lease went with the object held")
+        p = run(["-R", db, "-V"])
+        self.assertEqual(p.returncode, 1, p.stderr)
+        self.assertIn(b"Foreign: %s\n" % os.path.relpath(first, db).encode(), p.stdout)
+        self.assertEqual(copies(), [digest])
+
     def test_what_a_failed_run_held_aside_comes_back_to_be_judged(self):
         # The check after the move fails (the server answers with an I/O
         # error): the run ends with status 1 and the object aside, and the
