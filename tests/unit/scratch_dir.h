@@ -10,6 +10,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 
 // Makes the directory; "" when it can not be made.
@@ -20,6 +21,14 @@ inline std::string make_scratch_dir(const std::string& tag) {
 
 inline void remove_scratch_dir(const std::string& dir) {
     if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// Waits for the forked child pid and checks that sig ended it.
+inline void expect_killed_by(pid_t pid, int sig) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), sig);
 }
 
 // A test with a scratch directory of its own, dir_, named after its suite.

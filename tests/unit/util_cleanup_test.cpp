@@ -42,10 +42,7 @@ TEST_F(SignalCleanup, ACreationAfterTheSignalIsNeitherAwaitedNorRemoved) {
         ::raise(SIGTERM);
         ::_exit(0);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    expect_killed_by(pid, SIGTERM);
     struct stat st;
     EXPECT_EQ(::stat(theirs.c_str(), &st), 0) << "a file the run never created was removed";
 }
@@ -63,10 +60,7 @@ TEST_F(SignalCleanup, AFailedCreationIsNotRemoved) {
         ::raise(SIGTERM);
         ::_exit(0);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    expect_killed_by(pid, SIGTERM);
     struct stat st;
     EXPECT_EQ(::stat(theirs.c_str(), &st), 0) << "a file the run failed to create was removed";
 }

@@ -183,10 +183,7 @@ TEST_P(Batch, SignalRemovesEveryTemporaryFileInFlight) {
         ::raise(SIGTERM);
         ::_exit(0);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    expect_killed_by(pid, SIGTERM);
     EXPECT_TRUE(names().empty());
 }
 
