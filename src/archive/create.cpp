@@ -540,11 +540,16 @@ void move_down(int in, int fd, const char* arcname, uint64_t from, uint64_t len,
 } // namespace
 
 void createarchive() {
-    const bool piped = is_pipe_archive(archname);
-    if (piped) check_pipe_end(STDOUT_FILENO);
+    const bool to_stdout = is_pipe_archive(archname);
+    if (to_stdout) check_pipe_end(STDOUT_FILENO);
+    // A FIFO or a character device at the path (a pipe's /dev/stdout, a
+    // tape) takes the archive as standard output does.
+    const Fd named = to_stdout ? Fd() : open_streamed_output(archname);
+    const bool piped = to_stdout || named.get() >= 0;
     // What stands at the archive's path is checked before any work: a link
-    // is followed, anything but a regular file is refused. Through a pipe,
-    // the archive is written to the spool first, and its errors name it.
+    // is followed, anything else but a regular file is refused. Through a
+    // pipe, the archive is written to the spool first, and its errors name
+    // it.
     const std::string arcpath = piped ? std::string("the spool file") : publish_target(archname, "archive");
     const char* arcname = arcpath.c_str();
     Collected c;
@@ -592,7 +597,7 @@ void createarchive() {
     }
     write_table(recs, uint32_t(large ? h + lift : h), large, fd, arcname);
     if (piped)
-        send_spool(fd);
+        send_spool(fd, to_stdout ? STDOUT_FILENO : named.get(), to_stdout ? "standard output" : archname);
     else
         arc->commit();
 }

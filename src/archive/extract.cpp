@@ -358,18 +358,31 @@ void extract_open(File arc, const char* path, const char* target) {
 
 }  // namespace
 
+namespace {
+
+// Extracts the archive read from in (named name) into target. The whole
+// archive is read before anything is extracted: a pipe that closes early
+// leaves a spool whose table is refused, and no file.
+void extract_spooled(int in, const char* name, const char* target) {
+    Fd spool = receive_spool(in, name);
+    std::FILE* fp = ::fdopen(::dup(spool.get()), "rb");
+    if (!fp) fatal_errno("can not open", name);
+    extract_open(File(fp, name), name, target);
+}
+
+}  // namespace
+
 void extract_archive(const char* path, const char* target) {
-    extract_open(File(FOPENG(path, "rb", __LINE__), path), path, target);
+    File arc(FOPENG(path, "rb", __LINE__), path);
+    struct stat st;
+    if (::fstat(::fileno(arc.get()), &st) != 0) fatal_errno("can not stat", path);
+    if (!is_streamed(st)) return extract_open(std::move(arc), path, target);
+    refuse_terminal(::fileno(arc.get()), path, false);
+    extract_spooled(::fileno(arc.get()), path, target);
 }
 
 void extractarchive() {
     if (!is_pipe_archive(archname)) return extract_archive(archname, todir);
     check_pipe_end(STDIN_FILENO);
-    // The whole archive is read before anything is extracted: a pipe that
-    // closes early leaves a spool whose table is refused, and no file.
-    Fd spool = receive_spool();
-    const char* name = "standard input";
-    std::FILE* fp = ::fdopen(::dup(spool.get()), "rb");
-    if (!fp) fatal_errno("can not open", name);
-    extract_open(File(fp, name), name, todir);
+    extract_spooled(STDIN_FILENO, "standard input", todir);
 }

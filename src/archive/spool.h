@@ -1,21 +1,35 @@
-// Archives through a pipe (-a -). The table sits before the data and is
-// known only once every member is compressed, and extraction reads the
-// members in table order by their offsets: both ends need a seekable file.
-// The archive is spooled through an unnamed temporary file, which no run
-// can leave behind, in TMPDIR (or /tmp).
+// Archives through a pipe (-a -, or a path naming a FIFO, a pipe or a
+// character device). The table sits before the data and is known only once
+// every member is compressed, and extraction reads the members in table
+// order by their offsets: both ends need a seekable file. The archive is
+// spooled through an unnamed temporary file, which no run can leave behind,
+// in TMPDIR (or /tmp).
 #pragma once
 
 #include "util/fileio.h"
 
+#include <sys/stat.h>
+
 // Whether an archive name means standard input or output.
 bool is_pipe_archive(const char* name);
+// Whether a file gives its bytes once, in order, with no offset to read at
+// and no name to replace: a FIFO or a pipe, a character device. An archive
+// there goes through the spool, as one on standard input or output does.
+bool is_streamed(const struct stat& st);
 // Refuses, before any work, an archive's end (STDIN_FILENO or STDOUT_FILENO)
 // that was closed when the run started or is a terminal (status 1).
 void check_pipe_end(int fd);
+// Refuses an archive's end open on fd (named name) that is a terminal.
+void refuse_terminal(int fd, const char* name, bool out);
+// The archive's path open for writing when it names a streamed file (a
+// reader of a FIFO is waited for), or no descriptor when it does not and
+// the archive is published there by rename.
+Fd open_streamed_output(const char* path);
 // An unnamed temporary file open for reading and writing.
 Fd open_spool();
-// Copies the spool, from its start, to standard output. SIGPIPE is ignored,
-// so that a reader that went away is a write error, reported as one.
-void send_spool(int fd);
-// Copies standard input to its end into a new spool, left at its start.
-Fd receive_spool();
+// Copies the spool, from its start, to out (named out_name). SIGPIPE is
+// ignored, so that a reader that went away is a write error, reported as
+// one.
+void send_spool(int fd, int out, const char* out_name);
+// Copies in (named in_name) to its end into a new spool, left at its start.
+Fd receive_spool(int in, const char* in_name);

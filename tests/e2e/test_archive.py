@@ -366,6 +366,58 @@ class ArchivePipe(mdt.TreeTest):
                     os.close(slave)
         self.assertFalse(os.path.exists(out))
 
+    def peer(self, script, *args):
+        """A shell that reads or writes the FIFO at the other end, ended by
+        its process id however the test ends."""
+        proc = subprocess.Popen(["sh", "-c", script, "sh"] + list(args))
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        return proc
+
+    def test_a_fifo_or_dev_stdin_is_read_and_written_as_a_pipe(self):
+        # A FIFO has no offset to read the members at, nor a name to
+        # replace: it is read and written as standard input and output are.
+        rng = random.Random(7)
+        tree = mdt.make_tree(self.path("t"), {"big": mdt.random_bytes(rng, 300_000), "d/small": b"small\n",
+                                               "d/same": b"small\n", "empty": b""})
+        fifo, arch = self.path("fifo"), self.path("a.mdt")
+        os.mkfifo(fifo)
+        # Created into the FIFO: the tests' own reader of the format, with
+        # zlib and hashlib, finds every file of the tree.
+        reader = self.peer('exec cat "$1" > "$2"', fifo, arch)
+        self.assertOk(mdt.run(["-f", tree, "-a", fifo]))
+        self.assertEqual(reader.wait(timeout=60), 0)
+        data = slurp(arch)
+        h, entries = mdt.read_archive(data)
+        got = {}
+        for e in entries:
+            content = zlib.decompress(data[e["offset"]:e["offset"] + e["compsize"]])
+            self.assertEqual((len(content), hashlib.md5(content).hexdigest()), (e["origsize"], e["md5"][:32].decode()))
+            got[e["name"]] = e["md5"][:32].decode()
+        self.assertEqual(got, mdt.tree_digests(tree))
+        # Extracted from the FIFO, and from /dev/stdin on a pipe.
+        for i, args in enumerate(([fifo], ["/dev/stdin"])):
+            out = self.path("out%d" % i)
+            if args == [fifo]:
+                writer = self.peer('exec cat "$1" > "$2"', arch, fifo)
+                p = mdt.run(["-t", out, "-a", fifo])
+                writer.wait(timeout=60)
+            else:
+                p = mdt.run(["-t", out, "-a", "/dev/stdin"], input=data)
+            self.assertOk(p)
+            self.assertTreesEqual(tree, out)
+        # Cut short, or left early by its reader: refused, status 1.
+        writer = self.peer('head -c 5000 "$1" > "$2"', arch, fifo)
+        p = mdt.run(["-t", self.path("cut"), "-a", fifo])
+        writer.wait(timeout=60)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"mdtree: %s: not a valid archive: " % fifo.encode(), p.stderr)
+        self.assertFalse(os.path.exists(self.path("cut")))
+        reader = self.peer('exec head -c 100 "$1" > /dev/null', fifo)
+        p = mdt.run(["-f", tree, "-a", fifo])
+        reader.wait(timeout=60)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"mdtree: write error on %s: Broken pipe\n" % fifo.encode(), p.stderr)
+
     @unittest.skipUnless(os.geteuid() == 0, "mounts a file system")
     def test_full_spool_is_named_and_leaves_nothing(self):
         tree = mdt.make_tree(self.path("t"), {"big": mdt.random_bytes(random.Random(1), 3 << 20)})
