@@ -4,6 +4,8 @@
 #include "util/cleanup.h"
 #include "util/durable.h"
 #include "util/fatal.h"
+#include "util/fileio.h"
+#include "util/guard.h"
 #include "util/handles.h"
 #include "util/lease.h"
 #include "util/netfs.h"
@@ -51,7 +53,7 @@ StoreTop read_store_top(const std::string& root) {
     StoreTop top;
     for (std::string& n : dir_names(root)) {
         if (n == STORE_DAMAGED || n == "lost+found") continue;
-        if (is_temp_name(n)) {
+        if (is_temp_name(n) || is_held_flat(n)) {
             top.temps.push_back(std::move(n));
             continue;
         }
@@ -73,6 +75,14 @@ StoreTop read_store_top_strict(const std::string& root) {
 }
 
 namespace {
+
+// The digest an entry's path below the root names ("XX/YYYY...": "XXYYYY..."),
+// or "" for an entry that is not named as an object.
+std::string object_digest(std::string_view rel) {
+    if (rel.size() < 3 || rel[2] != '/' || !is_object_dir_name(rel.substr(0, 2)) || !is_object_name(rel.substr(3)))
+        return "";
+    return std::string(rel.substr(0, 2)).append(rel.substr(3));
+}
 
 double monotonic() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -172,14 +182,16 @@ void Aside::finish() {
     }
     // What is still held is the next run's to put back.
     if (!remove_dir()) lease_.keep_at_end();
-    if (flat_) lease_.remove_at_signal();  // nothing is held in the root any more
+    if (flat_ && !held_flat_) lease_.remove_at_signal();  // nothing is held in the root any more
 }
 
 void Aside::check_due() {
     while (!pending_.empty() && pending_.front().due <= monotonic()) {
-        Pending p = std::move(pending_.front());
+        // Left in the queue until checked: a failure on the way keeps the
+        // lease for what is held (~Aside). A check put off again goes to
+        // the back first, which a deque allows without moving the front.
+        check(pending_.front());
         pending_.pop_front();
-        check(p);
     }
 }
 
@@ -205,8 +217,7 @@ void Aside::take(const std::string& path, const struct stat& seen, Then then) {
         // Every move and removal is made durable before the run ends well.
         note_changed(root_);
     }
-    std::string held = flat_ ? temp_name(root_ + "/")
-                             : dir_ + "/" + held_name(next_++, std::string_view(path).substr(root_.size() + 1));
+    std::string held = hold_name(std::string_view(path).substr(root_.size() + 1));
     // One rename takes whatever stands at path at this moment, onto a name
     // nobody else uses: what it took is checked afterwards, never before.
     // GlusterFS refuses it (ESTALE) where its cached entry of path names a
@@ -266,6 +277,11 @@ void Aside::settle(Pending& p) {
     // Not a copy of it: the file held is the object a run stored.
     if (rc == EISDIR) {
         warn("%s is not a file; keeping %s for a later run to put back", p.path.c_str(), p.held.c_str());
+        // In the root, only the lease says that the run held it.
+        if (flat_) {
+            held_flat_ = true;
+            lease_.keep_at_end();
+        }
         return p.then(Moved::held, p.held);
     }
     if (rc != 0) {
@@ -282,21 +298,32 @@ enum class AtName {
     nothing,
     held,        // the file held itself: its link back was made
     other,       // another file: a copy published meanwhile
+    wrong,       // another file, whose content is not the object's
     other_kind,  // a directory or a link: -V judges it
 };
 
 // GlusterFS has refused a link onto a name that held nothing, and a look
 // at the name alone may describe an entry its server no longer has: a file
-// counts only once it is opened there.
-AtName at_name(const std::string& path, const struct stat& mine) {
-    struct stat st;
+// counts only once it is opened there. With the digest of an object, a
+// file counts as its copy only when its content has that digest: one
+// written there by anything but -i (a broken or hostile writer) may hold
+// anything, and the file held would be dropped for it. st describes what
+// stands there.
+AtName at_name(const std::string& path, const struct stat& mine, const std::string& digest, struct stat& st) {
     int err = fetch_stat(path, st);
+    bool wrong = false;
     if (err == 0 && S_ISREG(st.st_mode)) {
         const Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (fd.get() < 0) {
             err = errno;
+            // Not read, not vouched for.
+            wrong = !digest.empty() && (err == EACCES || err == EPERM);
         } else if (::fstat(fd.get(), &st) != 0) {
             fatal_errno("can not examine", path.c_str());
+        } else if (!digest.empty() && S_ISREG(st.st_mode) && !(st.st_dev == mine.st_dev && st.st_ino == mine.st_ino)) {
+            char hex[MD5_HEX_SIZE];
+            hash_fd(fd.get(), path.c_str(), hex);
+            wrong = digest != hex;
         }
         // A file this user may not read is there all the same.
         if (err == EACCES || err == EPERM) err = 0;
@@ -308,12 +335,35 @@ AtName at_name(const std::string& path, const struct stat& mine) {
         fatal_errno("can not examine", path.c_str());
     }
     if (!S_ISREG(st.st_mode)) return AtName::other_kind;
-    return st.st_dev == mine.st_dev && st.st_ino == mine.st_ino ? AtName::held : AtName::other;
+    if (st.st_dev == mine.st_dev && st.st_ino == mine.st_ino) return AtName::held;
+    return wrong ? AtName::wrong : AtName::other;
 }
 
 }  // namespace
 
-int Aside::put_back(const std::string& held, const struct stat& mine, const std::string& path) const {
+void Aside::displace(const std::string& path, const struct stat& their) {
+    const std::string away = hold_name("");
+    if (::rename(path.c_str(), away.c_str()) != 0) {
+        if (errno == ENOENT) return;  // gone meanwhile: the name is free
+        fatal_errno(("can not move " + path + " to").c_str(), away.c_str());
+    }
+    struct stat got;
+    const int err = fetch_stat(away, got);
+    if (err != 0) {
+        errno = err;
+        fatal_errno("can not examine", away.c_str());
+    }
+    // Another file, published since this one was read: it goes back to be
+    // read in its turn (and to damaged/ when yet another file stands there
+    // now). A time made fresh since (-i refreshing what it takes for the
+    // object) changes no byte read.
+    if ((got.st_dev != their.st_dev || got.st_ino != their.st_ino) && rename_noreplace(away, path) == 0) return;
+    DirGuard guard;
+    const std::string to = move_to_damaged(root_, path.substr(root_.size() + 1), away, guard);
+    if (!to.empty()) warn("%s does not hold the content its name says; moved it to %s", path.c_str(), to.c_str());
+}
+
+int Aside::put_back(const std::string& held, const struct stat& mine, const std::string& path) {
     // GlusterFS's server makes a link and, failing to record the new name
     // (it still records the file under it, from a rename that raced with
     // another machine's), answers "taken" and only then removes the name:
@@ -321,10 +371,24 @@ int Aside::put_back(const std::string& held, const struct stat& mine, const std:
     // good once a look the caches' wait later, with no link tried in
     // between, finds it still.
     const double settle = std::max(wait_, NETWORK_CACHE_SECONDS);
+    // Only a file held can be the object its name says.
+    const std::string digest = S_ISREG(mine.st_mode) ? object_digest(path.substr(root_.size() + 1)) : "";
     bool held_seen = false;
     for (int attempt = 0;; ++attempt) {
-        const AtName at = at_name(path, mine);
+        struct stat their;
+        const AtName at = at_name(path, mine, digest, their);
         if (at == AtName::other) return EEXIST;
+        if (at == AtName::wrong) {
+            // Damaged, whoever wrote it: it goes to damaged/ as -V moves a
+            // damaged object, which keeps its bytes (a rename over it would
+            // not), and the file held takes the name.
+            // Written again as fast as it goes: the file held stays, and the
+            // run fails.
+            if (attempt >= PUT_BACK_TRIES) return EBUSY;
+            displace(path, their);
+            held_seen = false;
+            continue;
+        }
         if (at == AtName::other_kind) return EISDIR;
         if (at == AtName::held) {
             if (held_seen) {
@@ -357,22 +421,63 @@ int Aside::put_back(const std::string& held, const struct stat& mine, const std:
 }
 
 std::string Aside::held_name(unsigned long n, std::string_view rel) {
-    std::string name = std::to_string(n);
-    const std::size_t slash = rel.find('/');
-    if (slash == 2 && is_object_dir_name(rel.substr(0, 2)) && is_object_name(rel.substr(3)))
-        name.append(".").append(rel.substr(0, 2)).append(rel.substr(3));
-    return name;
+    const std::string digest = object_digest(rel);
+    return digest.empty() ? std::to_string(n) : std::to_string(n) + "." + digest;
+}
+
+std::string Aside::hold_name(std::string_view rel) {
+    if (!flat_) return dir_ + "/" + held_name(next_++, rel);
+    // In the root, the name itself says which object it holds: on a full
+    // file system the lease has no block to say it in.
+    const std::string digest = object_digest(rel);
+    return temp_name(root_ + "/") + (digest.empty() ? "" : "." + digest);
+}
+
+bool is_held_flat(std::string_view name) {
+    return name.size() == TEMP_NAME_LEN + 1 + MD5_HEX_LEN && is_temp_name(name.substr(0, TEMP_NAME_LEN)) &&
+           name[TEMP_NAME_LEN] == '.' && is_hex_digest(name.substr(TEMP_NAME_LEN + 1));
+}
+
+std::string move_to_damaged(const std::string& root, const std::string& rel, const std::string& from,
+                            DirGuard& guard) {
+    const std::string dest = std::string(STORE_DAMAGED) + "/" + rel;
+    // A link planted at damaged/ would carry the entries out of the store.
+    guard.make_or_die(root, dest);
+    for (int n = 0; n < 1000; ++n) {
+        std::string to = root + "/" + dest + (n ? "." + std::to_string(n) : "");
+        const int rc = rename_noreplace(from, to);
+        if (rc == EEXIST) continue;
+        return rc == 0 ? to : "";
+    }
+    fatal(1, "can not move %s: %s/%s and a thousand more names are taken", from.c_str(), root.c_str(), dest.c_str());
 }
 
 bool is_stale_temp(const std::string& root, std::string_view name, const struct stat& st, double now) {
     // Seconds an unlocked lease may be one being made (created, not yet locked).
     constexpr double LEASE_SETTLE = 60;
     const double age = now - seconds(st.st_mtim);
+    if (is_held_flat(name)) name = name.substr(0, TEMP_NAME_LEN);
     const RunState run = run_state(root + "/", name);
     return is_lease_name(name)        ? run == RunState::dead && age > LEASE_SETTLE
            : run == RunState::unknown ? age > double(TEMP_AGE_LIMIT)
                                       : run == RunState::dead;
 }
+
+namespace {
+
+// The lease of the dead run that left t, kept for the next run to put back
+// what it held, goes once nothing of that run is left at the top.
+void drop_dead_lease(const std::string& root, const std::string& t, const std::vector<std::string>& temps) {
+    auto temp = [](std::string_view u) { return is_held_flat(u) ? u.substr(0, TEMP_NAME_LEN) : u; };
+    const std::string lease = lease_name_of(temp(t));
+    const bool more = std::any_of(temps.begin(), temps.end(), [&](const std::string& u) {
+        struct stat st;
+        return u != t && u != lease && lease_name_of(temp(u)) == lease && ::lstat((root + "/" + u).c_str(), &st) == 0;
+    });
+    if (!more && run_state(root + "/", temp(t)) == RunState::dead) ::unlink((root + "/" + lease).c_str());
+}
+
+}  // namespace
 
 std::size_t put_back_asides(const std::string& root, const std::vector<std::string>& temps) {
     const double now = now_seconds();
@@ -380,6 +485,19 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
     for (const std::string& t : temps) {
         const std::string dir = root + "/" + t;
         struct stat st;
+        if (is_held_flat(t)) {
+            // An object a run held in the root itself, named after it. Only
+            // a file is an object.
+            if (::lstat(dir.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !is_stale_temp(root, t, st, now)) continue;
+            std::string to;
+            store_path(to, root, std::string_view(t).substr(TEMP_NAME_LEN + 1));
+            const int rc = rename_noreplace(dir, to);
+            if (rc == 0) ++back;
+            note_changed(root);
+            // EEXIST: a copy stands there already, and this one stays.
+            if (rc != EEXIST) drop_dead_lease(root, t, temps);
+            continue;
+        }
         // Only a directory of its own (never a link) is an aside directory.
         // One this user may not empty (another user's, in a shared store)
         // stays for -V to report.
@@ -401,12 +519,7 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
         }
         const bool emptied = ::rmdir(dir.c_str()) == 0;
         note_changed(root);
-        // The run's lease, kept for this, goes with the last of its entries.
-        const std::string lease = lease_name_of(t);
-        const bool more = std::any_of(temps.begin(), temps.end(), [&](const std::string& u) {
-            return u != t && u != lease && lease_name_of(u) == lease;
-        });
-        if (emptied && !more && run_state(root + "/", t) == RunState::dead) ::unlink((root + "/" + lease).c_str());
+        if (emptied) drop_dead_lease(root, t, temps);
     }
     return back;
 }

@@ -18,6 +18,8 @@
 #include <sys/stat.h>
 #include <vector>
 
+class DirGuard;
+
 // A temporary file without a lease (see RunLease), modified less than this
 // long ago (seconds), belongs to a run in progress; an older one is a
 // killed run's leftover. A lease says which at once, at any age.
@@ -32,7 +34,7 @@ std::vector<std::string> dir_names(const std::string& path, bool gone_ok = false
 // The top of a store root, by what a store holds there.
 struct StoreTop {
     std::vector<std::string> dirs;     // two-digit names that are directories
-    std::vector<std::string> temps;    // temporary files of runs
+    std::vector<std::string> temps;    // temporary files of runs, and objects they hold (is_held_flat)
     std::vector<std::string> foreign;  // anything else; damaged/ and lost+found are neither
 };
 // Reads the top of the store at root. Fatal (status 1, "not a content
@@ -124,7 +126,8 @@ public:
     void finish();
     // An object held aside is named "N.<digest>" (N counts the run's takes),
     // so that a run killed before it removed it, or put it back, left it
-    // where the next run finds its name (put_back_asides).
+    // where the next run finds its name (put_back_asides); one held in the
+    // root, a temporary name of the run and ".<digest>" (is_held_flat).
     static std::string held_name(unsigned long n, std::string_view rel);
 
 private:
@@ -141,15 +144,25 @@ private:
     void settle(Pending& p);
     // Puts the file held (examined as mine) back at path, which the file
     // system called taken: 0 when it is there, EEXIST when another file
-    // stands there (opened, not only named), EISDIR when a link or a
-    // directory does, another errno when it could not go back.
-    int put_back(const std::string& held, const struct stat& mine, const std::string& path) const;
+    // stands there (opened, not only named, and for an object holding its
+    // content), EISDIR when a link or a directory does, another errno when
+    // it could not go back. A file at an object's name with other content
+    // goes to damaged/ (displace), and the file held takes the name.
+    int put_back(const std::string& held, const struct stat& mine, const std::string& path);
+    // Takes the file at path (examined as their, and read: not the content
+    // its name says) away to damaged/, with a warning; one published there
+    // since it was read goes back instead.
+    void displace(const std::string& path, const struct stat& their);
+    // Where the entry at rel (below the root) is held: in the aside
+    // directory, or in the root itself when that is flat.
+    std::string hold_name(std::string_view rel);
     static constexpr int PUT_BACK_TRIES = 10;
     bool remove_dir();  // false when something is left in it
     std::string root_;
     RunLease& lease_;
     std::string dir_;    // made on first use
     bool flat_ = false;  // no room for dir_: entries are held in the root itself
+    bool held_flat_ = false;  // one of them stays there for a later run
     unsigned long next_ = 0;
     double wait_;  // seconds from a move to its check
     std::deque<Pending> pending_;
@@ -161,8 +174,20 @@ private:
 // not just being made.
 bool is_stale_temp(const std::string& root, std::string_view name, const struct stat& st, double now);
 
-// Puts the objects that killed runs left in their aside directories (the
-// top's temporary entries, temps) back under their names, never over a
+// Whether name, at the top of a store, is an object that a run held in the
+// root itself, for want of room for its aside directory: a temporary name
+// of the run, a dot and the object's digest.
+bool is_held_flat(std::string_view name);
+
+// Moves from to damaged/rel below root, or damaged/rel.N when that is taken
+// by an earlier move, never through a link; returns where it went, or ""
+// when from is gone. The store's damaged entries are kept there, never
+// deleted.
+std::string move_to_damaged(const std::string& root, const std::string& rel, const std::string& from,
+                            DirGuard& guard);
+
+// Puts the objects that killed runs left in their aside directories, or in
+// the root itself (the top's temporary entries, temps) back under their names, never over a
 // file that stands there: such an object was taken for judging and must
 // be judged again, or, when the run had found it refreshed, stands where
 // a run reported it stored. What can not go back stays for -V to report.

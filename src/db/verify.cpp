@@ -91,17 +91,7 @@ struct Verify {
         });
     }
     void to_damaged(const std::string& rel, const std::string& held, bool count) {
-        const std::string dest = std::string(STORE_DAMAGED) + "/" + rel;
-        // A link planted at damaged/ would carry the entries out of the store.
-        guard.make_or_die(root, dest);
-        for (int n = 0; n < 1000; ++n) {
-            const std::string to = root + "/" + dest + (n ? "." + std::to_string(n) : "");
-            if (rename_noreplace(held, to) == EEXIST) continue;
-            if (count) ++moved;
-            return;
-        }
-        fatal(1, "can not move %s: %s/%s and a thousand more names are taken", held.c_str(), root.c_str(),
-              dest.c_str());
+        if (!move_to_damaged(root, rel, held, guard).empty() && count) ++moved;
     }
 
     // An entry that is not named like an object: a temporary file, or
@@ -117,7 +107,7 @@ struct Verify {
         }
         const std::size_t slash = rel.rfind('/') + 1;
         const std::string_view name = std::string_view(rel).substr(slash);
-        if (!is_temp_name(name)) return report("Foreign: ", rel, &st);
+        if (!is_temp_name(name) && !(slash == 0 && is_held_flat(name))) return report("Foreign: ", rel, &st);
         if (is_stale_temp(path.substr(0, path.size() - name.size() - 1), name, st, now)) report("Stale: ", rel, &st);
     }
 

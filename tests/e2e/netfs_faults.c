@@ -19,11 +19,17 @@
  *                             as the server undoes it
  *   FAULT_PLANT_LINK          right after its move aside, a symbolic link
  *                             is planted at the name
+ *   FAULT_PLANT_FILE          right after its move aside, a regular file
+ *                             whose content is not the object's ("planted")
+ *                             is written at the name, once
+ *   FAULT_KILL_AFTER_MOVE     right after its move aside, the run is ended
+ *                             by SIGTERM
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <pthread.h>
 #include <errno.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -40,12 +46,18 @@ static int is_object(const char* path) {
 static int on(const char* fault) { return getenv(fault) != NULL; }
 
 int rename(const char* from, const char* to) {
-    static int lied;
+    static int lied, planted;
     int (*real)(const char*, const char*) = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
     int rc = real(from, to);
     if (rc != 0 || !is_object(from)) return rc;
     if (on("FAULT_REFRESH_AFTER_MOVE") && utimensat(AT_FDCWD, to, NULL, AT_SYMLINK_NOFOLLOW) != 0) abort();
     if (on("FAULT_PLANT_LINK") && symlink("/nonexistent", from) != 0) abort();
+    if (on("FAULT_PLANT_FILE") && !planted) {
+        int fd = open(from, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        planted = 1;
+        if (fd < 0 || write(fd, "planted", 7) != 7 || close(fd) != 0) abort();
+    }
+    if (on("FAULT_KILL_AFTER_MOVE")) raise(SIGTERM);
     if (on("FAULT_RENAME_LIES") && !lied) {
         lied = 1;
         errno = ENOENT;

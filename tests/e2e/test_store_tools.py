@@ -189,10 +189,10 @@ class Prune(StoreTest):
         self.assertEqual(self.removed(p), self.only_c)
         self.assertTrue(os.path.isdir(aside))
 
-    @unittest.skipUnless(os.geteuid() == 0, "mounts a file system")
-    def test_prunes_a_full_file_system(self):
-        # The store fills an ext4 (no blocks kept for root): no room for a
-        # directory, which the prune must not need to free space.
+    def full_store(self):
+        """A copy of the store on an ext4 (no blocks kept for root) that is
+        then filled: no room for a directory, which the prune must not need
+        to free space."""
         img, mnt = self.path("img"), self.path("ext4")
         os.makedirs(mnt)
         subprocess.run(["mkfs.ext4", "-q", "-m", "0", img, "8M"], check=True, stdout=subprocess.DEVNULL,
@@ -211,10 +211,36 @@ class Prune(StoreTest):
                     pass
         finally:
             os.close(fd)
+        return db
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts a file system")
+    def test_prunes_a_full_file_system(self):
+        db = self.full_store()
         p = run(["-R", db, "-g", "0s", "-P", self.a_md5, "-P", self.path("b.vok")])
         self.assertOk(p)
         self.assertEqual(self.removed(p), self.only_c)
         self.assertEqual(store_digests(db), set(tree_digests(self.a).values()) | set(tree_digests(self.b).values()))
+        self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts a file system")
+    def test_what_a_killed_run_held_on_a_full_file_system_goes_back(self):
+        # Killed while it holds an object in the root (no room for its
+        # aside directory): the next prune puts the object back under its
+        # name at once, and the dead run's lease goes with it.
+        db = self.full_store()
+        digest = sorted(self.only_c)[0]
+        lib = netfs_faults_library(self.path("faults"))
+        p = run(["-R", db, "-g", "0s", "-P", self.a_md5, "-P", self.path("b.vok")],
+                env=netfs_faults_env(lib, obj(db, digest), "FAULT_KILL_AFTER_MOVE"))
+        self.assertEqual(p.returncode, -signal.SIGTERM, p.stderr)
+        self.assertNotIn(digest, store_digests(db))
+        self.assertEqual(len([n for n in os.listdir(db) if n.endswith("." + digest)]), 1)
+        p = run(["-R", db, "-g", "0s", "-P", self.a_md5, "-P", self.path("b.vok"), "-P", self.c])
+        self.assertOk(p)
+        self.assertEqual(p.stdout, b"")
+        with open(obj(db, digest), "rb") as f:
+            self.assertEqual(md5_hex(f.read()), digest)
+        self.assertEqual(check_store(db)[0], [])
         self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
 
     def test_keeps_what_listings_directories_and_archives_reference(self):
@@ -629,6 +655,38 @@ class NetworkFaults(StoreTest):
         self.assertEqual(p.returncode, 1, p.stderr)
         self.assertIn(b"Foreign: %s\n" % os.path.relpath(first, db).encode(), p.stdout)
         self.assertEqual(copies(), [digest])
+
+    def test_a_file_planted_where_a_refreshed_object_goes_back_is_no_copy_of_it(self):
+        # The object taken was refreshed meanwhile, and a regular file with
+        # other content stands at its name by the time it goes back: that
+        # file is no second copy. The object takes its name again, and the
+        # planted file goes to damaged/, named on standard error.
+        lib = netfs_faults_library(self.path("faults"))
+        for job in ("-P", "-V"):
+            with self.subTest(job=job):
+                t, db, keep = self.aged_store()
+                digest = sorted(store_digests(db))[0]
+                first = obj(db, digest)
+                if job == "-V":
+                    with open(first, "ab") as f:
+                        f.write(b"damage")
+                with open(first, "rb") as f:
+                    held = f.read()
+                env = netfs_faults_env(lib, first, "FAULT_REFRESH_AFTER_MOVE", "FAULT_PLANT_FILE")
+                p = run(["-R", db, "-V"] if job == "-V" else ["-R", db, "-g", "1h", "-P", keep], env=env)
+                self.assertEqual(p.returncode, 1 if job == "-V" else 0, p.stderr)
+                damaged = os.path.join(db, "damaged", os.path.relpath(first, db))
+                self.assertIn(b"%s does not hold the content its name says; moved it to %s\n"
+                              % (first.encode(), damaged.encode()), p.stderr)
+                with open(first, "rb") as f:
+                    self.assertEqual(md5_hex(f.read()), md5_hex(held))
+                with open(damaged, "rb") as f:
+                    self.assertEqual(f.read(), b"planted")
+                if job == "-P":
+                    self.assertEqual(len(p.stdout.splitlines()), 49)
+                    self.assertEqual(store_digests(db), {digest})
+                self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
+                shutil.rmtree(db)
 
     def test_what_a_failed_run_held_aside_comes_back_to_be_judged(self):
         # The check after the move fails (the server answers with an I/O
