@@ -341,10 +341,10 @@ AtName at_name(const std::string& path, const struct stat& mine, const std::stri
 
 }  // namespace
 
-void Aside::displace(const std::string& path, const struct stat& their) {
+bool Aside::displace(const std::string& held, const std::string& path, const struct stat& their) {
     const std::string away = hold_name("");
     if (::rename(path.c_str(), away.c_str()) != 0) {
-        if (errno == ENOENT) return;  // gone meanwhile: the name is free
+        if (errno == ENOENT) return false;  // gone meanwhile: the name is free
         fatal_errno(("can not move " + path + " to").c_str(), away.c_str());
     }
     struct stat got;
@@ -357,10 +357,21 @@ void Aside::displace(const std::string& path, const struct stat& their) {
     // read in its turn (and to damaged/ when yet another file stands there
     // now). A time made fresh since (-i refreshing what it takes for the
     // object) changes no byte read.
-    if ((got.st_dev != their.st_dev || got.st_ino != their.st_ino) && rename_noreplace(away, path) == 0) return;
+    if ((got.st_dev != their.st_dev || got.st_ino != their.st_ino) && rename_noreplace(away, path) == 0) return false;
+    // The file held goes back first: when damaged/ can not take the other
+    // (no room on a full file system), the object stands at its name all
+    // the same, and the other is left to -V under the run's name.
+    const int rc = rename_noreplace(held, path);
+    if (rc != 0 && rc != EEXIST) {
+        errno = rc;
+        fatal_errno(("can not move " + held + " back to").c_str(), path.c_str());
+    }
     DirGuard guard;
     const std::string to = move_to_damaged(root_, path.substr(root_.size() + 1), away, guard);
-    if (!to.empty()) warn("%s does not hold the content its name says; moved it to %s", path.c_str(), to.c_str());
+    if (!to.empty())
+        warn("%s does not hold the content its name says, or can not be read; moved it to %s", path.c_str(),
+             to.c_str());
+    return rc == 0;  // EEXIST: published again meanwhile, and looked at in turn
 }
 
 int Aside::put_back(const std::string& held, const struct stat& mine, const std::string& path) {
@@ -385,7 +396,7 @@ int Aside::put_back(const std::string& held, const struct stat& mine, const std:
             // Written again as fast as it goes: the file held stays, and the
             // run fails.
             if (attempt >= PUT_BACK_TRIES) return EBUSY;
-            displace(path, their);
+            if (displace(held, path, their)) return 0;
             held_seen = false;
             continue;
         }
@@ -434,7 +445,8 @@ std::string Aside::hold_name(std::string_view rel) {
 }
 
 bool is_held_flat(std::string_view name) {
-    return name.size() == TEMP_NAME_LEN + 1 + MD5_HEX_LEN && is_temp_name(name.substr(0, TEMP_NAME_LEN)) &&
+    const std::string_view temp = name.substr(0, TEMP_NAME_LEN);
+    return name.size() == TEMP_NAME_LEN + 1 + MD5_HEX_LEN && is_temp_name(temp) && !is_lease_name(temp) &&
            name[TEMP_NAME_LEN] == '.' && is_hex_digest(name.substr(TEMP_NAME_LEN + 1));
 }
 

@@ -150,9 +150,10 @@ private:
     // goes to damaged/ (displace), and the file held takes the name.
     int put_back(const std::string& held, const struct stat& mine, const std::string& path);
     // Takes the file at path (examined as their, and read: not the content
-    // its name says) away to damaged/, with a warning; one published there
-    // since it was read goes back instead.
-    void displace(const std::string& path, const struct stat& their);
+    // its name says) away to damaged/, with a warning, once the file held
+    // went back in its place: true when it did. One published there since
+    // it was read goes back instead, to be read in its turn.
+    bool displace(const std::string& held, const std::string& path, const struct stat& their);
     // Where the entry at rel (below the root) is held: in the aside
     // directory, or in the root itself when that is flat.
     std::string hold_name(std::string_view rel);

@@ -676,7 +676,7 @@ class NetworkFaults(StoreTest):
                 p = run(["-R", db, "-V"] if job == "-V" else ["-R", db, "-g", "1h", "-P", keep], env=env)
                 self.assertEqual(p.returncode, 1 if job == "-V" else 0, p.stderr)
                 damaged = os.path.join(db, "damaged", os.path.relpath(first, db))
-                self.assertIn(b"%s does not hold the content its name says; moved it to %s\n"
+                self.assertIn(b"%s does not hold the content its name says, or can not be read; moved it to %s\n"
                               % (first.encode(), damaged.encode()), p.stderr)
                 with open(first, "rb") as f:
                     self.assertEqual(md5_hex(f.read()), md5_hex(held))

@@ -115,6 +115,17 @@ TEST_F(Maint, PutsBackWhatADeadRunHeldAside) {
     ASSERT_EQ(::mkdir(path(emptied).c_str(), 0700), 0);
     put(".mdtree-yyyyyLEASE", "");
     put(emptied + "/0.ab" + d, "held too");
+    // A run killed on a full file system held objects in the root itself:
+    // one goes back, one stays where a file stands at its name, and the
+    // run's lease with it.
+    const std::string e(30, 'e'), flat = ".mdtree-xxxxx00000.ab" + e, flat_taken = ".mdtree-xxxxx00001.ab" + b;
+    put(".mdtree-xxxxxLEASE", "");
+    put(flat, "held flat");
+    put(flat_taken, "second copy, flat");
+    // Another's, all of which goes back, and its lease too.
+    const std::string f(30, 'f'), flat_emptied = ".mdtree-wwwww00000.ab" + f;
+    put(".mdtree-wwwwwLEASE", "");
+    put(flat_emptied, "held flat too");
     // This run's own aside directory, live.
     const std::string live = temp_name("");
     ASSERT_EQ(::mkdir(path(live).c_str(), 0700), 0);
@@ -122,7 +133,14 @@ TEST_F(Maint, PutsBackWhatADeadRunHeldAside) {
     EXPECT_EQ(Aside::held_name(7, "ab/" + c), "7.ab" + c);
     EXPECT_EQ(Aside::held_name(7, ".mdtree-0123456789"), "7");
 
-    EXPECT_EQ(put_back_asides(dir_, {dead, ".mdtree-yyyyyLEASE", emptied, ".mdtree-zzzzzLEASE", live}), 2u);
+    EXPECT_EQ(put_back_asides(dir_, {dead, ".mdtree-yyyyyLEASE", emptied, ".mdtree-zzzzzLEASE", live, flat,
+                                     flat_taken, ".mdtree-xxxxxLEASE", flat_emptied, ".mdtree-wwwwwLEASE"}),
+              4u);
+    EXPECT_EQ(read(path("ab/" + e)), "held flat");
+    EXPECT_EQ(read(path("ab/" + f)), "held flat too");
+    EXPECT_EQ(read(path(flat_taken)), "second copy, flat");
+    EXPECT_EQ(::access(path(".mdtree-xxxxxLEASE").c_str(), F_OK), 0);
+    EXPECT_EQ(::access(path(".mdtree-wwwwwLEASE").c_str(), F_OK), -1);
     EXPECT_EQ(read(path("ab/" + d)), "held too");
     EXPECT_EQ(::access(path(emptied).c_str(), F_OK), -1);
     EXPECT_EQ(::access(path(".mdtree-yyyyyLEASE").c_str(), F_OK), -1);
@@ -140,10 +158,14 @@ TEST_F(Maint, StoreTop) {
     ::symlink("/tmp", (dir_ + "/cd").c_str());
     put(".mdtree-0123456789", "");
     put("notes", "");
+    // An object held in the root by a run, and names only like it.
+    const std::string hex(32, 'a'), held = ".mdtree-0123456789." + hex;
+    const std::string lease_like = ".mdtree-01234LEASE." + hex, upper = ".mdtree-0123456789." + std::string(32, 'A');
+    for (const std::string& n : {held, lease_like, upper}) put(n, "");
     const StoreTop top = read_store_top(dir_);
     EXPECT_EQ(top.dirs, std::vector<std::string>{"ab"});
-    EXPECT_EQ(top.temps, std::vector<std::string>{".mdtree-0123456789"});
-    EXPECT_EQ(top.foreign, (std::vector<std::string>{"cd", "notes"}));
+    EXPECT_EQ(top.temps, (std::vector<std::string>{".mdtree-0123456789", held}));
+    EXPECT_EQ(top.foreign, (std::vector<std::string>{upper, lease_like, "cd", "notes"}));
     EXPECT_THROW(read_store_top_strict(dir_), FatalError);
     EXPECT_THROW(read_store_top(dir_ + "/notes"), FatalError);
     EXPECT_THROW(read_store_top(dir_ + "/missing"), FatalError);
