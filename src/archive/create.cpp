@@ -540,16 +540,18 @@ void move_down(int in, int fd, const char* arcname, uint64_t from, uint64_t len,
 } // namespace
 
 void createarchive() {
-    const bool to_stdout = is_pipe_archive(archname);
-    if (to_stdout) check_pipe_end(STDOUT_FILENO);
-    // A FIFO or a character device at the path (a pipe's /dev/stdout, a
-    // tape) takes the archive as standard output does.
-    const Fd named = to_stdout ? Fd() : open_streamed_output(archname);
-    const bool piped = to_stdout || named.get() >= 0;
+    const bool piped = is_pipe_archive(archname);
+    if (piped) check_pipe_end(STDOUT_FILENO);
     // What stands at the archive's path is checked before any work: a link
-    // is followed, anything else but a regular file is refused. Through a
-    // pipe, the archive is written to the spool first, and its errors name
-    // it.
+    // is followed, anything but a regular file is refused (a FIFO or a
+    // device planted there must neither block the run nor swallow the
+    // archive; -a - writes to standard output). A name that leads to a pipe
+    // or a socket through /proc, as /dev/stdout does, is no path to follow
+    // and is refused as a FIFO is. Through a pipe, the archive is written
+    // to the spool first, and its errors name it.
+    struct stat st;
+    if (!piped && ::stat(archname, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+        fatal(1, "archive %s is %s; refusing to replace it", archname, S_ISFIFO(st.st_mode) ? "a FIFO" : "a socket");
     const std::string arcpath = piped ? std::string("the spool file") : publish_target(archname, "archive");
     const char* arcname = arcpath.c_str();
     Collected c;
@@ -597,7 +599,7 @@ void createarchive() {
     }
     write_table(recs, uint32_t(large ? h + lift : h), large, fd, arcname);
     if (piped)
-        send_spool(fd, to_stdout ? STDOUT_FILENO : named.get(), to_stdout ? "standard output" : archname);
+        send_spool(fd);
     else
         arc->commit();
 }

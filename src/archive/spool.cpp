@@ -21,17 +21,6 @@ void refuse_terminal(int fd, const char* name, bool out) {
         fatal(1, out ? "%s is a terminal; no archive written" : "%s is a terminal; no archive read", name);
 }
 
-Fd open_streamed_output(const char* path) {
-    struct stat st;
-    if (::stat(path, &st) != 0 || !is_streamed(st)) return Fd();
-    Fd fd(open_at(AT_FDCWD, path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
-    if (fd.get() < 0) fatal_errno("can not open", path);
-    // Replaced by a file meanwhile: it is not written in place.
-    if (::fstat(fd.get(), &st) != 0 || !is_streamed(st)) fatal(1, "archive %s changed while it was opened", path);
-    refuse_terminal(fd.get(), path, true);
-    return fd;
-}
-
 void check_pipe_end(int fd) {
     const bool out = fd == STDOUT_FILENO;
     const char* name = out ? "standard output" : "standard input";
@@ -58,10 +47,10 @@ Fd open_spool() {
     return Fd(fd);
 }
 
-void send_spool(int fd, int out, const char* out_name) {
+void send_spool(int fd) {
     ::signal(SIGPIPE, SIG_IGN);
     if (::lseek(fd, 0, SEEK_SET) < 0) fatal_errno("can not seek in", "the spool file");
-    copy_fd(fd, "the spool file", out, out_name);
+    copy_fd(fd, "the spool file", STDOUT_FILENO, "standard output");
 }
 
 Fd receive_spool(int in, const char* in_name) {

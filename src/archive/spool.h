@@ -1,9 +1,9 @@
-// Archives through a pipe (-a -, or a path naming a FIFO, a pipe or a
-// character device). The table sits before the data and is known only once
-// every member is compressed, and extraction reads the members in table
-// order by their offsets: both ends need a seekable file. The archive is
-// spooled through an unnamed temporary file, which no run can leave behind,
-// in TMPDIR (or /tmp).
+// Archives through a pipe (-a -, and for extraction a path naming a FIFO,
+// a pipe or a character device). The table sits before the data and is
+// known only once every member is compressed, and extraction reads the
+// members in table order by their offsets: both ends need a seekable file.
+// The archive is spooled through an unnamed temporary file, which no run
+// can leave behind, in TMPDIR (or /tmp).
 #pragma once
 
 #include "util/fileio.h"
@@ -21,15 +21,10 @@ bool is_streamed(const struct stat& st);
 void check_pipe_end(int fd);
 // Refuses an archive's end open on fd (named name) that is a terminal.
 void refuse_terminal(int fd, const char* name, bool out);
-// The archive's path open for writing when it names a streamed file (a
-// reader of a FIFO is waited for), or no descriptor when it does not and
-// the archive is published there by rename.
-Fd open_streamed_output(const char* path);
 // An unnamed temporary file open for reading and writing.
 Fd open_spool();
-// Copies the spool, from its start, to out (named out_name). SIGPIPE is
-// ignored, so that a reader that went away is a write error, reported as
-// one.
-void send_spool(int fd, int out, const char* out_name);
+// Copies the spool, from its start, to standard output. SIGPIPE is ignored,
+// so that a reader that went away is a write error, reported as one.
+void send_spool(int fd);
 // Copies in (named in_name) to its end into a new spool, left at its start.
 Fd receive_spool(int in, const char* in_name);

@@ -138,17 +138,14 @@ bool check_option(const char* word, bool apply) {
     return false;
 }
 
-// Whether path names what standard input or output (fd) holds when that
-// is a pipe, a socket or a device ("/dev/stdin"): a second reader there
-// would take the archive's bytes, a second writer mix its own with them.
-// A regular file there is read apart.
-bool is_standard_end(const char* path, int fd) {
-    struct stat end, st;
-    if (::fstat(fd, &end) != 0 || S_ISREG(end.st_mode)) return false;
-    return ::stat(path, &st) == 0 && st.st_dev == end.st_dev && st.st_ino == end.st_ino;
+// Whether path names what standard input holds when that is a pipe, a
+// socket or a device ("/dev/stdin"): a second reader there would take the
+// archive's bytes. A regular file on standard input is read apart.
+bool is_standard_input(const char* path) {
+    struct stat in, st;
+    if (::fstat(STDIN_FILENO, &in) != 0 || S_ISREG(in.st_mode)) return false;
+    return ::stat(path, &st) == 0 && st.st_dev == in.st_dev && st.st_ino == in.st_ino;
 }
-
-bool is_standard_input(const char* path) { return is_standard_end(path, STDIN_FILENO); }
 
 // Refuses, before any job runs, a run whose archive on "-a -" would share
 // standard output or standard input with another job: the bytes of both
@@ -159,7 +156,7 @@ void refuse_second_std_user(int argc, char** argv) {
     std::string reader;            // the first other job that reads standard input
     const char* source = nullptr;  // -f: a tree, or a listing that may be standard input
     const char* archive = "";      // -a, as given
-    bool to = false, patch = false, root = false, piped_in = false, piped_out = false;
+    bool to = false, patch = false, root = false, piped = false, piped_in = false;
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
         if (word[0] != '-') continue;
@@ -189,22 +186,20 @@ void refuse_second_std_user(int argc, char** argv) {
         patch = patch || opt == 'p';
         root = root || opt == 'R';
         if (opt == 'a') {
-            // "-", or a path naming the same end (/dev/stdin on a pipe).
+            // "-", or for extraction a path naming the same pipe (/dev/stdin).
             archive = arg;
-            const bool dash = std::strcmp(arg, "-") == 0;
-            piped_in = dash || is_standard_input(arg);
-            piped_out = dash || is_standard_end(arg, STDOUT_FILENO);
+            piped = std::strcmp(arg, "-") == 0;
+            piped_in = piped || is_standard_input(arg);
         }
     }
     // A store root turns the patch and archive jobs off (see dispatch).
-    if (!(piped_in || piped_out) || root) return;
+    if (!piped_in || root) return;
     // With -f the archive is made on standard output, with -t read from
     // standard input.
     if (source && patch && writer.empty()) writer = "the patch";
     if (source && reader.empty() && is_standard_input(source)) reader = "-f";
-    if (source && piped_out && !writer.empty())
-        fatal(1, "-a %s and %s both write to standard output", archive, writer.c_str());
-    if (to && piped_in && !reader.empty()) fatal(1, "-a %s and %s both read standard input", archive, reader.c_str());
+    if (source && piped && !writer.empty()) fatal(1, "-a - and %s both write to standard output", writer.c_str());
+    if (to && !reader.empty()) fatal(1, "-a %s and %s both read standard input", archive, reader.c_str());
 }
 
 // Returns false when --help or --version has ended the run.
