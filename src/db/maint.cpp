@@ -450,8 +450,7 @@ bool is_held_flat(std::string_view name) {
            name[TEMP_NAME_LEN] == '.' && is_hex_digest(name.substr(TEMP_NAME_LEN + 1));
 }
 
-std::string move_to_damaged(const std::string& root, const std::string& rel, const std::string& from,
-                            DirGuard& guard) {
+std::string move_to_damaged(const std::string& root, const std::string& rel, const std::string& from, DirGuard& guard) {
     const std::string dest = std::string(STORE_DAMAGED) + "/" + rel;
     // A link planted at damaged/ would carry the entries out of the store.
     guard.make_or_die(root, dest);

@@ -184,15 +184,14 @@ bool is_held_flat(std::string_view name);
 // by an earlier move, never through a link; returns where it went, or ""
 // when from is gone. The store's damaged entries are kept there, never
 // deleted.
-std::string move_to_damaged(const std::string& root, const std::string& rel, const std::string& from,
-                            DirGuard& guard);
+std::string move_to_damaged(const std::string& root, const std::string& rel, const std::string& from, DirGuard& guard);
 
 // Puts the objects that killed runs left in their aside directories, or in
-// the root itself (the top's temporary entries, temps) back under their names, never over a
-// file that stands there: such an object was taken for judging and must
-// be judged again, or, when the run had found it refreshed, stands where
-// a run reported it stored. What can not go back stays for -V to report.
-// Returns how many went back.
+// the root itself (the top's temporary entries, temps) back under their
+// names, never over a file that stands there: such an object was taken for
+// judging and must be judged again, or, when the run had found it
+// refreshed, stands where a run reported it stored. What can not go back
+// stays for -V to report. Returns how many went back.
 std::size_t put_back_asides(const std::string& root, const std::vector<std::string>& temps);
 
 // Seconds since the epoch, with nanoseconds: the clock file times are

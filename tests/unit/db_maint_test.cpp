@@ -133,8 +133,8 @@ TEST_F(Maint, PutsBackWhatADeadRunHeldAside) {
     EXPECT_EQ(Aside::held_name(7, "ab/" + c), "7.ab" + c);
     EXPECT_EQ(Aside::held_name(7, ".mdtree-0123456789"), "7");
 
-    EXPECT_EQ(put_back_asides(dir_, {dead, ".mdtree-yyyyyLEASE", emptied, ".mdtree-zzzzzLEASE", live, flat,
-                                     flat_taken, ".mdtree-xxxxxLEASE", flat_emptied, ".mdtree-wwwwwLEASE"}),
+    EXPECT_EQ(put_back_asides(dir_, {dead, ".mdtree-yyyyyLEASE", emptied, ".mdtree-zzzzzLEASE", live, flat, flat_taken,
+                                     ".mdtree-xxxxxLEASE", flat_emptied, ".mdtree-wwwwwLEASE"}),
               4u);
     EXPECT_EQ(read(path("ab/" + e)), "held flat");
     EXPECT_EQ(read(path("ab/" + f)), "held flat too");
