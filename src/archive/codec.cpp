@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <exception>
 #include <libdeflate.h>
 #include <memory>
 #include <mutex>
@@ -81,21 +82,24 @@ void open_end(std::vector<unsigned char>& s, std::size_t n) {
     s.insert(s.end(), {0x00, 0x00, 0xFF, 0xFF});
 }
 
-// Hashes what an inflater produces, in order, on a thread of its own when
-// asked: MD5 of a large member takes as long as inflating, checking and
-// writing it together. The inflater fills a free slot, writes it and hands
-// it on; the hasher gives it back once hashed. Without the thread (one
-// thread for the run, or none to be had) the slot is hashed at once.
-class Hasher {
+// Writes and hashes what an inflater produces, in order, on a thread of
+// its own when asked: inflating a large member takes about as long as
+// hashing and writing it together, so the inflater's thread does nothing
+// else. The inflater fills a free slot and hands it on; the writer gives it
+// back once written and hashed, and keeps a failure for the inflater's
+// thread to rethrow. Without the thread (one thread for the run, or none to
+// be had) the slot is written and hashed at once.
+class Writer {
 public:
     static constexpr std::size_t SLOT = 1u << 20;
     static constexpr std::size_t SLOTS = 4;
 
-    Hasher(md5_context* ctx, bool beside) : ctx_(ctx), bufs_(beside ? SLOTS : 1) {
+    Writer(int out, const char* out_name, md5_context* ctx, bool beside)
+        : out_(out), out_name_(out_name), ctx_(ctx), bufs_(beside ? SLOTS : 1) {
         for (auto& b : bufs_) b.reset(new unsigned char[SLOT]);
         if (!beside) return;
         try {
-            // The calling thread of the run may inflate too: the hasher it
+            // The calling thread of the run may inflate too: the writer it
             // starts must not take the signals meant for it.
             const SignalsBlocked quiet;
             thread_ = std::thread([this] { run(); });
@@ -103,9 +107,9 @@ public:
             bufs_.resize(1);
         }
     }
-    Hasher(const Hasher&) = delete;
-    Hasher& operator=(const Hasher&) = delete;
-    ~Hasher() {
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+    ~Writer() {
         if (!thread_.joinable()) return;
         {
             std::lock_guard<std::mutex> lock(mu_);
@@ -114,16 +118,17 @@ public:
         cv_.notify_all();
         thread_.join();
     }
-    // The next slot to fill, once the hasher is done with it.
+    // The next slot to fill, once the writer is done with it.
     unsigned char* slot() {
         if (!thread_.joinable()) return bufs_[0].get();
         std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait(lock, [this] { return filled_ - hashed_ < bufs_.size(); });
+        cv_.wait(lock, [this] { return filled_ - hashed_ < bufs_.size() || failed_; });
+        if (failed_) std::rethrow_exception(failed_);
         return bufs_[filled_ % bufs_.size()].get();
     }
     // Hands the slot's first n bytes on.
     void fill(std::size_t n) {
-        if (!thread_.joinable()) return md5_process_bytes(bufs_[0].get(), n, ctx_);
+        if (!thread_.joinable()) return put(bufs_[0].get(), n);
         {
             std::lock_guard<std::mutex> lock(mu_);
             lens_[filled_ % bufs_.size()] = n;
@@ -131,14 +136,19 @@ public:
         }
         cv_.notify_all();
     }
-    // Waits until every slot handed on is hashed.
+    // Waits until every slot handed on is written and hashed.
     void finish() {
         if (!thread_.joinable()) return;
         std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait(lock, [this] { return hashed_ == filled_; });
+        cv_.wait(lock, [this] { return hashed_ == filled_ || failed_; });
+        if (failed_) std::rethrow_exception(failed_);
     }
 
 private:
+    void put(const unsigned char* p, std::size_t n) {
+        write_fd(out_, p, n, out_name_);
+        md5_process_bytes(p, n, ctx_);
+    }
     void run() {
         std::unique_lock<std::mutex> lock(mu_);
         for (;;) {
@@ -146,13 +156,25 @@ private:
             if (hashed_ == filled_) return;  // stopped with nothing left
             const std::size_t i = hashed_ % bufs_.size();
             lock.unlock();
-            md5_process_bytes(bufs_[i].get(), lens_[i], ctx_);
+            std::exception_ptr failure;
+            try {
+                put(bufs_[i].get(), lens_[i]);
+            } catch (...) {
+                failure = std::current_exception();
+            }
             lock.lock();
+            if (failure) {
+                failed_ = failure;
+                cv_.notify_all();
+                return;
+            }
             ++hashed_;
             cv_.notify_all();
         }
     }
 
+    int out_;
+    const char* out_name_;
     md5_context* ctx_;
     std::vector<std::unique_ptr<unsigned char[]>> bufs_;
     std::size_t lens_[SLOTS] = {};
@@ -160,7 +182,8 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     uint64_t filled_ = 0;  // slots handed on, under mu_
-    uint64_t hashed_ = 0;  // slots hashed, under mu_
+    uint64_t hashed_ = 0;  // slots written and hashed, under mu_
+    std::exception_ptr failed_;  // the write that failed, under mu_
     bool stop_ = false;
 };
 
@@ -271,14 +294,14 @@ bool inflate_stream(int in, const char* in_name, uint64_t offset, uint64_t comps
     z.avail_in = 0;
     unsigned char head[2];
     if (!src.take(z, head, sizeof head) || !zlib_header_ok(head)) return false;
-    Hasher hasher(ctx, hash_beside);
+    Writer writer(out, out_name, ctx, hash_beside);
     uint64_t produced = 0;
     uint32_t adler = 1;
     int ret = Z_OK;
     while (ret != Z_STREAM_END) {
-        unsigned char* buf = hasher.slot();
+        unsigned char* buf = writer.slot();
         z.next_out = buf;
-        z.avail_out = uInt(Hasher::SLOT);
+        z.avail_out = uInt(Writer::SLOT);
         // A slot is filled whole unless the stream ends first.
         while (z.avail_out != 0 && ret != Z_STREAM_END) {
             // Past the member's bytes inflate still gives what it holds,
@@ -288,17 +311,16 @@ bool inflate_stream(int in, const char* in_name, uint64_t offset, uint64_t comps
             if (ret == Z_MEM_ERROR) fatal(1, "out of memory while decompressing %s", out_name);
             if (ret != Z_OK && ret != Z_STREAM_END) return false;
             // Inflating stops as soon as it passes origsize.
-            if (produced + (Hasher::SLOT - z.avail_out) > origsize) return false;
+            if (produced + (Writer::SLOT - z.avail_out) > origsize) return false;
         }
-        const std::size_t have = Hasher::SLOT - z.avail_out;
+        const std::size_t have = Writer::SLOT - z.avail_out;
         produced += have;
         adler = adler32_update(adler, buf, have);
-        write_fd(out, buf, have, out_name);
-        hasher.fill(have);
+        writer.fill(have);
     }
     unsigned char tail[4];
     if (!src.take(z, tail, sizeof tail)) return false;
-    hasher.finish();
+    writer.finish();
     return produced == origsize &&
            (uint32_t(tail[0]) << 24 | uint32_t(tail[1]) << 16 | uint32_t(tail[2]) << 8 | tail[3]) == adler;
 }

@@ -54,7 +54,7 @@ uint32_t adler32_update(uint32_t adler, const unsigned char* p, std::size_t n);
 // into out, hashing what it writes into ctx. True only when the stream is
 // whole and gives exactly origsize bytes; inflating stops as soon as it
 // passes origsize, so a small stream that expands without end can not fill
-// the disk. With hash_beside, a thread of its own hashes what is written
-// while the next bytes are inflated.
+// the disk. With hash_beside, a thread of its own writes and hashes what is
+// inflated while the next bytes are inflated.
 bool inflate_stream(int in, const char* in_name, uint64_t offset, uint64_t compsize, uint64_t origsize, int out,
                     const char* out_name, md5_context* ctx, bool hash_beside);

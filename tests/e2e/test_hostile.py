@@ -594,6 +594,26 @@ class Extraction(Hostile):
         self.assertEqual(tree_digests(self.path("out")), {m["name"]: m["md5"] for m in members})
         self.assertEqual(temps_below(self.path("out")), [])
 
+    def test_a_streamed_member_that_fills_the_disk(self):
+        # Past 16 MiB a member is inflated in streams and, with more than one
+        # thread, written on a thread of its own: its write error must end
+        # the run either way, with nothing left under a final name.
+        mnt = self.path("full")
+        os.makedirs(mnt)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "mdtree-test", mnt],
+                          capture_output=True).returncode != 0:
+            self.skipTest("can not mount a tmpfs")
+        self.addCleanup(subprocess.run, ["umount", mnt])
+        arc = self.write("big.vok", write_archive([archive_member(b"d/big", bytes(range(256)) * (24 << 12))]))
+        for jobs in ("1", "2"):
+            with self.subTest(jobs=jobs):
+                out = os.path.join(mnt, "out" + jobs)
+                p = self.mdt(["-j", jobs, "-t", out, "-a", arc])
+                self.assertEqual(p.returncode, 1)
+                self.assertIn(b"No space left on device", p.stderr)
+                self.assertFalse(os.path.exists(os.path.join(out, "d", "big")))
+                self.assertEqual(temps_below(mnt), [])
+
     def test_memory_does_not_grow_with_the_thread_count(self):
         if sanitized():
             self.skipTest("the sanitizer's memory and speed are not the tool's")
