@@ -2,11 +2,42 @@
 
 #include "util/fatal.h"
 
+#include <atomic>
 #include <cerrno>
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
+
+// A directory is only ever a place to resolve names in: no read, no lock.
+constexpr int DIR_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+// dir below dirfd, no symbolic link followed on the way, in one call; -1
+// with errno, ENOSYS where the kernel has no openat2 (or a filter forbids
+// it: EPERM), remembered so that the next directory goes step by step at once.
+int open_no_links(int dirfd, const char* dir) {
+    static std::atomic<bool> absent{false};
+    if (absent.load(std::memory_order_relaxed)) {
+        errno = ENOSYS;
+        return -1;
+    }
+    struct open_how how {};
+    how.flags = DIR_FLAGS;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    for (;;) {
+        const long fd = ::syscall(SYS_openat2, dirfd, dir, &how, sizeof how);
+        if (fd >= 0) return int(fd);
+        if (errno == EINTR) continue;
+        if (errno == ENOSYS || errno == EPERM) {
+            absent.store(true, std::memory_order_relaxed);
+            errno = ENOSYS;
+        }
+        return -1;
+    }
+}
 
 // root/rel's first `len` bytes: the leading directory that ends there.
 void lead(std::string& out, std::string_view root, std::string_view rel, std::size_t len) {
@@ -91,8 +122,135 @@ void DirGuard::unmake(std::string_view root, std::string_view rel) {
         // A lead this guard did not make ("a/.." of "a/../b") may still
         // stand in one it made.
         if (!made_.contains(dir)) continue;
-        if (::rmdir(dir.c_str()) != 0) return;
+        if (!remove_dir(root, rel.substr(0, slash))) return;
         made_.erase(dir);
         dirs_.erase(dir);
     }
+}
+
+bool DirGuard::remove_dir(std::string_view root, std::string_view dir) {
+    std::string link;
+    const DirRef up = parent(root, dir, false, link);
+    if (!up) return false;
+    std::string key;
+    lead(key, root, dir, dir.size());
+    // A later file there must not reach the removed directory through a
+    // descriptor kept from before.
+    open_.erase(key);
+    if (last_key_ == key) {
+        last_.reset();
+        last_key_.clear();
+    }
+    const std::size_t slash = dir.rfind('/');
+    const std::string leaf(slash == std::string_view::npos ? dir : dir.substr(slash + 1));
+    return ::unlinkat(up->get(), leaf.c_str(), AT_REMOVEDIR) == 0;
+}
+
+DirRef open_root(std::string_view root) {
+    const std::string path = root.empty() ? std::string(".") : std::string(root);
+    const int fd = ::open(path.c_str(), DIR_FLAGS);
+    if (fd < 0) {
+        fatal_if_out_of_descriptors(errno, "can not open", path.c_str());
+        return nullptr;
+    }
+    return std::make_shared<const Fd>(fd);
+}
+
+DirRef DirGuard::root_dir(std::string_view root) {
+    const auto it = roots_.find(std::string(root));
+    if (it != roots_.end()) return it->second;
+    DirRef d = open_root(root);
+    // A missing root is looked for again: the job may make it later.
+    if (d) roots_.emplace(std::string(root), d);
+    return d;
+}
+
+DirRef DirGuard::parent(std::string_view root, std::string_view rel, bool make, std::string& link,
+                        std::vector<std::string>* created) {
+    link.clear();
+    const std::size_t len = rel.rfind('/');
+    if (len == std::string_view::npos || len == 0) return root_dir(root);
+    std::string key;
+    lead(key, root, rel, len);
+    if (last_ && key == last_key_) return last_;
+    if (const auto it = open_.find(key); it != open_.end()) {
+        if (DirRef held = it->second.lock()) {
+            last_ = held;
+            last_key_ = key;
+            return held;
+        }
+    }
+    const DirRef top = root_dir(root);
+    if (!top) return nullptr;
+    const std::string dir(rel.substr(0, len));
+    Fd fd(open_no_links(top->get(), dir.c_str()));
+    if (fd.get() < 0) {
+        const int err = errno;
+        if (err == ENOTDIR) return nullptr;
+        if (err != ENOSYS && err != ELOOP && err != ENOENT) {
+            fatal_if_out_of_descriptors(err, "can not open", key.c_str());
+            errno = err;
+            fatal_errno("can not examine", key.c_str());
+        }
+        // Which component is the link, or which ones are missing, is
+        // found one step at a time.
+        fd = open_stepwise(top->get(), root, rel, len, make, link, created);
+        if (fd.get() < 0) return nullptr;
+    }
+    DirRef d = std::make_shared<const Fd>(std::move(fd));
+    // Directories no file holds any more are dropped now and then.
+    if (open_.size() >= 1024) std::erase_if(open_, [](const auto& e) { return e.second.expired(); });
+    open_[key] = d;
+    last_ = d;
+    last_key_ = std::move(key);
+    return d;
+}
+
+Fd DirGuard::open_stepwise(int rootfd, std::string_view root, std::string_view rel, std::size_t len, bool make,
+                           std::string& link, std::vector<std::string>* created) {
+    Fd cur;
+    int at = rootfd;
+    std::string dir;
+    for (std::size_t start = 0; start < len;) {
+        std::size_t slash = rel.find('/', start);
+        if (slash == std::string_view::npos || slash > len) slash = len;
+        if (slash == start) {
+            ++start;
+            continue;
+        }
+        const std::string name(rel.substr(start, slash - start));
+        lead(dir, root, rel, slash);
+        int fd = ::openat(at, name.c_str(), DIR_FLAGS | O_NOFOLLOW);
+        if (fd < 0 && errno == ENOENT && make) {
+            if (::mkdirat(at, name.c_str(), 0777) == 0)
+                made(dir, created);
+            else if (errno != EEXIST)
+                return Fd();
+            fd = ::openat(at, name.c_str(), DIR_FLAGS | O_NOFOLLOW);
+        }
+        if (fd < 0) {
+            const int err = errno;
+            struct stat st;
+            if (err == ENOENT) return Fd();
+            if ((err == ENOTDIR || err == ELOOP) && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                if (S_ISLNK(st.st_mode)) link = dir;
+                return Fd();
+            }
+            fatal_if_out_of_descriptors(err, "can not open", dir.c_str());
+            errno = err;
+            fatal_errno("can not examine", dir.c_str());
+        }
+        cur = Fd(fd);
+        at = fd;
+        start = slash + 1;
+    }
+    return cur;
+}
+
+DirRef DirGuard::parent_or_die(std::string_view root, std::string_view rel, bool make,
+                               std::vector<std::string>* created) {
+    std::string link;
+    DirRef d = parent(root, rel, make, link, created);
+    if (!link.empty()) refuse(link, root, rel);
+    return d;
 }

@@ -7,16 +7,35 @@
 // delete outside the root, so such a path is refused instead of followed.
 // The root itself is the user's choice and may be a link.
 //
+// A check by path holds only until someone swaps a directory for a link,
+// so every write, rename and removal below a root goes through a
+// descriptor of its directory that parent() opens at that moment, with no
+// link below the root followed: the kernel then resolves nothing by name
+// but the last component, inside a directory known to be real.
+//
 // Directories that the guard creates are remembered, so that a file that is
 // refused or fails its check can take away the directories made for it and
 // leave no trace.
 #pragma once
 
+#include "util/handles.h"
+
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
+
+// A directory opened (O_PATH) by DirGuard::parent, shared by the files in
+// flight in it: one descriptor per directory, not per file.
+using DirRef = std::shared_ptr<const Fd>;
+
+// root opened as a directory, following a link there (the root is the
+// user's choice): "" is the working directory. Null when it can not be
+// opened (fatal when out of descriptors).
+DirRef open_root(std::string_view root);
 
 class DirGuard {
 public:
@@ -37,7 +56,32 @@ public:
     // that still holds something.
     void unmake(std::string_view root, std::string_view rel);
 
+    // The directory that holds root/rel's last component, opened now
+    // without following a symbolic link below root (rel's leading
+    // directories, as they stand at this call). make: missing directories
+    // are made as make() makes them. On a link, link names it and the
+    // result is null; null too when a directory is missing (without make)
+    // or a file is in the way, left for the operation by path to report. A
+    // directory still held by a file in flight is shared, not opened again.
+    DirRef parent(std::string_view root, std::string_view rel, bool make, std::string& link,
+                  std::vector<std::string>* created = nullptr);
+    // The same, fatal (status 1) on a link.
+    DirRef parent_or_die(std::string_view root, std::string_view rel, bool make,
+                         std::vector<std::string>* created = nullptr);
+
+    // Removes the empty directory root/dir through its parent's
+    // descriptor; false when it is not there, holds something, or a link
+    // stands on the way.
+    bool remove_dir(std::string_view root, std::string_view dir);
+
 private:
+    // root itself, opened following links (the user's choice): "" is the
+    // working directory.
+    DirRef root_dir(std::string_view root);
+    // root/rel's first len bytes, one component at a time: the kernel
+    // without openat2, or a path that met a link or a missing directory.
+    Fd open_stepwise(int rootfd, std::string_view root, std::string_view rel, std::size_t len, bool make,
+                     std::string& link, std::vector<std::string>* created);
     std::string walk(std::string_view root, std::string_view rel, bool create, std::vector<std::string>* created);
     // Records dir as made by this guard.
     void made(const std::string& dir, std::vector<std::string>* created);
@@ -47,6 +91,12 @@ private:
     // makes the directory (checks of many files below one missing directory
     // then cost one lstat).
     std::unordered_set<std::string> missing_;
+    // Directories opened by parent(), while a file still holds them; the
+    // last one is held here too, as the next file most likely goes there.
+    std::unordered_map<std::string, std::weak_ptr<const Fd>> open_;
+    DirRef last_;
+    std::string last_key_;
+    std::unordered_map<std::string, DirRef> roots_;
 };
 
 // The directories made for one file that may still be refused: unless

@@ -10,11 +10,11 @@
 namespace {
 
 // Publishes f onto as, or onto its own final path when as is empty.
-void rename_closed(TempFile& f, std::string& as) {
+void rename_closed(TempFile& f, std::string& as, DirRef& as_dir) {
     if (as.empty())
         f.commit_closed();
     else
-        f.commit_closed_as(std::move(as));
+        f.commit_closed_as(std::move(as), std::move(as_dir));
 }
 
 }  // namespace
@@ -27,13 +27,14 @@ PublishBatch::~PublishBatch() {
     while (!sealed_.empty()) sealed_.pop_back();
 }
 
-void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as) {
+void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as,
+                       DirRef as_dir) {
     const bool ready = f->ready_to_publish();
     const bool side_by_side = rename_threads_ > 1 && f->on_network_fs();
     // Nothing to wait for and nobody ahead: published at once, so the
     // renames go on beside the workers instead of in bursts.
     if (ready && !side_by_side && queue_.empty() && sealed_.empty()) {
-        rename_closed(*f, as);
+        rename_closed(*f, as, as_dir);
         f.reset();
         if (then) then();
         return;
@@ -42,7 +43,7 @@ void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::functio
     queue_ready_ = (queue_.empty() || queue_ready_) && ready;
     const double now = monotonic_seconds();
     if (queue_.empty()) queued_at_ = now;
-    queue_.push_back({std::move(f), std::move(as), std::move(then)});
+    queue_.push_back({std::move(f), std::move(as), std::move(then), std::move(as_dir)});
     bytes_ += bytes;
     // A run that finds its files slowly reports each within moments, and
     // its temporary files do not wait for the run's end: files queued, or
@@ -64,7 +65,7 @@ void PublishBatch::publish(Queue& q) {
     try {
         for (; i < q.size(); ++i) {
             Pending& p = q[i];
-            rename_closed(*p.file, p.as);
+            rename_closed(*p.file, p.as, p.as_dir);
             p.file.reset();
             if (p.then) p.then();
         }
@@ -81,7 +82,7 @@ void PublishBatch::publish_side_by_side(Queue& q) {
     auto rename_some = [&q, &errors, &next] {
         for (std::size_t i; (i = next.fetch_add(1)) < q.size();) {
             try {
-                rename_closed(*q[i].file, q[i].as);
+                rename_closed(*q[i].file, q[i].as, q[i].as_dir);
             } catch (...) {
                 errors[i] = std::current_exception();
             }

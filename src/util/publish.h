@@ -38,8 +38,10 @@ public:
     PublishBatch& operator=(const PublishBatch&) = delete;
     ~PublishBatch();
     // Queues f (closed) to be renamed onto as, or onto its own final path
-    // when as is empty.
-    void add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as = {});
+    // when as is empty; into as_dir, as's directory opened by
+    // DirGuard::parent, when given.
+    void add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as = {},
+             DirRef as_dir = {});
     void flush();
     // Flushes when a file queued would stand at a leading directory of path.
     void flush_if_pending_on_the_way(const std::string& path);
@@ -59,6 +61,7 @@ private:
         std::unique_ptr<TempFile> file;
         std::string as;
         std::function<void()> then;
+        DirRef as_dir;
     };
     using Queue = std::vector<Pending>;
     // Publishes the files set aside, then sets the queue aside and starts
