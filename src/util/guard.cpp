@@ -1,7 +1,9 @@
 #include "util/guard.h"
 
 #include "util/fatal.h"
+#include "util/limits.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
@@ -44,6 +46,12 @@ void lead(std::string& out, std::string_view root, std::string_view rel, std::si
     out.assign(root);
     if (!root.empty()) out += '/';
     out.append(rel.substr(0, len));
+}
+
+[[noreturn]] void examine_failed(int err, const std::string& dir) {
+    fatal_if_out_of_descriptors(err, "can not open", dir.c_str());
+    errno = err;
+    fatal_errno("can not examine", dir.c_str());
 }
 
 [[noreturn]] void refuse(const std::string& link, std::string_view root, std::string_view rel) {
@@ -131,19 +139,23 @@ void DirGuard::unmake(std::string_view root, std::string_view rel) {
 bool DirGuard::remove_dir(std::string_view root, std::string_view dir) {
     std::string link;
     const DirRef up = parent(root, dir, false, link);
-    if (!up) return false;
+    if (!up) {
+        errno = link.empty() ? ENOENT : ELOOP;
+        return false;
+    }
     std::string key;
     lead(key, root, dir, dir.size());
     // A later file there must not reach the removed directory through a
     // descriptor kept from before.
     open_.erase(key);
-    if (last_key_ == key) {
-        last_.reset();
-        last_key_.clear();
-    }
     const std::size_t slash = dir.rfind('/');
     const std::string leaf(slash == std::string_view::npos ? dir : dir.substr(slash + 1));
     return ::unlinkat(up->get(), leaf.c_str(), AT_REMOVEDIR) == 0;
+}
+
+NameAt::NameAt(const DirRef& dir, const std::string& path) : at(dir ? dir->get() : AT_FDCWD), name(path.c_str()) {
+    const std::size_t slash = path.rfind('/');
+    if (dir && slash != std::string::npos) name += slash + 1;
 }
 
 DirRef open_root(std::string_view root) {
@@ -172,79 +184,70 @@ DirRef DirGuard::parent(std::string_view root, std::string_view rel, bool make, 
     if (len == std::string_view::npos || len == 0) return root_dir(root);
     std::string key;
     lead(key, root, rel, len);
-    if (last_ && key == last_key_) return last_;
     if (const auto it = open_.find(key); it != open_.end()) {
-        if (DirRef held = it->second.lock()) {
-            last_ = held;
-            last_key_ = key;
-            return held;
+        it->second.used = ++clock_;
+        return it->second.dir;
+    }
+    DirRef d;
+    if (make) {
+        d = step(root, rel, len, true, link, created);
+    } else {
+        const DirRef top = root_dir(root);
+        if (!top) return nullptr;
+        const std::string dir(rel.substr(0, len));
+        const int fd = open_no_links(top->get(), dir.c_str());
+        if (fd >= 0) {
+            d = std::make_shared<const Fd>(fd);
+        } else {
+            const int err = errno;
+            if (err == ENOENT || err == ENOTDIR) return nullptr;
+            if (err != ENOSYS && err != ELOOP) examine_failed(err, key);
+            // Which component is the link is found one step at a time.
+            d = step(root, rel, len, false, link, created);
         }
     }
-    const DirRef top = root_dir(root);
-    if (!top) return nullptr;
-    const std::string dir(rel.substr(0, len));
-    Fd fd(open_no_links(top->get(), dir.c_str()));
-    if (fd.get() < 0) {
-        const int err = errno;
-        if (err == ENOTDIR) return nullptr;
-        if (err != ENOSYS && err != ELOOP && err != ENOENT) {
-            fatal_if_out_of_descriptors(err, "can not open", key.c_str());
-            errno = err;
-            fatal_errno("can not examine", key.c_str());
-        }
-        // Which component is the link, or which ones are missing, is
-        // found one step at a time.
-        fd = open_stepwise(top->get(), root, rel, len, make, link, created);
-        if (fd.get() < 0) return nullptr;
-    }
-    DirRef d = std::make_shared<const Fd>(std::move(fd));
-    // Directories no file holds any more are dropped now and then.
-    if (open_.size() >= 1024) std::erase_if(open_, [](const auto& e) { return e.second.expired(); });
-    open_[key] = d;
-    last_ = d;
-    last_key_ = std::move(key);
+    if (d) hold(std::move(key), d);
     return d;
 }
 
-Fd DirGuard::open_stepwise(int rootfd, std::string_view root, std::string_view rel, std::size_t len, bool make,
-                           std::string& link, std::vector<std::string>* created) {
-    Fd cur;
-    int at = rootfd;
+DirRef DirGuard::step(std::string_view root, std::string_view rel, std::size_t len, bool make, std::string& link,
+                      std::vector<std::string>* created) {
+    const DirRef up = parent(root, rel.substr(0, len), make, link, created);
+    if (!up) return nullptr;
+    const std::size_t slash = rel.rfind('/', len - 1);
+    const std::size_t from = slash == std::string_view::npos ? 0 : slash + 1;
+    if (from == len) return up;  // "a//b": no component between the slashes
+    const std::string name(rel.substr(from, len - from));
     std::string dir;
-    for (std::size_t start = 0; start < len;) {
-        std::size_t slash = rel.find('/', start);
-        if (slash == std::string_view::npos || slash > len) slash = len;
-        if (slash == start) {
-            ++start;
-            continue;
-        }
-        const std::string name(rel.substr(start, slash - start));
-        lead(dir, root, rel, slash);
-        int fd = ::openat(at, name.c_str(), DIR_FLAGS | O_NOFOLLOW);
-        if (fd < 0 && errno == ENOENT && make) {
-            if (::mkdirat(at, name.c_str(), 0777) == 0)
-                made(dir, created);
-            else if (errno != EEXIST)
-                return Fd();
-            fd = ::openat(at, name.c_str(), DIR_FLAGS | O_NOFOLLOW);
-        }
-        if (fd < 0) {
-            const int err = errno;
-            struct stat st;
-            if (err == ENOENT) return Fd();
-            if ((err == ENOTDIR || err == ELOOP) && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                if (S_ISLNK(st.st_mode)) link = dir;
-                return Fd();
-            }
-            fatal_if_out_of_descriptors(err, "can not open", dir.c_str());
-            errno = err;
-            fatal_errno("can not examine", dir.c_str());
-        }
-        cur = Fd(fd);
-        at = fd;
-        start = slash + 1;
+    lead(dir, root, rel, len);
+    // Made before it is looked at: on a network file system a look-up of a
+    // name not there yet is a round trip of its own, and mkdirat refuses
+    // whatever stands at the name (a link included), which the open below
+    // then examines.
+    if (make && ::mkdirat(up->get(), name.c_str(), 0777) == 0) made(dir, created);
+    const int fd = ::openat(up->get(), name.c_str(), DIR_FLAGS | O_NOFOLLOW);
+    if (fd >= 0) return std::make_shared<const Fd>(fd);
+    const int err = errno;
+    struct stat st;
+    if (err == ENOENT) return nullptr;
+    if (err == ENOTDIR || err == ELOOP) {
+        if (::fstatat(up->get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) link = dir;
+        return nullptr;
     }
-    return cur;
+    examine_failed(err, dir);
+}
+
+void DirGuard::hold(std::string key, const DirRef& d) {
+    // Enough directories for a store's whole fan-out, within a sixteenth of
+    // the descriptors left; the one used longest ago goes first.
+    if (keep_max_ == 0) keep_max_ = std::clamp<std::size_t>(descriptors_free() / 16, 2, 512);
+    if (open_.size() >= keep_max_) {
+        auto oldest = open_.begin();
+        for (auto it = open_.begin(); it != open_.end(); ++it)
+            if (it->second.used < oldest->second.used) oldest = it;
+        open_.erase(oldest);
+    }
+    open_[std::move(key)] = Held{d, ++clock_};
 }
 
 DirRef DirGuard::parent_or_die(std::string_view root, std::string_view rel, bool make,

@@ -20,6 +20,7 @@
 
 #include "util/handles.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -36,6 +37,15 @@ using DirRef = std::shared_ptr<const Fd>;
 // user's choice): "" is the working directory. Null when it can not be
 // opened (fatal when out of descriptors).
 DirRef open_root(std::string_view root);
+
+// Where a call on path goes: relative to the descriptor of its directory,
+// or by the whole path where none could be had (the call then meets and
+// reports what is in the way).
+struct NameAt {
+    NameAt(const DirRef& dir, const std::string& path);
+    int at;
+    const char* name;
+};
 
 class DirGuard {
 public:
@@ -61,8 +71,10 @@ public:
     // directories, as they stand at this call). make: missing directories
     // are made as make() makes them. On a link, link names it and the
     // result is null; null too when a directory is missing (without make)
-    // or a file is in the way, left for the operation by path to report. A
-    // directory still held by a file in flight is shared, not opened again.
+    // or a file is in the way, left for the operation by path to report.
+    // Directories opened lately are held and shared by the files that go
+    // there: a directory verified real stays that directory, whatever is
+    // renamed onto its name later.
     DirRef parent(std::string_view root, std::string_view rel, bool make, std::string& link,
                   std::vector<std::string>* created = nullptr);
     // The same, fatal (status 1) on a link.
@@ -70,18 +82,19 @@ public:
                          std::vector<std::string>* created = nullptr);
 
     // Removes the empty directory root/dir through its parent's
-    // descriptor; false when it is not there, holds something, or a link
-    // stands on the way.
+    // descriptor; false (errno set) when it is not there, holds something,
+    // or a link stands on the way.
     bool remove_dir(std::string_view root, std::string_view dir);
 
 private:
     // root itself, opened following links (the user's choice): "" is the
     // working directory.
     DirRef root_dir(std::string_view root);
-    // root/rel's first len bytes, one component at a time: the kernel
-    // without openat2, or a path that met a link or a missing directory.
-    Fd open_stepwise(int rootfd, std::string_view root, std::string_view rel, std::size_t len, bool make,
-                     std::string& link, std::vector<std::string>* created);
+    // root/rel's first len bytes: its parent (through parent(), so held
+    // for the next file), then the last component, made first when make.
+    DirRef step(std::string_view root, std::string_view rel, std::size_t len, bool make, std::string& link,
+                std::vector<std::string>* created);
+    void hold(std::string key, const DirRef& d);
     std::string walk(std::string_view root, std::string_view rel, bool create, std::vector<std::string>* created);
     // Records dir as made by this guard.
     void made(const std::string& dir, std::vector<std::string>* created);
@@ -91,11 +104,15 @@ private:
     // makes the directory (checks of many files below one missing directory
     // then cost one lstat).
     std::unordered_set<std::string> missing_;
-    // Directories opened by parent(), while a file still holds them; the
-    // last one is held here too, as the next file most likely goes there.
-    std::unordered_map<std::string, std::weak_ptr<const Fd>> open_;
-    DirRef last_;
-    std::string last_key_;
+    // Directories opened by parent(), held for the files that follow, up to
+    // keep_max_ of them (set at the first).
+    struct Held {
+        DirRef dir;
+        uint64_t used;
+    };
+    std::unordered_map<std::string, Held> open_;
+    uint64_t clock_ = 0;
+    std::size_t keep_max_ = 0;
     std::unordered_map<std::string, DirRef> roots_;
 };
 
