@@ -292,7 +292,7 @@ void publish_verified(Member& x, Target& t, PublishBatch& batch) {
     }
     made.keep();
     auto report = [name = m.name] { print_name_line(stderr, "", name, ": OK"); };
-    if (t.same_fs(x.dest)) return batch.add(std::move(x.out), m.origsize, report, x.dest, std::move(dir));
+    if (t.same_fs(x.dest)) return batch.add(std::move(x.out), m.origsize, report, x.dest);
     batch.flush();
     place_across(x, dir);
     report();
@@ -333,6 +333,11 @@ void extract_open(File arc, const char* path, const char* target) {
     tg.root = target;
     const std::string& root = tg.root;
     PublishBatch batch(true);
+    // The rename looks at the member's directories again: one swapped for a
+    // link since its publication was decided is refused, not followed.
+    batch.resolve_dirs([&tg](const std::string& dest) {
+        return tg.guard.parent_or_die(tg.root, std::string_view(dest).substr(tg.root.size() + 1), true);
+    });
     Pipeline p(nthreads);
     auto gather = [&](Gathering<Member>& g) {
         for (const ArchiveMember& m : t.members) {

@@ -157,6 +157,11 @@ void db_in(const char* path) {
     std::optional<RunLease> lease;
     std::once_flag leased;
     PublishBatch batch(false, threads);
+    // A link planted at ROOT/XX would carry the object out of the store: the
+    // rename goes through the directory as it stands then, made if missing.
+    batch.resolve_dirs([&root, &guard](const std::string& object) {
+        return guard.parent_or_die(root, store_rel(object), true);
+    });
     Pipeline p(threads);
     StatCache* cache = walk ? run_cache() : nullptr;
     if (cache) cache->begin_walk(s->source);
@@ -187,7 +192,7 @@ void db_in(const char* path) {
             g.add(std::move(e));
         }
     };
-    auto publish = [walk, path, cache, &root, &guard, &batch, &reports](Stored& e) {
+    auto publish = [walk, path, cache, &root, &batch, &reports](Stored& e) {
         if (cache && e.seen.has_id) cache->record(e.name, e.seen.id, e.got);
         if (e.cached) {
             // Held since its refresh (a paused run): refreshed again, so that
@@ -213,9 +218,6 @@ void db_in(const char* path) {
                   path);
         std::string object;
         store_path(object, root, e.got);
-        // A link planted at ROOT/XX would carry the object out of the store:
-        // the rename goes through the directory as it stands now.
-        DirRef fan_out = guard.parent_or_die(root, store_rel(object), true);
         // Also over an object the store holds already: the new file's time
         // is what keeps a concurrent -P from removing it (see prune.cpp).
         std::string rel(store_rel(object));
@@ -227,7 +229,7 @@ void db_in(const char* path) {
             progress_file();
             reports.done(seq);
             },
-            std::move(object), std::move(fan_out));
+            std::move(object));
     };
     DirRef top;  // the root, once the lease made it
     auto work = [&root, &lease, &leased, &top](EntryGroup<Stored>& grp) {

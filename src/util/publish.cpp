@@ -7,17 +7,11 @@
 #include <system_error>
 #include <utility>
 
-namespace {
-
-// Publishes f onto as, or onto its own final path when as is empty.
-void rename_closed(TempFile& f, std::string& as, DirRef& as_dir) {
-    if (as.empty())
-        f.commit_closed();
-    else
-        f.commit_closed_as(std::move(as), std::move(as_dir));
+void PublishBatch::rename_closed(TempFile& f, std::string& as, DirRef dir) {
+    if (as.empty()) return f.commit_closed();
+    if (!dir && dir_of_) dir = dir_of_(as);
+    f.commit_closed_as(std::move(as), std::move(dir));
 }
-
-}  // namespace
 
 PublishBatch::~PublishBatch() {
     if (flusher_.joinable()) flusher_.join();
@@ -27,14 +21,13 @@ PublishBatch::~PublishBatch() {
     while (!sealed_.empty()) sealed_.pop_back();
 }
 
-void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as,
-                       DirRef as_dir) {
+void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as) {
     const bool ready = f->ready_to_publish();
     const bool side_by_side = rename_threads_ > 1 && f->on_network_fs();
     // Nothing to wait for and nobody ahead: published at once, so the
     // renames go on beside the workers instead of in bursts.
     if (ready && !side_by_side && queue_.empty() && sealed_.empty()) {
-        rename_closed(*f, as, as_dir);
+        rename_closed(*f, as);
         f.reset();
         if (then) then();
         return;
@@ -43,7 +36,7 @@ void PublishBatch::add(std::unique_ptr<TempFile> f, uint64_t bytes, std::functio
     queue_ready_ = (queue_.empty() || queue_ready_) && ready;
     const double now = monotonic_seconds();
     if (queue_.empty()) queued_at_ = now;
-    queue_.push_back({std::move(f), std::move(as), std::move(then), std::move(as_dir)});
+    queue_.push_back({std::move(f), std::move(as), std::move(then)});
     bytes_ += bytes;
     // A run that finds its files slowly reports each within moments, and
     // its temporary files do not wait for the run's end: files queued, or
@@ -65,7 +58,7 @@ void PublishBatch::publish(Queue& q) {
     try {
         for (; i < q.size(); ++i) {
             Pending& p = q[i];
-            rename_closed(*p.file, p.as, p.as_dir);
+            rename_closed(*p.file, p.as);
             p.file.reset();
             if (p.then) p.then();
         }
@@ -78,11 +71,25 @@ void PublishBatch::publish(Queue& q) {
 
 void PublishBatch::publish_side_by_side(Queue& q) {
     std::vector<std::exception_ptr> errors(q.size());
+    // The directories are asked for first, in order: dir_of_ is the
+    // calling thread's. A failure there ends the queue at that file, as a
+    // failed rename does; the files after it are not renamed.
+    std::vector<DirRef> dirs(q.size());
+    std::size_t end = 0;
+    for (; end < q.size(); ++end) {
+        if (!dir_of_ || q[end].as.empty()) continue;
+        try {
+            dirs[end] = dir_of_(q[end].as);
+        } catch (...) {
+            errors[end] = std::current_exception();
+            break;
+        }
+    }
     std::atomic<std::size_t> next{0};
-    auto rename_some = [&q, &errors, &next] {
-        for (std::size_t i; (i = next.fetch_add(1)) < q.size();) {
+    auto rename_some = [this, &q, &dirs, &errors, &next, end] {
+        for (std::size_t i; (i = next.fetch_add(1)) < end;) {
             try {
-                rename_closed(*q[i].file, q[i].as, q[i].as_dir);
+                rename_closed(*q[i].file, q[i].as, std::move(dirs[i]));
             } catch (...) {
                 errors[i] = std::current_exception();
             }
