@@ -353,6 +353,8 @@ std::unordered_set<std::string_view> check_layout(const std::string& tree, const
             path.assign(tree).append("/").append(lead);
             struct stat st;
             if (::lstat(path.c_str(), &st) != 0) break;
+            // Swapped for a link since the plan's check.
+            if (S_ISLNK(st.st_mode)) refuse_link(path, tree, e.name);
             if (!S_ISDIR(st.st_mode) && !removed.contains(lead))
                 fatal(1, "%s is not a directory; can not create %s", path.c_str(), e.target.c_str());
             passable.insert(lead);

@@ -54,9 +54,17 @@ void lead(std::string& out, std::string_view root, std::string_view rel, std::si
     fatal_errno("can not examine", dir.c_str());
 }
 
-[[noreturn]] void refuse(const std::string& link, std::string_view root, std::string_view rel) {
+}  // namespace
+
+void refuse_link(const std::string& link, std::string_view root, std::string_view rel) {
     fatal(1, "%s is a symbolic link; refusing to follow it to %.*s%s%.*s", link.c_str(), int(root.size()), root.data(),
           root.empty() ? "" : "/", int(rel.size()), rel.data());
+}
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& link, std::string_view root, std::string_view rel) {
+    refuse_link(link, root, rel);
 }
 
 }  // namespace

@@ -47,6 +47,10 @@ struct NameAt {
     const char* name;
 };
 
+// Fatal (status 1): link, a leading directory of root/rel, is a symbolic
+// link, which is not followed.
+[[noreturn]] void refuse_link(const std::string& link, std::string_view root, std::string_view rel);
+
 class DirGuard {
 public:
     // The first leading directory of root/rel (below root) that is a
