@@ -335,8 +335,10 @@ void extract_open(File arc, const char* path, const char* target) {
     PublishBatch batch(true);
     // The rename looks at the member's directories again: one swapped for a
     // link since its publication was decided is refused, not followed.
-    batch.resolve_dirs([&tg](const std::string& dest) {
-        return tg.guard.parent_or_die(tg.root, std::string_view(dest).substr(tg.root.size() + 1), true);
+    batch.resolve_dirs([&tg](const std::string& dest, bool anew) {
+        const std::string_view rel = std::string_view(dest).substr(tg.root.size() + 1);
+        if (anew) tg.guard.forget(tg.root, rel);
+        return tg.guard.parent_or_die(tg.root, rel, true);
     });
     Pipeline p(nthreads);
     auto gather = [&](Gathering<Member>& g) {

@@ -159,7 +159,8 @@ void db_in(const char* path) {
     PublishBatch batch(false, threads);
     // A link planted at ROOT/XX would carry the object out of the store: the
     // rename goes through the directory as it stands then, made if missing.
-    batch.resolve_dirs([&root, &guard](const std::string& object) {
+    batch.resolve_dirs([&root, &guard](const std::string& object, bool anew) {
+        if (anew) guard.forget(root, store_rel(object));
         return guard.parent_or_die(root, store_rel(object), true);
     });
     Pipeline p(threads);

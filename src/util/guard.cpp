@@ -144,7 +144,17 @@ void DirGuard::unmake(std::string_view root, std::string_view rel) {
     }
 }
 
+void DirGuard::forget(std::string_view root, std::string_view rel) {
+    const std::lock_guard lock(mu_);
+    const std::size_t len = rel.rfind('/');
+    if (len == std::string_view::npos || len == 0) return;
+    std::string key;
+    lead(key, root, rel, len);
+    open_.erase(key);
+}
+
 bool DirGuard::remove_dir(std::string_view root, std::string_view dir) {
+    const std::lock_guard lock(mu_);
     std::string link;
     const DirRef up = parent(root, dir, false, link);
     if (!up) {
@@ -187,6 +197,7 @@ DirRef DirGuard::root_dir(std::string_view root) {
 
 DirRef DirGuard::parent(std::string_view root, std::string_view rel, bool make, std::string& link,
                         std::vector<std::string>* created) {
+    const std::lock_guard lock(mu_);
     link.clear();
     const std::size_t len = rel.rfind('/');
     if (len == std::string_view::npos || len == 0) return root_dir(root);

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -85,6 +86,9 @@ public:
     DirRef parent_or_die(std::string_view root, std::string_view rel, bool make,
                          std::vector<std::string>* created = nullptr);
 
+    // Drops the directory of root/rel held, if any: the next parent() opens
+    // it anew.
+    void forget(std::string_view root, std::string_view rel);
     // Removes the empty directory root/dir through its parent's
     // descriptor; false (errno set) when it is not there, holds something,
     // or a link stands on the way.
@@ -118,6 +122,9 @@ private:
     uint64_t clock_ = 0;
     std::size_t keep_max_ = 0;
     std::unordered_map<std::string, DirRef> roots_;
+    // parent() and forget() may be called from the publisher's rename
+    // threads too (a stale handle opened anew).
+    std::recursive_mutex mu_;
 };
 
 // The directories made for one file that may still be refused: unless

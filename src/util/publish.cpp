@@ -9,8 +9,10 @@
 
 void PublishBatch::rename_closed(TempFile& f, std::string& as, DirRef dir) {
     if (as.empty()) return f.commit_closed();
-    if (!dir && dir_of_) dir = dir_of_(as);
-    f.commit_closed_as(std::move(as), std::move(dir));
+    if (!dir_of_) return f.commit_closed_as(std::move(as), std::move(dir));
+    if (!dir) dir = dir_of_(as, false);
+    const std::string name = as;
+    f.commit_closed_as(std::move(as), std::move(dir), [this, &name] { return dir_of_(name, true); });
 }
 
 PublishBatch::~PublishBatch() {
@@ -79,7 +81,7 @@ void PublishBatch::publish_side_by_side(Queue& q) {
     for (; end < q.size(); ++end) {
         if (!dir_of_ || q[end].as.empty()) continue;
         try {
-            dirs[end] = dir_of_(q[end].as);
+            dirs[end] = dir_of_(q[end].as, false);
         } catch (...) {
             errors[end] = std::current_exception();
             break;

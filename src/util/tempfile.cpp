@@ -234,7 +234,7 @@ void TempFile::commit_closed() {
 
 void TempFile::commit_closed_as(std::string final_path) { commit_closed_as(std::move(final_path), nullptr); }
 
-void TempFile::commit_closed_as(std::string final_path, DirRef final_dir) {
+void TempFile::commit_closed_as(std::string final_path, DirRef final_dir, const std::function<DirRef()>& anew) {
     final_ = std::move(final_path);
     final_dir_ = std::move(final_dir);
     // Try the rename first: the directory is there for all but the first
@@ -245,7 +245,8 @@ void TempFile::commit_closed_as(std::string final_path, DirRef final_dir) {
     // reported missing for a short while: the rename is tried again a few
     // times before it counts as failed.
     int err = errno;
-    for (int attempt = 0; err == ENOENT; ++attempt) {
+    for (int attempt = 0; err == ENOENT || (err == ESTALE && anew && on_network_fs()); ++attempt) {
+        if (anew) final_dir_ = anew();
         // The client may still know the name by the file another machine
         // has just renamed away from it, and send that file's handle with
         // every try: looking the name up again forgets it.

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
@@ -83,8 +84,11 @@ public:
     // name is known only once it has been written and hashed.
     void commit_closed_as(std::string final_path);
     // The same into final_dir, final_path's directory opened by
-    // DirGuard::parent (nothing is made; null: by path, as above).
-    void commit_closed_as(std::string final_path, DirRef final_dir);
+    // DirGuard::parent (nothing is made; null: by path, as above). On a
+    // network file system, where the directory's handle may be stale or
+    // name no directory yet (another machine made it at the same moment),
+    // anew opens it again for each further try, as a lookup by path would.
+    void commit_closed_as(std::string final_path, DirRef final_dir, const std::function<DirRef()>& anew = {});
     // Further tries of that rename on a network file system while it says
     // a directory is missing, 10 ms apart and doubling (310 ms in all).
     static constexpr int NETWORK_RENAME_RETRIES = 5;
