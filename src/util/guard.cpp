@@ -1,6 +1,7 @@
 #include "util/guard.h"
 
 #include "util/fatal.h"
+#include "util/fileio.h"
 #include "util/limits.h"
 
 #include <algorithm>
@@ -180,16 +181,24 @@ DirRef open_root(std::string_view root) {
     const std::string path = root.empty() ? std::string(".") : std::string(root);
     const int fd = ::open(path.c_str(), DIR_FLAGS);
     if (fd < 0) {
-        fatal_if_out_of_descriptors(errno, "can not open", path.c_str());
+        const int err = errno;
+        fatal_if_out_of_descriptors(err, "can not open", path.c_str());
+        errno = err;
         return nullptr;
     }
     return std::make_shared<const Fd>(fd);
 }
 
-DirRef DirGuard::root_dir(std::string_view root) {
+DirRef DirGuard::root_dir(std::string_view root, bool make) {
     const auto it = roots_.find(std::string(root));
     if (it != roots_.end()) return it->second;
     DirRef d = open_root(root);
+    // The root itself, the user's choice, is made by path with its parents
+    // (a tree a patch creates, say).
+    if (!d && make && errno == ENOENT) {
+        make_parents(std::string(root) + "/");
+        d = open_root(root);
+    }
     // A missing root is looked for again: the job may make it later.
     if (d) roots_.emplace(std::string(root), d);
     return d;
@@ -200,7 +209,7 @@ DirRef DirGuard::parent(std::string_view root, std::string_view rel, bool make, 
     const std::lock_guard lock(mu_);
     link.clear();
     const std::size_t len = rel.rfind('/');
-    if (len == std::string_view::npos || len == 0) return root_dir(root);
+    if (len == std::string_view::npos || len == 0) return root_dir(root, make);
     std::string key;
     lead(key, root, rel, len);
     if (const auto it = open_.find(key); it != open_.end()) {
@@ -211,7 +220,7 @@ DirRef DirGuard::parent(std::string_view root, std::string_view rel, bool make, 
     if (make) {
         d = step(root, rel, len, true, link, created);
     } else {
-        const DirRef top = root_dir(root);
+        const DirRef top = root_dir(root, false);
         if (!top) return nullptr;
         const std::string dir(rel.substr(0, len));
         const int fd = open_no_links(top->get(), dir.c_str());

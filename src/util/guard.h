@@ -96,8 +96,8 @@ public:
 
 private:
     // root itself, opened following links (the user's choice): "" is the
-    // working directory.
-    DirRef root_dir(std::string_view root);
+    // working directory. make: made when missing.
+    DirRef root_dir(std::string_view root, bool make);
     // root/rel's first len bytes: its parent (through parent(), so held
     // for the next file), then the last component, made first when make.
     DirRef step(std::string_view root, std::string_view rel, std::size_t len, bool make, std::string& link,

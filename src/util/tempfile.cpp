@@ -47,10 +47,12 @@ TempFile::TempFile(std::string final_path, In temp_dir) : final_(std::move(final
 TempFile::TempFile(std::string final_path, DirRef dir)
     : final_(std::move(final_path)), dir_(std::move(dir)), final_dir_(dir_) {
     // Beside the final name whatever its length: a name relative to the
-    // directory's descriptor is short.
+    // directory's descriptor is short. Without one (a file in the way, a
+    // directory that could not be made) the creation by path reports it;
+    // nothing is made by path.
     const std::size_t slash = final_.rfind('/');
     if (!dir_)
-        open_unique(temp_dir(final_), true);
+        open_unique(temp_dir(final_), false);
     else
         open_unique(slash == std::string::npos ? std::string() : final_.substr(0, slash + 1), false);
 }
@@ -246,7 +248,7 @@ void TempFile::commit_closed_as(std::string final_path, DirRef final_dir, const 
     // times before it counts as failed.
     int err = errno;
     for (int attempt = 0; err == ENOENT || (err == ESTALE && anew && on_network_fs()); ++attempt) {
-        if (anew) final_dir_ = anew();
+        if (anew && !(final_dir_ = anew())) break;  // the operation by path would meet what is in the way
         // The client may still know the name by the file another machine
         // has just renamed away from it, and send that file's handle with
         // every try: looking the name up again forgets it.
