@@ -57,7 +57,7 @@ struct Member {
     std::string dest;
     std::string refusal;  // why the member is refused
     std::unique_ptr<TempFile> out;
-    DirRef top;  // the target directory, where its temporary file is made
+    DirRef top;       // the target directory, where its temporary file is made
     uint64_t at = 0;  // where a grouped member's content lies in the group's buffer
     char hex[MD5_HEX_SIZE];
 };

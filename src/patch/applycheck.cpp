@@ -173,8 +173,8 @@ void gather_sources(std::vector<Creation>& creations, const std::unordered_set<c
                 // (the parent of "<dir>/." is the directory itself).
                 std::string& at = d->second.first;
                 at = staging_dir(tree, e);
-                d->second.second =
-                    guard.parent_or_die(tree, at.size() == tree.size() ? "." : at.substr(tree.size() + 1) + "/.", false);
+                d->second.second = guard.parent_or_die(
+                    tree, at.size() == tree.size() ? "." : at.substr(tree.size() + 1) + "/.", false);
             }
             out = std::make_unique<TempFile>(d->second.first + "/", d->second.second);
         }
