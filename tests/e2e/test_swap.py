@@ -9,7 +9,6 @@ with ".real" appended. The swap happens at a fixed call, not in a race: a
 row that fails, fails every time."""
 
 import ctypes
-import errno
 import os
 import shutil
 import stat
@@ -17,7 +16,7 @@ import struct
 import tempfile
 import unittest
 
-from mdt import ScratchTreeTest, make_tree, md5_hex, preload_library, run, tool_env
+from mdt import ScratchTreeTest, make_tree, md5_hex, preload_library, run
 
 REFUSED = b"is a symbolic link; refusing to follow it"
 SENTINEL = {"sentinel": "the victim's own file\n"}
@@ -94,16 +93,11 @@ def files_below(root):
             for rel, entry in snapshot(root).items() if entry[0] != stat.S_IFDIR}
 
 
-def same_prefix(first, count):
-    """count contents whose digests begin with the same two digits as the
-    digest of first: objects in one directory of a store."""
-    want, found, i = md5_hex(first)[:2], [], 0
-    while len(found) < count:
-        c = b"content %d\n" % i
-        if md5_hex(c)[:2] == want and c != first:
-            found.append(c)
-        i += 1
-    return found
+def same_prefix(first):
+    """Another content whose digest begins with the same two digits as the
+    digest of first: its object goes to the same directory of a store."""
+    want = md5_hex(first)[:2]
+    return next(c for c in (b"content %d\n" % i for i in range(1 << 16)) if md5_hex(c)[:2] == want and c != first)
 
 
 def obj_name(content):
@@ -138,10 +132,9 @@ class SwappedDirectory(ScratchTreeTest):
         before = snapshot(victim)
         watch = Watch(victim)
         self.addCleanup(watch.close)
-        env = tool_env({"LD_PRELOAD": self.lib, "SWAP_DIR": swap, "SWAP_TO": victim, "SWAP_AFTER": str(after),
-                        # Preloaded ahead of the sanitizer's runtime.
-                        "ASAN_OPTIONS": (os.environ.get("ASAN_OPTIONS", "") +
-                                         ":verify_asan_link_order=0").lstrip(":")})
+        env = {"LD_PRELOAD": self.lib, "SWAP_DIR": swap, "SWAP_TO": victim, "SWAP_AFTER": str(after),
+               # Preloaded ahead of the sanitizer's runtime.
+               "ASAN_OPTIONS": (os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")}
         p = run(args, cwd=cwd, env=env, timeout=60)
         events = watch.events()
         if events:
@@ -183,7 +176,7 @@ class SwappedDirectory(ScratchTreeTest):
         store = self.path("store")
         expect = {obj_name(first): first}
         if existing:
-            (earlier,) = same_prefix(first, 1)
+            earlier = same_prefix(first)
             self.assertOk(run(["-R", store, "-i", make_tree(self.path("earlier"), {"e": earlier})]))
             expect[obj_name(earlier)] = earlier
         src = make_tree(self.path("src"), {"d/f": first, "g": "another object\n"})
