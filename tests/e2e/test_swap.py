@@ -14,6 +14,7 @@ import shutil
 import stat
 import struct
 import tempfile
+import time
 import unittest
 
 from mdt import ScratchTreeTest, make_tree, md5_hex, preload_library, run
@@ -122,7 +123,7 @@ class SwappedDirectory(ScratchTreeTest):
         super().setUp()
         self.tmp = os.path.realpath(self.tmp)  # the library compares paths as the kernel gives them
 
-    def swapped(self, args, swap, expect, cwd=None, after=0):
+    def swapped(self, args, swap, expect, cwd=None, after=0, status=0):
         victim = self.path("victim")
         # The victim holds what the directory held, so that a removal or a
         # change through the link shows as well as a new file.
@@ -146,7 +147,7 @@ class SwappedDirectory(ScratchTreeTest):
                          "never swapped: the run made no hooked call below the directory")
         if p.returncode == 1 and REFUSED in p.stderr:
             return
-        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(p.returncode, status, p.stderr)
         self.assertEqual(files_below(swap + ".real"), {k: v.encode() if isinstance(v, str) else v
                                                        for k, v in expect.items()})
 
@@ -181,6 +182,26 @@ class SwappedDirectory(ScratchTreeTest):
             expect[obj_name(earlier)] = earlier
         src = make_tree(self.path("src"), {"d/f": first, "g": "another object\n"})
         self.swapped(["-R", store, "-i", src], os.path.join(store, md5_hex(first)[:2]), expect)
+
+    def maintain(self, job):
+        """-V moving a damaged object to damaged/, -P removing one that no
+        listing names: either takes it away from its directory."""
+        kept = b"kept object\n"
+        taken = same_prefix(kept)
+        store = self.path("store")
+        self.assertOk(run(["-R", store, "-i", make_tree(self.path("src"), {"k": kept, "t": taken})]))
+        if job == "-V":
+            with open(os.path.join(store, md5_hex(taken)[:2], obj_name(taken)), "ab") as f:
+                f.write(b"damage")
+            args, status = ["-R", store, "-V"], 1
+        else:
+            old = time.time() - 86400 * 30
+            os.utime(os.path.join(store, md5_hex(taken)[:2], obj_name(taken)), (old, old))
+            listing = self.path("keep.md5")
+            with open(listing, "w") as f:
+                f.write("%s  k\n" % md5_hex(kept))
+            args, status = ["-R", store, "-g", "1h", "-P", listing], 0
+        self.swapped(args, os.path.join(store, md5_hex(taken)[:2]), {obj_name(kept): kept}, status=status)
 
     # Archive extraction.
 
@@ -247,6 +268,8 @@ ROWS = {
     "restore_swapped_after_its_first_write_there": lambda t: t.restore(existing=False, after=1, jobs=("-j", "1")),
     "store_into_a_fresh_store": lambda t: t.store_into(existing=False),
     "store_into_an_existing_store": lambda t: t.store_into(existing=True),
+    "verify_moving_a_damaged_object": lambda t: t.maintain("-V"),
+    "prune_removing_an_object": lambda t: t.maintain("-P"),
     "extract_into_a_directory_it_makes": lambda t: t.extract(existing=False),
     "extract_into_a_directory_there_before": lambda t: t.extract(existing=True),
     "make_patch_writing_new": lambda t: t.make_patch(),
