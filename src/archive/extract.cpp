@@ -57,6 +57,7 @@ struct Member {
     std::string dest;
     std::string refusal;  // why the member is refused
     std::unique_ptr<TempFile> out;
+    DirRef top;       // the target directory, where its temporary file is made
     uint64_t at = 0;  // where a grouped member's content lies in the group's buffer
     char hex[MD5_HEX_SIZE];
 };
@@ -135,7 +136,7 @@ void inflate_alone(int fd, const char* path, const std::string& root, EntryGroup
     Member& x = g.entries.front();
     if (x.state == State::refused) return;
     try {
-        x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
+        x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root}, x.top);
         x.state = inflate_member(fd, path, *x.m, *x.out, x.hex) ? State::inflated : State::damaged;
         give_exec_bit(x.out->fd(), (x.m->flags & ENTRY_EXEC) != 0, x.out->final_path().c_str());
         x.out->close();
@@ -153,7 +154,7 @@ void write_group(EntryGroup<Member>& g, const std::string& root, const unsigned 
         if (g.stopped(x)) break;
         if (x.state == State::refused) continue;
         try {
-            x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root});
+            x.out = std::make_unique<TempFile>(x.dest, TempFile::In{root}, x.top);
             if (x.state == State::inflated)
                 write_fd(x.out->fd(), data + x.at, x.m->origsize, x.out->final_path().c_str());
             give_exec_bit(x.out->fd(), (x.m->flags & ENTRY_EXEC) != 0, x.out->final_path().c_str());
@@ -204,6 +205,7 @@ void inflate_group(int fd, const char* path, const std::string& root, EntryGroup
 struct Target {
     std::string root;
     DirGuard guard;
+    DirRef top;  // root, once made
     bool made = false;
     dev_t dev = 0;         // root's file system
     std::string last_dir;  // the directory same_fs looked at last, and its answer
@@ -214,6 +216,7 @@ struct Target {
         // The target directory itself is the user's choice; it is made (with
         // its parents) only once a member is about to be written.
         make_parents(root + "/");
+        top = open_root(root);
         struct stat st;
         if (::stat(root.c_str(), &st) == 0) dev = st.st_dev;
         made = true;
@@ -251,6 +254,7 @@ Member set_up(const ArchiveMember& m, Target& t) {
         // publication looks again.
         const std::string link = t.guard.find_link(t.root, m.name);
         if (!link.empty()) x.refusal = link_refusal(link, t.root);
+        x.top = t.top;
     }
     if (!x.refusal.empty()) x.state = State::refused;
     return x;
@@ -259,10 +263,10 @@ Member set_up(const ArchiveMember& m, Target& t) {
 // Copies the verified temporary file beside its target, in a directory on
 // another file system (a mount point below the target), where a rename
 // from the target directory can not reach.
-void place_across(Member& x) {
+void place_across(Member& x, const DirRef& dir) {
     const std::string& tmp = x.out->temp_path();
     Fd in(open_regular_fd(tmp.c_str(), __LINE__, true));
-    TempFile beside(x.dest);
+    TempFile beside(x.dest, dir);
     copy_fd(in.get(), tmp.c_str(), beside.fd(), x.dest.c_str());
     give_exec_bit(beside.fd(), (x.m->flags & ENTRY_EXEC) != 0, x.dest.c_str());
     beside.commit();
@@ -276,8 +280,11 @@ void publish_verified(Member& x, Target& t, PublishBatch& batch) {
     // directory: it is published first, as it would have been already.
     batch.flush_if_pending_on_the_way(x.dest);
     // Directories made for a member that is not published go again.
+    // Its directory is opened as it stands now, and the rename goes through
+    // it: one swapped for a link since the check at set-up is refused too.
     MadeFor made(t.guard, t.root, m.name);
-    const std::string link = t.guard.make(t.root, m.name);
+    std::string link;
+    DirRef dir = t.guard.parent(t.root, m.name, true, link);
     if (!link.empty()) {
         batch.flush();
         warn("refusing member '%s': %s", m.name, link_refusal(link, t.root).c_str());
@@ -287,7 +294,7 @@ void publish_verified(Member& x, Target& t, PublishBatch& batch) {
     auto report = [name = m.name] { print_name_line(stderr, "", name, ": OK"); };
     if (t.same_fs(x.dest)) return batch.add(std::move(x.out), m.origsize, report, x.dest);
     batch.flush();
-    place_across(x);
+    place_across(x, dir);
     report();
 }
 
@@ -326,6 +333,13 @@ void extract_open(File arc, const char* path, const char* target) {
     tg.root = target;
     const std::string& root = tg.root;
     PublishBatch batch(true);
+    // The rename looks at the member's directories again: one swapped for a
+    // link since its publication was decided is refused, not followed.
+    batch.resolve_dirs([&tg](const std::string& dest, bool anew) {
+        const std::string_view rel = std::string_view(dest).substr(tg.root.size() + 1);
+        if (anew) tg.guard.forget(tg.root, rel);
+        return tg.guard.parent_or_die(tg.root, rel, true);
+    });
     Pipeline p(nthreads);
     auto gather = [&](Gathering<Member>& g) {
         for (const ArchiveMember& m : t.members) {

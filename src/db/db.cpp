@@ -104,6 +104,7 @@ struct Restored {
     std::string name;             // as the source gives it, for the printed lines
     std::string path;             // where it is written: name without "." components and repeated slashes
     std::optional<MadeFor> made;  // destroyed after out: the directory is empty by then
+    DirRef dir;                   // path's directory below the working directory, for the file's calls
     Fd in;
     std::string object;
     std::unique_ptr<TempFile> out;
@@ -131,7 +132,7 @@ Restored restored(Stream* s, const std::string& root, DirGuard& guard) {
     if (e.path.empty()) fatal_fixed(1, "can not read %s\n", e.name.c_str());
     if (stays_below(e.path)) {
         e.made.emplace(guard, "", e.path);
-        guard.make_or_die("", e.path);
+        e.dir = guard.parent_or_die("", e.path, true);
     }
     return e;
 }
@@ -156,6 +157,12 @@ void db_in(const char* path) {
     std::optional<RunLease> lease;
     std::once_flag leased;
     PublishBatch batch(false, threads);
+    // A link planted at ROOT/XX would carry the object out of the store: the
+    // rename goes through the directory as it stands then, made if missing.
+    batch.resolve_dirs([&root, &guard](const std::string& object, bool anew) {
+        if (anew) guard.forget(root, store_rel(object));
+        return guard.parent_or_die(root, store_rel(object), true);
+    });
     Pipeline p(threads);
     StatCache* cache = walk ? run_cache() : nullptr;
     if (cache) cache->begin_walk(s->source);
@@ -186,7 +193,7 @@ void db_in(const char* path) {
             g.add(std::move(e));
         }
     };
-    auto publish = [walk, path, cache, &root, &guard, &batch, &reports](Stored& e) {
+    auto publish = [walk, path, cache, &root, &batch, &reports](Stored& e) {
         if (cache && e.seen.has_id) cache->record(e.name, e.seen.id, e.got);
         if (e.cached) {
             // Held since its refresh (a paused run): refreshed again, so that
@@ -212,8 +219,6 @@ void db_in(const char* path) {
                   path);
         std::string object;
         store_path(object, root, e.got);
-        // A link planted at ROOT/XX would carry the object out of the store.
-        guard.make_or_die(root, store_rel(object));
         // Also over an object the store holds already: the new file's time
         // is what keeps a concurrent -P from removing it (see prune.cpp).
         std::string rel(store_rel(object));
@@ -227,11 +232,15 @@ void db_in(const char* path) {
             },
             std::move(object));
     };
-    auto work = [&root, &lease, &leased](EntryGroup<Stored>& grp) {
-        std::call_once(leased, [&] { lease.emplace(root + "/"); });
-        copy_group(grp, [&root](Stored& e) {
+    DirRef top;  // the root, once the lease made it
+    auto work = [&root, &lease, &leased, &top](EntryGroup<Stored>& grp) {
+        std::call_once(leased, [&] {
+            lease.emplace(root + "/");
+            top = open_root(root);
+        });
+        copy_group(grp, [&root, &top](Stored& e) {
             if (e.cached) return false;
-            e.out = std::make_unique<TempFile>(root + "/");
+            e.out = top ? std::make_unique<TempFile>(root + "/", top) : std::make_unique<TempFile>(root + "/");
             e.out->keep_time_fresh();
             return true;
         });
@@ -285,7 +294,7 @@ void db_out(const char* path) {
     auto work = [](EntryGroup<Restored>& grp) {
         copy_group(grp, [](Restored& e) {
             e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__, true));
-            e.out = std::make_unique<TempFile>(e.path);
+            e.out = e.dir ? std::make_unique<TempFile>(e.path, e.dir) : std::make_unique<TempFile>(e.path);
             return true;
         });
     };

@@ -67,7 +67,7 @@ struct Creation : Line {
 void recognise(const char* patch);
 Fd lock_directory(const char* path, const struct stat* same);
 void pair_and_restore(std::vector<Removal>& removals, std::vector<Creation>& creations, const DirRecord* undone);
-void check_all(bool force, int threads, const std::string& tree, std::vector<Removal>& removals,
+void check_all(bool force, int threads, const std::string& tree, DirGuard& guard, std::vector<Removal>& removals,
                std::vector<Creation>& creations, bool stage);
 std::unordered_set<std::string_view> check_layout(const std::string& tree, const std::vector<Removal>& removals,
                                                   const std::vector<Creation>& creations);

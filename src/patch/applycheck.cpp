@@ -157,7 +157,8 @@ std::string staging_dir(const std::string& tree, const Creation& e) {
 // renames only.
 template <class Add>
 void gather_sources(std::vector<Creation>& creations, const std::unordered_set<const Creation*>& later, bool in_later,
-                    const std::string& tree, bool stage, std::unordered_map<std::string, std::string>& dirs, Add add) {
+                    const std::string& tree, DirGuard& guard, bool stage,
+                    std::unordered_map<std::string, std::pair<std::string, DirRef>>& dirs, Add add) {
     for (Creation& e : creations) {
         if (later.contains(&e) != in_later || e.state == CreationState::done) continue;
         // A FIFO or a device in the patch is refused without blocking.
@@ -166,8 +167,16 @@ void gather_sources(std::vector<Creation>& creations, const std::unordered_set<c
         if (stage) {
             const std::string_view parent = std::string_view(e.target).substr(0, e.target.rfind('/'));
             auto [d, fresh] = dirs.try_emplace(std::string(parent));
-            if (fresh) d->second = staging_dir(tree, e);
-            out = std::make_unique<TempFile>(d->second + "/");
+            if (fresh) {
+                // Opened now and held: the staged file is made there, even
+                // if a directory on the way is swapped for a link later
+                // (the parent of "<dir>/." is the directory itself).
+                std::string& at = d->second.first;
+                at = staging_dir(tree, e);
+                d->second.second = guard.parent_or_die(
+                    tree, at.size() == tree.size() ? "." : at.substr(tree.size() + 1) + "/.", false);
+            }
+            out = std::make_unique<TempFile>(d->second.first + "/", d->second.second);
         }
         const int64_t size = fd_size(fd.get());
         add(Check{Check::source, &e, std::move(fd), std::move(out)}, size);
@@ -309,16 +318,18 @@ void pair_and_restore(std::vector<Removal>& removals, std::vector<Creation>& cre
 // tree's first, in one run of the workers: a large file near the end of one
 // side does not leave the other threads idle. The new files of the few
 // creations the tree's checks may find done are checked after them.
-void check_all(bool force, int threads, const std::string& tree, std::vector<Removal>& removals,
+void check_all(bool force, int threads, const std::string& tree, DirGuard& guard, std::vector<Removal>& removals,
                std::vector<Creation>& creations, bool stage) {
     std::unordered_set<const Creation*> later;
-    std::unordered_map<std::string, std::string> dirs;  // a target's directory -> where it is staged
+    // A target's directory -> where it is staged, opened.
+    std::unordered_map<std::string, std::pair<std::string, DirRef>> dirs;
     run_checks(threads, force, [&](auto add) {
         gather_tree(force, removals, creations, later, add);
-        gather_sources(creations, later, false, tree, stage, dirs, add);
+        gather_sources(creations, later, false, tree, guard, stage, dirs, add);
     });
     if (std::any_of(later.begin(), later.end(), [](const Creation* e) { return e->state != CreationState::done; }))
-        run_checks(threads, force, [&](auto add) { gather_sources(creations, later, true, tree, stage, dirs, add); });
+        run_checks(threads, force,
+                   [&](auto add) { gather_sources(creations, later, true, tree, guard, stage, dirs, add); });
 }
 
 // The tree must let every new file in: nothing but directories, or files
@@ -342,6 +353,8 @@ std::unordered_set<std::string_view> check_layout(const std::string& tree, const
             path.assign(tree).append("/").append(lead);
             struct stat st;
             if (::lstat(path.c_str(), &st) != 0) break;
+            // Swapped for a link since the plan's check.
+            if (S_ISLNK(st.st_mode)) refuse_link(path, tree, e.name);
             if (!S_ISDIR(st.st_mode) && !removed.contains(lead))
                 fatal(1, "%s is not a directory; can not create %s", path.c_str(), e.target.c_str());
             passable.insert(lead);

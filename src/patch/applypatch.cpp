@@ -72,27 +72,36 @@ std::vector<Entry> plan(const std::vector<std::string>& lines, const std::string
 // Copies the regular file from (a link is not followed) into a temporary
 // file for to, with the digest of what was copied in hex; the caller
 // commits it.
-std::unique_ptr<TempFile> copy_to_temp(const std::string& from, const std::string& to, char* hex) {
+std::unique_ptr<TempFile> copy_to_temp(const std::string& from, const std::string& to, const DirRef& to_dir,
+                                       char* hex) {
     Fd in(open_regular_fd(from.c_str(), __LINE__, true));
-    auto out = std::make_unique<TempFile>(to);
+    auto out = std::make_unique<TempFile>(to, to_dir);
     copy_fd_hashed(in.get(), from.c_str(), out->fd(), to.c_str(), hex);
     carry_exec_bit(in.get(), out->fd(), to.c_str());
     return out;
 }
 
+// The directories of a line's target and backup, opened as they stand
+// when the line is acted on: every call on the two names goes through them.
+struct Aside {
+    NameAt target;
+    NameAt backup;
+    const DirRef& backup_dir;
+};
+
 // Moves the target into the patch directory; false when a rename can not
 // reach it (another file system).
-bool move_aside(const Line& e) {
+bool move_aside(const Line& e, const Aside& a) {
     // A dry run may have left the backup as a second link to this very
     // file, and rename() between two links to one file does nothing: a
     // backup already there goes first (the tree still holds the content).
     // Without one, a single call does it.
-    if (::renameat2(AT_FDCWD, e.target.c_str(), AT_FDCWD, e.backup.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (::renameat2(a.target.at, a.target.name, a.backup.at, a.backup.name, RENAME_NOREPLACE) == 0) return true;
     if (errno != EEXIST && errno != EINVAL && errno != ENOSYS && errno != EXDEV)
         fatal_errno("can not move into the patch directory", e.target.c_str());
-    if (errno != EXDEV && ::unlink(e.backup.c_str()) != 0 && errno != ENOENT)
+    if (errno != EXDEV && ::unlinkat(a.backup.at, a.backup.name, 0) != 0 && errno != ENOENT)
         fatal_errno("can not remove", e.backup.c_str());
-    if (::rename(e.target.c_str(), e.backup.c_str()) == 0) return true;
+    if (::renameat(a.target.at, a.target.name, a.backup.at, a.backup.name) == 0) return true;
     if (errno != EXDEV) fatal_errno("can not move into the patch directory", e.target.c_str());
     return false;
 }
@@ -100,17 +109,20 @@ bool move_aside(const Line& e) {
 // A dry run's backup: a link under a temporary name, renamed over the old
 // backup, so that the backup path holds the old copy or the new one, never
 // none. False when no link can be made there (another file system).
-bool link_aside(const Line& e) {
+bool link_aside(const Line& e, const Aside& a) {
     // An earlier dry run's link to this very file is the backup already: a
     // rename between two links to one file does nothing, and would leave the
     // temporary name behind.
     struct stat bst, tst;
-    if (::lstat(e.backup.c_str(), &bst) == 0 && ::lstat(e.target.c_str(), &tst) == 0 && bst.st_dev == tst.st_dev &&
+    if (::fstatat(a.backup.at, a.backup.name, &bst, AT_SYMLINK_NOFOLLOW) == 0 &&
+        ::fstatat(a.target.at, a.target.name, &tst, AT_SYMLINK_NOFOLLOW) == 0 && bst.st_dev == tst.st_dev &&
         bst.st_ino == tst.st_ino)
         return true;
-    TempFile t(e.backup);
+    TempFile t(e.backup, a.backup_dir);
     t.close_unwritten();
-    if (::unlink(t.temp_path().c_str()) != 0 || ::link(e.target.c_str(), t.temp_path().c_str()) != 0) return false;
+    const NameAt tmp(a.backup_dir, t.temp_path());
+    if (::unlinkat(tmp.at, tmp.name, 0) != 0 || ::linkat(a.target.at, a.target.name, tmp.at, tmp.name, 0) != 0)
+        return false;
     t.commit_closed();
     return true;
 }
@@ -118,18 +130,19 @@ bool link_aside(const Line& e) {
 // A link or a special file that a forced run saves across file systems is
 // made again at the backup path, as it stands in the tree: its content, if
 // any, is not the patch's to read.
-void remake_aside(const Line& e, const struct stat& st) {
-    TempFile t(e.backup);
+void remake_aside(const Line& e, const Aside& a, const struct stat& st) {
+    TempFile t(e.backup, a.backup_dir);
     t.close_unwritten();
-    if (::unlink(t.temp_path().c_str()) != 0) fatal_errno("can not remove", t.temp_path().c_str());
+    const NameAt tmp(a.backup_dir, t.temp_path());
+    if (::unlinkat(tmp.at, tmp.name, 0) != 0) fatal_errno("can not remove", t.temp_path().c_str());
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> to(std::size_t(st.st_size) + 2);
-        const ssize_t n = ::readlink(e.target.c_str(), to.data(), to.size());
+        const ssize_t n = ::readlinkat(a.target.at, a.target.name, to.data(), to.size());
         if (n < 0) fatal_errno("can not read the link", e.target.c_str());
         if (std::size_t(n) >= to.size() - 1) fatal(1, "%s changed while it was being saved", e.target.c_str());
         to[std::size_t(n)] = '\0';
-        if (::symlink(to.data(), t.temp_path().c_str()) != 0) fatal_errno("can not save the link", e.target.c_str());
-    } else if (::mknod(t.temp_path().c_str(), st.st_mode & (S_IFMT | 0777), st.st_rdev) != 0) {
+        if (::symlinkat(to.data(), tmp.at, tmp.name) != 0) fatal_errno("can not save the link", e.target.c_str());
+    } else if (::mknodat(tmp.at, tmp.name, st.st_mode & (S_IFMT | 0777), st.st_rdev) != 0) {
         fatal_errno("can not save", e.target.c_str());
     }
     t.commit_closed();
@@ -138,17 +151,20 @@ void remake_aside(const Line& e, const struct stat& st) {
 // Saves the target under backup. A real run moves it there (the removal and
 // the backup in one rename); a dry run (-n) leaves the tree as it is and
 // links, or copies across file systems.
-void save(const Line& e, bool dry_run) {
-    if (dry_run ? link_aside(e) : move_aside(e)) return;
+void save(const Line& e, const DirRef& target_dir, const DirRef& backup_dir, bool dry_run) {
+    const Aside a{NameAt(target_dir, e.target), NameAt(backup_dir, e.backup), backup_dir};
+    if (dry_run ? link_aside(e, a) : move_aside(e, a)) return;
     // Across file systems: a copy, and the target goes after it.
     struct stat st;
-    if (::lstat(e.target.c_str(), &st) != 0) fatal_errno("can not examine", e.target.c_str());
+    if (::fstatat(a.target.at, a.target.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        fatal_errno("can not examine", e.target.c_str());
     char hex[MD5_HEX_SIZE];
     if (S_ISREG(st.st_mode))
-        copy_to_temp(e.target, e.backup, hex)->commit();
+        copy_to_temp(e.target, e.backup, backup_dir, hex)->commit();
     else
-        remake_aside(e, st);
-    if (!dry_run && ::unlink(e.target.c_str()) != 0 && errno != ENOENT) fatal_errno("can not remove", e.target.c_str());
+        remake_aside(e, a, st);
+    if (!dry_run && ::unlinkat(a.target.at, a.target.name, 0) != 0 && errno != ENOENT)
+        fatal_errno("can not remove", e.target.c_str());
 }
 
 std::string relative(const std::string& path, const std::string& root) { return path.substr(root.size() + 1); }
@@ -159,7 +175,7 @@ std::string relative(const std::string& path, const std::string& root) { return 
 // that was there before it stays. A directory on the way to a new file is
 // kept, so that it keeps its own mode.
 void prune(const std::string& tree, const std::vector<Removal>& removals, const std::vector<Creation>& creations,
-           const DirRecord* undone, DirRecord& rec) {
+           const DirRecord* undone, DirGuard& guard, DirRecord& rec) {
     std::unordered_set<std::string_view> needed;
     for (const Creation& e : creations)
         for (std::size_t slash = e.name.find('/'); slash != std::string_view::npos; slash = e.name.find('/', slash + 1))
@@ -173,7 +189,7 @@ void prune(const std::string& tree, const std::vector<Removal>& removals, const 
             if (needed.contains(rel) || (undone && !undone->made.contains(rel))) break;
             dir.assign(tree).append("/").append(rel);
             struct stat st;
-            if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::rmdir(dir.c_str()) != 0) break;
+            if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || !guard.remove_dir(tree, rel)) break;
             rec.gone[rel] = unsigned(st.st_mode & 07777);
         }
     }
@@ -182,24 +198,25 @@ void prune(const std::string& tree, const std::vector<Removal>& removals, const 
 // Brings in one new file: a real run renames its staged copy into place (or
 // copies it now, verified again, where nothing could be staged). A saved
 // file put back leaves the patch directory: its copy is in the tree.
-void bring_in(Creation& e) {
+void bring_in(Creation& e, const DirRef& target_dir, const std::string& proot, DirGuard& guard) {
     if (e.staged) {
-        e.staged->commit_closed_as(e.target);
+        e.staged->commit_closed_as(e.target, target_dir);
     } else {
         char hex[MD5_HEX_SIZE];
-        const std::unique_ptr<TempFile> out = copy_to_temp(e.source, e.target, hex);
+        const std::unique_ptr<TempFile> out = copy_to_temp(e.source, e.target, target_dir, hex);
         if (std::memcmp(hex, e.digest.data(), MD5_HEX_LEN) != 0) refuse_source(e, hex);
         out->commit();
     }
-    if (e.state == CreationState::restore && ::unlink(e.source.c_str()) != 0 && errno != ENOENT)
-        fatal_errno("can not remove", e.source.c_str());
+    if (e.state != CreationState::restore) return;
+    const NameAt source(guard.parent_or_die(proot, relative(e.source, proot), false), e.source);
+    if (::unlinkat(source.at, source.name, 0) != 0 && errno != ENOENT) fatal_errno("can not remove", e.source.c_str());
 }
 
-void create_entry(Creation& e, const std::string& tree, DirGuard& guard, const DirRecord* undone, DirRecord& rec,
-                  bool dir_in_place, bool dry_run) {
+void create_entry(Creation& e, const std::string& tree, const std::string& proot, DirGuard& guard,
+                  const DirRecord* undone, DirRecord& rec, bool dir_in_place, bool dry_run) {
     if (!dry_run && e.state != CreationState::done) {
         std::vector<std::string> created;
-        guard.make_or_die(tree, e.name, &created);
+        const DirRef dir = guard.parent_or_die(tree, e.name, true, &created);
         for (const std::string& d : created) {
             std::string rel = relative(d, tree);
             // A directory an earlier application removed comes back as it was.
@@ -210,9 +227,9 @@ void create_entry(Creation& e, const std::string& tree, DirGuard& guard, const D
             rec.made.insert(std::move(rel));
         }
         // A directory emptied by the removals makes way for the new file.
-        if (dir_in_place && ::rmdir(e.target.c_str()) != 0 && errno != ENOENT)
+        if (dir_in_place && !guard.remove_dir(tree, e.name) && errno != ENOENT)
             fatal_errno("can not remove the directory", e.target.c_str());
-        bring_in(e);
+        bring_in(e, dir, proot, guard);
     }
     print_name_line(stdout, ::access(e.backup.c_str(), R_OK) == 0 ? "Patched: " : "Created: ", e.target);
     progress_file();
@@ -222,13 +239,16 @@ void create_entry(Creation& e, const std::string& tree, DirGuard& guard, const D
 // patch directory: the removals, then the unexpected files a forced run
 // meets where new files go, each recorded in rec as saved. A removal with
 // no file to bring in for it is gone for good.
-void take_out(const std::string& proot, const std::vector<Removal>& removals, const std::vector<Creation>& creations,
-              DirGuard& guard, bool dry_run, DirRecord& rec) {
+void take_out(const std::string& tree, const std::string& proot, const std::vector<Removal>& removals,
+              const std::vector<Creation>& creations, DirGuard& guard, bool dry_run, DirRecord& rec) {
+    // Each name's directories as they stand when it is saved: one swapped
+    // for a link since the plan's checks is refused, not followed.
+    auto save_line = [&](const Line& e) {
+        const DirRef backup_dir = guard.parent_or_die(proot, relative(e.backup, proot), true);
+        save(e, guard.parent_or_die(tree, e.name, false), backup_dir, dry_run);
+    };
     for (const Removal& e : removals) {
-        if (e.state == RemovalState::present) {
-            guard.make_or_die(proot, relative(e.backup, proot));
-            save(e, dry_run);
-        }
+        if (e.state == RemovalState::present) save_line(e);
         if (!e.twin) print_name_line(stdout, "Removed: ", e.target);
         if (e.left_saved)
             warn("%s: what a forced run saved from %s is a %s; not put back", e.source.c_str(), e.target.c_str(),
@@ -237,8 +257,7 @@ void take_out(const std::string& proot, const std::vector<Removal>& removals, co
     }
     for (const Creation& e : creations) {
         if (e.state != CreationState::save_first) continue;
-        guard.make_or_die(proot, relative(e.backup, proot));
-        save(e, dry_run);
+        save_line(e);
         rec.saved[std::string(e.name)] = e.saved;
     }
 }
@@ -305,7 +324,7 @@ void applypatch(const char* tree, const char* patch) {
     // meanwhile (not into a tree that is not there yet: a failed check
     // would leave it made).
     struct stat st;
-    check_all(o.force, o.threads, troot, removals, creations,
+    check_all(o.force, o.threads, troot, guard, removals, creations,
               !o.dry_run && ::stat(troot.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     const std::unordered_set<std::string_view> dirs_in_place = check_layout(troot, removals, creations);
     check_backups(proot, removals, creations);
@@ -319,10 +338,11 @@ void applypatch(const char* tree, const char* patch) {
     // All removals come before any creation. The first staged file renamed
     // waits until every staged file, and every backup, is on the disk.
     progress_phase("applying", removals.size() + creations.size());
-    take_out(proot, removals, creations, guard, o.dry_run, rec);
+    take_out(troot, proot, removals, creations, guard, o.dry_run, rec);
     if (have_prior && !undone) keep_saved(prior, removals, rec);
-    if (!o.dry_run) prune(troot, removals, creations, undone, rec);
-    for (Creation& e : creations) create_entry(e, troot, guard, undone, rec, dirs_in_place.contains(e.name), o.dry_run);
+    if (!o.dry_run) prune(troot, removals, creations, undone, guard, rec);
+    for (Creation& e : creations)
+        create_entry(e, troot, proot, guard, undone, rec, dirs_in_place.contains(e.name), o.dry_run);
     if (!o.dry_run) {
         write_dir_record(proot, troot, rec);
         note_changed(troot);

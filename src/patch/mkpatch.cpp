@@ -120,9 +120,10 @@ void mkpatch(const char* from, const char* to, const char* patch) {
             it->line = &lines[i];
             if (lines[i][0] == '+') {
                 it->copy = &copies[i];
-                guard.make_or_die(root, std::string_view(it->copy->dst).substr(root.size() + 1));
+                const DirRef dir =
+                    guard.parent_or_die(root, std::string_view(it->copy->dst).substr(root.size() + 1), true);
                 it->in = Fd(FOPENG_fd(it->copy->src.c_str(), __LINE__));
-                it->out = std::make_unique<TempFile>(it->copy->dst);
+                it->out = std::make_unique<TempFile>(it->copy->dst, dir);
             }
             p.submit(
                 [it] {

@@ -35,6 +35,8 @@ struct Slot {
     std::atomic<pid_t> owner{0};
     char* path = nullptr;
     std::size_t cap = 0;
+    int dirfd = -1;        // path is relative to it from leaf on (-1: the whole path)
+    std::size_t leaf = 0;  // both set while FILLING, read by the handler once OPENING
 };
 struct Chunk {
     Slot slots[CHUNK];
@@ -51,7 +53,7 @@ void (*before_exit)() = nullptr;
 Slot& slot_at(int slot) { return chunks[slot / CHUNK].load(std::memory_order_acquire)->slots[slot % CHUNK]; }
 
 // Takes a free slot of chunk c for path; -1 when it has none.
-int claim_in(int c, const std::string& path, unsigned start) {
+int claim_in(int c, const std::string& path, int dirfd, std::size_t leaf, unsigned start) {
     Chunk* ch = chunks[c].load(std::memory_order_acquire);
     if (ch->used.load(std::memory_order_relaxed) >= CHUNK) return -1;
     for (int k = 0; k < CHUNK; ++k) {
@@ -70,6 +72,8 @@ int claim_in(int c, const std::string& path, unsigned start) {
             s.cap = path.size() + 1;
         }
         std::memcpy(s.path, path.c_str(), path.size() + 1);
+        s.dirfd = dirfd;
+        s.leaf = dirfd >= 0 ? leaf : 0;
         ch->used.fetch_add(1, std::memory_order_relaxed);
         s.owner.store(this_thread_id());
         s.state.store(OPENING);
@@ -88,7 +92,7 @@ int claim_in(int c, const std::string& path, unsigned start) {
 
 }  // namespace
 
-int claim_slot(const std::string& path) {
+int claim_slot(const std::string& path, int dirfd, std::size_t leaf) {
     // Start past the slots taken last: the files in flight are released
     // roughly in the order they were claimed.
     static std::atomic<unsigned> hint{0};
@@ -96,7 +100,7 @@ int claim_slot(const std::string& path) {
     for (;;) {
         const int n = nchunks.load(std::memory_order_acquire);
         for (int c = 0; c < n; ++c)
-            if (const int slot = claim_in(c, path, start); slot >= 0) return slot;
+            if (const int slot = claim_in(c, path, dirfd, leaf, start); slot >= 0) return slot;
         std::lock_guard lock(grow_mu);
         if (nchunks.load(std::memory_order_relaxed) != n) continue;
         if (n == MAX_CHUNKS) throw std::bad_alloc();
@@ -151,7 +155,14 @@ extern "C" void on_signal(int sig) {
         Chunk* ch = chunks[c].load(std::memory_order_acquire);
         for (Slot& s : ch->slots) {
             const int state = s.state.load(std::memory_order_acquire);
-            if (state == OPENING || state == LIVE) ::unlink(s.path);
+            // Through the directory the file was made in: a directory
+            // swapped for a link since would lead the removal elsewhere.
+            if (state == OPENING || state == LIVE) {
+                if (s.dirfd >= 0)
+                    ::unlinkat(s.dirfd, s.path + s.leaf, 0);
+                else
+                    ::unlink(s.path);
+            }
         }
     }
     if (before_exit) before_exit();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <pthread.h>
 #include <string>
 
@@ -19,8 +20,10 @@
 void install_signal_cleanup(void (*erase)() = nullptr);
 
 // A slot for the file about to be created at path (throws bad_alloc when
-// none can be had); the file is removed at a signal from now on.
-int claim_slot(const std::string& path);
+// none can be had); the file is removed at a signal from now on. With a
+// directory descriptor dirfd (held open while the slot is claimed), the
+// removal is path's part from leaf on, relative to dirfd.
+int claim_slot(const std::string& path, int dirfd = -1, std::size_t leaf = 0);
 // The creation returned fd: the handler need not wait, and removes the file
 // only when this run made it (a failed O_EXCL open names someone else's).
 void slot_opened(int slot, int fd);

@@ -7,16 +7,50 @@
 // delete outside the root, so such a path is refused instead of followed.
 // The root itself is the user's choice and may be a link.
 //
+// A check by path holds only until someone swaps a directory for a link,
+// so every write, rename and removal below a root goes through a
+// descriptor of its directory that parent() opens at that moment, with no
+// link below the root followed: the kernel then resolves nothing by name
+// but the last component, inside a directory known to be real.
+//
 // Directories that the guard creates are remembered, so that a file that is
 // refused or fails its check can take away the directories made for it and
 // leave no trace.
 #pragma once
 
+#include "util/handles.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
+
+// A directory opened (O_PATH) by DirGuard::parent, shared by the files in
+// flight in it: one descriptor per directory, not per file.
+using DirRef = std::shared_ptr<const Fd>;
+
+// root opened as a directory, following a link there (the root is the
+// user's choice): "" is the working directory. Null when it can not be
+// opened (fatal when out of descriptors).
+DirRef open_root(std::string_view root);
+
+// Where a call on path goes: relative to the descriptor of its directory,
+// or by the whole path where none could be had (the call then meets and
+// reports what is in the way).
+struct NameAt {
+    NameAt(const DirRef& dir, const std::string& path);
+    int at;
+    const char* name;
+};
+
+// Fatal (status 1): link, a leading directory of root/rel, is a symbolic
+// link, which is not followed.
+[[noreturn]] void refuse_link(const std::string& link, std::string_view root, std::string_view rel);
 
 class DirGuard {
 public:
@@ -37,7 +71,38 @@ public:
     // that still holds something.
     void unmake(std::string_view root, std::string_view rel);
 
+    // The directory that holds root/rel's last component, opened now
+    // without following a symbolic link below root (rel's leading
+    // directories, as they stand at this call). make: missing directories
+    // are made as make() makes them. On a link, link names it and the
+    // result is null; null too when a directory is missing (without make)
+    // or a file is in the way, left for the operation by path to report.
+    // Directories opened lately are held and shared by the files that go
+    // there: a directory verified real stays that directory, whatever is
+    // renamed onto its name later.
+    DirRef parent(std::string_view root, std::string_view rel, bool make, std::string& link,
+                  std::vector<std::string>* created = nullptr);
+    // The same, fatal (status 1) on a link.
+    DirRef parent_or_die(std::string_view root, std::string_view rel, bool make,
+                         std::vector<std::string>* created = nullptr);
+
+    // Drops the directory of root/rel held, if any: the next parent() opens
+    // it anew.
+    void forget(std::string_view root, std::string_view rel);
+    // Removes the empty directory root/dir through its parent's
+    // descriptor; false (errno set) when it is not there, holds something,
+    // or a link stands on the way.
+    bool remove_dir(std::string_view root, std::string_view dir);
+
 private:
+    // root itself, opened following links (the user's choice): "" is the
+    // working directory. make: made when missing.
+    DirRef root_dir(std::string_view root, bool make);
+    // root/rel's first len bytes: its parent (through parent(), so held
+    // for the next file), then the last component, made first when make.
+    DirRef step(std::string_view root, std::string_view rel, std::size_t len, bool make, std::string& link,
+                std::vector<std::string>* created);
+    void hold(std::string key, const DirRef& d);
     std::string walk(std::string_view root, std::string_view rel, bool create, std::vector<std::string>* created);
     // Records dir as made by this guard.
     void made(const std::string& dir, std::vector<std::string>* created);
@@ -47,6 +112,19 @@ private:
     // makes the directory (checks of many files below one missing directory
     // then cost one lstat).
     std::unordered_set<std::string> missing_;
+    // Directories opened by parent(), held for the files that follow, up to
+    // keep_max_ of them (set at the first).
+    struct Held {
+        DirRef dir;
+        uint64_t used;
+    };
+    std::unordered_map<std::string, Held> open_;
+    uint64_t clock_ = 0;
+    std::size_t keep_max_ = 0;
+    std::unordered_map<std::string, DirRef> roots_;
+    // parent() and forget() may be called from the publisher's rename
+    // threads too (a stale handle opened anew).
+    std::recursive_mutex mu_;
 };
 
 // The directories made for one file that may still be refused: unless

@@ -7,17 +7,13 @@
 #include <system_error>
 #include <utility>
 
-namespace {
-
-// Publishes f onto as, or onto its own final path when as is empty.
-void rename_closed(TempFile& f, std::string& as) {
-    if (as.empty())
-        f.commit_closed();
-    else
-        f.commit_closed_as(std::move(as));
+void PublishBatch::rename_closed(TempFile& f, std::string& as, DirRef dir) {
+    if (as.empty()) return f.commit_closed();
+    if (!dir_of_) return f.commit_closed_as(std::move(as), std::move(dir));
+    if (!dir) dir = dir_of_(as, false);
+    const std::string name = as;
+    f.commit_closed_as(std::move(as), std::move(dir), [this, &name] { return dir_of_(name, true); });
 }
-
-}  // namespace
 
 PublishBatch::~PublishBatch() {
     if (flusher_.joinable()) flusher_.join();
@@ -77,11 +73,25 @@ void PublishBatch::publish(Queue& q) {
 
 void PublishBatch::publish_side_by_side(Queue& q) {
     std::vector<std::exception_ptr> errors(q.size());
+    // The directories are asked for first, in order: dir_of_ is the
+    // calling thread's. A failure there ends the queue at that file, as a
+    // failed rename does; the files after it are not renamed.
+    std::vector<DirRef> dirs(q.size());
+    std::size_t end = 0;
+    for (; end < q.size(); ++end) {
+        if (!dir_of_ || q[end].as.empty()) continue;
+        try {
+            dirs[end] = dir_of_(q[end].as, false);
+        } catch (...) {
+            errors[end] = std::current_exception();
+            break;
+        }
+    }
     std::atomic<std::size_t> next{0};
-    auto rename_some = [&q, &errors, &next] {
-        for (std::size_t i; (i = next.fetch_add(1)) < q.size();) {
+    auto rename_some = [this, &q, &dirs, &errors, &next, end] {
+        for (std::size_t i; (i = next.fetch_add(1)) < end;) {
             try {
-                rename_closed(*q[i].file, q[i].as);
+                rename_closed(*q[i].file, q[i].as, std::move(dirs[i]));
             } catch (...) {
                 errors[i] = std::current_exception();
             }

@@ -40,6 +40,14 @@ public:
     // Queues f (closed) to be renamed onto as, or onto its own final path
     // when as is empty.
     void add(std::unique_ptr<TempFile> f, uint64_t bytes, std::function<void()> then, std::string as = {});
+    // A file renamed onto another name goes into the directory dir_of gives
+    // for that name (DirGuard::parent), asked at the rename: a queue of
+    // files holds no directory open, and a directory swapped for a link
+    // while they waited is not followed. With anew, the directory is opened
+    // again, not taken from those held (a network file system's stale
+    // handle); only that call may come from another thread.
+    using DirOf = std::function<DirRef(const std::string& as, bool anew)>;
+    void resolve_dirs(DirOf dir_of) { dir_of_ = std::move(dir_of); }
     void flush();
     // Flushes when a file queued would stand at a leading directory of path.
     void flush_if_pending_on_the_way(const std::string& path);
@@ -80,6 +88,10 @@ private:
     bool track_;
     int rename_threads_;
     std::size_t max_files_;
+    DirOf dir_of_;
+    // Publishes f onto as, or onto its own final path when as is empty; into
+    // dir when given, else dir_of_'s answer.
+    void rename_closed(TempFile& f, std::string& as, DirRef dir = {});
     bool queue_ready_ = true;                       // no file queued waits for a flush
     double queued_at_ = 0;                          // when the first file queued came (monotonic seconds)
     double sealed_at_ = 0;                          // when the files set aside were

@@ -44,6 +44,30 @@ TempFile::TempFile(std::string final_path, In temp_dir) : final_(std::move(final
     open_unique(temp_dir.dir + "/", false);
 }
 
+TempFile::TempFile(std::string final_path, DirRef dir)
+    : final_(std::move(final_path)), dir_(std::move(dir)), final_dir_(dir_) {
+    // Beside the final name whatever its length: a name relative to the
+    // directory's descriptor is short. Without one (a file in the way, a
+    // directory that could not be made) the creation by path reports it;
+    // nothing is made by path.
+    const std::size_t slash = final_.rfind('/');
+    if (!dir_)
+        open_unique(temp_dir(final_), false);
+    else
+        open_unique(slash == std::string::npos ? std::string() : final_.substr(0, slash + 1), false);
+}
+
+TempFile::TempFile(std::string final_path, In temp_dir, DirRef dir)
+    : final_(std::move(final_path)), dir_(std::move(dir)) {
+    open_unique(temp_dir.dir + "/", false);
+}
+
+const char* TempFile::final_name_at() const {
+    if (!final_dir_) return final_.c_str();
+    const std::size_t slash = final_.rfind('/');
+    return final_.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+}
+
 void TempFile::open_unique(const std::string& dir, bool make_dirs) {
     // The temporary name is short and hidden, so that it fits beside any
     // final name and stands out as ours if a killed run leaves it behind.
@@ -54,10 +78,11 @@ void TempFile::open_unique(const std::string& dir, bool make_dirs) {
         if (attempt > 1) ::usleep(useconds_t(20000 * attempt));
         for (int tries = 0; tries < 100; ++tries) {
             temp_ = temp_name(dir);
+            temp_leaf_ = dir_ ? dir.size() : 0;
             // The slot is claimed before the file exists, so no moment
             // passes in which an interrupted run would leave it behind.
-            slot_ = claim_slot(temp_);
-            fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            slot_ = claim_slot(temp_, dir_ ? dir_->get() : -1, temp_leaf_);
+            fd_ = ::openat(temp_at(), temp_name_at(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
             slot_opened(slot_, fd_);
             if (fd_ >= 0) {
                 find_fs(dir);
@@ -72,7 +97,7 @@ void TempFile::open_unique(const std::string& dir, bool make_dirs) {
             }
             if (err != EEXIST) break;
         }
-        if (!make_dirs) break;
+        if (!make_dirs || dir_) break;
         make_parents(final_);
     }
     temp_.clear();
@@ -124,7 +149,7 @@ void TempFile::find_fs(const std::string& dir) {
         // Not yet owned by a finished object: the destructor will not run.
         ::close(fd_);
         fd_ = -1;
-        ::unlink(temp_.c_str());
+        ::unlinkat(temp_at(), temp_name_at(), 0);
         release_slot(slot_);
         throw;
     }
@@ -135,7 +160,7 @@ TempFile::~TempFile() {
         std::fclose(fp_);
     else if (fd_ >= 0)
         ::close(fd_);
-    if (!done_ && !temp_.empty()) ::unlink(temp_.c_str());
+    if (!done_ && !temp_.empty()) ::unlinkat(temp_at(), temp_name_at(), 0);
     release_slot(slot_);
 }
 
@@ -190,11 +215,11 @@ bool TempFile::try_rename() {
     // would be published old, and taken at once.
     if (fresh_time_ && monotonic_seconds() - closed_mono_ > FRESH_SECONDS) {
         const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
-        if (::utimensat(AT_FDCWD, temp_.c_str(), now, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::utimensat(temp_at(), temp_name_at(), now, AT_SYMLINK_NOFOLLOW) != 0)
             fatal_errno("can not set the time of", temp_.c_str());
         closed_mono_ = monotonic_seconds();
     }
-    if (::rename(temp_.c_str(), final_.c_str()) != 0) return false;
+    if (::renameat(temp_at(), temp_name_at(), final_at(), final_name_at()) != 0) return false;
     published();
     return true;
 }
@@ -209,8 +234,11 @@ void TempFile::commit_closed() {
     if (!try_rename()) fatal_errno("can not rename a temporary file onto", final_.c_str());
 }
 
-void TempFile::commit_closed_as(std::string final_path) {
+void TempFile::commit_closed_as(std::string final_path) { commit_closed_as(std::move(final_path), nullptr); }
+
+void TempFile::commit_closed_as(std::string final_path, DirRef final_dir, const std::function<DirRef()>& anew) {
     final_ = std::move(final_path);
+    final_dir_ = std::move(final_dir);
     // Try the rename first: the directory is there for all but the first
     // file published into it.
     if (try_rename()) return;
@@ -219,19 +247,21 @@ void TempFile::commit_closed_as(std::string final_path) {
     // reported missing for a short while: the rename is tried again a few
     // times before it counts as failed.
     int err = errno;
-    for (int attempt = 0; err == ENOENT; ++attempt) {
+    for (int attempt = 0; err == ENOENT || (err == ESTALE && anew && on_network_fs()); ++attempt) {
+        if (anew && !(final_dir_ = anew())) break;  // the operation by path would meet what is in the way
         // The client may still know the name by the file another machine
         // has just renamed away from it, and send that file's handle with
         // every try: looking the name up again forgets it.
         struct stat st;
-        (void)::lstat(final_.c_str(), &st);
+        (void)::fstatat(final_at(), final_name_at(), &st, AT_SYMLINK_NOFOLLOW);
         // GlusterFS reports such a rename as failed (ENOENT) when, after
         // its server made it, the name was moved on at once (by a prune on
         // another machine, which puts a fresh file back): the run's own
         // temporary file, which no other run takes while the run lives,
         // gone says that it was made.
-        if (on_network_fs() && ::lstat(temp_.c_str(), &st) != 0 && errno == ENOENT) return published();
-        make_parents(final_);
+        if (on_network_fs() && ::fstatat(temp_at(), temp_name_at(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
+            return published();
+        if (!final_dir_) make_parents(final_);
         if (try_rename()) return;
         err = errno;
         if (!on_network_fs() || attempt == NETWORK_RENAME_RETRIES) break;

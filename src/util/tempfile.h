@@ -15,9 +15,12 @@
 #pragma once
 
 #include "util/durable.h"
+#include "util/guard.h"
 
 #include <cstdint>
+#include <fcntl.h>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
@@ -35,6 +38,13 @@ public:
         std::string dir;
     };
     TempFile(std::string final_path, In temp_dir);
+    // The same, with the temporary file made in dir (final_path's own
+    // directory, or temp_dir's, opened by DirGuard::parent or open_root),
+    // which it holds until it is gone: its creation, rename and removal go
+    // through dir, so a directory swapped for a link meanwhile can not
+    // carry them elsewhere. Nothing is made: dir exists.
+    TempFile(std::string final_path, DirRef dir);
+    TempFile(std::string final_path, In temp_dir, DirRef dir);
     // The same under a fixed temporary name (the administration file's
     // "<path>.tmp"): a leftover of a killed run, or a link planted under that
     // name, is replaced, never written through.
@@ -73,6 +83,12 @@ public:
     // file system, creating its missing directories: for a content whose
     // name is known only once it has been written and hashed.
     void commit_closed_as(std::string final_path);
+    // The same into final_dir, final_path's directory opened by
+    // DirGuard::parent (nothing is made; null: by path, as above). On a
+    // network file system, where the directory's handle may be stale or
+    // name no directory yet (another machine made it at the same moment),
+    // anew opens it again for each further try, as a lookup by path would.
+    void commit_closed_as(std::string final_path, DirRef final_dir, const std::function<DirRef()>& anew = {});
     // Further tries of that rename on a network file system while it says
     // a directory is missing, 10 ms apart and doubling (310 ms in all).
     static constexpr int NETWORK_RENAME_RETRIES = 5;
@@ -88,6 +104,12 @@ public:
 
 private:
     void open_unique(const std::string& dir, bool make_dirs);
+    // Where a call on the temporary file and on the final name goes: a
+    // directory descriptor and the last component, or the whole path.
+    int temp_at() const { return dir_ ? dir_->get() : AT_FDCWD; }
+    const char* temp_name_at() const { return dir_ ? temp_.c_str() + temp_leaf_ : temp_.c_str(); }
+    int final_at() const { return final_dir_ ? final_dir_->get() : AT_FDCWD; }
+    const char* final_name_at() const;
     // The file system of the file just created in dir ("" for none known).
     void find_fs(const std::string& dir);
     // Waits until the data is on the disk, then renames; false (errno set)
@@ -106,6 +128,9 @@ private:
     bool synced_ = false;      // its data is on the disk already, or there is none to wait for
     bool fresh_time_ = false;
     double closed_mono_ = 0;  // the monotonic clock when it was closed
+    DirRef dir_;              // the temporary file's directory, when it goes by descriptor
+    std::size_t temp_leaf_ = 0;  // where its last component starts in temp_
+    DirRef final_dir_;           // the final name's directory, the same way
 };
 
 // The monotonic clock, in seconds.

@@ -188,6 +188,14 @@ def run_faulted(args, path, call, err, when=1):
     return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env(), timeout=120)
 
 
+def preload_library(source, base):
+    """The C file source beside this one built at base.so, a library to
+    preload (LD_PRELOAD) into mdtree that makes a fault happen."""
+    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), source)
+    subprocess.run(["cc", "-shared", "-fPIC", "-pthread", "-o", base + ".so", src, "-ldl"], check=True)
+    return base + ".so"
+
+
 def traced_env():
     """tool_env for a run under strace: LeakSanitizer can not run under
     ptrace, so a sanitized build's leak check is off there."""

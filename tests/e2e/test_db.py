@@ -180,19 +180,27 @@ class DirectoriesMade(DbTest):
 
     def traced(self, args, cwd=None):
         log = self.path("calls.log")
-        p = subprocess.run(["strace", "-qq", "-f", "-o", log, "-e", "trace=%stat,%lstat,%fstat,mkdir,mkdirat"] + argv(args),
-                           cwd=cwd, env=traced_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        p = subprocess.run(["strace", "-qq", "-f", "-y", "-o", log, "-e", "trace=%stat,%lstat,%fstat,mkdir,mkdirat"] +
+                           argv(args), cwd=cwd, env=traced_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           timeout=120)
         self.assertOk(p)
         # Each path's first look (a stat of any kind) and first mkdir, in
-        # the order the calls started.
+        # the order the calls started; a name relative to a directory's
+        # descriptor is joined to the path strace gives for it, and taken
+        # relative to cwd again.
         first = {}
-        call = re.compile(r'^\d+\s+(\w+)\((?:AT_FDCWD, )?"((?:[^"\\]|\\.)*)"')
+        call = re.compile(r'^\d+\s+(\w+)\((?:AT_FDCWD, |\d+<([^>]*)>, )?"((?:[^"\\]|\\.)*)"')
         with open(log, errors="replace") as f:
             for line in f:
                 m = call.match(line)
                 if m:
                     kind = "mkdir" if m.group(1).startswith("mkdir") else "look"
-                    first.setdefault((kind, m.group(2)), len(first))
+                    path = m.group(3)
+                    if m.group(2):
+                        path = os.path.join(m.group(2), path)
+                        if cwd and path.startswith(cwd + "/"):
+                            path = path[len(cwd) + 1:]
+                    first.setdefault((kind, path), len(first))
         return p, first
 
     def assertMadeWithoutLook(self, first, made):

@@ -10,8 +10,8 @@ import subprocess
 import time
 import unittest
 
-from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, run, run_as_nobody, run_faulted, store_digests,
-                 strace_works, traced_env, tree_digests)
+from mdt import (TreeTest, argv, check_store, make_tree, md5_hex, preload_library, run, run_as_nobody, run_faulted,
+                 store_digests, strace_works, traced_env, tree_digests)
 
 
 def snapshot(root):
@@ -43,9 +43,7 @@ def netfs_faults_library(base):
     """netfs_faults.c built at base.so: preloaded, it gives the answers
     GlusterFS has given for one object (FAULT_OF) that its variables
     name."""
-    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "netfs_faults.c")
-    subprocess.run(["cc", "-shared", "-fPIC", "-pthread", "-o", base + ".so", src, "-ldl"], check=True)
-    return base + ".so"
+    return preload_library("netfs_faults.c", base)
 
 
 def netfs_faults_env(lib, path, *faults):

@@ -1,10 +1,13 @@
 #include "util/guard.h"
 #include "util/fatal.h"
+#include "util/tempfile.h"
 
 #include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,6 +127,91 @@ TEST_F(Guard, MadeForTakesBackUnlessKeptAndMovesWithItsEntry) {
     EXPECT_TRUE(is_dir(root_ + "/n3"));
     moved.clear();
     EXPECT_FALSE(exists(root_ + "/n3"));
+}
+
+// The rule that every write below a root goes by: a link at any leading
+// component is refused when the directory is opened, whatever was checked
+// before, and a directory opened stays itself however its name is swapped.
+class GuardParent : public Guard, public testing::WithParamInterface<const char*> {
+protected:
+    // Renames dir (below the root) aside and puts a link to outside_ at its
+    // name: the swap an attacker makes between a check and a write.
+    void swap_for_link(const std::string& dir) {
+        ASSERT_EQ(::rename((root_ + "/" + dir).c_str(), (root_ + "/" + dir + ".real").c_str()), 0);
+        ASSERT_EQ(::symlink(outside_.c_str(), (root_ + "/" + dir).c_str()), 0);
+    }
+    bool outside_empty() const { return ::rmdir(outside_.c_str()) == 0 && ::mkdir(outside_.c_str(), 0777) == 0; }
+    static std::string read(const std::string& p) {
+        std::ifstream f(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+};
+
+// A link at the first, a middle and the last leading component; with and
+// without making missing directories.
+TEST_P(GuardParent, RefusesALinkAtAnyComponent) {
+    const std::string rel = GetParam();
+    ASSERT_EQ(::mkdir((root_ + "/real/mid").c_str(), 0777), 0);
+    ASSERT_EQ(::symlink(outside_.c_str(), (root_ + "/real/mid/out").c_str()), 0);
+    ASSERT_EQ(::symlink(outside_.c_str(), (root_ + "/real/out").c_str()), 0);
+    const std::string link_at = rel.substr(0, rel.find("out") + 3);
+    for (const bool make : {false, true}) {
+        std::string link;
+        EXPECT_EQ(guard_.parent(root_, rel + "/x", make, link), nullptr);
+        EXPECT_EQ(link, root_ + "/" + link_at);
+        EXPECT_THROW(guard_.parent_or_die(root_, rel + "/x", make), FatalError);
+    }
+    EXPECT_TRUE(outside_empty()) << "something was made through the link";
+}
+INSTANTIATE_TEST_SUITE_P(Components, GuardParent, testing::Values("out", "out/a", "real/out", "real/mid/out/b"));
+
+TEST_F(GuardParent, ALinkSwappedInAfterTheCheckIsRefusedWhenOpened) {
+    guard_.check_or_die(root_, "fresh/a/x");
+    ASSERT_EQ(::mkdir((root_ + "/fresh").c_str(), 0777), 0);
+    guard_.make_or_die(root_, "fresh/a/x");
+    swap_for_link("fresh");
+    std::string link;
+    EXPECT_EQ(guard_.parent(root_, "fresh/a/x", true, link), nullptr);
+    EXPECT_EQ(link, root_ + "/fresh");
+    EXPECT_TRUE(outside_empty());
+}
+
+TEST_F(GuardParent, AFileGoesToTheDirectoryOpenedWhateverIsSwappedOntoItsName) {
+    const DirRef dir = guard_.parent_or_die(root_, "real/a/x", true);
+    ASSERT_NE(dir, nullptr);
+    {
+        TempFile kept(root_ + "/real/a/x", dir);
+        ASSERT_EQ(::write(kept.fd(), "kept\n", 5), 5);
+        TempFile dropped(root_ + "/real/a/y", dir);
+        swap_for_link("real");
+        kept.commit();
+        // dropped is destroyed uncommitted: removed from where it is.
+    }
+    EXPECT_TRUE(outside_empty()) << "a write or a rename followed the link";
+    EXPECT_EQ(read(root_ + "/real.real/a/x"), "kept\n");
+    EXPECT_EQ(::rmdir((root_ + "/real.real/a").c_str()) == 0, false) << "x is there";
+    ASSERT_EQ(::unlink((root_ + "/real.real/a/x").c_str()), 0);
+    EXPECT_EQ(::rmdir((root_ + "/real.real/a").c_str()), 0) << "the uncommitted file was left behind";
+}
+
+TEST_F(GuardParent, UnmakeTakesNothingThroughASwappedDirectory) {
+    ASSERT_EQ(guard_.parent_or_die(root_, "n/a/b/x", true) != nullptr, true);
+    ASSERT_EQ(::mkdir((outside_ + "/a").c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir((outside_ + "/a/b").c_str(), 0777), 0);
+    swap_for_link("n");
+    guard_.unmake(root_, "n/a/b/x");
+    EXPECT_TRUE(is_dir(outside_ + "/a/b")) << "a directory outside the root was removed";
+}
+
+TEST_F(GuardParent, ADirectoryRemovedIsOpenedAfreshWhenMadeAgain) {
+    ASSERT_NE(guard_.parent_or_die(root_, "real/gone/x", true), nullptr);
+    ASSERT_TRUE(guard_.remove_dir(root_, "real/gone"));
+    EXPECT_FALSE(exists(root_ + "/real/gone"));
+    const DirRef again = guard_.parent_or_die(root_, "real/gone/x", true);
+    ASSERT_NE(again, nullptr);
+    TempFile t(root_ + "/real/gone/x", again);
+    t.commit();
+    EXPECT_TRUE(exists(root_ + "/real/gone/x"));
 }
 
 } // namespace
