@@ -96,10 +96,10 @@ void pause(double seconds) {
 // The attributes of the file at path as its server has them now, not as
 // this machine's caches remember them. ESTALE: the name was cached as a
 // file that is gone; a second look finds what stands there.
-int fetch_stat(const std::string& path, struct stat& st) {
+int fetch_stat(const StoreName& path, struct stat& st) {
     for (int attempt = 0;; ++attempt) {
         struct statx x;
-        if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &x) == 0) {
+        if (::statx(path.at(), path.name(), AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &x) == 0) {
             st = {};
             st.st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
             st.st_ino = x.stx_ino;
@@ -108,23 +108,27 @@ int fetch_stat(const std::string& path, struct stat& st) {
             st.st_mtim = {x.stx_mtime.tv_sec, long(x.stx_mtime.tv_nsec)};
             return 0;
         }
-        if (errno == ENOSYS) return ::lstat(path.c_str(), &st) == 0 ? 0 : errno;
+        if (errno == ENOSYS) return ::fstatat(path.at(), path.name(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
         if (errno != ESTALE || attempt == 2) return errno;
     }
 }
 
 }  // namespace
 
-int rename_noreplace(const std::string& from, const std::string& to) {
-    auto failed = [&] { fatal_errno(("can not move " + from + " to").c_str(), to.c_str()); };
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+StoreName store_name(DirGuard& guard, const std::string& root, const std::string& path, bool make) {
+    return StoreName(path, guard.parent_or_die(root, std::string_view(path).substr(root.size() + 1), make));
+}
+
+int rename_noreplace(const StoreName& from, const StoreName& to) {
+    auto failed = [&] { fatal_errno(("can not move " + from.path + " to").c_str(), to.path.c_str()); };
+    if (::renameat2(from.at(), from.name(), to.at(), to.name(), RENAME_NOREPLACE) == 0) return 0;
     if (errno == EEXIST || errno == ENOENT) return errno;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) failed();
     // A file system that can not refuse a rename onto a taken name (NFS,
     // some FUSE file systems) refuses a hard link onto one. from is the
     // run's own: unlinking it takes nobody's file.
-    if (::link(from.c_str(), to.c_str()) == 0) {
-        if (::unlink(from.c_str()) != 0) fatal_errno("can not remove", from.c_str());
+    if (::linkat(from.at(), from.name(), to.at(), to.name(), 0) == 0) {
+        if (::unlinkat(from.at(), from.name(), 0) != 0) fatal_errno("can not remove", from.path.c_str());
         return 0;
     }
     if (errno == ENOENT) {
@@ -132,14 +136,14 @@ int rename_noreplace(const std::string& from, const std::string& to) {
         // error: from still there, the name is not had, and the caller
         // looks at it as at a taken one.
         struct stat f;
-        return ::lstat(from.c_str(), &f) == 0 ? EEXIST : ENOENT;
+        return ::fstatat(from.at(), from.name(), &f, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : ENOENT;
     }
     if (errno == EEXIST) return errno;
     // Neither (a directory, a file system without hard links): look, then
     // rename. Only another maintenance run could take the name meanwhile.
     struct stat st;
-    if (::lstat(to.c_str(), &st) == 0) return EEXIST;
-    if (::rename(from.c_str(), to.c_str()) != 0) {
+    if (::fstatat(to.at(), to.name(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    if (::renameat(from.at(), from.name(), to.at(), to.name()) != 0) {
         if (errno == ENOENT) return ENOENT;
         failed();
     }
@@ -167,7 +171,7 @@ bool Aside::remove_dir() {
         // A signal between the two would leave the lease kept for no
         // directory: a dead run's, which -V reports as stale.
         const SignalsBlocked quiet;
-        gone = ::rmdir(dir_.c_str()) == 0;
+        gone = guard_.remove_dir(root_, std::string_view(dir_).substr(root_.size() + 1));
         if (gone) lease_.remove_at_signal();
     }
     dir_.clear();
@@ -202,7 +206,8 @@ void Aside::take(const std::string& path, const struct stat& seen, Then then) {
         // be judged by its age: an hour away from its name.
         lease_.keep_at_signal();
         std::string d = temp_name(root_ + "/");
-        if (::mkdir(d.c_str(), 0700) == 0) {
+        const StoreName made = at(d);
+        if (::mkdirat(made.at(), made.name(), 0700) == 0) {
             dir_ = std::move(d);
         } else if (errno == ENOSPC || errno == EDQUOT) {
             // A full file system, which a prune is there to relieve, may
@@ -224,7 +229,9 @@ void Aside::take(const std::string& path, const struct stat& seen, Then then) {
     // file that another machine has replaced: a second try looks path up
     // anew.
     int tries = 0;
-    while (::rename(path.c_str(), held.c_str()) != 0) {
+    for (;;) {
+        const StoreName from = at(path), to = at(held);
+        if (::renameat(from.at(), from.name(), to.at(), to.name()) == 0) break;
         if (errno == ENOENT) {
             // GlusterFS reports a rename as failed (ENOENT) when, after its
             // server made it, the name was published anew at once by
@@ -234,12 +241,14 @@ void Aside::take(const std::string& path, const struct stat& seen, Then then) {
             // On a network file system the held name is looked at again
             // once the mounts' caches have expired.
             struct stat st;
-            if (::lstat(held.c_str(), &st) == 0) break;
+            if (::fstatat(to.at(), to.name(), &st, AT_SYMLINK_NOFOLLOW) == 0) break;
             if (wait_ == 0) return then(Moved::gone, held);
             pending_.push_back(Pending{path, std::move(held), seen, monotonic() + wait_, std::move(then), true});
             return check_due();
         }
         if (errno != ESTALE || ++tries == 3) fatal_errno(("can not move " + path + " to").c_str(), held.c_str());
+        // The directory's own handle may be the stale one: opened anew.
+        guard_.forget(root_, std::string_view(path).substr(root_.size() + 1));
     }
     pending_.push_back(Pending{path, std::move(held), seen, monotonic() + wait_, std::move(then)});
     check_due();
@@ -248,7 +257,7 @@ void Aside::take(const std::string& path, const struct stat& seen, Then then) {
 void Aside::check(Pending& p) {
     if (p.taken) return settle(p);
     struct stat got;
-    const int err = fetch_stat(p.held, got);
+    const int err = fetch_stat(at(p.held), got);
     if (err == ENOENT && p.maybe_moved) return p.then(Moved::gone, p.held);
     if (err != 0) {
         errno = err;
@@ -257,7 +266,7 @@ void Aside::check(Pending& p) {
     if (same_file(got, p.seen)) return p.then(Moved::yes, p.held);
     // Published or refreshed by another run since it was seen: back, but
     // never over a copy published since the move.
-    const int rc = rename_noreplace(p.held, p.path);
+    const int rc = rename_noreplace(at(p.held), at(p.path));
     if (rc == 0) return p.then(Moved::back, p.held);
     errno = rc;
     if (rc != EEXIST) fatal_errno(("can not move " + p.held + " back to").c_str(), p.path.c_str());
@@ -309,20 +318,20 @@ enum class AtName {
 // written there by anything but -i (a broken or hostile writer) may hold
 // anything, and the file held would be dropped for it. st describes what
 // stands there.
-AtName at_name(const std::string& path, const struct stat& mine, const std::string& digest, struct stat& st) {
+AtName at_name(const StoreName& path, const struct stat& mine, const std::string& digest, struct stat& st) {
     int err = fetch_stat(path, st);
     bool wrong = false;
     if (err == 0 && S_ISREG(st.st_mode)) {
-        const Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        const Fd fd(::openat(path.at(), path.name(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (fd.get() < 0) {
             err = errno;
             // Not read, not vouched for.
             wrong = !digest.empty() && (err == EACCES || err == EPERM);
         } else if (::fstat(fd.get(), &st) != 0) {
-            fatal_errno("can not examine", path.c_str());
+            fatal_errno("can not examine", path.path.c_str());
         } else if (!digest.empty() && S_ISREG(st.st_mode) && !(st.st_dev == mine.st_dev && st.st_ino == mine.st_ino)) {
             char hex[MD5_HEX_SIZE];
-            hash_fd(fd.get(), path.c_str(), hex);
+            hash_fd(fd.get(), path.path.c_str(), hex);
             wrong = digest != hex;
         }
         // A file this user may not read is there all the same.
@@ -332,7 +341,7 @@ AtName at_name(const std::string& path, const struct stat& mine, const std::stri
     if (err == ENOENT || err == ESTALE) return AtName::nothing;
     if (err != 0) {
         errno = err;
-        fatal_errno("can not examine", path.c_str());
+        fatal_errno("can not examine", path.path.c_str());
     }
     if (!S_ISREG(st.st_mode)) return AtName::other_kind;
     if (st.st_dev == mine.st_dev && st.st_ino == mine.st_ino) return AtName::held;
@@ -343,12 +352,13 @@ AtName at_name(const std::string& path, const struct stat& mine, const std::stri
 
 bool Aside::displace(const std::string& held, const std::string& path, const struct stat& their) {
     const std::string away = hold_name("");
-    if (::rename(path.c_str(), away.c_str()) != 0) {
+    const StoreName from = at(path), to = at(away);
+    if (::renameat(from.at(), from.name(), to.at(), to.name()) != 0) {
         if (errno == ENOENT) return false;  // gone meanwhile: the name is free
         fatal_errno(("can not move " + path + " to").c_str(), away.c_str());
     }
     struct stat got;
-    const int err = fetch_stat(away, got);
+    const int err = fetch_stat(to, got);
     if (err != 0) {
         errno = err;
         fatal_errno("can not examine", away.c_str());
@@ -357,20 +367,19 @@ bool Aside::displace(const std::string& held, const std::string& path, const str
     // read in its turn (and to damaged/ when yet another file stands there
     // now). A time made fresh since (-i refreshing what it takes for the
     // object) changes no byte read.
-    if ((got.st_dev != their.st_dev || got.st_ino != their.st_ino) && rename_noreplace(away, path) == 0) return false;
+    if ((got.st_dev != their.st_dev || got.st_ino != their.st_ino) && rename_noreplace(to, at(path)) == 0) return false;
     // The file held goes back first: when damaged/ can not take the other
     // (no room on a full file system), the object stands at its name all
     // the same, and the other is left to -V under the run's name.
-    const int rc = rename_noreplace(held, path);
+    const int rc = rename_noreplace(at(held), at(path));
     if (rc != 0 && rc != EEXIST) {
         errno = rc;
         fatal_errno(("can not move " + held + " back to").c_str(), path.c_str());
     }
-    DirGuard guard;
-    const std::string to = move_to_damaged(root_, path.substr(root_.size() + 1), away, guard);
-    if (!to.empty())
+    const std::string damaged = move_to_damaged(root_, path.substr(root_.size() + 1), away, guard_);
+    if (!damaged.empty())
         warn("%s does not hold the content its name says, or can not be read; moved it to %s", path.c_str(),
-             to.c_str());
+             damaged.c_str());
     return rc == 0;  // EEXIST: published again meanwhile, and looked at in turn
 }
 
@@ -387,9 +396,9 @@ int Aside::put_back(const std::string& held, const struct stat& mine, const std:
     bool held_seen = false;
     for (int attempt = 0;; ++attempt) {
         struct stat their;
-        const AtName at = at_name(path, mine, digest, their);
-        if (at == AtName::other) return EEXIST;
-        if (at == AtName::wrong) {
+        const AtName found = at_name(at(path), mine, digest, their);
+        if (found == AtName::other) return EEXIST;
+        if (found == AtName::wrong) {
             // Damaged, whoever wrote it: it goes to damaged/ as -V moves a
             // damaged object, which keeps its bytes (a rename over it would
             // not), and the file held takes the name.
@@ -400,10 +409,11 @@ int Aside::put_back(const std::string& held, const struct stat& mine, const std:
             held_seen = false;
             continue;
         }
-        if (at == AtName::other_kind) return EISDIR;
-        if (at == AtName::held) {
+        if (found == AtName::other_kind) return EISDIR;
+        if (found == AtName::held) {
             if (held_seen) {
-                if (::unlink(held.c_str()) != 0) fatal_errno("can not remove", held.c_str());
+                const StoreName h = at(held);
+                if (::unlinkat(h.at(), h.name(), 0) != 0) fatal_errno("can not remove", held.c_str());
                 return 0;
             }
             held_seen = true;
@@ -412,7 +422,7 @@ int Aside::put_back(const std::string& held, const struct stat& mine, const std:
         }
         held_seen = false;
         if (attempt >= PUT_BACK_TRIES) break;
-        const int rc = rename_noreplace(held, path);
+        const int rc = rename_noreplace(at(held), at(path));
         if (rc != EEXIST) return rc;
         pause(0.1);
     }
@@ -422,13 +432,14 @@ int Aside::put_back(const std::string& held, const struct stat& mine, const std:
     // one, of the same content, whose time is made fresh first, so that a
     // prune keeps it as long.
     const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
-    if (::utimensat(AT_FDCWD, held.c_str(), now, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-    if (::rename(held.c_str(), path.c_str()) != 0) return errno;
+    const StoreName from = at(held), to = at(path);
+    if (::utimensat(from.at(), from.name(), now, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (::renameat(from.at(), from.name(), to.at(), to.name()) != 0) return errno;
     // A rename onto another name of the same file does nothing: held must
     // be gone from the aside directory, or the object is not back (and the
     // run ends holding it, for the next run to put back).
     struct stat st;
-    return ::lstat(held.c_str(), &st) == 0 ? EBUSY : 0;
+    return ::fstatat(from.at(), from.name(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? EBUSY : 0;
 }
 
 std::string Aside::held_name(unsigned long n, std::string_view rel) {
@@ -453,12 +464,13 @@ bool is_held_flat(std::string_view name) {
 std::string move_to_damaged(const std::string& root, const std::string& rel, const std::string& from, DirGuard& guard) {
     const std::string dest = std::string(STORE_DAMAGED) + "/" + rel;
     // A link planted at damaged/ would carry the entries out of the store.
-    guard.make_or_die(root, dest);
+    const DirRef dir = guard.parent_or_die(root, dest, true);
+    const StoreName away = store_name(guard, root, from);
     for (int n = 0; n < 1000; ++n) {
-        std::string to = root + "/" + dest + (n ? "." + std::to_string(n) : "");
-        const int rc = rename_noreplace(from, to);
+        StoreName to(root + "/" + dest + (n ? "." + std::to_string(n) : ""), dir);
+        const int rc = rename_noreplace(away, to);
         if (rc == EEXIST) continue;
-        return rc == 0 ? to : "";
+        return rc == 0 ? std::move(to.path) : "";
     }
     fatal(1, "can not move %s: %s/%s and a thousand more names are taken", from.c_str(), root.c_str(), dest.c_str());
 }
@@ -493,6 +505,19 @@ void drop_dead_lease(const std::string& root, const std::string& t, const std::v
 std::size_t put_back_asides(const std::string& root, const std::vector<std::string>& temps) {
     const double now = now_seconds();
     std::size_t back = 0;
+    DirGuard guard;
+    // A link on the way (a directory of the store swapped for one) keeps
+    // the object where it is, for -V to report: EEXIST, as a taken name.
+    auto put_back = [&](const std::string& from, const std::string& to) {
+        std::string link;
+        auto reach = [&](const std::string& path) {
+            return StoreName(path, guard.parent(root, std::string_view(path).substr(root.size() + 1), false, link));
+        };
+        const StoreName f = reach(from);
+        if (!link.empty()) return EEXIST;
+        const StoreName t = reach(to);
+        return link.empty() ? rename_noreplace(f, t) : EEXIST;
+    };
     for (const std::string& t : temps) {
         const std::string dir = root + "/" + t;
         struct stat st;
@@ -502,7 +527,7 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
             if (::lstat(dir.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !is_stale_temp(root, t, st, now)) continue;
             std::string to;
             store_path(to, root, std::string_view(t).substr(TEMP_NAME_LEN + 1));
-            const int rc = rename_noreplace(dir, to);
+            const int rc = put_back(dir, to);
             if (rc == 0) ++back;
             note_changed(root);
             // EEXIST: a copy stands there already, and this one stays.
@@ -526,9 +551,9 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
             std::string to;
             store_path(to, root, hex);
             // EEXIST: a copy stands there already; ENOENT: taken meanwhile.
-            if (rename_noreplace(dir + "/" + n, to) == 0) ++back;
+            if (put_back(dir + "/" + n, to) == 0) ++back;
         }
-        const bool emptied = ::rmdir(dir.c_str()) == 0;
+        const bool emptied = guard.remove_dir(root, t);
         note_changed(root);
         if (emptied) drop_dead_lease(root, t, temps);
     }
@@ -536,7 +561,8 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
 }
 
 void Aside::drop(const std::string& held) {
-    if (::unlink(held.c_str()) != 0 && errno != ENOENT) fatal_errno("can not remove", held.c_str());
+    const StoreName h = at(held);
+    if (::unlinkat(h.at(), h.name(), 0) != 0 && errno != ENOENT) fatal_errno("can not remove", held.c_str());
 }
 
 double now_seconds() {

@@ -8,6 +8,7 @@
 // (Aside).
 #pragma once
 
+#include "util/guard.h"
 #include "util/lease.h"
 
 #include <ctime>
@@ -17,8 +18,6 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <vector>
-
-class DirGuard;
 
 // A temporary file without a lease (see RunLease), modified less than this
 // long ago (seconds), belongs to a run in progress; an older one is a
@@ -44,13 +43,28 @@ StoreTop read_store_top(const std::string& root);
 // (the user's home named by mistake) is refused before anything is removed.
 StoreTop read_store_top_strict(const std::string& root);
 
+// A name in the store, reached through a descriptor of its directory that
+// DirGuard::parent opened without following a link below the root: a
+// directory swapped for a link meanwhile carries no move out of the store.
+// Without one (a bare path), the name is reached by its whole path.
+struct StoreName {
+    StoreName(std::string p, DirRef d = nullptr) : path(std::move(p)), dir(std::move(d)) {}
+    std::string path;  // the whole path, for messages
+    DirRef dir;
+    int at() const { return NameAt(dir, path).at; }
+    const char* name() const { return NameAt(dir, path).name; }
+};
+// The name at path, below root, through its directory (made when make);
+// fatal (status 1) when a symbolic link stands on the way.
+StoreName store_name(DirGuard& guard, const std::string& root, const std::string& path, bool make = false);
+
 // Renames from onto to only when nothing stands at to. Returns 0 when it
 // did, EEXIST when to is taken (or, on a network file system, could not be
 // had: the caller looks), ENOENT when from is gone; any other failure is
 // fatal. Where the file system can not refuse a rename onto a taken
 // name, from is linked at to and then unlinked: only for a from that no
 // other run may replace meanwhile (one in the run's own aside directory).
-int rename_noreplace(const std::string& from, const std::string& to);
+int rename_noreplace(const StoreName& from, const StoreName& to);
 
 // True when a and b describe the same file unmodified: the same inode, and
 // the same modification time. -i replaces an object by a new file and a
@@ -159,7 +173,10 @@ private:
     std::string hold_name(std::string_view rel);
     static constexpr int PUT_BACK_TRIES = 10;
     bool remove_dir();  // false when something is left in it
+    // path, below the root, through its directory.
+    StoreName at(const std::string& path) { return store_name(guard_, root_, path); }
     std::string root_;
+    DirGuard guard_;
     RunLease& lease_;
     std::string dir_;    // made on first use
     bool flat_ = false;  // no room for dir_: entries are held in the root itself

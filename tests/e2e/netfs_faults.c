@@ -24,6 +24,11 @@
  *                             is written at the name, once
  *   FAULT_KILL_AFTER_MOVE     right after its move aside, the run is ended
  *                             by SIGTERM
+ *
+ * Each call is hooked in its path form and in its form relative to a
+ * directory descriptor (renameat, renameat2, linkat, statx), whose name is
+ * resolved through /proc/self/fd, so that a fault fires however the run
+ * reaches the name.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -31,6 +36,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -43,12 +49,26 @@ static int is_object(const char* path) {
     return of && path && strcmp(path, of) == 0;
 }
 
+/* The path that dirfd and name stand for: name itself when absolute or
+ * relative to the working directory, else the descriptor's directory and
+ * name. NULL when it can not be told (then no fault matches). */
+static const char* resolve(int dirfd, const char* name, char* out) {
+    if (!name || name[0] == '/' || dirfd == AT_FDCWD) return name;
+    char fdlink[64];
+    snprintf(fdlink, sizeof fdlink, "/proc/self/fd/%d", dirfd);
+    const ssize_t n = readlink(fdlink, out, PATH_MAX - 1);
+    if (n <= 0 || out[0] != '/' || (size_t)n + 1 + strlen(name) + 1 > PATH_MAX) return NULL;
+    out[n] = '\0';
+    if (n > 1) strcat(out, "/");
+    strcat(out, name);
+    return out;
+}
+
 static int on(const char* fault) { return getenv(fault) != NULL; }
 
-int rename(const char* from, const char* to) {
+/* What follows a move of from to to that returned rc. */
+static int moved(int rc, const char* from, const char* to) {
     static int lied, planted;
-    int (*real)(const char*, const char*) = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
-    int rc = real(from, to);
     if (rc != 0 || !is_object(from)) return rc;
     if (on("FAULT_REFRESH_AFTER_MOVE") && utimensat(AT_FDCWD, to, NULL, AT_SYMLINK_NOFOLLOW) != 0) abort();
     if (on("FAULT_PLANT_LINK") && symlink("/nonexistent", from) != 0) abort();
@@ -66,10 +86,25 @@ int rename(const char* from, const char* to) {
     return rc;
 }
 
+int rename(const char* from, const char* to) {
+    int (*real)(const char*, const char*) = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
+    return moved(real(from, to), from, to);
+}
+
+int renameat(int fromfd, const char* from, int tofd, const char* to) {
+    int (*real)(int, const char*, int, const char*) =
+        (int (*)(int, const char*, int, const char*))dlsym(RTLD_NEXT, "renameat");
+    char f[PATH_MAX], t[PATH_MAX];
+    const char *from_path = resolve(fromfd, from, f), *to_path = resolve(tofd, to, t);
+    const int rc = real(fromfd, from, tofd, to);
+    return from_path && to_path ? moved(rc, from_path, to_path) : rc;
+}
+
 int renameat2(int fromfd, const char* from, int tofd, const char* to, unsigned flags) {
     int (*real)(int, const char*, int, const char*, unsigned) =
         (int (*)(int, const char*, int, const char*, unsigned))dlsym(RTLD_NEXT, "renameat2");
-    if (is_object(to) && (flags & RENAME_NOREPLACE)) {
+    char t[PATH_MAX];
+    if (is_object(resolve(tofd, to, t)) && (flags & RENAME_NOREPLACE)) {
         if (on("FAULT_PHANTOM")) {
             errno = EEXIST;
             return -1;
@@ -98,14 +133,14 @@ static void* undo_later(void* unused) {
 
 __attribute__((destructor)) static void undo_at_exit(void) { undo(); }
 
-int link(const char* from, const char* to) {
+/* A link onto to, made by make unless a fault answers first. */
+static int linked(const char* to, int (*make)(void*), void* call) {
     static int lied;
-    int (*real)(const char*, const char*) = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "link");
     if (is_object(to) && on("FAULT_PHANTOM")) {
         errno = EEXIST;
         return -1;
     }
-    int rc = real(from, to);
+    int rc = make(call);
     if (rc == 0 && is_object(to) && on("FAULT_LINK_LIES") && !lied) {
         lied = 1;
         errno = ENOENT;
@@ -123,11 +158,41 @@ int link(const char* from, const char* to) {
     return rc;
 }
 
+struct link_call {
+    int fromfd, tofd, flags;
+    const char *from, *to;
+};
+
+static int real_link(void* p) {
+    const struct link_call* c = p;
+    int (*real)(const char*, const char*) = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "link");
+    return real(c->from, c->to);
+}
+
+static int real_linkat(void* p) {
+    const struct link_call* c = p;
+    int (*real)(int, const char*, int, const char*, int) =
+        (int (*)(int, const char*, int, const char*, int))dlsym(RTLD_NEXT, "linkat");
+    return real(c->fromfd, c->from, c->tofd, c->to, c->flags);
+}
+
+int link(const char* from, const char* to) {
+    struct link_call c = {AT_FDCWD, AT_FDCWD, 0, from, to};
+    return linked(to, real_link, &c);
+}
+
+int linkat(int fromfd, const char* from, int tofd, const char* to, int flags) {
+    struct link_call c = {fromfd, tofd, flags, from, to};
+    char t[PATH_MAX];
+    return linked(resolve(tofd, to, t), real_linkat, &c);
+}
+
 int statx(int dirfd, const char* path, int flags, unsigned mask, struct statx* st) {
     int (*real)(int, const char*, int, unsigned, struct statx*) =
         (int (*)(int, const char*, int, unsigned, struct statx*))dlsym(RTLD_NEXT, "statx");
     int rc = real(dirfd, path, flags, mask, st);
-    if (rc == 0 || errno != ENOENT || !is_object(path) || !on("FAULT_PHANTOM")) return rc;
+    char p[PATH_MAX];
+    if (rc == 0 || errno != ENOENT || !on("FAULT_PHANTOM") || !is_object(resolve(dirfd, path, p))) return rc;
     memset(st, 0, sizeof *st);
     st->stx_mask = STATX_BASIC_STATS;
     st->stx_mode = S_IFREG | 0444;
