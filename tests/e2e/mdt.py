@@ -182,8 +182,10 @@ def strace_works():
 def run_faulted(args, path, call, err, when=1):
     """Runs mdtree with args under strace, the when-th call of call on path
     (on any path when path is None) failing with err (a network file
-    system's "Stale file handle", say)."""
-    cmd = ["strace", "-qq", "-f", "-o", "/dev/null"] + (["-P", path] if path else []) + [
+    system's "Stale file handle", say). path may be a list: a call on any
+    of them (a directory's descriptor among them) counts."""
+    paths = [path] if isinstance(path, str) else path or []
+    cmd = ["strace", "-qq", "-f", "-o", "/dev/null"] + [a for p in paths for a in ("-P", p)] + [
         "-e", "trace=" + call, "-e", "inject=%s:error=%s:when=%d" % (call, err, when)] + argv(args)
     return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=traced_env(), timeout=120)
 

@@ -322,15 +322,16 @@ class Races(StoreTest):
         refuses renameat2's RENAME_NOREPLACE (NFS, GlusterFS); with
         taken_link, its first link onto path fails with EEXIST though the
         name is free (as GlusterFS has answered). path None holds the first
-        such call on any path."""
+        such call on any path. The run reaches path through a descriptor of
+        its directory: a call there counts as one on path."""
         calls = calls or sorted(set(MOVES.values()))
         faults = {}
         if no_noreplace:
             faults["renameat2"] = "error=EINVAL"
         if taken_link:
-            faults["link"] = "error=EEXIST:when=1"
+            faults["linkat"] = "error=EEXIST:when=1"
         calls = [c for c in calls if c not in faults]
-        cmd = ["strace", "-qq", "-f", "-o", "/dev/null"] + (["-P", path] if path else [])
+        cmd = ["strace", "-qq", "-f", "-o", "/dev/null"] + (["-P", path, "-P", os.path.dirname(path)] if path else [])
         cmd += ["-e", "trace=" + ",".join(calls + list(faults))]
         for call, fault in faults.items():
             cmd += ["-e", "inject=%s:%s" % (call, fault)]
@@ -381,7 +382,7 @@ class Races(StoreTest):
                 # The objects are judged in the order of their names.
                 first = obj(db, min(store_digests(db) - {md5_hex(b"kept")}))
                 proc, child = self.held(first, ["-R", db, "-g", "1h", "-P", keep], at, no_noreplace,
-                                        calls=["rename"] if taken_link else None, taken_link=taken_link)
+                                        calls=["renameat"] if taken_link else None, taken_link=taken_link)
                 if how == "-i":
                     self.store(t, db)
                 else:
@@ -429,7 +430,7 @@ class Races(StoreTest):
         first = obj(db, sorted(store_digests(db))[0])
         with open(first, "ab") as f:
             f.write(b"damage")
-        proc, child = self.held(None, ["-R", db, "-V"], "exit", calls=["rmdir"])
+        proc, child = self.held(None, ["-R", db, "-V"], "exit", calls=["unlinkat"])
         self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-") and not n.endswith("LEASE")], [])
         os.kill(int(child), signal.SIGTERM)
         proc.communicate(timeout=60)
@@ -554,7 +555,7 @@ class NetworkFaults(StoreTest):
                     args = ["-R", db, "-V"]
                 else:
                     args = ["-R", db, "-g", "1h", "-P", keep]
-                p = run_faulted(args, first, "rename", "ESTALE")
+                p = run_faulted(args, [first, os.path.dirname(first)], "renameat", "ESTALE")
                 rel = os.path.relpath(first, db).encode()
                 if job == "-V":
                     self.assertEqual((p.returncode, p.stdout), (1, b"Damaged: %s\n" % rel), p.stderr)

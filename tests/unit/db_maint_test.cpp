@@ -110,6 +110,11 @@ TEST_F(Maint, PutsBackWhatADeadRunHeldAside) {
     put(dead + "/1.ab" + b, "second copy");
     put("ab/" + b, "standing");
     ASSERT_EQ(::symlink("/etc/passwd", path(dead + "/2.ab" + c).c_str()), 0);
+    // Its object's directory swapped for a link out of the store: it stays.
+    const std::string g(30, '9');
+    ASSERT_EQ(::mkdir(path("outside").c_str(), 0777), 0);
+    ASSERT_EQ(::symlink(path("outside").c_str(), path("cd").c_str()), 0);
+    put(dead + "/3.cd" + g, "held below a link");
     // Another killed run's, all of which goes back: its lease goes too.
     const std::string emptied = ".mdtree-yyyyy00000";
     ASSERT_EQ(::mkdir(path(emptied).c_str(), 0700), 0);
@@ -148,7 +153,8 @@ TEST_F(Maint, PutsBackWhatADeadRunHeldAside) {
     EXPECT_EQ(read(path("ab/" + a)), "held");
     EXPECT_EQ(read(path("ab/" + b)), "standing");            // never over a file standing there
     EXPECT_EQ(::access(path("ab/" + c).c_str(), F_OK), -1);  // a link is no object
-    EXPECT_EQ(dir_names(path(dead)), (std::vector<std::string>{"1.ab" + b, "2.ab" + c}));
+    EXPECT_EQ(dir_names(path(dead)), (std::vector<std::string>{"1.ab" + b, "2.ab" + c, "3.cd" + g}));
+    EXPECT_TRUE(dir_names(path("outside")).empty());
     EXPECT_EQ(dir_names(path(live)).size(), 1u);
 }
 
