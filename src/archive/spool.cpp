@@ -1,10 +1,12 @@
 #include "archive/spool.h"
 
+#include "format/archive.h"
 #include "util/fatal.h"
 #include "util/limits.h"
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -55,7 +57,18 @@ void send_spool(int fd) {
 
 Fd receive_spool(int in, const char* in_name) {
     Fd spool = open_spool();
-    copy_fd(in, in_name, spool.get(), "the spool file");
+    // A stream may never end (/dev/zero, /dev/urandom, a hostile writer):
+    // one that does not start as an archive is refused at its first bytes,
+    // before it fills the spool's file system. A shorter one is left to the
+    // table's checks, which name what is wrong with it.
+    unsigned char head[ARCHIVE_EMPTY];
+    const std::size_t n = read_fd(in, head, sizeof head, in_name);
+    uint32_t headersize = 0;
+    if (n == sizeof head)
+        if (const char* why = check_archive_header(head, UINT64_MAX, &headersize))
+            fatal(1, "%s: not a valid archive: %s", in_name, why);
+    write_fd(spool.get(), head, n, "the spool file");
+    if (n == sizeof head) copy_fd(in, in_name, spool.get(), "the spool file");
     if (::lseek(spool.get(), 0, SEEK_SET) < 0) fatal_errno("can not seek in", "the spool file");
     return spool;
 }

@@ -26,5 +26,6 @@ Fd open_spool();
 // Copies the spool, from its start, to standard output. SIGPIPE is ignored,
 // so that a reader that went away is a write error, reported as one.
 void send_spool(int fd);
-// Copies in (named in_name) to its end into a new spool, left at its start.
+// Copies in (named in_name) to its end into a new spool, left at its start;
+// a stream whose first bytes are no archive header is refused at once.
 Fd receive_spool(int in, const char* in_name);

@@ -425,6 +425,17 @@ class ArchivePipe(mdt.TreeTest):
         self.assertEqual((got.returncode, got.stderr), (1, full))
         self.assertFalse(os.path.exists(out))
         self.assertEqual(os.listdir(spool), [])
+        # A stream that never ends and is no archive is refused at its first
+        # bytes, never spooled until the spool's file system is full.
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        self.peer('exec cat /dev/zero > "$1"', fifo)
+        for source in ("/dev/zero", "/dev/urandom", fifo):
+            with self.subTest(source=source):
+                got = mdt.run(["-t", out, "-a", source], env={"TMPDIR": spool}, timeout=60)
+                self.assertEqual((got.returncode, got.stderr),
+                                 (1, b"mdtree: %s: not a valid archive: no archive magic\n" % source.encode()))
+                self.assertFalse(os.path.exists(out))
 
 
 if __name__ == "__main__":
