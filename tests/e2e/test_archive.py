@@ -436,6 +436,13 @@ class ArchivePipe(mdt.TreeTest):
                 self.assertEqual((got.returncode, got.stderr),
                                  (1, b"mdtree: %s: not a valid archive: no archive magic\n" % source.encode()))
                 self.assertFalse(os.path.exists(out))
+        # An archive followed by an endless stream: the archive alone, as
+        # far as its table says it reaches, is spooled and extracted.
+        small = mdt.make_tree(self.path("small"), {"a": b"alpha\n", "d/b": mdt.random_bytes(random.Random(2), 5000)})
+        self.assertOk(mdt.run(["-f", small, "-a", arch]))
+        self.peer('exec cat "$1" /dev/zero > "$2"', arch, fifo)
+        self.assertOk(mdt.run(["-t", out, "-a", fifo], env={"TMPDIR": spool}, timeout=60))
+        self.assertTreesEqual(small, out)
 
 
 if __name__ == "__main__":
