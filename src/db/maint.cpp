@@ -488,6 +488,21 @@ void drop_dead_lease(const std::string& root, const std::string& t, const std::v
     if (!more && run_state(root + "/", temp(t)) == RunState::dead) ::unlink((root + "/" + lease).c_str());
 }
 
+// Whether the file at path (examined as st) holds the content digest names.
+// Nothing but the name says which object a file held in the root is: a
+// name that lies (planted, or left by anything but a run) would put other
+// content under an object's name, where -i with --cache takes it for a
+// stored copy. One that does not stays for -V to report.
+bool holds_digest(const std::string& path, const struct stat& st, std::string_view digest) {
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat got;
+    if (fd.get() < 0 || ::fstat(fd.get(), &got) != 0 || got.st_dev != st.st_dev || got.st_ino != st.st_ino)
+        return false;
+    char hex[MD5_HEX_SIZE];
+    hash_fd(fd.get(), path.c_str(), hex);
+    return digest == hex;
+}
+
 }  // namespace
 
 std::size_t put_back_asides(const std::string& root, const std::vector<std::string>& temps) {
@@ -500,8 +515,10 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
             // An object a run held in the root itself, named after it. Only
             // a file is an object.
             if (::lstat(dir.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !is_stale_temp(root, t, st, now)) continue;
+            const std::string_view digest = std::string_view(t).substr(TEMP_NAME_LEN + 1);
+            if (!holds_digest(dir, st, digest)) continue;
             std::string to;
-            store_path(to, root, std::string_view(t).substr(TEMP_NAME_LEN + 1));
+            store_path(to, root, digest);
             const int rc = rename_noreplace(dir, to);
             if (rc == 0) ++back;
             note_changed(root);

@@ -243,6 +243,26 @@ class Prune(StoreTest):
         self.assertEqual(check_store(db)[0], [])
         self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
 
+    def test_a_held_name_whose_digest_lies_never_takes_the_objects_name(self):
+        # A file named like an object held in the root by a dead run, whose
+        # content is not that object's (of its size, as -i --cache checks):
+        # put back, it would be taken for a stored copy. It stays for -V.
+        digest = sorted(self.only_c)[0]
+        with open(obj(self.db, digest), "rb") as f:
+            size = len(f.read())
+        os.unlink(obj(self.db, digest))
+        planted = os.path.join(self.db, ".mdtree-abcdefghij." + digest)
+        with open(planted, "wb") as f:
+            f.write(b"x" * size)
+        age(planted, 7200)
+        p = run(["-R", self.db, "-g", "0s", "-P", self.c])
+        self.assertOk(p)
+        self.assertFalse(os.path.exists(obj(self.db, digest)))
+        self.assertTrue(os.path.exists(planted))
+        p = run(["-R", self.db, "-V"])
+        self.assertEqual((p.returncode, p.stdout), (1, b"Stale: .mdtree-abcdefghij.%s\n" % digest.encode()), p.stderr)
+        self.assertEqual(check_store(self.db)[0], ["stray entry %s" % os.path.join(self.db, "damaged")])
+
     def test_keeps_what_listings_directories_and_archives_reference(self):
         before = snapshot(self.db)
         for sources in ([self.a_md5, self.b], [self.a_md5, self.path("b.vok")]):
