@@ -466,8 +466,13 @@ std::string move_to_damaged(const std::string& root, const std::string& rel, con
 bool is_stale_temp(const std::string& root, std::string_view name, const struct stat& st, double now) {
     // Seconds an unlocked lease may be one being made (created, not yet locked).
     constexpr double LEASE_SETTLE = 60;
-    const double age = now - seconds(st.st_mtim);
-    if (is_held_flat(name)) name = name.substr(0, TEMP_NAME_LEN);
+    // An object held in the root keeps the object's own time, often months
+    // old: its move there, which changed its status, says when its run took
+    // it. Judged by the object's time, a live run's without a lease (a file
+    // system without locks) would be put back or moved under it.
+    const bool flat = is_held_flat(name);
+    const double age = now - seconds(flat ? st.st_ctim : st.st_mtim);
+    if (flat) name = name.substr(0, TEMP_NAME_LEN);
     const RunState run = run_state(root + "/", name);
     return is_lease_name(name)        ? run == RunState::dead && age > LEASE_SETTLE
            : run == RunState::unknown ? age > double(TEMP_AGE_LIMIT)
