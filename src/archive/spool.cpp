@@ -89,7 +89,14 @@ Fd receive_spool(int in, const char* in_name) {
     uint32_t headersize = 0;
     if (n == sizeof head) {
         if (const char* why = check_archive_header(head, UINT64_MAX, &headersize)) refuse(why);
-        if (spool_some(in, in_name, spool.get(), headersize - sizeof head)) {
+        // A table this large is read whole only by the table's checks, which
+        // refuse a claim its entries do not bear out before holding it all:
+        // such an archive is spooled to the end of the stream.
+        constexpr uint32_t TABLE_HELD_MAX = 64u << 20;
+        const bool whole = spool_some(in, in_name, spool.get(), headersize - sizeof head);
+        if (whole && headersize > TABLE_HELD_MAX) {
+            copy_fd(in, in_name, spool.get(), "the spool file");
+        } else if (whole) {
             const std::size_t len = headersize - ARCHIVE_HEADER;
             std::vector<unsigned char> table(len);
             pread_fd(spool.get(), table.data(), len, ARCHIVE_HEADER, "the spool file");
