@@ -26,5 +26,8 @@ Fd open_spool();
 // Copies the spool, from its start, to standard output. SIGPIPE is ignored,
 // so that a reader that went away is a write error, reported as one.
 void send_spool(int fd);
-// Copies in (named in_name) to its end into a new spool, left at its start.
+// Copies the archive read from in (named in_name) into a new spool, left at
+// its start: up to the end of in, or of the archive as its header and table
+// say it reaches, whichever comes first. A stream whose header or table is
+// refused is refused at once, before the rest is read (status 1).
 Fd receive_spool(int in, const char* in_name);

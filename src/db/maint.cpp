@@ -478,8 +478,13 @@ std::string move_to_damaged(const std::string& root, const std::string& rel, con
 bool is_stale_temp(const std::string& root, std::string_view name, const struct stat& st, double now) {
     // Seconds an unlocked lease may be one being made (created, not yet locked).
     constexpr double LEASE_SETTLE = 60;
-    const double age = now - seconds(st.st_mtim);
-    if (is_held_flat(name)) name = name.substr(0, TEMP_NAME_LEN);
+    // An object held in the root keeps the object's own time, often months
+    // old: its move there, which changed its status, says when its run took
+    // it. Judged by the object's time, a live run's without a lease (a file
+    // system without locks) would be put back or moved under it.
+    const bool flat = is_held_flat(name);
+    const double age = now - seconds(flat ? st.st_ctim : st.st_mtim);
+    if (flat) name = name.substr(0, TEMP_NAME_LEN);
     const RunState run = run_state(root + "/", name);
     return is_lease_name(name)        ? run == RunState::dead && age > LEASE_SETTLE
            : run == RunState::unknown ? age > double(TEMP_AGE_LIMIT)
@@ -498,6 +503,21 @@ void drop_dead_lease(const std::string& root, const std::string& t, const std::v
         return u != t && u != lease && lease_name_of(temp(u)) == lease && ::lstat((root + "/" + u).c_str(), &st) == 0;
     });
     if (!more && run_state(root + "/", temp(t)) == RunState::dead) ::unlink((root + "/" + lease).c_str());
+}
+
+// Whether the file at path (examined as st) holds the content digest names.
+// Nothing but the name says which object a file held in the root is: a
+// name that lies (planted, or left by anything but a run) would put other
+// content under an object's name, where -i with --cache takes it for a
+// stored copy. One that does not stays for -V to report.
+bool holds_digest(const std::string& path, const struct stat& st, std::string_view digest) {
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat got;
+    if (fd.get() < 0 || ::fstat(fd.get(), &got) != 0 || got.st_dev != st.st_dev || got.st_ino != st.st_ino)
+        return false;
+    char hex[MD5_HEX_SIZE];
+    hash_fd(fd.get(), path.c_str(), hex);
+    return digest == hex;
 }
 
 }  // namespace
@@ -525,8 +545,10 @@ std::size_t put_back_asides(const std::string& root, const std::vector<std::stri
             // An object a run held in the root itself, named after it. Only
             // a file is an object.
             if (::lstat(dir.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !is_stale_temp(root, t, st, now)) continue;
+            const std::string_view digest = std::string_view(t).substr(TEMP_NAME_LEN + 1);
+            if (!holds_digest(dir, st, digest)) continue;
             std::string to;
-            store_path(to, root, std::string_view(t).substr(TEMP_NAME_LEN + 1));
+            store_path(to, root, digest);
             const int rc = put_back(dir, to);
             if (rc == 0) ++back;
             note_changed(root);

@@ -178,8 +178,8 @@ private:
     std::string root_;
     DirGuard guard_;
     RunLease& lease_;
-    std::string dir_;    // made on first use
-    bool flat_ = false;  // no room for dir_: entries are held in the root itself
+    std::string dir_;         // made on first use
+    bool flat_ = false;       // no room for dir_: entries are held in the root itself
     bool held_flat_ = false;  // one of them stays there for a later run
     unsigned long next_ = 0;
     double wait_;  // seconds from a move to its check
@@ -188,7 +188,8 @@ private:
 
 // A temporary entry at the top of a store (name, examined as st) that no
 // live run holds: its run's lease says the run is over, or, without a
-// lease, it is older than TEMP_AGE_LIMIT; a lease, when it is unlocked and
+// lease, it is older than TEMP_AGE_LIMIT (an object held in the root: taken
+// longer ago than that); a lease, when it is unlocked and
 // not just being made.
 bool is_stale_temp(const std::string& root, std::string_view name, const struct stat& st, double now);
 

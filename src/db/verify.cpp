@@ -99,16 +99,20 @@ struct Verify {
     // when its run's lease says the run is over, or, without a lease, by
     // its age; a lease, when it is unlocked and not just being made.
     void other(const std::string& rel) {
-        const std::string path = root + "/" + rel;
         struct stat st;
+        if (const char* what = judge_other(rel, st)) report(what, rel, &st);
+    }
+    // What other reports of the entry at rel (examined as st), or null.
+    const char* judge_other(const std::string& rel, struct stat& st) const {
+        const std::string path = root + "/" + rel;
         if (::lstat(path.c_str(), &st) != 0) {
-            if (errno == ENOENT) return;  // renamed by its run, or moved by another
+            if (errno == ENOENT) return nullptr;  // renamed by its run, or moved by another
             fatal_errno("can not examine", path.c_str());
         }
         const std::size_t slash = rel.rfind('/') + 1;
         const std::string_view name = std::string_view(rel).substr(slash);
-        if (!is_temp_name(name) && !(slash == 0 && is_held_flat(name))) return report("Foreign: ", rel, &st);
-        if (is_stale_temp(path.substr(0, path.size() - name.size() - 1), name, st, now)) report("Stale: ", rel, &st);
+        if (!is_temp_name(name) && !(slash == 0 && is_held_flat(name))) return "Foreign: ";
+        return is_stale_temp(path.substr(0, path.size() - name.size() - 1), name, st, now) ? "Stale: " : nullptr;
     }
 
     // Looks at an object again after its read failed: on a network file
@@ -165,7 +169,12 @@ Found verify_store() {
     for (const std::string& n : top.foreign) v.report("Foreign: ", n, nullptr);
     // What a killed run held aside is judged as the objects are.
     if (v.move) put_back_asides(v.root, top.temps);
-    for (const std::string& n : top.temps) v.other(n);
+    // All judged before any moves: a dead run's lease, moved first, would
+    // leave the files it speaks for to be judged by their age.
+    std::vector<std::pair<const char*, struct stat>> temps(top.temps.size());
+    for (std::size_t i = 0; i < temps.size(); ++i) temps[i].first = v.judge_other(top.temps[i], temps[i].second);
+    for (std::size_t i = 0; i < temps.size(); ++i)
+        if (temps[i].first) v.report(temps[i].first, top.temps[i], &temps[i].second);
     Pipeline p(nthreads);
     auto open = [](EntryGroup<Object>& g) { open_group(g.entries); };
     run_grouped(p, p.group_size(), [&](Gathering<Object>& g) {

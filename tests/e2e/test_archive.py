@@ -425,6 +425,24 @@ class ArchivePipe(mdt.TreeTest):
         self.assertEqual((got.returncode, got.stderr), (1, full))
         self.assertFalse(os.path.exists(out))
         self.assertEqual(os.listdir(spool), [])
+        # A stream that never ends and is no archive is refused at its first
+        # bytes, never spooled until the spool's file system is full.
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        self.peer('exec cat /dev/zero > "$1"', fifo)
+        for source in ("/dev/zero", "/dev/urandom", fifo):
+            with self.subTest(source=source):
+                got = mdt.run(["-t", out, "-a", source], env={"TMPDIR": spool}, timeout=60)
+                self.assertEqual((got.returncode, got.stderr),
+                                 (1, b"mdtree: %s: not a valid archive: no archive magic\n" % source.encode()))
+                self.assertFalse(os.path.exists(out))
+        # An archive followed by an endless stream: the archive alone, as
+        # far as its table says it reaches, is spooled and extracted.
+        small = mdt.make_tree(self.path("small"), {"a": b"alpha\n", "d/b": mdt.random_bytes(random.Random(2), 5000)})
+        self.assertOk(mdt.run(["-f", small, "-a", arch]))
+        self.peer('exec cat "$1" /dev/zero > "$2"', arch, fifo)
+        self.assertOk(mdt.run(["-t", out, "-a", fifo], env={"TMPDIR": spool}, timeout=60))
+        self.assertTreesEqual(small, out)
 
 
 if __name__ == "__main__":

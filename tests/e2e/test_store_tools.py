@@ -105,6 +105,12 @@ class Verify(StoreTest):
             age(p, 7200)
         self.young = os.path.join(self.db, ".mdtree-youngyoung")
         make_tree(self.db, {".mdtree-youngyoung": "in flight"})
+        # An object a run without a lease has just held in the root: old by
+        # its own time, taken now.
+        held = d[2]
+        self.young_held = os.path.join(self.db, ".mdtree-youngyoun2." + held)
+        shutil.copy(obj(self.db, held), self.young_held)
+        age(self.young_held, 86400 * 30)
         rel = lambda d: (d[:2] + "/" + d[2:]).encode()
         self.expected = sorted([b"Damaged: " + rel(self.flipped), b"Damaged: " + rel(self.cut),
                                 b"Foreign: " + rel(self.linked), b"Foreign: " + rel(self.dir),
@@ -132,10 +138,12 @@ class Verify(StoreTest):
             self.assertEqual(after[os.path.join(self.db, "damaged", rel)], before[os.path.join(self.db, rel)])
             self.assertNotIn(os.path.join(self.db, rel), after)
         self.assertIn(self.young, after)
+        self.assertIn(self.young_held, after)
         # The store proper holds good objects only, and a new -i of the tree
         # brings back the ones that went.
         shutil.move(os.path.join(self.db, "damaged"), self.path("kept"))
         os.unlink(self.young)
+        os.unlink(self.young_held)
         self.assertEqual(check_store(self.db)[0], [])
         self.store(self.t, self.db)
         self.assertEqual(store_digests(self.db), set(tree_digests(self.t).values()))
@@ -240,6 +248,31 @@ class Prune(StoreTest):
             self.assertEqual(md5_hex(f.read()), digest)
         self.assertEqual(check_store(db)[0], [])
         self.assertEqual([n for n in os.listdir(db) if n.startswith(".mdtree-")], [])
+
+    def test_a_held_name_whose_digest_lies_never_takes_the_objects_name(self):
+        # A file named like an object held in the root by a dead run, whose
+        # content is not that object's (of its size, as -i --cache checks):
+        # put back, it would be taken for a stored copy. It stays for -V.
+        digest = sorted(self.only_c)[0]
+        with open(obj(self.db, digest), "rb") as f:
+            size = len(f.read())
+        os.unlink(obj(self.db, digest))
+        planted = os.path.join(self.db, ".mdtree-abcdefghij." + digest)
+        with open(planted, "wb") as f:
+            f.write(b"x" * size)
+        lease = os.path.join(self.db, ".mdtree-abcdeLEASE")  # unlocked: a dead run's
+        open(lease, "w").close()
+        age(lease, 7200)
+        p = run(["-R", self.db, "-g", "0s", "-P", self.c])
+        self.assertOk(p)
+        self.assertFalse(os.path.exists(obj(self.db, digest)))
+        self.assertTrue(os.path.exists(planted))
+        p = run(["-R", self.db, "-V"])
+        self.assertEqual((p.returncode, p.stdout),
+                         (1, b"Stale: .mdtree-abcdeLEASE\nStale: .mdtree-abcdefghij.%s\n" % digest.encode()), p.stderr)
+        with open(os.path.join(self.db, "damaged", ".mdtree-abcdefghij." + digest), "rb") as f:
+            self.assertEqual(f.read(), b"x" * size)
+        self.assertEqual(check_store(self.db)[0], ["stray entry %s" % os.path.join(self.db, "damaged")])
 
     def test_keeps_what_listings_directories_and_archives_reference(self):
         before = snapshot(self.db)

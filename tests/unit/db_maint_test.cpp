@@ -1,4 +1,5 @@
 #include "db/maint.h"
+#include "md5lib/md5.h"
 #include "util/fatal.h"
 #include "util/lease.h"
 
@@ -23,6 +24,15 @@ protected:
         std::ifstream f(p);
         return std::string(std::istreambuf_iterator<char>(f), {});
     }
+    static std::string digest_of(std::string_view content) {
+        unsigned char d[16];
+        char hex[MD5_HEX_SIZE];
+        md5_buffer(content.data(), content.size(), d);
+        md5_to_hex(d, hex);
+        return hex;
+    }
+    // Where the object of digest stands in the store at dir_.
+    std::string object(const std::string& digest) { return path(digest.substr(0, 2) + "/" + digest.substr(2)); }
 };
 
 TEST_F(Maint, RenameNeverReplaces) {
@@ -123,12 +133,20 @@ TEST_F(Maint, PutsBackWhatADeadRunHeldAside) {
     // A run killed on a full file system held objects in the root itself:
     // one goes back, one stays where a file stands at its name, and the
     // run's lease with it.
-    const std::string e(30, 'e'), flat = ".mdtree-xxxxx00000.ab" + e, flat_taken = ".mdtree-xxxxx00001.ab" + b;
+    // Only its name says which object a file held in the root is: one
+    // whose content has another digest stays, whatever its run.
+    const std::string e = digest_of("held flat"), flat = ".mdtree-xxxxx00000." + e;
+    const std::string taken = digest_of("standing flat"), flat_taken = ".mdtree-xxxxx00001." + taken;
+    const std::string lying = ".mdtree-xxxxx00002." + e.substr(0, 2) + a;
+    for (const std::string& x : {e, taken}) ::mkdir(path(x.substr(0, 2)).c_str(), 0777);
     put(".mdtree-xxxxxLEASE", "");
     put(flat, "held flat");
-    put(flat_taken, "second copy, flat");
+    put(flat_taken, "standing flat");
+    put(taken.substr(0, 2) + "/" + taken.substr(2), "standing flat");
+    put(lying, "not its object");
     // Another's, all of which goes back, and its lease too.
-    const std::string f(30, 'f'), flat_emptied = ".mdtree-wwwww00000.ab" + f;
+    const std::string f = digest_of("held flat too"), flat_emptied = ".mdtree-wwwww00000." + f;
+    ::mkdir(path(f.substr(0, 2)).c_str(), 0777);
     put(".mdtree-wwwwwLEASE", "");
     put(flat_emptied, "held flat too");
     // This run's own aside directory, live.
@@ -139,11 +157,13 @@ TEST_F(Maint, PutsBackWhatADeadRunHeldAside) {
     EXPECT_EQ(Aside::held_name(7, ".mdtree-0123456789"), "7");
 
     EXPECT_EQ(put_back_asides(dir_, {dead, ".mdtree-yyyyyLEASE", emptied, ".mdtree-zzzzzLEASE", live, flat, flat_taken,
-                                     ".mdtree-xxxxxLEASE", flat_emptied, ".mdtree-wwwwwLEASE"}),
+                                     lying, ".mdtree-xxxxxLEASE", flat_emptied, ".mdtree-wwwwwLEASE"}),
               4u);
-    EXPECT_EQ(read(path("ab/" + e)), "held flat");
-    EXPECT_EQ(read(path("ab/" + f)), "held flat too");
-    EXPECT_EQ(read(path(flat_taken)), "second copy, flat");
+    EXPECT_EQ(read(object(e)), "held flat");
+    EXPECT_EQ(read(object(f)), "held flat too");
+    EXPECT_EQ(read(path(flat_taken)), "standing flat");
+    EXPECT_EQ(read(path(lying)), "not its object");
+    EXPECT_EQ(::access(object(e.substr(0, 2) + a).c_str(), F_OK), -1);
     EXPECT_EQ(::access(path(".mdtree-xxxxxLEASE").c_str(), F_OK), 0);
     EXPECT_EQ(::access(path(".mdtree-wwwwwLEASE").c_str(), F_OK), -1);
     EXPECT_EQ(read(path("ab/" + d)), "held too");
@@ -177,4 +197,4 @@ TEST_F(Maint, StoreTop) {
     EXPECT_THROW(read_store_top(dir_ + "/missing"), FatalError);
 }
 
-} // namespace
+}  // namespace
