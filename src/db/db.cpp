@@ -294,6 +294,10 @@ void db_out(const char* path) {
     auto work = [](EntryGroup<Restored>& grp) {
         copy_group(grp, [](Restored& e) {
             e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__, true));
+            // A name below the working directory whose directory could not
+            // be opened (a file in the way) is never tried by path: by then
+            // a link may stand there, and the path would follow it.
+            if (!e.dir && e.made) fatal_fixed(1, "can not read %s\n", e.path.c_str());
             e.out = e.dir ? std::make_unique<TempFile>(e.path, e.dir) : std::make_unique<TempFile>(e.path);
             return true;
         });
