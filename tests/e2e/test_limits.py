@@ -337,8 +337,8 @@ class DeepTree(TreeTest):
 
 
 class FewDescriptors(TreeTest):
-    """Listing, storing, restoring, extracting and checking one tree of 150
-    files, and making a patch of 150 files in a directory each, with few
+    """Listing, storing, restoring, extracting, checking and making a patch
+    of one tree of 150 files, each in a directory of its own, with few
     descriptors (soft and hard limit alike), at several thread counts: the
     same results as with many, and when even that is too few, a
     message that says so and no temporary file left."""
@@ -348,10 +348,9 @@ class FewDescriptors(TreeTest):
 
     def setUp(self):
         super().setUp()
-        self.src = make_tree(self.path("src"), {"d%d/f%03d" % (i % 5, i): os.urandom(i * 37 % 3000)
+        # A directory per file: no job may hold a descriptor per directory.
+        self.src = make_tree(self.path("src"), {"d%d/f%03d" % (i, i): os.urandom(i * 37 % 3000)
                                                 for i in range(150)})
-        # A directory per file: a patch holds no descriptor per directory.
-        self.spread = make_tree(self.path("spread"), {"d%d/f%03d" % (i, i): b"%d\n" % i for i in range(150)})
         os.mkdir(self.path("empty"))
         make_tree(self.src, {"top": "t"})
         self.digests = tree_digests(self.src)
@@ -371,7 +370,7 @@ class FewDescriptors(TreeTest):
                 "-o": lim(["-R", db, "-o", self.listing], cwd=out),
                 "-t": lim(["-t", ext, "-a", self.arc]),
                 "-c": lim(["-c", self.listing], cwd=self.src),
-                "-p": lim(["-f", self.path("empty"), "-t", self.spread, "-p", patch])}, out, ext
+                "-p": lim(["-f", self.path("empty"), "-t", self.src, "-p", patch])}, out, ext
 
     def test_jobs_within_the_limit(self):
         for nofile, jobs in self.CASES:
@@ -382,8 +381,7 @@ class FewDescriptors(TreeTest):
                 self.assertEqual({n: d for d, n in parse_listing(p["-l"].stdout)}, self.digests)
                 self.assertEqual(tree_digests(out), self.digests)
                 self.assertEqual(tree_digests(ext), self.digests)
-                self.assertEqual(tree_digests(self.path("patch-%d-%s" % (nofile, jobs), "new")),
-                                 tree_digests(self.spread))
+                self.assertEqual(tree_digests(self.path("patch-%d-%s" % (nofile, jobs), "new")), self.digests)
                 self.assertEqual(p["-c"].stdout, b"".join(b"%s: OK\n" % n for n in sorted(self.digests)))
                 self.assertEqual(temps_below(self.tmp), [])
 
