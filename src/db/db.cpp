@@ -15,6 +15,7 @@
 #include "util/tempfile.h"
 #include "util/groupcopy.h"
 #include "util/lease.h"
+#include "util/limits.h"
 #include "util/publish.h"
 #include "util/guard.h"
 #include "util/netfs.h"
@@ -23,6 +24,7 @@
 #include "util/progress.h"
 #include "util/hashgroup.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <chrono>
 #include <cstring>
@@ -261,7 +263,12 @@ void db_out(const char* path) {
     DirGuard guard;
     // The restore target is the working directory.
     const int threads = store_threads({root, "."});
-    PublishBatch batch(false, threads);
+    // Each file waiting for the disk holds its directory open (its
+    // temporary file is there, beside it, on whatever file system the tree
+    // has there): the batches are bounded by the descriptors left, so that
+    // a tree of a directory per file does not run out of them.
+    PublishBatch batch(false, threads,
+                       std::clamp<std::size_t>(descriptors_free() / 8, 1, PublishBatch::MAX_FILES));
     Pipeline p(threads);
     auto gather = [&](Gathering<Restored>& g) {
         while (nextstream(s.get())) {
@@ -294,6 +301,10 @@ void db_out(const char* path) {
     auto work = [](EntryGroup<Restored>& grp) {
         copy_group(grp, [](Restored& e) {
             e.in = Fd(open_regular_fd(e.object.c_str(), __LINE__, true));
+            // A name below the working directory whose directory could not
+            // be opened (a file in the way) is never tried by path: by then
+            // a link may stand there, and the path would follow it.
+            if (!e.dir && e.made) fatal_fixed(1, "can not read %s\n", e.path.c_str());
             e.out = e.dir ? std::make_unique<TempFile>(e.path, e.dir) : std::make_unique<TempFile>(e.path);
             return true;
         });

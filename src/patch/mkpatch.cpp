@@ -113,6 +113,17 @@ void mkpatch(const char* from, const char* to, const char* patch) {
     progress_phase("making a patch", lines.size());
 
     PublishBatch batch;
+    // The copies are written in the patch's root and renamed into new/
+    // through their directory opened at the rename: a queue of copies
+    // waiting for the disk holds no directory open (a patch with thousands
+    // of new directories would run out of descriptors), and a directory
+    // swapped for a link meanwhile is refused, not followed.
+    const DirRef top = guard.parent_or_die(root, "FILES", true);
+    batch.resolve_dirs([&root, &guard](const std::string& dest, bool anew) {
+        const std::string_view rel = std::string_view(dest).substr(root.size() + 1);
+        if (anew) guard.forget(root, rel);
+        return guard.parent_or_die(root, rel, true);
+    });
     Pipeline p(nthreads);
     publishing(batch, [&] { p.run([&] {
         for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -120,10 +131,10 @@ void mkpatch(const char* from, const char* to, const char* patch) {
             it->line = &lines[i];
             if (lines[i][0] == '+') {
                 it->copy = &copies[i];
-                const DirRef dir =
-                    guard.parent_or_die(root, std::string_view(it->copy->dst).substr(root.size() + 1), true);
+                // Made now, in manifest order; held only by the guard.
+                guard.parent_or_die(root, std::string_view(it->copy->dst).substr(root.size() + 1), true);
                 it->in = Fd(FOPENG_fd(it->copy->src.c_str(), __LINE__));
-                it->out = std::make_unique<TempFile>(it->copy->dst, dir);
+                it->out = std::make_unique<TempFile>(it->copy->dst, TempFile::In{root}, top);
             }
             p.submit(
                 [it] {
@@ -146,7 +157,7 @@ void mkpatch(const char* from, const char* to, const char* patch) {
                     if (!it->copy) return;
                     if (std::memcmp(it->hex, entry_digest(line).data(), MD5_HEX_LEN) != 0)
                         fatal(1, "%s changed while the patch was being made", it->copy->src.c_str());
-                    batch.add(std::move(it->out), 0, {});
+                    batch.add(std::move(it->out), 0, {}, it->copy->dst);
                 });
         }
     }); });

@@ -239,6 +239,11 @@ void TempFile::commit_closed_as(std::string final_path) { commit_closed_as(std::
 void TempFile::commit_closed_as(std::string final_path, DirRef final_dir, const std::function<DirRef()>& anew) {
     final_ = std::move(final_path);
     final_dir_ = std::move(final_dir);
+    // Where directories are resolved, a name whose directory could not be
+    // opened (a file in the way) is never renamed onto by path: by then a
+    // link may stand there, and the path would follow it.
+    if (!final_dir_ && anew && !(final_dir_ = anew()))
+        fatal_errno("can not rename a temporary file onto", final_.c_str());
     // Try the rename first: the directory is there for all but the first
     // file published into it.
     if (try_rename()) return;

@@ -337,9 +337,10 @@ class DeepTree(TreeTest):
 
 
 class FewDescriptors(TreeTest):
-    """Listing, storing, restoring, extracting and checking one tree of 150
-    files with few descriptors (soft and hard limit alike), at several thread
-    counts: the same results as with many, and when even that is too few, a
+    """Listing, storing, restoring, extracting, checking and making a patch
+    of one tree of 150 files, each in a directory of its own, with few
+    descriptors (soft and hard limit alike), at several thread counts: the
+    same results as with many, and when even that is too few, a
     message that says so and no temporary file left."""
 
     # (descriptors, threads)
@@ -347,8 +348,10 @@ class FewDescriptors(TreeTest):
 
     def setUp(self):
         super().setUp()
-        self.src = make_tree(self.path("src"), {"d%d/f%03d" % (i % 5, i): os.urandom(i * 37 % 3000)
+        # A directory per file: no job may hold a descriptor per directory.
+        self.src = make_tree(self.path("src"), {"d%d/f%03d" % (i, i): os.urandom(i * 37 % 3000)
                                                 for i in range(150)})
+        os.mkdir(self.path("empty"))
         make_tree(self.src, {"top": "t"})
         self.digests = tree_digests(self.src)
         self.listing = self.path("src.md5")
@@ -359,14 +362,15 @@ class FewDescriptors(TreeTest):
 
     def jobs(self, nofile, jobs, tag):
         """Runs every job under the limit; returns their processes."""
-        db, out, ext = (self.path("%s-%s" % (k, tag)) for k in ("db", "out", "ext"))
+        db, out, ext, patch = (self.path("%s-%s" % (k, tag)) for k in ("db", "out", "ext", "patch"))
         os.mkdir(out)
         lim = lambda args, **kw: run_limited(["-j", jobs] + args, nofile=nofile, timeout=120, **kw)
         return {"-l": lim(["-l", self.src]),
                 "-i": lim(["-R", db, "-i", self.src]),
                 "-o": lim(["-R", db, "-o", self.listing], cwd=out),
                 "-t": lim(["-t", ext, "-a", self.arc]),
-                "-c": lim(["-c", self.listing], cwd=self.src)}, out, ext
+                "-c": lim(["-c", self.listing], cwd=self.src),
+                "-p": lim(["-f", self.path("empty"), "-t", self.src, "-p", patch])}, out, ext
 
     def test_jobs_within_the_limit(self):
         for nofile, jobs in self.CASES:
@@ -377,6 +381,7 @@ class FewDescriptors(TreeTest):
                 self.assertEqual({n: d for d, n in parse_listing(p["-l"].stdout)}, self.digests)
                 self.assertEqual(tree_digests(out), self.digests)
                 self.assertEqual(tree_digests(ext), self.digests)
+                self.assertEqual(tree_digests(self.path("patch-%d-%s" % (nofile, jobs), "new")), self.digests)
                 self.assertEqual(p["-c"].stdout, b"".join(b"%s: OK\n" % n for n in sorted(self.digests)))
                 self.assertEqual(temps_below(self.tmp), [])
 
