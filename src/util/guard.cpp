@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -47,6 +48,23 @@ void lead(std::string& out, std::string_view root, std::string_view rel, std::si
     out.assign(root);
     if (!root.empty()) out += '/';
     out.append(rel.substr(0, len));
+}
+
+// A directory removed while held open: every name looked for in it is
+// missing (ENOENT), and nothing can be made in it. A call whose directory is
+// missing goes there, never by its whole path, which a link planted
+// meanwhile on the way would carry out of the root. Null where no scratch
+// directory can be made: those calls go by path, as they always did.
+DirRef nowhere() {
+    static const DirRef gone = [] {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/.mdtree-gone-XXXXXX";
+        if (!::mkdtemp(dir.data())) return DirRef();
+        const int fd = ::open(dir.c_str(), DIR_FLAGS);
+        ::rmdir(dir.c_str());
+        return fd < 0 ? DirRef() : std::make_shared<const Fd>(fd);
+    }();
+    return gone;
 }
 
 [[noreturn]] void examine_failed(int err, const std::string& dir) {
@@ -207,6 +225,14 @@ DirRef DirGuard::root_dir(std::string_view root, bool make) {
 DirRef DirGuard::parent(std::string_view root, std::string_view rel, bool make, std::string& link,
                         std::vector<std::string>* created) {
     const std::lock_guard lock(mu_);
+    DirRef d = open_parent(root, rel, make, link, created);
+    // Missing: the call on the name finds nothing, as it would by path.
+    if (!d && !make && link.empty()) d = nowhere();
+    return d;
+}
+
+DirRef DirGuard::open_parent(std::string_view root, std::string_view rel, bool make, std::string& link,
+                             std::vector<std::string>* created) {
     link.clear();
     const std::size_t len = rel.rfind('/');
     if (len == std::string_view::npos || len == 0) return root_dir(root, make);
@@ -240,7 +266,7 @@ DirRef DirGuard::parent(std::string_view root, std::string_view rel, bool make, 
 
 DirRef DirGuard::step(std::string_view root, std::string_view rel, std::size_t len, bool make, std::string& link,
                       std::vector<std::string>* created) {
-    const DirRef up = parent(root, rel.substr(0, len), make, link, created);
+    const DirRef up = open_parent(root, rel.substr(0, len), make, link, created);
     if (!up) return nullptr;
     const std::size_t slash = rel.rfind('/', len - 1);
     const std::size_t from = slash == std::string_view::npos ? 0 : slash + 1;

@@ -75,8 +75,10 @@ public:
     // without following a symbolic link below root (rel's leading
     // directories, as they stand at this call). make: missing directories
     // are made as make() makes them. On a link, link names it and the
-    // result is null; null too when a directory is missing (without make)
-    // or a file is in the way, left for the operation by path to report.
+    // result is null. A directory missing or a file in the way gives,
+    // without make, a directory in which every name is missing (the call
+    // on the name meets ENOENT, never a path resolved anew), and with make,
+    // null, which the caller refuses.
     // Directories opened lately are held and shared by the files that go
     // there: a directory verified real stays that directory, whatever is
     // renamed onto its name later.
@@ -95,6 +97,9 @@ public:
     bool remove_dir(std::string_view root, std::string_view dir);
 
 private:
+    // parent() without its answer for a missing directory: null.
+    DirRef open_parent(std::string_view root, std::string_view rel, bool make, std::string& link,
+                       std::vector<std::string>* created);
     // root itself, opened following links (the user's choice): "" is the
     // working directory. make: made when missing.
     DirRef root_dir(std::string_view root, bool make);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -174,6 +176,30 @@ TEST_F(GuardParent, ALinkSwappedInAfterTheCheckIsRefusedWhenOpened) {
     EXPECT_EQ(guard_.parent(root_, "fresh/a/x", true, link), nullptr);
     EXPECT_EQ(link, root_ + "/fresh");
     EXPECT_TRUE(outside_empty());
+}
+
+// A directory missing (or a file in its place) when a name below it is
+// reached without making it: a link planted there before the call on the
+// name carries nothing out of the root, and the name is simply missing.
+TEST_F(GuardParent, AMissingDirectoryPlantedWithALinkAfterTheLookIsNotFollowed) {
+    ASSERT_EQ(::mkdir((outside_ + "/a").c_str(), 0777), 0);
+    std::FILE* f = std::fopen((outside_ + "/a/x").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    for (const std::string rel : {"gone/a/x", "file/a/x"}) {
+        const DirRef dir = guard_.parent_or_die(root_, rel, false);
+        ASSERT_NE(dir, nullptr);
+        const std::string top = root_ + "/" + rel.substr(0, rel.find('/'));
+        ASSERT_EQ(::unlink(top.c_str()) == 0 || errno == ENOENT, true);
+        ASSERT_EQ(::symlink(outside_.c_str(), top.c_str()), 0);
+        const NameAt at(dir, root_ + "/" + rel);
+        EXPECT_NE(::unlinkat(at.at, at.name, 0), 0);
+        EXPECT_EQ(errno, ENOENT);
+        EXPECT_LT(::openat(at.at, "new", O_CREAT | O_WRONLY | O_CLOEXEC, 0666), 0);
+        EXPECT_TRUE(exists(outside_ + "/a/x")) << rel << ": a removal followed the link";
+        EXPECT_FALSE(exists(outside_ + "/a/new")) << rel;
+        ASSERT_EQ(::unlink(top.c_str()), 0);
+    }
 }
 
 TEST_F(GuardParent, AFileGoesToTheDirectoryOpenedWhateverIsSwappedOntoItsName) {
